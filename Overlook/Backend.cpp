@@ -1,0 +1,56 @@
+#include "Backend.h"
+
+#include "Platform/Fixture/FixtureDisplayService.h"
+#include "Platform/Fixture/SyntheticCaptureService.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace overlook {
+
+std::optional<BackendChoice> parseBackend(const std::string& text) {
+    if (text == "x11")
+        return BackendChoice{BackendChoice::Kind::X11, {}};
+    if (text == "fixture")
+        return BackendChoice{BackendChoice::Kind::Fixture, {}};
+    if (text.rfind("fixture=", 0) == 0 && text.size() > 8)
+        return BackendChoice{BackendChoice::Kind::Fixture, text.substr(8)};
+    return std::nullopt;
+}
+
+BackendChoice defaultBackend() {
+    if (const char* env = std::getenv("OVERLOOK_BACKEND"); env && *env)
+        if (auto choice = parseBackend(env))
+            return *choice;
+    const char* display = std::getenv("DISPLAY");
+    return (display && *display) ? BackendChoice{BackendChoice::Kind::X11, {}} : BackendChoice{};
+}
+
+std::string shippedFixturePath() {
+    if (const char* env = std::getenv("OVERLOOK_FIXTURE"); env && *env)
+        return env;
+    const std::filesystem::path installed = OVERLOOK_DATA_DIR "/fixtures/two-displays.json";
+    if (std::filesystem::exists(installed))
+        return installed;
+    return OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json";
+}
+
+BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSecond) {
+    if (choice.kind == BackendChoice::Kind::X11)
+        return {std::nullopt, "the X11 back end is not available in this build"};
+    try {
+        const std::string path = choice.fixtureFile.empty() ? shippedFixturePath() : choice.fixtureFile;
+        auto displays = std::make_shared<fixture::FixtureDisplayService>(fixture::loadArrangement(path));
+        auto capture = std::make_shared<fixture::SyntheticCaptureService>(displays, fixtureFramesPerSecond);
+        return {Backend{displays, capture}, {}};
+    } catch (const fixture::FixtureError& e) {
+        return {std::nullopt, e.what()};
+    }
+}
+
+void installBackend(const Backend& backend) {
+    setDisplayQueryService(backend.displays);
+    setCaptureService(backend.capture);
+}
+
+} // namespace overlook

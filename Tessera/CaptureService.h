@@ -1,0 +1,55 @@
+#pragma once
+// The platform's display-stream service: creates a stream of reduced-size frames
+// of one display, delivered on a given serial queue.
+
+#include "Foundation/DispatchQueue.h"
+#include "Tessera/DisplayQueryService.h"
+#include "Tessera/FrameStatus.h"
+#include "Tessera/FrameSurface.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace overlook {
+
+// 'BGRA': 8-bit blue, green, red, alpha.
+inline constexpr std::uint32_t kPixelFormatBGRA = 0x42475241;
+
+struct StreamProperties {
+    int queueDepth = 1;       // frames in flight; a newer frame replaces an undelivered one
+    int minimumFrameTime = 0; // seconds between frames; 0 = as fast as the display changes
+    bool showCursor = true;   // draw the cursor into frames
+};
+
+// Called on the stream's queue, one update at a time; `surface` is null for
+// updates without a frame (idle, blank, stopped).
+using FrameHandler = std::function<void(FrameStatus status, FrameSurfacePtr surface)>;
+
+// A created stream. start and stop are called from the main thread and return
+// without waiting for frames. After stop, a final Stopped update is delivered.
+// Destroying the stream guarantees the handler is not called afterwards.
+class CaptureStream {
+public:
+    virtual ~CaptureStream() = default;
+    virtual void start() = 0;
+    virtual void stop() = 0;
+};
+
+class CaptureService {
+public:
+    virtual ~CaptureService() = default;
+    // Returns nullptr when the platform refuses to create the stream.
+    virtual std::unique_ptr<CaptureStream> createStream(DisplayID display, std::int64_t width,
+                                                        std::int64_t height,
+                                                        std::uint32_t pixelFormat,
+                                                        const StreamProperties& properties,
+                                                        std::shared_ptr<DispatchQueue> queue,
+                                                        FrameHandler handler) = 0;
+};
+
+// The process-wide capture service. Must be set before streams are started.
+CaptureService* captureService();
+void setCaptureService(std::shared_ptr<CaptureService> service);
+
+} // namespace overlook

@@ -1,0 +1,70 @@
+#pragma once
+// The display queries the engine needs from the platform. Implemented by
+// Platform/X11 (RandR) and Platform/Fixture (JSON arrangements).
+//
+// Coordinates: `bounds` are y-down with the origin at the main display's top-left
+// corner; screen frames and the mouse location are y-up with the origin at the main
+// display's bottom-left corner. All calls are synchronous; the implementations are
+// safe to call from any thread.
+
+#include "Foundation/Geometry.h"
+#include "Tessera/FrameSurface.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace overlook {
+
+using DisplayID = std::uint32_t;
+
+// One entry of the toolkit's screen list.
+struct ScreenInfo {
+    // Absent when the platform gave no display number (a broken invariant).
+    std::optional<std::int64_t> displayNumber;
+    std::string localizedName;
+    Rect frame;
+};
+
+class DisplayQueryService {
+public:
+    virtual ~DisplayQueryService() = default;
+
+    // Writes at most `maxDisplays` active display ids, in platform order.
+    virtual std::vector<DisplayID> activeDisplayList(std::uint32_t maxDisplays) = 0;
+    virtual DisplayID mainDisplayID() = 0;
+
+    virtual std::uint32_t unitNumber(DisplayID id) = 0;
+    virtual Size screenSizeMillimetres(DisplayID id) = 0;
+    virtual double rotation(DisplayID id) = 0;
+    virtual bool isMain(DisplayID id) = 0;
+    virtual bool isBuiltin(DisplayID id) = 0;
+    virtual Rect bounds(DisplayID id) = 0;
+
+    virtual std::vector<ScreenInfo> screens() = 0;
+
+    // A full-resolution snapshot of the display, without the cursor; nullptr when
+    // the platform cannot give one.
+    virtual FrameSurfacePtr createImage(DisplayID id) = 0;
+
+    // The mouse location, y-up, origin at the main display's bottom-left corner.
+    virtual Point mouseLocation() = 0;
+
+    // Called (on an unspecified thread) once per affected display when the
+    // arrangement changes. Returns a token; dropping it unsubscribes.
+    using ReconfigurationCallback = std::function<void(DisplayID)>;
+    virtual std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) {
+        (void)callback;
+        return nullptr;
+    }
+};
+
+// The process-wide service the Display queries use. Must be set before use.
+DisplayQueryService& displayQueryService();
+void setDisplayQueryService(std::shared_ptr<DisplayQueryService> service);
+std::shared_ptr<DisplayQueryService> sharedDisplayQueryService();
+
+} // namespace overlook

@@ -1,0 +1,97 @@
+#pragma once
+// The live capture of one display: creates the platform stream at the display's
+// size divided by `scale`, starts and stops it, keeps the latest frame as an image
+// and publishes its status, streaming and visibility flags.
+//
+// Threads: every operation and every published property belongs to the main
+// thread. The frame handler runs on `streamQueue()`; it hands the latest image over
+// with an atomic exchange and posts status changes (and the automatic pause) to the
+// main queue, so observers only ever run on the main thread.
+
+#include "Foundation/DispatchQueue.h"
+#include "Foundation/Logger.h"
+#include "Foundation/Signal.h"
+#include "Tessera/CaptureService.h"
+#include "Tessera/Display.h"
+#include "Tessera/FrameStatus.h"
+#include "Tessera/Image.h"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace overlook {
+
+class DisplayStreamer final : public ObservableObject,
+                              public std::enable_shared_from_this<DisplayStreamer> {
+public:
+    DisplayStreamer(Display display, bool isVisible, double scale);
+    ~DisplayStreamer();
+    DisplayStreamer(const DisplayStreamer&) = delete;
+    DisplayStreamer& operator=(const DisplayStreamer&) = delete;
+
+    Published<FrameStatus> currentStatus{*this, FrameStatus::Stopped};
+    Published<bool> isStreaming{*this, false};
+    Published<bool> isVisible;
+
+    const Display& display() const { return display_; }
+    double scale() const { return scale_; }
+    // Writes the scale alone; the caller releases and restarts the stream.
+    void assignScale(double scale) { scale_ = scale; }
+    DisplayID id() const { return display_.id; }
+    std::string description() const { return display_.localizedName + " Stream"; }
+
+    double outputWidth() const { return display_.bounds.width / scale_; }
+    double outputHeight() const { return display_.bounds.height / scale_; }
+    Rect outputFrame() const;
+
+    const std::shared_ptr<DispatchQueue>& streamQueue() const { return streamQueue_; }
+    bool hasStream() const { return stream_ != nullptr; }
+    bool pauseOnNextFrame() const { return pauseOnNextFrame_.load(); }
+    // The latest frame or snapshot; safe to call from any thread.
+    std::shared_ptr<const Image> screenImage() const { return screenImage_.load(); }
+
+    void createStream();
+    void start(bool pauseOnNextFrame);
+    void stop();
+    void toggle();
+    void setStreaming(bool on);
+    void releaseStream();
+    void setScale(double newScale);
+    void captureScreenshot();
+    // The latest image mirrored top to bottom within its own extent.
+    std::optional<Image> flippedScreenImage() const;
+
+    // Runs on streamQueue(): one update of the platform stream.
+    void handleFrame(FrameStatus status, FrameSurfacePtr surface);
+
+    // The union of the streamers' output frames (maxima start at 0).
+    static Rect outputMetrics(const std::vector<std::shared_ptr<DisplayStreamer>>& streamers);
+
+private:
+    Logger log_;
+    const Display display_;
+    double scale_;
+    std::shared_ptr<DispatchQueue> streamQueue_;
+    std::unique_ptr<CaptureStream> stream_;
+    std::atomic<std::shared_ptr<const Image>> screenImage_;
+    std::atomic<bool> pauseOnNextFrame_{false};
+    // Frames are taken only between a start and the next stop (or automatic pause),
+    // so a frame already queued when the stream stopped does not replace the image.
+    std::atomic<bool> acceptingFrames_{false};
+};
+
+using DisplayStreamerPtr = std::shared_ptr<DisplayStreamer>;
+
+bool operator==(const DisplayStreamer& a, const DisplayStreamer& b);
+// Ordered by unit number.
+inline bool operator<(const DisplayStreamer& a, const DisplayStreamer& b) {
+    return a.display().unitNumber < b.display().unitNumber;
+}
+std::size_t hashValue(const DisplayStreamer& streamer);
+
+// Element-wise streamer equality of two lists (same storage: equal at once).
+bool sameStreams(const std::vector<DisplayStreamerPtr>& a, const std::vector<DisplayStreamerPtr>& b);
+
+} // namespace overlook

@@ -1,0 +1,159 @@
+#include "Foundation/Logger.h"
+#include "Overlook/StreamController.h"
+#include "tests/support/FixtureEnvironment.h"
+
+#include <gtest/gtest.h>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+// Platform order differs from unit-number order on purpose.
+const std::string kThree = arrangementJson({displayJson(10, 2, "Right", 1920, 0, 1920, 1080),
+                                            displayJson(11, 0, "Main", 0, 0, 1920, 1080, true),
+                                            displayJson(12, 1, "Left", -1280, 0, 1280, 1024)});
+
+std::vector<std::string> names(const std::vector<DisplayStreamerPtr>& list) {
+    std::vector<std::string> out;
+    for (const auto& s : list)
+        out.push_back(s->display().localizedName);
+    return out;
+}
+
+class StreamControllerTest : public ::testing::Test {
+protected:
+    FixtureEnvironment env{kThree};
+    ~StreamControllerTest() override {
+        for (const auto& c : controllers)
+            for (const auto& s : c->streams.get())
+                s->releaseStream();
+    }
+    std::shared_ptr<StreamController> make(bool hideMain = false, double scale = 4) {
+        controllers.push_back(std::make_shared<StreamController>(hideMain, scale));
+        return controllers.back();
+    }
+    std::vector<std::shared_ptr<StreamController>> controllers;
+};
+
+} // namespace
+
+TEST_F(StreamControllerTest, ConstructionFollowsHideMainDisplay) {
+    LogCapture capture;
+    auto shown = make(false);
+    EXPECT_EQ(names(shown->streams.get()), (std::vector<std::string>{"Right", "Main", "Left"}));
+    EXPECT_EQ(names(shown->visibleStreams()), (std::vector<std::string>{"Main", "Left", "Right"}));
+    EXPECT_TRUE(capture.contains(LogLevel::Info, "Created Controller for 3 streams"));
+    auto hidden = make(true);
+    EXPECT_EQ(names(hidden->visibleStreams()), (std::vector<std::string>{"Left", "Right"}));
+    for (const auto& s : hidden->streams.get())
+        EXPECT_FALSE(s->isStreaming.get());
+}
+
+TEST_F(StreamControllerTest, StartAndStopAllVisitVisibleStreamsByUnitNumber) {
+    auto c = make(true);
+    bool announced = false;
+    ScopedConnection conn = c->objectWillChange.connect([&] { announced = true; });
+    LogCapture capture;
+    c->startAll();
+    EXPECT_TRUE(announced);
+    EXPECT_EQ(capture.messages(),
+              (std::vector<std::string>{"Starting all streams", "Starting stream for display Left",
+                                        "Creating stream for display Left with dimensions: 320.000000 \u00d7 256.000000",
+                                        "Starting stream for display Right",
+                                        "Creating stream for display Right with dimensions: 480.000000 \u00d7 270.000000"}));
+    EXPECT_FALSE(c->streams.get()[1]->isStreaming.get()); // hidden main display untouched
+    capture.clear();
+    c->stopAll();
+    EXPECT_EQ(capture.messages(),
+              (std::vector<std::string>{"Stopping all streams", "Stopping stream for display Left",
+                                        "Stopping stream for display Right"}));
+}
+
+TEST_F(StreamControllerTest, OnlyAHiddenMainDisplayLeavesNothingToStart) {
+    env.displays().setArrangement(fixture::parseArrangement(arrangementJson({displayJson(1, 0, "Solo", 0, 0, 1920, 1080, true)})));
+    auto c = make(true);
+    EXPECT_TRUE(c->visibleStreams().empty());
+    c->startAll();
+    EXPECT_FALSE(c->streams.get()[0]->isStreaming.get());
+    EXPECT_EQ(env.capture().createdStreams().size(), 0u);
+    // No visible stream: a 16:9 picture plus the strip, never NaN.
+    EXPECT_EQ(c->contentSize(600, 30), (Size{600, 367.5}));
+}
+
+TEST_F(StreamControllerTest, ToggleVisibilityHidesAndStopsButShowingDoesNotStart) {
+    auto c = make();
+    auto main = c->streams.get()[1];
+    main->start(false);
+    LogCapture capture;
+    c->toggleVisibility(main);
+    EXPECT_FALSE(main->isVisible.get());
+    EXPECT_FALSE(main->isStreaming.get());
+    EXPECT_EQ(capture.messages(LogLevel::Debug),
+              (std::vector<std::string>{"Toggling visibility of Main Stream", "Stopping hidden Main Stream"}));
+    c->toggleVisibility(main);
+    EXPECT_TRUE(main->isVisible.get());
+    EXPECT_FALSE(main->isStreaming.get());
+}
+
+TEST_F(StreamControllerTest, HideAllMatchesByDisplayIdAcrossControllers) {
+    auto a = make(), b = make();
+    auto streamingHidden = a->streams.get()[0];
+    streamingHidden->start(false);
+    LogCapture capture;
+    a->hideAll(*b->streams.get()[2]); // "Left" of another controller
+    EXPECT_EQ(names(a->visibleStreams()), std::vector<std::string>{"Left"});
+    EXPECT_TRUE(capture.contains(LogLevel::Default, "Hiding all streams except Left Stream"));
+    EXPECT_TRUE(capture.contains(LogLevel::Debug, "Checking if 10 has the same ID as 12"));
+    EXPECT_TRUE(capture.contains(LogLevel::Debug, "Setting Left Stream visibility to true"));
+    EXPECT_TRUE(capture.contains(LogLevel::Debug, "Setting Right Stream visibility to false"));
+    EXPECT_FALSE(capture.contains(LogLevel::Error, "All streams are hidden"));
+    // Hidden while streaming: it keeps streaming, and stopAll does not visit it.
+    a->stopAll();
+    EXPECT_TRUE(streamingHidden->isStreaming.get());
+
+    Display stranger;
+    stranger.id = 99;
+    stranger.localizedName = "Elsewhere";
+    DisplayStreamer other(stranger, true, 4);
+    capture.clear();
+    a->hideAll(other);
+    EXPECT_TRUE(a->visibleStreams().empty());
+    EXPECT_TRUE(capture.contains(LogLevel::Error, "All streams are hidden"));
+}
+
+TEST_F(StreamControllerTest, StreamingStateRoundTrips) {
+    auto c = make();
+    c->streams.get()[0]->start(false);
+    c->streams.get()[2]->start(false);
+    const auto saved = c->streamingState();
+    EXPECT_EQ(saved, (std::map<DisplayID, bool>{{10, true}, {11, false}, {12, true}}));
+    c->stopAll();
+    c->restoreStreamingState({});
+    for (const auto& s : c->streams.get())
+        EXPECT_FALSE(s->isStreaming.get());
+    c->restoreStreamingState(saved);
+    EXPECT_EQ(c->streamingState(), saved);
+}
+
+TEST_F(StreamControllerTest, ContentSizeAndEquality) {
+    env.displays().setArrangement(fixture::parseArrangement(arrangementJson({displayJson(1, 0, "Solo", 0, 0, 1920, 1080, true)})));
+    auto a = make(false, 4), b = make(false, 4);
+    EXPECT_EQ(a->contentSize(600, 30), (Size{600, 367.5}));
+    EXPECT_TRUE(*a == *b);
+    a->toggleVisibility(a->streams.get()[0]);
+    EXPECT_FALSE(*a == *b);
+}
+
+TEST_F(StreamControllerTest, FactoryReadsTheStore) {
+    InMemoryDefaultsStore store;
+    store.set("hideMainDisplay", true);
+    store.set("scale", 2.0);
+    store.set("autoPlay", std::string("YES"));
+    auto c = makeStreamController(store);
+    controllers.push_back(c);
+    EXPECT_EQ(c->streams.get()[0]->scale(), 2.0);
+    EXPECT_FALSE(c->streams.get()[1]->isVisible.get());
+    EXPECT_TRUE(c->streams.get()[0]->isStreaming.get());
+    EXPECT_FALSE(c->streams.get()[1]->isStreaming.get());
+}

@@ -1,0 +1,270 @@
+#include "Foundation/Logger.h"
+#include "Tessera/DisplayStreamer.h"
+#include "tests/support/FixtureEnvironment.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+const std::string kLaptop = arrangementJson(
+    {displayJson(1, 0, "Built-in", 0, 0, 1512, 982, true), displayJson(2, 1, "Side", 1512, 0, 1920, 1080)});
+
+class DisplayStreamerTest : public ::testing::Test {
+protected:
+    FixtureEnvironment env{kLaptop};
+
+    DisplayStreamerPtr make(DisplayID id = 1, double scale = 1, bool visible = true) {
+        return std::make_shared<DisplayStreamer>(Display(id), visible, scale);
+    }
+    void settle(const DisplayStreamerPtr& s) { FixtureEnvironment::settle(*s->streamQueue()); }
+};
+
+} // namespace
+
+TEST_F(DisplayStreamerTest, ANewStreamerIsStoppedAndHasNoImage) {
+    auto s = make();
+    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
+    EXPECT_FALSE(s->isStreaming.get());
+    EXPECT_TRUE(s->isVisible.get());
+    EXPECT_FALSE(s->hasStream());
+    EXPECT_EQ(s->streamQueue()->label(), "StreamQueue 1");
+    EXPECT_EQ(s->description(), "Built-in Stream");
+    LogCapture capture;
+    EXPECT_FALSE(s->flippedScreenImage());
+    EXPECT_TRUE(capture.contains(LogLevel::Error,
+                                 "The screen image for Built-in Stream is nil, not returning an image."));
+    EXPECT_EQ(env.capture().createdStreams().size(), 0u);
+}
+
+TEST_F(DisplayStreamerTest, StreamSizesAreTheTruncatedOutputSize) {
+    for (double scale : {2.0, 4.0}) {
+        auto s = make(1, scale);
+        LogCapture capture;
+        s->start(false);
+        s->releaseStream();
+        const auto created = env.capture().createdStreams().back();
+        EXPECT_EQ(created.width, scale == 2 ? 756 : 378);
+        EXPECT_EQ(created.height, scale == 2 ? 491 : 245);
+        EXPECT_EQ(created.pixelFormat, 0x42475241u);
+        EXPECT_EQ(created.properties.queueDepth, 1);
+        EXPECT_EQ(created.properties.minimumFrameTime, 0);
+        EXPECT_TRUE(created.properties.showCursor);
+        EXPECT_EQ(created.queueLabel, "StreamQueue 1");
+        const std::string expected = scale == 2
+            ? "Creating stream for display Built-in with dimensions: 756.000000 \u00d7 491.000000"
+            : "Creating stream for display Built-in with dimensions: 378.000000 \u00d7 245.500000";
+        EXPECT_TRUE(capture.contains(LogLevel::Info, expected));
+    }
+}
+
+TEST_F(DisplayStreamerTest, StartTwiceCreatesOnceAndStopWithoutAStreamStillStops) {
+    auto s = make();
+    s->start(false);
+    s->start(false);
+    EXPECT_EQ(env.capture().createdStreams().size(), 1u);
+    EXPECT_EQ(env.capture().startCount(1), 2);
+    EXPECT_TRUE(s->isStreaming.get());
+    s->releaseStream();
+
+    auto fresh = make(2);
+    LogCapture capture;
+    fresh->isStreaming = true;
+    fresh->stop();
+    EXPECT_FALSE(fresh->isStreaming.get());
+    EXPECT_EQ(capture.messages(), std::vector<std::string>{"Stopping stream for display Side"});
+    EXPECT_EQ(env.capture().stopCount(2), 0);
+}
+
+TEST_F(DisplayStreamerTest, SetScaleLogsAndRestartsOnlyWhatWasStreaming) {
+    auto s = make(1, 1);
+    {
+        LogCapture capture;
+        s->setScale(1);
+        EXPECT_TRUE(capture.records().empty());
+    }
+    s->start(false);
+    {
+        LogCapture capture;
+        s->setScale(2);
+        EXPECT_EQ(capture.messages(),
+                  (std::vector<std::string>{
+                      "Changing scale from 1.000000 to 2.000000", "Releasing stream for display Built-in",
+                      "Stopping stream for display Built-in", "Starting stream for display Built-in",
+                      "Creating stream for display Built-in with dimensions: 756.000000 \u00d7 491.000000"}));
+        EXPECT_TRUE(s->isStreaming.get());
+        EXPECT_TRUE(s->hasStream());
+    }
+    s->stop();
+    s->setScale(4);
+    EXPECT_FALSE(s->isStreaming.get());
+    EXPECT_FALSE(s->hasStream());
+    EXPECT_EQ(s->scale(), 4);
+    s->releaseStream();
+}
+
+TEST_F(DisplayStreamerTest, StatusesReachObserversOnTheMainQueueInUpdateOrder) {
+    auto s = make();
+    std::vector<FrameStatus> seen;
+    const auto mainThread = std::this_thread::get_id();
+    bool offMain = false;
+    ScopedConnection c = s->currentStatus.changed.connect([&](const FrameStatus& st) {
+        seen.push_back(st);
+        offMain |= std::this_thread::get_id() != mainThread;
+    });
+    s->start(false);
+    for (auto st : {FrameStatus::FrameComplete, FrameStatus::FrameIdle, FrameStatus::FrameComplete,
+                    FrameStatus::FrameBlank})
+        env.capture().emit(1, st);
+    s->streamQueue()->sync([] {});
+    EXPECT_TRUE(seen.empty()); // nothing before the main queue runs
+    FixtureEnvironment::drainMain();
+    // Complete frames coalesce when one is still waiting (queue depth 1), so count
+    // the non-frame updates exactly and the frames as at least one.
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen.front(), FrameStatus::FrameComplete);
+    EXPECT_EQ(seen.back(), FrameStatus::FrameBlank);
+    EXPECT_NE(std::find(seen.begin(), seen.end(), FrameStatus::FrameIdle), seen.end());
+    EXPECT_FALSE(offMain);
+    s->releaseStream();
+}
+
+TEST_F(DisplayStreamerTest, IdleAndBlankUpdatesKeepTheImageButSetTheStatus) {
+    auto s = make();
+    s->start(false);
+    env.capture().emit(1, FrameStatus::FrameComplete);
+    settle(s);
+    auto image = s->screenImage();
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->extent(), Rect(0, 0, 1512, 982));
+    for (auto st : {FrameStatus::FrameIdle, FrameStatus::FrameBlank}) {
+        env.capture().emit(1, st);
+        settle(s);
+        EXPECT_EQ(s->currentStatus.get(), st);
+        EXPECT_EQ(s->screenImage(), image);
+    }
+    s->releaseStream();
+}
+
+TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrame) {
+    auto s = make(2, 2);
+    LogCapture capture;
+    s->start(true);
+    EXPECT_TRUE(s->pauseOnNextFrame());
+    env.capture().emit(2, FrameStatus::FrameComplete);
+    s->streamQueue()->sync([] {});
+    const auto first = s->screenImage();
+    ASSERT_TRUE(first);
+    // Frames that arrive before the main thread has stopped the stream are refused.
+    env.capture().emit(2, FrameStatus::FrameComplete);
+    s->streamQueue()->sync([] {});
+    EXPECT_EQ(s->screenImage(), first);
+    FixtureEnvironment::drainMain();
+    settle(s);
+    EXPECT_FALSE(s->isStreaming.get());
+    EXPECT_FALSE(s->pauseOnNextFrame());
+    EXPECT_EQ(s->screenImage(), first);
+    EXPECT_TRUE(capture.contains(LogLevel::Debug, "Automatically pausing stream from flag."));
+    EXPECT_TRUE(capture.contains(LogLevel::Info, "Side stream is stopped")); // the final update
+    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
+    // A later start takes frames again.
+    s->start(false);
+    env.capture().emit(2, FrameStatus::FrameComplete);
+    settle(s);
+    EXPECT_NE(s->screenImage(), first);
+    s->releaseStream();
+}
+
+TEST_F(DisplayStreamerTest, RefusedCreationStillReportsStreaming) {
+    env.capture().setRefuseCreation(true);
+    auto s = make();
+    s->start(false);
+    EXPECT_TRUE(s->isStreaming.get());
+    EXPECT_FALSE(s->hasStream());
+    EXPECT_EQ(env.capture().startCount(1), 0);
+    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
+    s->toggle();
+    EXPECT_FALSE(s->isStreaming.get());
+}
+
+TEST_F(DisplayStreamerTest, UnknownStatusesAreFaults) {
+    auto s = make();
+    s->start(false);
+    LogCapture capture;
+    env.capture().emit(1, static_cast<FrameStatus>(9));
+    settle(s);
+    EXPECT_EQ(capture.messages(LogLevel::Fault), std::vector<std::string>{"Unknown Default Frame Status: 9"});
+    EXPECT_EQ(static_cast<int>(s->currentStatus.get()), 9);
+    s->releaseStream();
+}
+
+TEST_F(DisplayStreamerTest, SnapshotsAreScaledToTheOutputSize) {
+    env.displays().setArrangement(fixture::parseArrangement(R"({"displays": [
+        {"id": 1, "name": "Retina", "bounds": [0, 0, 1512, 982], "main": true, "pixelsPerPoint": 2}]})"));
+    auto s = make(1, 4);
+    s->captureScreenshot();
+    auto image = s->screenImage();
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->surface()->width(), 3024);
+    EXPECT_EQ(image->extent(), Rect(0, 0, 378, 245.5));
+    EXPECT_FALSE(s->isStreaming.get());
+    const auto flipped = s->flippedScreenImage();
+    ASSERT_TRUE(flipped);
+    EXPECT_EQ(flipped->extent(), Rect(0, 0, 378, 245.5));
+}
+
+TEST_F(DisplayStreamerTest, EqualityIgnoresImageAndStatus) {
+    auto a = make(1, 2), b = make(1, 2);
+    b->captureScreenshot();
+    EXPECT_EQ(*a, *b);
+    EXPECT_EQ(hashValue(*a), hashValue(*b));
+    b->isVisible = false;
+    EXPECT_FALSE(*a == *b);
+    auto c = make(2, 2);
+    EXPECT_TRUE(*a < *c);
+    EXPECT_EQ(a->outputFrame(), Rect(0, 0, 756, 491));
+    EXPECT_EQ(DisplayStreamer::outputMetrics({a, c}), Rect(0, 0, 1716, 540));
+    LogCapture capture;
+    EXPECT_EQ(DisplayStreamer::outputMetrics({}), Rect());
+    ASSERT_EQ(capture.records().size(), 1u);
+    EXPECT_EQ(capture.records()[0].message, "Attempting to calculate output metrics for zero displays");
+    EXPECT_EQ(capture.records()[0].category, "Display");
+}
+
+TEST_F(DisplayStreamerTest, TheStreamKeepsItsStreamerAliveUntilReleased) {
+    std::weak_ptr<DisplayStreamer> weak;
+    {
+        auto s = make();
+        s->start(false);
+        weak = s;
+    }
+    auto alive = weak.lock();
+    ASSERT_TRUE(alive);
+    alive->releaseStream();
+    alive.reset();
+    FixtureEnvironment::drainMain();
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(DisplayStreamerTest, LiveFramesUnderLoadAreSafe) {
+    // A running ticker, a reader on this thread and start/stop churn: the handover
+    // of the latest image must hold up (run under ThreadSanitizer too).
+    FixtureEnvironment live(kLaptop, 500);
+    auto s = std::make_shared<DisplayStreamer>(Display(1), true, 8);
+    for (int round = 0; round < 20; ++round) {
+        s->start(false);
+        for (int i = 0; i < 20; ++i) {
+            if (auto img = s->flippedScreenImage()) {
+                EXPECT_EQ(img->extent(), Rect(0, 0, 189, 122));
+            }
+            FixtureEnvironment::drainMain();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        s->stop();
+    }
+    s->releaseStream();
+    FixtureEnvironment::drainMain();
+}
