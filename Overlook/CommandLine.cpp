@@ -1,87 +1,89 @@
 #include "CommandLine.h"
 
-#include "Overlook/DisplaysCommand.h"
+#include "Overlook/Commands.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace overlook {
 
-std::string usageText() {
-    return "usage: overlook displays [--json] [--backend x11|fixture[=FILE]]\n"
-           "       overlook --help | --version\n"
-           "\n"
-           "  displays        print the attached displays (--json: as a JSON array)\n"
-           "  --backend       the display back end (default: X11 when DISPLAY is set,\n"
-           "                  else the fixture; OVERLOOK_BACKEND sets it too)\n";
+std::string OptionReader::next() {
+    inlineValue_.reset();
+    const std::string& arg = args_.at(index_++);
+    if (arg.rfind("--", 0) != 0 || arg.size() < 3)
+        throw UsageError{"unexpected argument '" + arg + "'"};
+    if (auto eq = arg.find('='); eq != std::string::npos) {
+        current_ = arg.substr(0, eq);
+        inlineValue_ = arg.substr(eq + 1);
+    } else {
+        current_ = arg;
+    }
+    return current_;
 }
 
-ParseResult parseCommandLine(const std::vector<std::string>& args) {
-    CommandLine cl;
-    std::size_t i = 0;
-    if (args.empty())
-        return {std::nullopt, "a command is required"};
-    const std::string& first = args[0];
-    if (first == "--help" || first == "-h") {
-        cl.command = CommandLine::Command::Help;
-        return {cl, {}};
+std::string OptionReader::value() {
+    if (inlineValue_)
+        return *std::exchange(inlineValue_, std::nullopt);
+    if (done())
+        throw UsageError{current_ + " needs a value"};
+    return args_[index_++];
+}
+
+std::optional<std::string> OptionReader::positional() {
+    if (done() || args_[index_].rfind("--", 0) == 0)
+        return std::nullopt;
+    return args_[index_++];
+}
+
+BackendChoice backendOption(const std::string& value) {
+    auto choice = parseBackend(value);
+    if (!choice)
+        throw UsageError{"unknown back end '" + value + "'"};
+    return *choice;
+}
+
+bool setUpBackend(const std::optional<BackendChoice>& choice, double fixtureFramesPerSecond) {
+    BackendResult made = makeBackend(choice.value_or(defaultBackend()), fixtureFramesPerSecond);
+    if (!made.backend) {
+        std::fprintf(stderr, "overlook: %s\n", made.error.c_str());
+        return false;
     }
-    if (first == "--version") {
-        cl.command = CommandLine::Command::Version;
-        return {cl, {}};
-    }
-    if (first != "displays")
-        return {std::nullopt, "unknown command '" + first + "'"};
-    cl.command = CommandLine::Command::Displays;
-    for (i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--json") {
-            cl.json = true;
-        } else if (a == "--backend" || a.rfind("--backend=", 0) == 0) {
-            std::string value;
-            if (a == "--backend") {
-                if (i + 1 >= args.size())
-                    return {std::nullopt, "--backend needs a value"};
-                value = args[++i];
-            } else {
-                value = a.substr(10);
-            }
-            cl.backend = parseBackend(value);
-            if (!cl.backend)
-                return {std::nullopt, "unknown back end '" + value + "'"};
-        } else {
-            return {std::nullopt, "unknown option '" + a + "'"};
-        }
-    }
-    return {cl, {}};
+    installBackend(*made.backend);
+    return true;
+}
+
+std::string usageText() {
+    std::string text = "usage:\n";
+    for (const auto& c : commands())
+        text += "  " + std::string(c.usage);
+    text += "  overlook --help | --version\n"
+            "\n"
+            "--backend chooses the display back end (default: X11 when DISPLAY is set, else the\n"
+            "fixture); OVERLOOK_BACKEND sets it too.\n";
+    return text;
 }
 
 int runOverlook(const std::vector<std::string>& args) {
-    ParseResult parsed = parseCommandLine(args);
-    if (!parsed.commandLine) {
-        std::fprintf(stderr, "overlook: %s\n%s", parsed.error.c_str(), usageText().c_str());
-        return 2;
+    try {
+        if (args.empty())
+            throw UsageError{"a command is required"};
+        const std::string& name = args[0];
+        if (name == "--help" || name == "-h") {
+            std::fputs(usageText().c_str(), stdout);
+            return 0;
+        }
+        if (name == "--version") {
+            std::printf("overlook %s\n", OVERLOOK_VERSION);
+            return 0;
+        }
+        for (const auto& c : commands())
+            if (name == c.name)
+                return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
+        throw UsageError{"unknown command '" + name + "'"};
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "overlook: %s\n%s", e.message.c_str(), usageText().c_str());
+        return kExitUsage;
     }
-    const CommandLine& cl = *parsed.commandLine;
-    switch (cl.command) {
-    case CommandLine::Command::Help:
-        std::fputs(usageText().c_str(), stdout);
-        return 0;
-    case CommandLine::Command::Version:
-        std::printf("overlook %s\n", OVERLOOK_VERSION);
-        return 0;
-    case CommandLine::Command::Displays: break;
-    }
-
-    BackendResult made = makeBackend(cl.backend.value_or(defaultBackend()));
-    if (!made.backend) {
-        std::fprintf(stderr, "overlook: %s\n", made.error.c_str());
-        return 1;
-    }
-    installBackend(*made.backend);
-    const auto displays = Display::activeDisplays();
-    const std::string text = cl.json ? displaysAsJson(displays) : describeDisplays(displays);
-    std::fputs(text.c_str(), stdout);
-    return 0;
 }
 
 } // namespace overlook

@@ -1,5 +1,7 @@
 #pragma once
-// The command line of the overlook program.
+// The command line of the overlook program: `overlook COMMAND [OPTIONS]`.
+// Each command parses its own options (see Commands.h); bad arguments print a
+// usage message on standard error and exit with code 2.
 
 #include "Overlook/Backend.h"
 
@@ -9,18 +11,40 @@
 
 namespace overlook {
 
-struct CommandLine {
-    enum class Command { Displays, Help, Version } command = Command::Help;
-    bool json = false;
-    std::optional<BackendChoice> backend;
+inline constexpr int kExitUsage = 2;
+
+// Thrown by option parsing; the message says what was wrong.
+struct UsageError {
+    std::string message;
 };
 
-struct ParseResult {
-    std::optional<CommandLine> commandLine;
-    std::string error; // set when the arguments are not understood
+// Walks the options of one command. Options are "--name" or "--name VALUE" or
+// "--name=VALUE".
+class OptionReader {
+public:
+    explicit OptionReader(std::vector<std::string> args) : args_(std::move(args)) {}
+    bool done() const { return index_ >= args_.size(); }
+    // The next option's name ("--json"); throws for a stray positional argument
+    // unless positionals are allowed.
+    std::string next();
+    // The value of the option just read (inline or the following argument).
+    std::string value();
+    // The next positional argument.
+    std::optional<std::string> positional();
+
+private:
+    std::vector<std::string> args_;
+    std::size_t index_ = 0;
+    std::optional<std::string> inlineValue_;
+    std::string current_;
 };
 
-ParseResult parseCommandLine(const std::vector<std::string>& args);
+// Parses a --backend value; throws UsageError for an unknown one.
+BackendChoice backendOption(const std::string& value);
+// Makes and installs the chosen (or default) back end; returns false after
+// printing the error.
+bool setUpBackend(const std::optional<BackendChoice>& choice, double fixtureFramesPerSecond = 30);
+
 std::string usageText();
 
 // Runs the program; returns the exit code.

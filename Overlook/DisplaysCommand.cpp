@@ -1,5 +1,10 @@
 #include "DisplaysCommand.h"
 
+#include "Overlook/CommandLine.h"
+#include "Overlook/Commands.h"
+
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -40,6 +45,25 @@ std::string displaysAsJson(const std::vector<Display>& displays) {
                          {"screenFrame", rectJson(d.screenFrame)}});
     }
     return array.dump(2) + "\n";
+}
+
+int runDisplaysCommand(const std::vector<std::string>& args) {
+    bool json = false;
+    std::optional<BackendChoice> backend;
+    for (OptionReader options(args); !options.done();) {
+        const std::string name = options.next();
+        if (name == "--json")
+            json = true;
+        else if (name == "--backend")
+            backend = backendOption(options.value());
+        else
+            throw UsageError{"unknown option '" + name + "'"};
+    }
+    if (!setUpBackend(backend))
+        return 1;
+    const auto displays = Display::activeDisplays();
+    std::fputs((json ? displaysAsJson(displays) : describeDisplays(displays)).c_str(), stdout);
+    return 0;
 }
 
 } // namespace overlook

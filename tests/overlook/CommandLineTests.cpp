@@ -7,24 +7,29 @@
 
 using namespace overlook;
 
-TEST(CommandLine, ParsesDisplaysAndRejectsBadArguments) {
-    auto ok = parseCommandLine({"displays", "--json", "--backend", "fixture=/tmp/a.json"});
-    ASSERT_TRUE(ok.commandLine);
-    EXPECT_TRUE(ok.commandLine->json);
-    EXPECT_EQ(ok.commandLine->backend->fixtureFile, "/tmp/a.json");
-    EXPECT_EQ(parseCommandLine({"displays", "--backend=x11"}).commandLine->backend->kind, BackendChoice::Kind::X11);
+TEST(CommandLine, OptionsAndBadArguments) {
+    OptionReader options({"--json", "--backend", "fixture=/tmp/a.json", "--scale=2", "extra"});
+    EXPECT_EQ(options.next(), "--json");
+    EXPECT_EQ(options.next(), "--backend");
+    EXPECT_EQ(backendOption(options.value()).fixtureFile, "/tmp/a.json");
+    EXPECT_EQ(options.next(), "--scale");
+    EXPECT_EQ(options.value(), "2");
+    EXPECT_EQ(options.positional(), "extra");
+    EXPECT_TRUE(options.done());
+    EXPECT_EQ(backendOption("x11").kind, BackendChoice::Kind::X11);
+    EXPECT_THROW(backendOption("fixture="), UsageError);
+
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {}, {"dance"}, {"displays", "--jsn"}, {"displays", "--backend"}, {"displays", "--backend", "wayland"},
-             {"displays", "--backend", "fixture="}}) {
-        auto r = parseCommandLine(bad);
-        EXPECT_FALSE(r.commandLine);
-        EXPECT_FALSE(r.error.empty());
+             {"displays", "stray"}}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(runOverlook(bad), 2);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("usage:"), std::string::npos);
     }
     testing::internal::CaptureStderr();
-    EXPECT_EQ(runOverlook({"displays", "--bogus"}), 2);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("unknown option '--bogus'"), std::string::npos);
-    EXPECT_NE(err.find("usage: overlook"), std::string::npos);
+    runOverlook({"displays", "--bogus"});
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("unknown option '--bogus'"), std::string::npos);
 }
 
 TEST(CommandLine, DisplaysJsonHasOneObjectPerRecordWithFieldNames) {
