@@ -9,6 +9,7 @@
 // main queue, so observers only ever run on the main thread.
 
 #include "Foundation/DispatchQueue.h"
+#include "Foundation/LatestValue.h"
 #include "Foundation/Logger.h"
 #include "Foundation/Signal.h"
 #include "Tessera/CaptureService.h"
@@ -75,7 +76,7 @@ private:
     double scale_;
     std::shared_ptr<DispatchQueue> streamQueue_;
     std::unique_ptr<CaptureStream> stream_;
-    std::atomic<std::shared_ptr<const Image>> screenImage_;
+    LatestValue<const Image> screenImage_;
     std::atomic<bool> pauseOnNextFrame_{false};
     // Frames are taken only between a start and the next stop (or automatic pause),
     // so a frame already queued when the stream stopped does not replace the image.
