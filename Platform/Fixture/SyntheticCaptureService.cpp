@@ -1,6 +1,7 @@
 #include "SyntheticCaptureService.h"
 
 #include "Platform/Fixture/TestPattern.h"
+#include "Tessera/FrameDelivery.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -8,42 +9,17 @@
 
 namespace overlook::fixture {
 
-namespace {
-
-// What a queued delivery needs; outlives the stream object, so a task that runs
-// after the stream is gone finds `alive` false and calls nothing.
-struct Core {
-    std::mutex mutex;
-    bool alive = true;
-    FrameHandler handler;
-    // Queue depth 1: the frame waiting for delivery, replaced by newer ones.
-    FrameSurfacePtr pendingFrame;
-    bool frameTaskQueued = false;
-};
-
-} // namespace
-
 class SyntheticCaptureService::Stream final : public CaptureStream {
 public:
     Stream(SyntheticCaptureService& owner, DisplayID display, int width, int height, Size pointSize,
            std::uint32_t color, std::shared_ptr<DispatchQueue> queue, FrameHandler handler)
         : owner_(owner), display_(display), width_(width), height_(height), pointSize_(pointSize),
-          color_(color), queue_(std::move(queue)), core_(std::make_shared<Core>()) {
-        core_->handler = std::move(handler);
-    }
+          color_(color), delivery_(std::move(queue), std::move(handler)) {}
 
     ~Stream() override {
         stopTicker();
         owner_.forget(this);
-        std::shared_ptr<Core> core = core_;
-        FrameHandler dropped;
-        {
-            std::lock_guard lock(core->mutex);
-            core->alive = false;
-            dropped = std::move(core->handler);
-            core->pendingFrame.reset();
-        }
-        // `dropped` may hold the last reference to the streamer; it goes here, unlocked.
+        delivery_.close();
     }
 
     DisplayID display() const { return display_; }
@@ -97,35 +73,7 @@ private:
         return surface;
     }
 
-    void deliver(FrameStatus status, FrameSurfacePtr frame) {
-        std::shared_ptr<Core> core = core_;
-        if (status == FrameStatus::FrameComplete) {
-            std::lock_guard lock(core->mutex);
-            core->pendingFrame = std::move(frame);
-            if (core->frameTaskQueued)
-                return; // the queued task will deliver the newer frame
-            core->frameTaskQueued = true;
-            queue_->async([core] {
-                std::unique_lock lock(core->mutex);
-                core->frameTaskQueued = false;
-                if (!core->alive)
-                    return;
-                FrameSurfacePtr latest = std::move(core->pendingFrame);
-                FrameHandler handler = core->handler;
-                lock.unlock();
-                handler(FrameStatus::FrameComplete, std::move(latest));
-            });
-            return;
-        }
-        queue_->async([core, status] {
-            std::unique_lock lock(core->mutex);
-            if (!core->alive)
-                return;
-            FrameHandler handler = core->handler;
-            lock.unlock();
-            handler(status, nullptr);
-        });
-    }
+    void deliver(FrameStatus status, FrameSurfacePtr frame) { delivery_.post(status, std::move(frame)); }
 
     void startTicker() {
         std::lock_guard lock(tickMutex_);
@@ -161,8 +109,7 @@ private:
     int width_, height_;
     Size pointSize_;
     std::uint32_t color_;
-    std::shared_ptr<DispatchQueue> queue_;
-    std::shared_ptr<Core> core_;
+    FrameDelivery delivery_;
     std::atomic<bool> started_{false};
     std::uint64_t frameNumber_ = 0;
     std::mutex paintMutex_; // the ticker and emit() may paint at the same time
