@@ -1,0 +1,255 @@
+// Image recipes and the CPU context that rasterises them.
+#include "PictureSupport.h"
+
+#include <atomic>
+#include <cstdlib>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+constexpr std::uint32_t kRed = 0xFFFF0000, kGreen = 0xFF00FF00, kBlue = 0xFF0000FF, kWhite = 0xFFFFFFFF;
+
+Image flippedToTopRowFirst(const Image& image) {
+    return image.transformed({1, 0, 0, -1, 0, 0}).transformed(AffineTransform::translation(0, image.extent().height));
+}
+} // namespace
+
+// Counts allocations made through malloc, from this program and from the
+// libraries it calls, while `counting` is set.
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+} // namespace
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* malloc(std::size_t n) {
+    if (counting.load(std::memory_order_relaxed))
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(n);
+}
+void* calloc(std::size_t n, std::size_t size) {
+    if (counting.load(std::memory_order_relaxed))
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(n, size);
+}
+void* realloc(void* p, std::size_t n) {
+    if (counting.load(std::memory_order_relaxed))
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, n);
+}
+}
+
+TEST(ImageRecipe, ExtentsOfEveryOperation) {
+    const Image empty;
+    const Image frame = Image::fromSurface(solidSurface(4, 3, kRed));
+    EXPECT_TRUE(empty.extent().isNull());
+    EXPECT_EQ(frame.extent(), Rect(0, 0, 4, 3));
+    EXPECT_TRUE(Image::transparent().extent().isInfinite());
+    EXPECT_TRUE(Image::fromSurface(nullptr).isEmpty());
+
+    EXPECT_EQ(frame.transformed(AffineTransform::scale(2, -1)).extent(), Rect(0, -3, 8, 3));
+    EXPECT_TRUE(Image::transparent().transformed(AffineTransform::scale(3, 3)).extent().isInfinite());
+    EXPECT_TRUE(frame.transformed(AffineTransform::scale(INFINITY, INFINITY)).isEmpty());
+    EXPECT_TRUE(frame.transformed(AffineTransform::scale(0, 1)).isEmpty());
+
+    EXPECT_EQ(frame.cropped(Rect(1, 1, 10, 10)).extent(), Rect(1, 1, 3, 2));
+    EXPECT_EQ(frame.cropped(Rect(5, 2, -3, -2)).extent(), Rect(2, 0, 2, 2));
+    EXPECT_TRUE(frame.cropped(Rect(10, 10, 1, 1)).isEmpty());
+    EXPECT_EQ(Image::transparent().cropped(Rect(1, 2, 3, 4)).extent(), Rect(1, 2, 3, 4));
+    EXPECT_TRUE(Image::transparent().cropped(Rect::zero()).isEmpty());
+
+    EXPECT_TRUE(frame.clampedToExtent().extent().isInfinite());
+    EXPECT_TRUE(empty.clampedToExtent().isEmpty());
+    EXPECT_TRUE(frame.clampedToExtent().cropped(Rect(-5, -5, 2, 2)).extent() == Rect(-5, -5, 2, 2));
+
+    EXPECT_EQ(frame.applyingColorControls(0).extent(), frame.extent());
+    EXPECT_EQ(frame.compositedOver(frame.transformed(AffineTransform::translation(-2, 5))).extent(),
+              Rect(-2, 0, 6, 8));
+    EXPECT_EQ(frame.compositedOver(empty).extent(), frame.extent());
+    EXPECT_EQ(empty.compositedOver(frame).extent(), frame.extent());
+    EXPECT_TRUE(frame.compositedOver(Image::transparent()).extent().isInfinite());
+    EXPECT_EQ(frame.transformed(AffineTransform::scale(2, 2)).surface(), frame.surface());
+}
+
+TEST(ImageRecipe, FirstMemoryRowIsTheTopOfTheImage) {
+    const Image image = Image::fromSurface(surfaceOf({{kRed, kRed}, {kGreen, kGreen}, {kBlue, kBlue}}));
+    // Unflipped, the first row has the highest y and so lands at the bottom.
+    Picture plain = renderPicture(image, image.extent());
+    EXPECT_EQ(plain.at(0, 0), kBlue);
+    EXPECT_EQ(plain.at(1, 2), kRed);
+    // Flipped to top-row-first order, as the streamer hands images to the renderer.
+    Picture flipped = renderPicture(flippedToTopRowFirst(image), Rect(0, 0, 2, 3));
+    EXPECT_EQ(flipped.at(0, 0), kRed);
+    EXPECT_EQ(flipped.at(1, 1), kGreen);
+    EXPECT_EQ(flipped.at(0, 2), kBlue);
+}
+
+TEST(ImageContext, RendersTheRectangleAtThePointAndNothingElse) {
+    const Image image = flippedToTopRowFirst(Image::fromSurface(solidSurface(10, 10, kRed)))
+                            .transformed(AffineTransform::translation(-3, 4));
+    Picture picture(8, 8);
+    CpuImageContext context;
+    ASSERT_FALSE(context.render(image, Rect(-1, 6, 4, 3), picture.destination(), {2, 1}));
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            EXPECT_EQ(picture.at(x, y), (x >= 2 && x < 6 && y >= 1 && y < 4) ? kRed : 0u) << x << "," << y;
+
+    ASSERT_FALSE(context.clear(picture.destination()));
+    EXPECT_EQ(picture.at(3, 2), 0u);
+    EXPECT_FALSE(context.render(image, Rect::null(), picture.destination(), {0, 0}));
+    EXPECT_EQ(context.lastLayerCount(), 0u);
+
+    // Tasks that cannot start report why, and touch nothing.
+    EXPECT_TRUE(context.render(image, Rect::infinite(), picture.destination(), {0, 0}));
+    EXPECT_TRUE(context.render(image, Rect(0, 0, NAN, 1), picture.destination(), {0, 0}));
+    EXPECT_TRUE(context.render(image, Rect(0, 0, 1, 1), RenderDestination{}, {0, 0}));
+    EXPECT_TRUE(context.clear(RenderDestination{nullptr, 4, 4, 16}));
+    EXPECT_TRUE(context.render(image, Rect(0, 0, 1, 1), picture.destination(), {NAN, 0}));
+}
+
+TEST(ImageContext, ScaledNeighboursTileWithoutSeams) {
+    // Two opaque frames side by side, scaled by an awkward factor: no pixel where
+    // they meet may be left partly transparent, and each keeps its own colour.
+    const Image left = Image::fromSurface(solidSurface(37, 20, kRed));
+    const Image right = Image::fromSurface(solidSurface(41, 20, kBlue)).transformed(AffineTransform::translation(37, 0));
+    const double s = 0.613;
+    const Image scaled = right.compositedOver(left).transformed(AffineTransform::scale(s, s));
+    Picture picture = renderPicture(scaled, Rect(0, 0, 78 * s, 20 * s));
+    for (int y = 0; y < picture.height - 1; ++y)
+        for (int x = 0; x < int(78 * s); ++x)
+            ASSERT_EQ(alphaOf(picture.at(x, y)), 255) << x << "," << y;
+    EXPECT_EQ(picture.at(2, 3), kRed);
+    EXPECT_EQ(picture.at(int(78 * s) - 2, 3), kBlue);
+}
+
+TEST(ImageContext, BilinearDownscaleAveragesAndIntegerTranslationCopies) {
+    // Columns alternate black and white: halving gives grey, a shift copies exactly.
+    std::vector<std::uint32_t> row;
+    for (int x = 0; x < 16; ++x)
+        row.push_back(x % 2 ? kWhite : 0xFF000000);
+    const Image stripes = Image::fromSurface(surfaceOf({row, row, row, row}));
+    Picture half = renderPicture(stripes.transformed(AffineTransform::scale(0.5, 0.5)), Rect(0, 0, 8, 2));
+    for (int x = 1; x < 7; ++x)
+        EXPECT_NEAR(channel(half.at(x, 1), 8), 128, 2) << x;
+    Picture shifted = renderPicture(stripes.transformed(AffineTransform::translation(5, 0)), Rect(5, 0, 16, 4));
+    for (int x = 0; x < 16; ++x)
+        EXPECT_EQ(shifted.at(x, 0), row[x]);
+}
+
+TEST(ImageContext, ClampRepeatsTheBorderOfTheClampedExtent) {
+    const Image tile = Image::fromSurface(surfaceOf({{kRed, kGreen}, {kBlue, kWhite}}));
+    // Image space is y-up: the first row (red, green) is the top.
+    Picture far = renderPicture(flippedToTopRowFirst(tile).clampedToExtent(), Rect(-100, -100, 202, 202));
+    EXPECT_EQ(far.at(0, 0), kRed);        // above-left: the top-left corner
+    EXPECT_EQ(far.at(201, 0), kGreen);    // above-right
+    EXPECT_EQ(far.at(0, 201), kBlue);     // below-left
+    EXPECT_EQ(far.at(201, 201), kWhite);  // below-right
+    EXPECT_EQ(far.at(100, 0), kRed);      // straight above the left column
+    EXPECT_EQ(far.at(201, 101), kWhite);  // right of the bottom row
+
+    // A crop inside the clamp decides which border repeats: only the green pixel.
+    const Image green = flippedToTopRowFirst(tile).cropped(Rect(1, 0, 1, 1)).clampedToExtent();
+    Picture cropped = renderPicture(green, Rect(-3, -3, 8, 8));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(cropped.at(i, 7 - i), kGreen) << i;
+
+    // A composite under a clamp is drawn once and its border repeated.
+    const Image pair = Image::fromSurface(solidSurface(1, 1, kBlue))
+                           .transformed(AffineTransform::translation(1, 0))
+                           .compositedOver(Image::fromSurface(solidSurface(1, 1, kRed)))
+                           .clampedToExtent();
+    Picture repeated = renderPicture(pair, Rect(-5, -5, 12, 12));
+    EXPECT_EQ(repeated.at(0, 0), kRed);
+    EXPECT_EQ(repeated.at(11, 11), kBlue);
+}
+
+TEST(ImageContext, ColorControls) {
+    // Every hue and a few partly transparent pixels.
+    std::vector<std::vector<std::uint32_t>> rows;
+    for (int y = 0; y < 16; ++y) {
+        std::vector<std::uint32_t> row;
+        for (int x = 0; x < 16; ++x) {
+            const std::uint32_t a = y < 12 ? 255 : 128;
+            const std::uint32_t r = (x * 17) * a / 255, g = (y * 16) * a / 255, b = ((x * 7 + y * 11) % 256) * a / 255;
+            row.push_back(a << 24 | r << 16 | g << 8 | b);
+        }
+        rows.push_back(row);
+    }
+    const Image source = flippedToTopRowFirst(Image::fromSurface(surfaceOf(rows)));
+    const Picture original = renderPicture(source, Rect(0, 0, 16, 16));
+
+    Picture grey = renderPicture(source.applyingColorControls(0), Rect(0, 0, 16, 16));
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const std::uint32_t p = grey.at(x, y), o = original.at(x, y);
+            ASSERT_EQ(channel(p, 16), channel(p, 8)) << x << "," << y;
+            ASSERT_EQ(channel(p, 8), channel(p, 0)) << x << "," << y;
+            ASSERT_EQ(alphaOf(p), alphaOf(o));
+            const double luminance = 0.2126 * channel(o, 16) + 0.7152 * channel(o, 8) + 0.0722 * channel(o, 0);
+            ASSERT_LE(std::abs(channel(p, 8) - luminance), 1.0) << x << "," << y;
+        }
+
+    EXPECT_TRUE(picturesMatch(renderPicture(source.applyingColorControls(1, 0, 1), Rect(0, 0, 16, 16)), original, 0));
+    // Contrast 0 leaves mid-grey; brightness 1 leaves white (both scaled by alpha).
+    Picture flat = renderPicture(source.applyingColorControls(1, 0, 0), Rect(0, 0, 16, 16));
+    EXPECT_NEAR(channel(flat.at(3, 3), 16), 128, 1);
+    EXPECT_NEAR(channel(flat.at(3, 14), 0), 64, 1);
+    Picture bright = renderPicture(source.applyingColorControls(1, 1, 1), Rect(0, 0, 16, 16));
+    EXPECT_EQ(bright.at(5, 5), kWhite);
+    EXPECT_EQ(bright.at(5, 14), 0x80808080u);
+
+    // The controls change the layer's own pixels, not what it is composited over.
+    const Image halfRed = Image::fromSurface(solidSurface(2, 2, 0x80800000));
+    const Image blue = Image::fromSurface(solidSurface(4, 2, kBlue));
+    Picture mixed = renderPicture(halfRed.applyingColorControls(0).compositedOver(blue), Rect(0, 0, 4, 2));
+    EXPECT_EQ(mixed.at(3, 0), kBlue);
+    EXPECT_EQ(channel(mixed.at(0, 0), 16), channel(mixed.at(0, 0), 8));
+    EXPECT_NEAR(channel(mixed.at(0, 0), 0), 127 + 27, 2);
+}
+
+TEST(ImageContext, SourceOverIsPremultiplied) {
+    const Image halfRed = Image::fromSurface(solidSurface(1, 1, 0x80800000));
+    const Image blue = Image::fromSurface(solidSurface(1, 1, kBlue));
+    const Image transparent = Image::transparent();
+    Picture picture = renderPicture(halfRed.compositedOver(blue).compositedOver(transparent), Rect(0, 0, 1, 1));
+    EXPECT_LE(channelDistance(picture.at(0, 0), 0xFF80007F), 1);
+    // Later over earlier: the blue drawn over red hides it.
+    Picture covered = renderPicture(blue.compositedOver(halfRed), Rect(0, 0, 1, 1));
+    EXPECT_EQ(covered.at(0, 0), kBlue);
+}
+
+TEST(ImageContext, AWarmContextAllocatesNothingPerFrame) {
+    const Image frame = flippedToTopRowFirst(Image::fromSurface(solidSurface(480, 270, kRed)));
+    const Image other = flippedToTopRowFirst(Image::fromSurface(solidSurface(480, 270, kBlue)))
+                            .transformed(AffineTransform::translation(480, 0))
+                            .applyingColorControls(0);
+    const Image corner = Image::fromSurface(solidSurface(4, 4, kGreen)).clampedToExtent();
+    const Image picture = corner.compositedOver(other.compositedOver(frame))
+                              .cropped(Rect(0, 0, 960, 270))
+                              .transformed(AffineTransform::scale(0.625, 0.625));
+    Picture destination(600, 169);
+    CpuImageContext context;
+    for (int i = 0; i < 2; ++i) {
+        context.clear(destination.destination());
+        context.render(picture, picture.extent(), destination.destination(), {0, 0});
+    }
+    // The counter sees allocations at all.
+    counting = true;
+    void* volatile probe = std::malloc(16);
+    std::free(probe);
+    counting = false;
+    ASSERT_GT(allocations.load(), 0);
+
+    allocations = 0;
+    counting = true;
+    for (int i = 0; i < 5; ++i) {
+        context.clear(destination.destination());
+        context.render(picture, picture.extent(), destination.destination(), {0, 0});
+    }
+    counting = false;
+    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(context.lastLayerCount(), 3u);
+}
