@@ -1,0 +1,270 @@
+#include "settings_store/UserDefaults.h"
+#include "tests/settings_store/TempSettings.h"
+
+#include "Foundation/Logger.h"
+#include "Foundation/MainQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/inotify.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace overlook;
+using overlook::test::TempSettings;
+
+namespace {
+
+PropertyList::Dictionary everyKind() {
+    return {
+        {"bool", true},
+        {"false", false},
+        {"int", std::int64_t{-9007199254740993}},
+        {"max", std::numeric_limits<std::int64_t>::max()},
+        {"real", 0.7843137254901961},
+        {"tiny", 5e-324},
+        {"string", "naïve <tag> & \"quotes\"\ttab\nline\r"},
+        {"empty", ""},
+        {"data", Data{0, 1, 2, 255, 0}},
+        {"date", Date{-1000000000}},
+        {"array", PropertyList::Array{1, 2.5, "x", PropertyList::Array{}, PropertyList::Dictionary{}}},
+        {"dict", PropertyList::Dictionary{{"nested", PropertyList::Dictionary{{"deep", Date{1700000000}}}},
+                                          {"", "empty key"}}},
+    };
+}
+
+std::vector<std::filesystem::path> corruptCopies(const TempSettings& env, const std::string& suite) {
+    std::vector<std::filesystem::path> found;
+    if (!std::filesystem::exists(env.dir()))
+        return found;
+    for (const auto& entry : std::filesystem::directory_iterator(env.dir()))
+        if (entry.path().filename().string().starts_with(suite + ".plist.corrupt-"))
+            found.push_back(entry.path());
+    return found;
+}
+
+} // namespace
+
+TEST(PropertyList, EqualityIsExactAndKindsAreDistinct) {
+    EXPECT_NE(PropertyList(1), PropertyList(1.0));
+    EXPECT_NE(PropertyList(1), PropertyList(true));
+    EXPECT_NE(PropertyList("1"), PropertyList(1));
+    EXPECT_NE(PropertyList(Data{}), PropertyList(""));
+    EXPECT_EQ(PropertyList(PropertyList::Array{1, "a"}), PropertyList(PropertyList::Array{1, "a"}));
+    EXPECT_NE(PropertyList(PropertyList::Array{1, "a"}), PropertyList(PropertyList::Array{"a", 1}));
+    EXPECT_TRUE(PropertyList(Date{5}).is(PropertyList::Kind::Date));
+    EXPECT_EQ(PropertyList(std::uint8_t{7}).kind(), PropertyList::Kind::Integer);
+}
+
+TEST(UserDefaults, EveryKindRoundTripsThroughTheFile) {
+    TempSettings env;
+    {
+        auto store = UserDefaults::suite("roundtrip");
+        for (const auto& [key, value] : everyKind())
+            ASSERT_TRUE(store->set(key, value)) << key;
+        ASSERT_TRUE(store->synchronize());
+    }
+    // A fresh instance (the first one is gone) reads the file back.
+    auto reopened = UserDefaults::suite("roundtrip");
+    EXPECT_EQ(reopened->persistentDomain(), everyKind());
+    EXPECT_NE(TempSettings::read(env.file("roundtrip")).find("<plist version=\"1.0\">"), std::string::npos);
+}
+
+TEST(UserDefaults, RefusesValuesItCannotStoreAndKeepsWhatItHad) {
+    TempSettings env;
+    LogCapture logs;
+    auto store = UserDefaults::suite("refusals");
+    ASSERT_TRUE(store->set("kept", "before"));
+    const std::vector<std::pair<std::string, PropertyList>> bad = {
+        {"kept", "control \x01 character"},
+        {"kept", std::string("bad utf8 \xC3\x28")},
+        {"kept", Date{std::int64_t{1} << 40}},
+        {"kept", PropertyList::Array{1, PropertyList::Dictionary{{"x", std::string("\xFF")}}}},
+        {"kept", std::numeric_limits<double>::infinity()},
+        {std::string("key \x02"), 1},
+    };
+    for (const auto& [key, value] : bad) {
+        const StoreResult result = store->set(key, value);
+        EXPECT_FALSE(result.ok());
+        EXPECT_NE(result.error.find("cannot store"), std::string::npos) << result.error;
+    }
+    EXPECT_EQ(store->object("kept"), PropertyList("before"));
+    ASSERT_TRUE(store->synchronize());
+    auto parsed = parsePropertyList(TempSettings::read(env.file("refusals")));
+    ASSERT_TRUE(parsed.value) << parsed.error;
+    EXPECT_EQ(*parsed.value, PropertyList(PropertyList::Dictionary{{"kept", "before"}}));
+    EXPECT_FALSE(logs.messages(LogLevel::Error).empty());
+}
+
+TEST(UserDefaults, RegisteredDefaultsAnswerReadsButAreNeverWritten) {
+    TempSettings env;
+    auto store = UserDefaults::suite("registration");
+    store->registerDefaults({{"scale", 4.0}, {"flag", true}});
+    EXPECT_EQ(store->object("scale"), PropertyList(4.0));
+    EXPECT_FLOAT_EQ(store->floatForKey("scale"), 4.0f);
+    EXPECT_TRUE(store->boolForKey("flag"));
+    store->set("scale", 2);
+    EXPECT_EQ(store->doubleForKey("scale"), 2.0);
+    store->removeObject("scale");
+    EXPECT_EQ(store->object("scale"), PropertyList(4.0));
+    store->set("other", "x");
+    ASSERT_TRUE(store->synchronize());
+    auto parsed = parsePropertyList(TempSettings::read(env.file("registration")));
+    ASSERT_TRUE(parsed.value);
+    EXPECT_EQ(*parsed.value, PropertyList(PropertyList::Dictionary{{"other", "x"}}));
+    const auto all = store->dictionaryRepresentation();
+    EXPECT_EQ(all.count("scale"), 1u);
+    EXPECT_EQ(all.count("other"), 1u);
+    EXPECT_EQ(store->persistentDomain().count("scale"), 0u);
+}
+
+TEST(UserDefaults, TypedGettersConvertNumbersAndWords) {
+    TempSettings env;
+    auto store = UserDefaults::suite("getters");
+    const std::vector<std::pair<PropertyList, bool>> bools = {
+        {true, true}, {false, false}, {1, true},       {0, false},       {0.5, true},
+        {"YES", true}, {"true", true}, {"1", true},    {"yes", true},    {"no", false},
+        {"0", false}, {"", false},     {Data{1}, false}, {PropertyList::Array{1}, false}};
+    for (const auto& [value, expected] : bools) {
+        store->set("b", value);
+        EXPECT_EQ(store->boolForKey("b"), expected) << value.describe();
+    }
+    EXPECT_FALSE(store->boolForKey("missing"));
+    EXPECT_EQ(store->floatForKey("missing"), 0.0f);
+    store->set("n", "4.5");
+    EXPECT_EQ(store->floatForKey("n"), 4.5f);
+    EXPECT_EQ(store->integerForKey("n"), 4);
+    store->set("n", "4.5 apples");
+    EXPECT_EQ(store->floatForKey("n"), 0.0f);
+    store->set("n", 1e300);
+    EXPECT_EQ(store->integerForKey("n"), 0); // out of range reads 0, never overflows
+    store->set("n", true);
+    EXPECT_EQ(store->floatForKey("n"), 1.0f);
+}
+
+TEST(UserDefaults, ABurstOfWritesCostsOneFileWrite) {
+    TempSettings env;
+    auto store = UserDefaults::suite("burst");
+    store->setCoalescingDelay(std::chrono::milliseconds(300));
+    std::filesystem::create_directories(env.dir());
+    const int fd = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    inotify_add_watch(fd, env.dir().c_str(), IN_MOVED_TO);
+    for (int i = 0; i < 200; ++i)
+        store->set("counter", i);
+    // The file appears once, after the delay, without anyone asking.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    int renames = 0;
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        for (ssize_t off = 0; off < n;) {
+            auto* ev = reinterpret_cast<inotify_event*>(buf + off);
+            renames += ev->len && std::string(ev->name) == "burst.plist";
+            off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        }
+    ::close(fd);
+    EXPECT_EQ(renames, 1);
+    auto parsed = parsePropertyList(TempSettings::read(env.file("burst")));
+    ASSERT_TRUE(parsed.value);
+    EXPECT_EQ(*parsed.value, PropertyList(PropertyList::Dictionary{{"counter", 199}}));
+}
+
+TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
+    TempSettings env;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"truncated",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>a</key>\n\t<integer>1"},
+        {"not XML", "this is not a property list at all"},
+        {"wrong root", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><integer>1</integer></array></plist>"},
+        {"empty", ""},
+    };
+    for (const auto& [what, bytes] : cases) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(env.dir());
+        env.write(env.file("corrupt"), bytes);
+        LogCapture logs;
+        auto store = UserDefaults::suite("corrupt");
+        store->registerDefaults({{"scale", 4.0}});
+        EXPECT_TRUE(store->persistentDomain().empty());
+        EXPECT_EQ(store->object("scale"), PropertyList(4.0));
+        const auto aside = corruptCopies(env, "corrupt");
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(TempSettings::read(aside[0]), bytes); // nothing of the original is lost
+        ASSERT_EQ(logs.messages(LogLevel::Error).size(), 1u);
+        EXPECT_NE(logs.messages(LogLevel::Error)[0].find("moved to"), std::string::npos);
+        ASSERT_TRUE(store->set("after", 1));
+        ASSERT_TRUE(store->synchronize());
+        EXPECT_TRUE(parsePropertyList(TempSettings::read(env.file("corrupt"))).value);
+    }
+    // A file that cannot be read at all (here: a folder in its place).
+    std::filesystem::remove_all(env.dir());
+    std::filesystem::create_directories(env.file("unreadable"));
+    LogCapture logs;
+    auto store = UserDefaults::suite("unreadable");
+    EXPECT_TRUE(store->persistentDomain().empty());
+    EXPECT_EQ(corruptCopies(env, "unreadable").size(), 1u);
+    EXPECT_TRUE(logs.contains(LogLevel::Error, "The settings file " + env.file("unreadable").string() +
+                                                   " cannot be read (Is a directory); it was moved to " +
+                                                   corruptCopies(env, "unreadable")[0].string() +
+                                                   " and the suite starts from its registered defaults"));
+}
+
+TEST(UserDefaults, AFileCorruptedWhileRunningIsRebuiltFromMemory) {
+    TempSettings env;
+    LogCapture logs;
+    auto store = UserDefaults::suite("running");
+    store->set("a", 1);
+    ASSERT_TRUE(store->synchronize());
+    env.write(env.file("running"), "garbage");
+    store->set("b", 2);
+    ASSERT_TRUE(store->synchronize());
+    auto parsed = parsePropertyList(TempSettings::read(env.file("running")));
+    ASSERT_TRUE(parsed.value);
+    EXPECT_EQ(*parsed.value, PropertyList(PropertyList::Dictionary{{"a", 1}, {"b", 2}}));
+    EXPECT_EQ(corruptCopies(env, "running").size(), 1u);
+}
+
+TEST(UserDefaults, ObserversGetOldNewInitialAndPriorOnTheChangingThread) {
+    TempSettings env;
+    auto store = UserDefaults::suite("observers");
+    store->registerDefaults({{"k", 0}});
+    std::vector<StoreChange> seen;
+    std::thread::id thread;
+    std::mutex m;
+    const int marker = 0;
+    const auto id = store->addObserver(
+        "k", ObservingOptions::Old | ObservingOptions::New | ObservingOptions::Initial | ObservingOptions::Prior,
+        [&](const StoreChange& c) {
+            std::lock_guard lock(m);
+            seen.push_back(c);
+            thread = std::this_thread::get_id();
+        },
+        &marker);
+    ASSERT_EQ(seen.size(), 1u); // initial, at once
+    EXPECT_EQ(seen[0].newValue, PropertyList(0));
+    EXPECT_FALSE(seen[0].oldValue);
+
+    std::thread writer([&] { store->set("k", 5); });
+    const auto writerId = writer.get_id();
+    writer.join();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(seen[1].isPrior);
+    EXPECT_EQ(seen[1].oldValue, PropertyList(0));
+    EXPECT_FALSE(seen[1].newValue);
+    EXPECT_FALSE(seen[2].isPrior);
+    EXPECT_EQ(seen[2].oldValue, PropertyList(0));
+    EXPECT_EQ(seen[2].newValue, PropertyList(5));
+    EXPECT_EQ(seen[2].context, &marker);
+    EXPECT_EQ(seen[2].object, store.get());
+    EXPECT_EQ(thread, writerId);
+
+    store->removeObject("k"); // the registered default shows through
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_EQ(seen[4].newValue, PropertyList(0));
+    store->set("other", 1);
+    EXPECT_EQ(seen.size(), 5u);
+
+    store->removeObserver(id);
+    store->set("k", 6);
+    EXPECT_EQ(seen.size(), 5u);
+}
