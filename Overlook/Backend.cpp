@@ -2,6 +2,8 @@
 
 #include "Platform/Fixture/FixtureDisplayService.h"
 #include "Platform/Fixture/SyntheticCaptureService.h"
+#include "Platform/X11/X11CaptureService.h"
+#include "Platform/X11/X11DisplayService.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -36,8 +38,15 @@ std::string shippedFixturePath() {
 }
 
 BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSecond) {
-    if (choice.kind == BackendChoice::Kind::X11)
-        return {std::nullopt, "the X11 back end is not available in this build"};
+    if (choice.kind == BackendChoice::Kind::X11) {
+        auto displays = std::make_shared<x11::X11DisplayService>();
+        if (!displays->ok())
+            return {std::nullopt, displays->error()};
+        auto capture = std::make_shared<x11::X11CaptureService>();
+        if (!capture->ok())
+            return {std::nullopt, capture->error()};
+        return {Backend{displays, capture}, {}};
+    }
     try {
         const std::string path = choice.fixtureFile.empty() ? shippedFixturePath() : choice.fixtureFile;
         auto displays = std::make_shared<fixture::FixtureDisplayService>(fixture::loadArrangement(path));

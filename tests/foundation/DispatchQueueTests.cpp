@@ -42,15 +42,18 @@ TEST(DispatchQueue, SyncFromItsOwnThreadRunsInline) {
 TEST(DispatchQueue, ShutdownRunsOrDropsPendingWorkDeterministically) {
     for (auto mode : {DispatchQueue::Shutdown::RunPending, DispatchQueue::Shutdown::DropPending}) {
         DispatchQueue queue("q");
-        std::atomic<bool> release{false};
+        std::atomic<bool> release{false}, running{false};
         std::atomic<int> ran{0};
         queue.async([&] {
+            running = true;
             while (!release)
                 std::this_thread::yield();
             ++ran;
         });
         for (int i = 0; i < 5; ++i)
             queue.async([&] { ++ran; });
+        while (!running)
+            std::this_thread::yield();
         std::thread closer([&] { queue.shutdown(mode); });
         // The running item finishes either way; later work is refused.
         while (queue.async([] {}))

@@ -1,0 +1,590 @@
+#include "X11CaptureService.h"
+
+#include "Foundation/Logger.h"
+#include "Platform/X11/Cursor.h"
+#include "Platform/X11/Grabber.h"
+#include "Platform/X11/Monitors.h"
+#include "Platform/X11/Reduction.h"
+#include "Platform/X11/Xcb.h"
+#include "Tessera/FrameDelivery.h"
+
+#include <chrono>
+#include <cmath>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <xcb/damage.h>
+#include <xcb/dpms.h>
+#include <xcb/randr.h>
+#include <xcb/render.h>
+#include <xcb/xfixes.h>
+
+namespace overlook::x11 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kIdleInterval = std::chrono::seconds(1);
+constexpr auto kMonitorPollInterval = std::chrono::seconds(1);
+constexpr double kDefaultRefreshRate = 60;
+constexpr std::size_t kPoolSize = 4;
+
+const Logger& captureLog() {
+    static const Logger log(logs::kEngine, "X11");
+    return log;
+}
+
+xcb_render_fixed_t toFixed(double v) { return static_cast<xcb_render_fixed_t>(std::lround(v * 65536.0)); }
+
+// The picture format of a visual, or of a depth for pixmaps without one.
+xcb_render_pictformat_t formatForVisual(const xcb_render_query_pict_formats_reply_t* formats, xcb_visualid_t visual) {
+    for (auto s = xcb_render_query_pict_formats_screens_iterator(formats); s.rem; xcb_render_pictscreen_next(&s))
+        for (auto d = xcb_render_pictscreen_depths_iterator(s.data); d.rem; xcb_render_pictdepth_next(&d))
+            for (auto v = xcb_render_pictdepth_visuals_iterator(d.data); v.rem; xcb_render_pictvisual_next(&v))
+                if (v.data->visual == visual)
+                    return v.data->format;
+    return XCB_NONE;
+}
+
+} // namespace
+
+// What the worker knows of one stream. `started` and `removed` are set by the
+// stream's owner; everything else belongs to the worker thread.
+struct X11CaptureService::StreamState {
+    StreamState(DisplayID d, int w, int h, bool cursor, std::shared_ptr<DispatchQueue> queue, FrameHandler handler)
+        : display(d), width(w), height(h), showCursor(cursor), delivery(std::move(queue), std::move(handler)) {}
+
+    const DisplayID display;
+    const int width, height;
+    const bool showCursor;
+    FrameDelivery delivery;
+    std::atomic<bool> started{false};
+    std::atomic<bool> removed{false};
+
+    // Worker-only.
+    bool wasStarted = false;
+    bool ended = false; // the display went away
+    bool dirty = true;
+    Rect area;          // the display's rectangle in root coordinates
+    bool haveArea = false;
+    Clock::time_point lastFrame{};
+    Clock::time_point lastUpdate{};
+    std::vector<std::shared_ptr<FrameSurface>> pool;
+    xcb_render_picture_t source = XCB_NONE;
+    xcb_pixmap_t pixmap = XCB_NONE;
+    xcb_render_picture_t target = XCB_NONE;
+};
+
+class X11CaptureService::Worker {
+public:
+    Worker(X11CaptureService& owner, Connection connection)
+        : owner_(owner), connection_(std::move(connection)), c_(connection_.get()),
+          grabber_(c_, owner.usesShm_) {}
+
+    bool setUp(std::string& error);
+    void run();
+    void requestStop() { stopping_ = true; }
+    CaptureStats stats() const {
+        std::lock_guard lock(statsMutex_);
+        return stats_;
+    }
+
+private:
+    using StatePtr = std::shared_ptr<StreamState>;
+
+    std::vector<StatePtr> currentStreams();
+    void handleEvents(const std::vector<StatePtr>& streams);
+    void readLayout(const std::vector<StatePtr>& streams);
+    void trackPointer(const std::vector<StatePtr>& streams);
+    void updateDamageSubscription(bool anyStarted);
+    void serve(StreamState& s, Clock::time_point now);
+    FrameSurfacePtr capture(StreamState& s);
+    bool reduceWithRender(StreamState& s, FrameSurface& out, double sx, double sy);
+    std::shared_ptr<FrameSurface> pooledSurface(StreamState& s);
+    void release(StreamState& s);
+    const CursorImage& cursor();
+    bool displayAsleep(Clock::time_point now);
+    void connectionLost(const std::vector<StatePtr>& streams);
+    int timeoutMs(const std::vector<StatePtr>& streams, Clock::time_point now) const;
+
+    X11CaptureService& owner_;
+    Connection connection_;
+    xcb_connection_t* c_;
+    Grabber grabber_;
+    std::atomic<bool> stopping_{false};
+    std::vector<StatePtr> known_;
+
+    MonitorLayout layout_;
+    Clock::time_point lastLayoutRead_{};
+    bool layoutStale_ = true;
+
+    std::uint8_t damageEvent_ = 0, fixesEvent_ = 0, randrEvent_ = 0;
+    bool haveDamage_ = false, haveFixes_ = false, haveDpms_ = false, haveRender_ = false;
+    xcb_damage_damage_t damage_ = XCB_NONE;
+    xcb_render_pictformat_t rootFormat_ = XCB_NONE;
+
+    CursorImage cursorImage_;
+    bool cursorStale_ = true;
+    bool cursorRefused_ = false;
+    Point pointer_{-1e9, -1e9};
+
+    bool asleep_ = false;
+    Clock::time_point lastDpmsCheck_{};
+
+    mutable std::mutex statsMutex_;
+    CaptureStats stats_;
+};
+
+bool X11CaptureService::Worker::setUp(std::string& error) {
+    auto extension = [&](xcb_extension_t* ext) { return xcb_get_extension_data(c_, ext); };
+    if (auto* r = extension(&xcb_randr_id); r && r->present) {
+        randrEvent_ = r->first_event;
+        xcb_randr_select_input(c_, connection_.root(),
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                   XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    } else {
+        error = "the X server has no RandR extension";
+        return false;
+    }
+    if (auto* d = extension(&xcb_damage_id); d && d->present) {
+        damageEvent_ = d->first_event;
+        XcbReply<xcb_damage_query_version_reply_t> v(
+            xcb_damage_query_version_reply(c_, xcb_damage_query_version(c_, 1, 1), nullptr));
+        haveDamage_ = v != nullptr;
+    }
+    if (auto* f = extension(&xcb_xfixes_id); f && f->present) {
+        fixesEvent_ = f->first_event;
+        XcbReply<xcb_xfixes_query_version_reply_t> v(
+            xcb_xfixes_query_version_reply(c_, xcb_xfixes_query_version(c_, 5, 0), nullptr));
+        haveFixes_ = v != nullptr;
+        if (haveFixes_)
+            xcb_xfixes_select_cursor_input(c_, connection_.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+    }
+    if (auto* p = extension(&xcb_dpms_id); p && p->present)
+        haveDpms_ = true;
+    if (auto* r = extension(&xcb_render_id); r && r->present) {
+        XcbReply<xcb_render_query_version_reply_t> v(
+            xcb_render_query_version_reply(c_, xcb_render_query_version(c_, 0, 11), nullptr));
+        XcbReply<xcb_render_query_pict_formats_reply_t> formats(
+            xcb_render_query_pict_formats_reply(c_, xcb_render_query_pict_formats(c_), nullptr));
+        if (v && formats) {
+            rootFormat_ = formatForVisual(formats.get(), connection_.screen()->root_visual);
+            haveRender_ = rootFormat_ != XCB_NONE;
+        }
+    }
+    if (!haveDamage_)
+        captureLog().info("The X server has no DAMAGE extension: displays are grabbed at every refresh");
+    xcb_flush(c_);
+    return true;
+}
+
+std::vector<X11CaptureService::Worker::StatePtr> X11CaptureService::Worker::currentStreams() {
+    std::vector<StatePtr> now;
+    {
+        std::lock_guard lock(owner_.mutex_);
+        now = owner_.streams_;
+    }
+    // Streams that went away since the last turn give back their server resources.
+    for (const auto& old : known_)
+        if (std::find(now.begin(), now.end(), old) == now.end())
+            release(*old);
+    known_ = now;
+    return now;
+}
+
+void X11CaptureService::Worker::release(StreamState& s) {
+    if (s.source)
+        xcb_render_free_picture(c_, s.source);
+    if (s.target)
+        xcb_render_free_picture(c_, s.target);
+    if (s.pixmap)
+        xcb_free_pixmap(c_, s.pixmap);
+    s.source = s.target = XCB_NONE;
+    s.pixmap = XCB_NONE;
+}
+
+void X11CaptureService::Worker::run() {
+    while (!stopping_) {
+        auto streams = currentStreams();
+        bool anyStarted = false;
+        for (const auto& s : streams) {
+            const bool started = s->started.load();
+            if (started && !s->wasStarted) {
+                s->dirty = true; // a first frame straight after start
+                s->lastUpdate = Clock::now();
+            }
+            s->wasStarted = started;
+            anyStarted |= started && !s->ended;
+        }
+        updateDamageSubscription(anyStarted);
+
+        pollfd fds[2] = {{xcb_get_file_descriptor(c_), POLLIN, 0}, {owner_.wakeFd_, POLLIN, 0}};
+        poll(fds, 2, anyStarted ? timeoutMs(streams, Clock::now()) : 1000);
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t count;
+            (void)!read(owner_.wakeFd_, &count, sizeof count);
+        }
+        if (stopping_)
+            break;
+        streams = currentStreams();
+        handleEvents(streams);
+        if (xcb_connection_has_error(c_)) {
+            connectionLost(streams);
+            return;
+        }
+        const auto now = Clock::now();
+        if (layoutStale_ || now - lastLayoutRead_ >= kMonitorPollInterval)
+            readLayout(streams);
+        if (!anyStarted)
+            continue;
+        trackPointer(streams);
+        for (const auto& s : streams)
+            if (s->started && !s->ended && !s->removed)
+                serve(*s, Clock::now());
+        xcb_flush(c_);
+    }
+    for (const auto& s : known_)
+        release(*s);
+    xcb_flush(c_);
+}
+
+int X11CaptureService::Worker::timeoutMs(const std::vector<StatePtr>& streams, Clock::time_point now) const {
+    auto next = now + kIdleInterval;
+    for (const auto& s : streams) {
+        if (!s->started || s->ended)
+            continue;
+        const Monitor* m = layout_.find(s->display);
+        const double rate = m && m->refreshRate > 0 ? m->refreshRate : kDefaultRefreshRate;
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+        next = std::min(next, s->dirty || !haveDamage_ ? s->lastFrame + period : s->lastUpdate + kIdleInterval);
+        if (s->showCursor)
+            next = std::min(next, now + period); // the pointer is followed at the refresh rate
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::clamp<long long>(ms, 0, 1000));
+}
+
+void X11CaptureService::Worker::updateDamageSubscription(bool anyStarted) {
+    if (!haveDamage_)
+        return;
+    // Damage reports cost the server work on every drawing: only while streams run.
+    if (anyStarted && damage_ == XCB_NONE) {
+        damage_ = xcb_generate_id(c_);
+        xcb_damage_create(c_, damage_, connection_.root(), XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+        // A new damage object reports the whole root once. A round trip makes that
+        // report arrive before the first frames are taken, not after them.
+        free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    } else if (!anyStarted && damage_ != XCB_NONE) {
+        xcb_damage_destroy(c_, damage_);
+        damage_ = XCB_NONE;
+        xcb_flush(c_);
+    }
+}
+
+void X11CaptureService::Worker::handleEvents(const std::vector<StatePtr>& streams) {
+    while (auto* raw = xcb_poll_for_event(c_)) {
+        XcbReply<xcb_generic_event_t> event(raw);
+        const std::uint8_t type = event->response_type & 0x7F;
+        if (haveDamage_ && type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
+            const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(raw);
+            const Rect changed(notify->area.x, notify->area.y, notify->area.width, notify->area.height);
+            for (const auto& s : streams)
+                if (s->haveArea && !s->area.intersection(changed).isEmpty())
+                    s->dirty = true;
+        } else if (haveFixes_ && type == fixesEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
+            cursorStale_ = true;
+        } else if (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY) {
+            layoutStale_ = true;
+        }
+    }
+}
+
+void X11CaptureService::Worker::readLayout(const std::vector<StatePtr>& streams) {
+    layout_ = readMonitors(c_, connection_.root());
+    lastLayoutRead_ = Clock::now();
+    layoutStale_ = false;
+    for (const auto& s : streams) {
+        const Monitor* m = layout_.find(s->display);
+        if (!m) {
+            if (!s->ended && s->haveArea) {
+                // The display went away while streaming: the stream ends.
+                s->ended = true;
+                captureLog().info("Display %u is gone; its stream ends", s->display);
+                s->delivery.post(FrameStatus::Stopped, nullptr);
+            }
+            continue;
+        }
+        if (!s->haveArea || s->area != m->rootRect) {
+            release(*s); // the reduction's transform depends on the area
+            s->area = m->rootRect;
+            s->haveArea = true;
+            s->dirty = true;
+        }
+    }
+}
+
+void X11CaptureService::Worker::trackPointer(const std::vector<StatePtr>& streams) {
+    XcbReply<xcb_query_pointer_reply_t> r(
+        xcb_query_pointer_reply(c_, xcb_query_pointer(c_, connection_.root()), nullptr));
+    if (!r)
+        return;
+    const Point now{static_cast<double>(r->root_x), static_cast<double>(r->root_y)};
+    if (now == pointer_ && !cursorStale_)
+        return;
+    // The cursor moved or changed shape: the displays it left and entered change.
+    const CursorImage& image = cursor();
+    const double margin = std::max(image.width, image.height) + 1;
+    for (const auto& s : streams) {
+        if (!s->showCursor || !s->haveArea)
+            continue;
+        const Rect grown(s->area.x - margin, s->area.y - margin, s->area.width + 2 * margin,
+                         s->area.height + 2 * margin);
+        if (grown.contains(now) || grown.contains(pointer_))
+            s->dirty = true;
+    }
+    pointer_ = now;
+}
+
+const CursorImage& X11CaptureService::Worker::cursor() {
+    if (!haveFixes_ || cursorRefused_)
+        return builtInArrow();
+    if (cursorStale_) {
+        xcb_generic_error_t* error = nullptr;
+        XcbReply<xcb_xfixes_get_cursor_image_reply_t> r(
+            xcb_xfixes_get_cursor_image_reply(c_, xcb_xfixes_get_cursor_image(c_), &error));
+        XcbError owned(error);
+        cursorStale_ = false;
+        if (!r) {
+            // Xvfb refuses (BadAccess) once a client that set a root cursor has gone.
+            captureLog().info("The X server refuses the cursor image; drawing a built-in arrow");
+            cursorRefused_ = true;
+            return builtInArrow();
+        }
+        cursorImage_.width = r->width;
+        cursorImage_.height = r->height;
+        cursorImage_.hotX = r->xhot;
+        cursorImage_.hotY = r->yhot;
+        const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(r.get());
+        cursorImage_.pixels.assign(pixels, pixels + static_cast<std::size_t>(r->width) * r->height);
+    }
+    return cursorImage_.empty() ? builtInArrow() : cursorImage_;
+}
+
+bool X11CaptureService::Worker::displayAsleep(Clock::time_point now) {
+    if (!haveDpms_ || now - lastDpmsCheck_ < kIdleInterval)
+        return asleep_;
+    lastDpmsCheck_ = now;
+    XcbReply<xcb_dpms_info_reply_t> info(xcb_dpms_info_reply(c_, xcb_dpms_info(c_), nullptr));
+    asleep_ = info && info->state && info->power_level != XCB_DPMS_DPMS_MODE_ON;
+    return asleep_;
+}
+
+void X11CaptureService::Worker::serve(StreamState& s, Clock::time_point now) {
+    if (!s.haveArea)
+        return;
+    const Monitor* m = layout_.find(s.display);
+    const double rate = m && m->refreshRate > 0 ? m->refreshRate : kDefaultRefreshRate;
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    const bool changed = s.dirty || !haveDamage_;
+    if (changed && now - s.lastFrame >= period) {
+        if (displayAsleep(now)) {
+            if (now - s.lastUpdate >= kIdleInterval) {
+                s.delivery.post(FrameStatus::FrameBlank, nullptr);
+                s.lastUpdate = now;
+            }
+            return;
+        }
+        s.dirty = false;
+        if (auto frame = capture(s)) {
+            s.delivery.post(FrameStatus::FrameComplete, std::move(frame));
+            s.lastFrame = s.lastUpdate = now;
+        }
+        return;
+    }
+    if (!changed && now - s.lastUpdate >= kIdleInterval) {
+        s.delivery.post(displayAsleep(now) ? FrameStatus::FrameBlank : FrameStatus::FrameIdle, nullptr);
+        s.lastUpdate = now;
+    }
+}
+
+std::shared_ptr<FrameSurface> X11CaptureService::Worker::pooledSurface(StreamState& s) {
+    for (auto& surface : s.pool)
+        if (surface.use_count() == 1)
+            return surface; // nobody holds it any more: reuse
+    auto fresh = FrameSurface::allocate(s.width, s.height);
+    if (s.pool.size() < kPoolSize)
+        s.pool.push_back(fresh);
+    return fresh;
+}
+
+FrameSurfacePtr X11CaptureService::Worker::capture(StreamState& s) {
+    const auto started = Clock::now();
+    const double sx = s.area.width / s.width, sy = s.area.height / s.height;
+    const xcb_screen_t* screen = connection_.screen();
+    const bool inside = s.area.x >= 0 && s.area.y >= 0 && s.area.maxX() <= screen->width_in_pixels &&
+                        s.area.maxY() <= screen->height_in_pixels;
+    const int k = static_cast<int>(std::lround(sx));
+    const bool integral = std::abs(sx - k) < 0.01 && std::abs(sy - k) < 0.01 && k >= 1 && k <= 16;
+    bool useFilter = false;
+    switch (owner_.reduction_) {
+    case Reduction::Automatic: useFilter = integral && k >= 4; break;
+    case Reduction::AreaFilter: useFilter = integral; break;
+    case Reduction::Render: useFilter = false; break;
+    }
+    if (k == 1 && integral)
+        useFilter = true; // full size: a plain grab
+    if (!haveRender_ && integral)
+        useFilter = true;
+    if (!inside && haveRender_)
+        useFilter = false; // XRender reads outside the root as transparent; a grab would fail
+
+    auto surface = pooledSurface(s);
+    bool ok = false;
+    if (useFilter) {
+        const int w = s.width * k, h = s.height * k;
+        const std::uint8_t* pixels =
+            grabber_.grab(connection_.root(), static_cast<int>(s.area.x), static_cast<int>(s.area.y), w, h);
+        if (pixels) {
+            if (k == 1)
+                copyOpaque(pixels, w * 4, surface->mutableData(), surface->stride(), s.width, s.height);
+            else
+                boxReduce(pixels, w * 4, k, surface->mutableData(), surface->stride(), s.width, s.height);
+            ok = true;
+        }
+    } else if (haveRender_) {
+        ok = reduceWithRender(s, *surface, sx, sy);
+    }
+    if (!ok)
+        return nullptr;
+    if (s.showCursor)
+        drawCursor(*surface, cursor(), pointer_, s.area, sx, sy);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count();
+    {
+        std::lock_guard lock(statsMutex_);
+        ++stats_.frames;
+        stats_.grabNanoseconds += static_cast<std::uint64_t>(elapsed);
+    }
+    return surface;
+}
+
+bool X11CaptureService::Worker::reduceWithRender(StreamState& s, FrameSurface& out, double sx, double sy) {
+    if (s.source == XCB_NONE) {
+        const std::uint32_t includeInferiors = XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS;
+        s.source = xcb_generate_id(c_);
+        xcb_render_create_picture(c_, s.source, connection_.root(), rootFormat_, XCB_RENDER_CP_SUBWINDOW_MODE,
+                                  &includeInferiors);
+        // Destination pixel (x, y) samples the root at (sx * x + left, sy * y + top).
+        const xcb_render_transform_t transform = {toFixed(sx), 0, toFixed(s.area.x), 0, toFixed(sy),
+                                                  toFixed(s.area.y), 0, 0, toFixed(1)};
+        xcb_render_set_picture_transform(c_, s.source, transform);
+        static const char bilinear[] = "bilinear";
+        xcb_render_set_picture_filter(c_, s.source, sizeof bilinear - 1, bilinear, 0, nullptr);
+        s.pixmap = xcb_generate_id(c_);
+        xcb_create_pixmap(c_, connection_.screen()->root_depth, s.pixmap, connection_.root(), s.width, s.height);
+        s.target = xcb_generate_id(c_);
+        xcb_render_create_picture(c_, s.target, s.pixmap, rootFormat_, 0, nullptr);
+    }
+    xcb_render_composite(c_, XCB_RENDER_PICT_OP_SRC, s.source, XCB_NONE, s.target, 0, 0, 0, 0, 0, 0, s.width,
+                         s.height);
+    const std::uint8_t* pixels = grabber_.grab(s.pixmap, 0, 0, s.width, s.height);
+    if (!pixels)
+        return false;
+    copyOpaque(pixels, s.width * 4, out.mutableData(), out.stride(), s.width, s.height);
+    return true;
+}
+
+void X11CaptureService::Worker::connectionLost(const std::vector<StatePtr>& streams) {
+    captureLog().error("The connection to the X server was lost; every display stream stops");
+    for (const auto& s : streams) {
+        if (s->started && !s->ended)
+            s->delivery.post(FrameStatus::Stopped, nullptr);
+        s->ended = true;
+    }
+}
+
+// The handle the streamer owns.
+class X11CaptureService::Stream final : public CaptureStream {
+public:
+    Stream(X11CaptureService& owner, std::shared_ptr<StreamState> state) : owner_(owner), state_(std::move(state)) {}
+    ~Stream() override {
+        {
+            std::lock_guard lock(owner_.mutex_);
+            std::erase(owner_.streams_, state_);
+        }
+        state_->removed = true;
+        state_->delivery.close();
+        owner_.wake();
+    }
+    void start() override {
+        state_->started = true;
+        owner_.wake();
+    }
+    void stop() override {
+        if (state_->started.exchange(false))
+            state_->delivery.post(FrameStatus::Stopped, nullptr);
+        owner_.wake();
+    }
+
+private:
+    X11CaptureService& owner_;
+    std::shared_ptr<StreamState> state_;
+};
+
+X11CaptureService::X11CaptureService(const char* displayName, Reduction reduction)
+    : displayName_(displayName ? displayName : ""), reduction_(reduction) {
+    Connection connection(displayName);
+    if (!connection.ok()) {
+        error_ = connection.error();
+        return;
+    }
+    usesShm_ = shmUsable(connection.get());
+    if (!usesShm_)
+        captureLog().info("MIT-SHM is not available (a remote X server?): frames are read with GetImage");
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    worker_ = std::make_unique<Worker>(*this, std::move(connection));
+    if (!worker_->setUp(error_)) {
+        worker_.reset();
+        return;
+    }
+    ok_ = true;
+    thread_ = std::thread([this] { worker_->run(); });
+}
+
+X11CaptureService::~X11CaptureService() {
+    if (worker_)
+        worker_->requestStop();
+    wake();
+    if (thread_.joinable())
+        thread_.join();
+    worker_.reset();
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
+}
+
+void X11CaptureService::wake() {
+    if (wakeFd_ < 0)
+        return;
+    const std::uint64_t one = 1;
+    (void)!write(wakeFd_, &one, sizeof one);
+}
+
+CaptureStats X11CaptureService::stats() const { return worker_ ? worker_->stats() : CaptureStats{}; }
+
+std::unique_ptr<CaptureStream> X11CaptureService::createStream(DisplayID display, std::int64_t width,
+                                                               std::int64_t height, std::uint32_t pixelFormat,
+                                                               const StreamProperties& properties,
+                                                               std::shared_ptr<DispatchQueue> queue,
+                                                               FrameHandler handler) {
+    if (!ok_ || pixelFormat != kPixelFormatBGRA || width <= 0 || height <= 0 || width > 16384 || height > 16384)
+        return nullptr;
+    auto state = std::make_shared<StreamState>(display, static_cast<int>(width), static_cast<int>(height),
+                                               properties.showCursor, std::move(queue), std::move(handler));
+    {
+        std::lock_guard lock(mutex_);
+        streams_.push_back(state);
+    }
+    wake();
+    return std::make_unique<Stream>(*this, std::move(state));
+}
+
+} // namespace overlook::x11

@@ -1,0 +1,192 @@
+#include "X11DisplayService.h"
+
+#include "Foundation/Logger.h"
+#include "Platform/X11/Grabber.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <xcb/randr.h>
+
+namespace overlook::x11 {
+
+namespace {
+const Logger& x11Log() {
+    static const Logger log(logs::kEngine, "X11");
+    return log;
+}
+// Xvfb and some drivers send no event when only the monitor list changes, so the
+// watcher also re-reads it this often.
+constexpr int kMonitorPollMs = 1000;
+} // namespace
+
+X11DisplayService::X11DisplayService(const char* displayName)
+    : displayName_(displayName ? displayName : ""), connection_(displayName) {}
+
+X11DisplayService::~X11DisplayService() {
+    stopWatching_ = true;
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        (void)!write(wakeFd_, &one, sizeof one);
+    }
+    if (watcher_.joinable())
+        watcher_.join();
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
+}
+
+MonitorLayout X11DisplayService::refresh() {
+    if (connection_.ok())
+        layout_ = readMonitors(connection_.get(), connection_.root());
+    haveLayout_ = true;
+    return layout_;
+}
+
+const MonitorLayout& X11DisplayService::cached() {
+    if (!haveLayout_)
+        refresh();
+    return layout_;
+}
+
+MonitorLayout X11DisplayService::layout() {
+    std::lock_guard lock(mutex_);
+    return refresh();
+}
+
+std::vector<DisplayID> X11DisplayService::activeDisplayList(std::uint32_t maxDisplays) {
+    std::lock_guard lock(mutex_);
+    std::vector<DisplayID> ids;
+    for (const Monitor& m : refresh().monitors) {
+        if (ids.size() >= maxDisplays)
+            break;
+        ids.push_back(m.id);
+    }
+    return ids;
+}
+
+DisplayID X11DisplayService::mainDisplayID() {
+    std::lock_guard lock(mutex_);
+    const Monitor* m = refresh().main() ? layout_.main() : nullptr;
+    return m ? m->id : 0;
+}
+
+// Unknown ids read as zeros, as the display queries of other platforms do.
+#define OVERLOOK_MONITOR_FIELD(type, name, expression, fallback)                                   \
+    type X11DisplayService::name(DisplayID id) {                                                   \
+        std::lock_guard lock(mutex_);                                                              \
+        const MonitorLayout& l = cached();                                                         \
+        const Monitor* m = l.find(id);                                                             \
+        return m ? (expression) : fallback;                                                        \
+    }
+OVERLOOK_MONITOR_FIELD(std::uint32_t, unitNumber, m->unitNumber, 0)
+OVERLOOK_MONITOR_FIELD(Size, screenSizeMillimetres, m->millimetres, Size{})
+OVERLOOK_MONITOR_FIELD(double, rotation, m->rotation, 0.0)
+OVERLOOK_MONITOR_FIELD(bool, isMain, m == l.main(), false)
+OVERLOOK_MONITOR_FIELD(bool, isBuiltin, m->isBuiltin, false)
+OVERLOOK_MONITOR_FIELD(Rect, bounds, l.bounds(*m), Rect{})
+#undef OVERLOOK_MONITOR_FIELD
+
+std::vector<ScreenInfo> X11DisplayService::screens() {
+    std::lock_guard lock(mutex_);
+    const MonitorLayout& l = cached();
+    std::vector<ScreenInfo> list;
+    for (const Monitor& m : l.monitors)
+        list.push_back({static_cast<std::int64_t>(m.id), m.name, l.screenFrame(m)});
+    return list;
+}
+
+FrameSurfacePtr X11DisplayService::createImage(DisplayID id) {
+    std::lock_guard lock(mutex_);
+    const Monitor* m = refresh().find(id);
+    if (!m || !connection_.ok())
+        return nullptr;
+    const xcb_screen_t* screen = connection_.screen();
+    const Rect area = m->rootRect.intersection(Rect(0, 0, screen->width_in_pixels, screen->height_in_pixels));
+    if (area.isNull() || area.isEmpty())
+        return nullptr;
+    auto surface = FrameSurface::allocate(static_cast<int>(m->rootRect.width), static_cast<int>(m->rootRect.height));
+    static const bool useShm = shmUsable(connection_.get());
+    Grabber grabber(connection_.get(), useShm);
+    const int w = static_cast<int>(area.width), h = static_cast<int>(area.height);
+    const std::uint8_t* pixels =
+        grabber.grab(connection_.root(), static_cast<int>(area.x), static_cast<int>(area.y), w, h);
+    if (!pixels)
+        return nullptr;
+    const int dx = static_cast<int>(area.x - m->rootRect.x), dy = static_cast<int>(area.y - m->rootRect.y);
+    copyOpaque(pixels, w * 4, surface->mutableData() + dy * surface->stride() + dx * 4, surface->stride(), w, h);
+    return surface;
+}
+
+Point X11DisplayService::mouseLocation() {
+    std::lock_guard lock(mutex_);
+    if (!connection_.ok())
+        return {};
+    auto r = reply<xcb_query_pointer_reply_t>(connection_.get(), xcb_query_pointer_reply,
+                                              xcb_query_pointer(connection_.get(), connection_.root()));
+    if (!r)
+        return {};
+    return cached().toYUp(r->root_x, r->root_y);
+}
+
+std::shared_ptr<void> X11DisplayService::subscribeReconfiguration(ReconfigurationCallback callback) {
+    std::uint64_t key;
+    {
+        std::lock_guard lock(subscribersMutex_);
+        key = ++nextSubscriber_;
+        subscribers_[key] = std::move(callback);
+        if (!watcher_.joinable()) {
+            wakeFd_ = eventfd(0, EFD_CLOEXEC);
+            watcher_ = std::thread([this] { watch(); });
+        }
+    }
+    return std::shared_ptr<void>(nullptr, [this, key](void*) {
+        std::lock_guard lock(subscribersMutex_);
+        subscribers_.erase(key);
+    });
+}
+
+void X11DisplayService::watch() {
+    Connection watcher(displayName_.empty() ? nullptr : displayName_.c_str());
+    if (!watcher.ok()) {
+        x11Log().error("Cannot watch for display changes: %s", watcher.error().c_str());
+        return;
+    }
+    xcb_connection_t* c = watcher.get();
+    xcb_randr_select_input(c, watcher.root(),
+                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                               XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    xcb_flush(c);
+    MonitorLayout known = readMonitors(c, watcher.root());
+    while (!stopWatching_) {
+        pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        poll(fds, 2, kMonitorPollMs);
+        while (auto* event = xcb_poll_for_event(c))
+            std::free(event); // any RandR notification means: read the monitors again
+        if (xcb_connection_has_error(c)) {
+            x11Log().error("The X server connection was lost; display changes are no longer reported");
+            return;
+        }
+        if (stopWatching_)
+            return;
+        MonitorLayout now = readMonitors(c, watcher.root());
+        const auto changed = changedMonitors(known, now);
+        known = std::move(now);
+        if (changed.empty())
+            continue;
+        {
+            std::lock_guard lock(mutex_);
+            haveLayout_ = false; // the cached reading is stale
+        }
+        std::vector<ReconfigurationCallback> callbacks;
+        {
+            std::lock_guard lock(subscribersMutex_);
+            for (const auto& [k, cb] : subscribers_)
+                callbacks.push_back(cb);
+        }
+        for (DisplayID id : changed)
+            for (const auto& cb : callbacks)
+                cb(id);
+    }
+}
+
+} // namespace overlook::x11

@@ -1,0 +1,59 @@
+#pragma once
+// Displays of an X server from RandR 1.5 monitors. Safe to call from any thread;
+// every enumeration reads the monitors afresh (one round trip), the per-display
+// queries answer from that reading.
+
+#include "Platform/X11/Monitors.h"
+#include "Platform/X11/Xcb.h"
+#include "Tessera/DisplayQueryService.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace overlook::x11 {
+
+class X11DisplayService final : public DisplayQueryService {
+public:
+    // Check ok() afterwards; error() says why a connection failed.
+    explicit X11DisplayService(const char* displayName = nullptr);
+    ~X11DisplayService() override;
+
+    bool ok() const { return connection_.ok(); }
+    const std::string& error() const { return connection_.error(); }
+    MonitorLayout layout();
+
+    std::vector<DisplayID> activeDisplayList(std::uint32_t maxDisplays) override;
+    DisplayID mainDisplayID() override;
+    std::uint32_t unitNumber(DisplayID id) override;
+    Size screenSizeMillimetres(DisplayID id) override;
+    double rotation(DisplayID id) override;
+    bool isMain(DisplayID id) override;
+    bool isBuiltin(DisplayID id) override;
+    Rect bounds(DisplayID id) override;
+    std::vector<ScreenInfo> screens() override;
+    FrameSurfacePtr createImage(DisplayID id) override;
+    Point mouseLocation() override;
+    std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) override;
+
+private:
+    MonitorLayout refresh();       // mutex held
+    const MonitorLayout& cached(); // mutex held
+    void watch();
+
+    std::string displayName_;
+    mutable std::mutex mutex_;
+    Connection connection_;
+    MonitorLayout layout_;
+    bool haveLayout_ = false;
+
+    std::mutex subscribersMutex_;
+    std::map<std::uint64_t, ReconfigurationCallback> subscribers_;
+    std::uint64_t nextSubscriber_ = 0;
+    std::thread watcher_;
+    int wakeFd_ = -1;
+    std::atomic<bool> stopWatching_{false};
+};
+
+} // namespace overlook::x11

@@ -1,0 +1,198 @@
+#include "Foundation/Logger.h"
+#include "Foundation/MainQueue.h"
+#include "Platform/X11/Cursor.h"
+#include "Platform/X11/Reduction.h"
+#include "Platform/X11/X11CaptureService.h"
+#include "Platform/X11/X11DisplayService.h"
+#include "Tessera/DisplayStreamer.h"
+#include "XvfbServer.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Two 1920 × 1080 monitors side by side; MAIN on the right.
+class X11Capture : public ::testing::TestWithParam<x11::Reduction> {
+protected:
+    static void SetUpTestSuite() {
+        server = std::make_unique<XvfbServer>(3840, 1080);
+        ASSERT_TRUE(server->running());
+        server->setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    void SetUp() override {
+        displays = std::make_shared<x11::X11DisplayService>(server->name().c_str());
+        capture = std::make_shared<x11::X11CaptureService>(server->name().c_str(), GetParam());
+        ASSERT_TRUE(displays->ok() && capture->ok());
+        setDisplayQueryService(displays);
+        setCaptureService(capture);
+        server->run("xdotool mousemove 3800 1000");
+    }
+    void TearDown() override {
+        for (auto& s : streamers)
+            s->releaseStream();
+        manualMainQueue().drain();
+        setCaptureService(nullptr);
+        setDisplayQueryService(nullptr);
+    }
+    DisplayStreamerPtr streamer(const std::string& name, double scale) {
+        for (const Display& d : Display::activeDisplays())
+            if (d.localizedName == name)
+                streamers.push_back(std::make_shared<DisplayStreamer>(d, true, scale));
+        return streamers.back();
+    }
+    // Waits for a frame newer than `previous`.
+    std::shared_ptr<const Image> nextFrame(const DisplayStreamerPtr& s, std::shared_ptr<const Image> previous = nullptr) {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (Clock::now() < deadline) {
+            manualMainQueue().drain();
+            auto image = s->screenImage();
+            if (image && image != previous)
+                return image;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return nullptr;
+    }
+
+    static std::unique_ptr<XvfbServer> server;
+    std::shared_ptr<x11::X11DisplayService> displays;
+    std::shared_ptr<x11::X11CaptureService> capture;
+    std::vector<DisplayStreamerPtr> streamers;
+};
+std::unique_ptr<XvfbServer> X11Capture::server;
+
+std::uint32_t rgb(std::uint32_t pixel) { return pixel & 0xFFFFFF; }
+
+} // namespace
+
+TEST_P(X11Capture, FramesShowDrawnBlocksInPlaceAtEveryScale) {
+    for (double scale : {1.0, 2.0, 4.0}) {
+        server->fill(1920, 0, 1920, 1080, 0x000080);
+        server->fill(1920, 0, 480, 240, 0xFF0000);       // top-left of MAIN
+        server->fill(1920 + 1440, 840, 480, 240, 0x00FF00); // bottom-right of MAIN
+        server->fill(0, 0, 1920, 1080, 0xFFFF00);        // SIDE is not part of MAIN's frames
+        auto s = streamer("MAIN", scale);
+        s->start(false);
+        auto image = nextFrame(s);
+        ASSERT_TRUE(image) << "no frame at scale " << scale;
+        const auto& frame = *image->surface();
+        ASSERT_EQ(frame.width(), 1920 / scale);
+        ASSERT_EQ(frame.height(), 1080 / scale);
+        const int w = frame.width(), h = frame.height();
+        EXPECT_EQ(rgb(frame.pixel(w / 16, h / 16)), 0xFF0000u) << scale;
+        EXPECT_EQ(rgb(frame.pixel(w - w / 16, h - h / 16 - 1)), 0x00FF00u) << scale;
+        EXPECT_EQ(rgb(frame.pixel(w / 2, h / 2)), 0x000080u) << scale;
+        EXPECT_EQ(rgb(frame.pixel(w - 1, 0)), 0x000080u) << scale;
+        EXPECT_EQ(frame.pixel(w / 2, h / 2) >> 24, 0xFFu); // opaque
+        s->releaseStream();
+    }
+}
+
+TEST_P(X11Capture, StatusesFollowWhatChanges) {
+    auto s = streamer("MAIN", 4);
+    std::vector<FrameStatus> seen;
+    ScopedConnection c = s->currentStatus.changed.connect([&](const FrameStatus& st) { seen.push_back(st); });
+    s->start(false);
+    auto first = nextFrame(s);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(s->currentStatus.get(), FrameStatus::FrameComplete);
+    // Nothing changes: an idle update within a second or so, and no new frame.
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < deadline && s->currentStatus.get() != FrameStatus::FrameIdle) {
+        manualMainQueue().drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(s->currentStatus.get(), FrameStatus::FrameIdle);
+    EXPECT_EQ(s->screenImage(), first);
+    // Drawing on the display brings a new frame with the new content.
+    server->fill(1920, 0, 1920, 1080, 0x808080);
+    auto second = nextFrame(s, first);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(rgb(second->surface()->pixel(10, 200)), 0x808080u);
+    // Drawing on the other display alone does not.
+    const auto before = capture->stats().frames;
+    server->fill(0, 0, 1920, 1080, 0x123456);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(capture->stats().frames, before);
+    s->stop();
+    const auto stopDeadline = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < stopDeadline && s->currentStatus.get() != FrameStatus::Stopped) {
+        manualMainQueue().drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
+}
+
+TEST_P(X11Capture, TheCursorIsInFramesButNotInSnapshots) {
+    server->fill(0, 0, 3840, 1080, 0x000000);
+    server->run("xdotool mousemove 2400 500");
+    auto s = streamer("MAIN", 1);
+    s->start(false);
+    auto image = nextFrame(s);
+    ASSERT_TRUE(image);
+    // Something other than black around the hot spot (480, 500) in MAIN's frame.
+    int drawn = 0;
+    for (int y = 495; y < 520; ++y)
+        for (int x = 475; x < 500; ++x)
+            drawn += rgb(image->surface()->pixel(x, y)) != 0;
+    EXPECT_GT(drawn, 10);
+    auto snapshot = Display::main().createImage();
+    int inSnapshot = 0;
+    for (int y = 495; y < 520; ++y)
+        for (int x = 475; x < 500; ++x)
+            inSnapshot += rgb(snapshot->pixel(x, y)) != 0;
+    EXPECT_EQ(inSnapshot, 0);
+}
+
+TEST_P(X11Capture, AStreamEndsWhenItsDisplayGoesAway) {
+    auto s = streamer("SIDE", 4);
+    s->start(false);
+    ASSERT_TRUE(nextFrame(s));
+    LogCapture log;
+    server->run("xrandr --delmonitor SIDE >/dev/null 2>&1");
+    const auto deadline = Clock::now() + std::chrono::seconds(4);
+    while (Clock::now() < deadline && !log.contains(LogLevel::Info, "SIDE stream is stopped")) {
+        manualMainQueue().drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(log.contains(LogLevel::Info, "SIDE stream is stopped"));
+    EXPECT_TRUE(s->screenImage()); // the last frame stays
+    server->setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Reductions, X11Capture,
+                         ::testing::Values(x11::Reduction::Render, x11::Reduction::AreaFilter),
+                         [](const auto& info) { return info.param == x11::Reduction::Render ? "Render" : "AreaFilter"; });
+
+TEST(AreaFilter, AveragesEachBlockAndKeepsThinLines) {
+    // 8 × 4 source, k = 4: two output pixels. The left block holds one white
+    // column (a thin line), the right block is uniform.
+    std::vector<std::uint32_t> source(8 * 4, 0xFF000000);
+    for (int y = 0; y < 4; ++y) {
+        source[y * 8 + 1] = 0xFFFFFFFF;
+        for (int x = 4; x < 8; ++x)
+            source[y * 8 + x] = 0xFF4080C0;
+    }
+    std::uint32_t out[2] = {0, 0};
+    x11::boxReduce(reinterpret_cast<const std::uint8_t*>(source.data()), 32, 4,
+                   reinterpret_cast<std::uint8_t*>(out), 8, 2, 1);
+    EXPECT_EQ(out[0], 0xFF404040u); // a quarter of white, not lost
+    EXPECT_EQ(out[1], 0xFF4080C0u);
+}
+
+TEST(CursorDrawing, ScalesAndClipsTheCursor) {
+    auto frame = FrameSurface::allocate(10, 10);
+    const auto& arrow = x11::builtInArrow();
+    // Hot spot at root (100, 100); the frame shows root (96..116) at scale 2.
+    x11::drawCursor(*frame, arrow, {100, 100}, Rect(96, 96, 20, 20), 2, 2);
+    EXPECT_EQ(frame->pixel(2, 4), 0xFFFFFFFFu); // inside the arrow, below its tip
+    EXPECT_EQ(frame->pixel(0, 0), 0u);          // left of and above the hot spot
+    EXPECT_EQ(frame->pixel(9, 4), 0u);          // right of the arrow
+    x11::drawCursor(*frame, arrow, {-500, -500}, Rect(96, 96, 20, 20), 2, 2); // off the frame: no crash
+}

@@ -1,0 +1,172 @@
+#include "Foundation/Logger.h"
+#include "Platform/X11/Monitors.h"
+#include "Platform/X11/X11DisplayService.h"
+#include "Tessera/Display.h"
+#include "XvfbServer.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <set>
+#include <thread>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+// Layout used by most tests: the primary in the middle, one monitor to its left
+// and one above it, so that display bounds go negative.
+//   root 3840 × 2160:  TOP 1920x1080+1920+0 / LEFT 1920x1080+0+1080 / MAIN 1920x1080+1920+1080
+class X11Display : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = std::make_unique<XvfbServer>(3840, 2160);
+        ASSERT_TRUE(server->running()) << "Xvfb did not start";
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    void SetUp() override {
+        server->setMonitors({"MAIN 1920x1080+1920+1080", "LEFT 1920x1080+0+1080", "TOP 1280x1024+1920+56"});
+        service = std::make_shared<x11::X11DisplayService>(server->name().c_str());
+        ASSERT_TRUE(service->ok()) << service->error();
+        setDisplayQueryService(service);
+    }
+    void TearDown() override { setDisplayQueryService(nullptr); }
+
+    static std::unique_ptr<XvfbServer> server;
+    std::shared_ptr<x11::X11DisplayService> service;
+};
+std::unique_ptr<XvfbServer> X11Display::server;
+
+const Display* named(const std::vector<Display>& list, const std::string& name) {
+    for (const auto& d : list)
+        if (d.localizedName == name)
+            return &d;
+    return nullptr;
+}
+
+} // namespace
+
+TEST_F(X11Display, EnumerationMatchesTheServersMonitors) {
+    const std::string listed = server->output("xrandr --listmonitors");
+    ASSERT_NE(listed.find("Monitors: 3"), std::string::npos) << listed;
+
+    const auto displays = Display::activeDisplays();
+    ASSERT_EQ(displays.size(), 3u);
+    const Display* main = named(displays, "MAIN");
+    const Display* left = named(displays, "LEFT");
+    const Display* top = named(displays, "TOP");
+    ASSERT_TRUE(main && left && top);
+    EXPECT_TRUE(main->isMain);
+    EXPECT_FALSE(left->isMain || top->isMain);
+    EXPECT_EQ(main->bounds, Rect(0, 0, 1920, 1080));
+    EXPECT_EQ(left->bounds, Rect(-1920, 0, 1920, 1080));
+    EXPECT_EQ(top->bounds, Rect(0, -1024, 1280, 1024));
+    // Screen frames are y-up from the main display's bottom-left corner.
+    EXPECT_EQ(top->screenFrame, Rect(0, 1080, 1280, 1024));
+    EXPECT_EQ(main->size, (Size{508, 285}));
+    EXPECT_FALSE(main->isBuiltin);
+    // The primary owns the output "screen"; its id is that output and its unit 0.
+    EXPECT_EQ(main->unitNumber, 0);
+    EXPECT_LT(main->id, 0x80000000u);
+    // Monitors without outputs get distinct, stable ids.
+    EXPECT_NE(left->id, top->id);
+    EXPECT_EQ(Display(left->id).id, left->id);
+    EXPECT_EQ(Display::main().localizedName, "MAIN");
+    EXPECT_EQ(displayMetrics(displays), Rect(-1920, -1024, 3840, 2104));
+}
+
+TEST_F(X11Display, MouseLocationIsYUpFromTheMainDisplay) {
+    ASSERT_EQ(server->run("xdotool mousemove 1930 1090"), 0);
+    EXPECT_EQ(service->mouseLocation(), (Point{10, 1070}));
+    ASSERT_EQ(server->run("xdotool mousemove 100 1100"), 0);
+    EXPECT_EQ(service->mouseLocation(), (Point{-1820, 1060}));
+}
+
+TEST_F(X11Display, SnapshotEqualsTheServersOwnPixels) {
+    server->fill(1920, 1080, 1920, 1080, 0x204080);
+    server->fill(1920, 1080, 100, 50, 0xFF0000);   // top-left of MAIN
+    server->fill(3740, 2110, 100, 50, 0x00FF00);   // bottom-right of MAIN
+    const Display main = Display::main();
+    auto snapshot = main.createImage();
+    ASSERT_TRUE(snapshot);
+    ASSERT_EQ(snapshot->width(), 1920);
+    ASSERT_EQ(snapshot->height(), 1080);
+    EXPECT_EQ(snapshot->pixel(0, 0), 0xFFFF0000u);
+    EXPECT_EQ(snapshot->pixel(1919, 1079), 0xFF00FF00u);
+    EXPECT_EQ(snapshot->pixel(960, 540), 0xFF204080u);
+
+    // Compare every pixel with xwd's dump of the same area (xwd -root, raw ZPixmap).
+    const std::string path = ::testing::TempDir() + "/root.xwd";
+    ASSERT_EQ(server->run("xwd -root -silent -out " + path), 0);
+    FILE* f = fopen(path.c_str(), "rb");
+    ASSERT_TRUE(f);
+    std::vector<unsigned char> xwd;
+    unsigned char buffer[65536];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, f))
+        xwd.insert(xwd.end(), buffer, buffer + n);
+    fclose(f);
+    auto be32 = [&](std::size_t offset) {
+        return (std::uint32_t(xwd[offset]) << 24) | (xwd[offset + 1] << 16) | (xwd[offset + 2] << 8) | xwd[offset + 3];
+    };
+    const std::uint32_t headerSize = be32(0), width = be32(16), bytesPerLine = be32(48), colormapEntries = be32(76);
+    const std::uint32_t byteOrder = be32(28);
+    ASSERT_EQ(width, 3840u);
+    const std::size_t pixels = headerSize + colormapEntries * 12;
+    int mismatches = 0;
+    for (int y = 0; y < 1080; y += 7)
+        for (int x = 0; x < 1920; x += 3) {
+            const std::size_t at = pixels + static_cast<std::size_t>(1080 + y) * bytesPerLine + (1920 + x) * 4;
+            const std::uint32_t v = byteOrder == 0
+                ? (xwd[at] | (xwd[at + 1] << 8) | (xwd[at + 2] << 16))
+                : ((xwd[at + 1] << 16) | (xwd[at + 2] << 8) | xwd[at + 3]);
+            mismatches += (snapshot->pixel(x, y) & 0xFFFFFF) != (v & 0xFFFFFF);
+        }
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST_F(X11Display, ReconfigurationIsReportedPerChangedDisplay) {
+    std::mutex mutex;
+    std::set<DisplayID> changed;
+    auto token = service->subscribeReconfiguration([&](DisplayID id) {
+        std::lock_guard lock(mutex);
+        changed.insert(id);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the watcher takes its first reading
+    const DisplayID topId = x11::idForMonitorName("TOP");
+    const DisplayID extraId = x11::idForMonitorName("EXTRA");
+    server->run("xrandr --setmonitor EXTRA 800/211x600/158+0+0 none >/dev/null 2>&1");
+    auto waitFor = [&](DisplayID id) {
+        for (int i = 0; i < 40; ++i) {
+            {
+                std::lock_guard lock(mutex);
+                if (changed.count(id))
+                    return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitFor(extraId));
+    server->run("xrandr --delmonitor TOP >/dev/null 2>&1");
+    EXPECT_TRUE(waitFor(topId));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(changed.size(), 2u); // the others did not change
+    EXPECT_EQ(Display::activeDisplays().size(), 3u);
+}
+
+TEST(Monitors, EdidNamesAndBuiltinConnectors) {
+    std::vector<std::uint8_t> edid(128, 0);
+    const char name[] = "DELL U2720Q\n ";
+    edid[72 + 3] = 0xFC;
+    std::copy(name, name + 13, edid.begin() + 72 + 5);
+    EXPECT_EQ(x11::edidMonitorName(edid.data(), edid.size()), "DELL U2720Q");
+    edid[72 + 3] = 0xFF; // a serial number descriptor is not a name
+    EXPECT_FALSE(x11::edidMonitorName(edid.data(), edid.size()));
+    EXPECT_FALSE(x11::edidMonitorName(edid.data(), 100));
+    EXPECT_TRUE(x11::isBuiltinConnector("eDP-1"));
+    EXPECT_TRUE(x11::isBuiltinConnector("LVDS1"));
+    EXPECT_TRUE(x11::isBuiltinConnector("DSI-1"));
+    EXPECT_FALSE(x11::isBuiltinConnector("HDMI-1"));
+    EXPECT_EQ(x11::idForMonitorName("A"), x11::idForMonitorName("A"));
+    EXPECT_GE(x11::idForMonitorName("A"), 0x80000000u);
+}

@@ -1,0 +1,117 @@
+#include "XvfbServer.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+namespace overlook::test {
+
+XvfbServer::XvfbServer(int width, int height) {
+    for (int number = 90 + getpid() % 400; number < 1000; ++number) {
+        if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+            std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))
+            continue;
+        name_ = ":" + std::to_string(number);
+        const std::string geometry = std::to_string(width) + "x" + std::to_string(height) + "x24";
+        pid_ = fork();
+        if (pid_ == 0) {
+            freopen("/dev/null", "w", stderr);
+            execlp("Xvfb", "Xvfb", name_.c_str(), "-screen", "0", geometry.c_str(), "-noreset", "+extension",
+                   "RANDR", "-nolisten", "tcp", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Ready once a client can connect.
+        for (int i = 0; i < 100; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            xcb_connection_t* c = xcb_connect(name_.c_str(), nullptr);
+            const bool up = !xcb_connection_has_error(c);
+            xcb_disconnect(c);
+            if (up)
+                return;
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) == pid_)
+                break; // it died (the number was taken after all): try the next one
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
+XvfbServer::~XvfbServer() {
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+}
+
+int XvfbServer::run(const std::string& command) const {
+    const std::string full = "DISPLAY=" + name_ + " " + command;
+    const int status = std::system(full.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string XvfbServer::output(const std::string& command) const {
+    const std::string full = "DISPLAY=" + name_ + " " + command;
+    std::string out;
+    if (FILE* pipe = popen(full.c_str(), "r")) {
+        std::array<char, 4096> buffer;
+        while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe))
+            out.append(buffer.data(), n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+void XvfbServer::setMonitors(const std::vector<std::string>& monitors) const {
+    // Remove what is there, then add: the first owns the output and is primary.
+    std::istringstream list(output("xrandr --listmonitors"));
+    std::string line;
+    while (std::getline(list, line)) {
+        const auto colon = line.find(": ");
+        if (colon == std::string::npos || line.rfind("Monitors", 0) == 0)
+            continue;
+        std::string name = line.substr(colon + 2);
+        name = name.substr(0, name.find(' '));
+        while (!name.empty() && (name[0] == '*' || name[0] == '+'))
+            name.erase(0, 1);
+        run("xrandr --delmonitor " + name + " >/dev/null 2>&1");
+    }
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        std::istringstream spec(monitors[i]);
+        std::string name, geometry;
+        spec >> name >> geometry;
+        // WxH+X+Y → W/mmxH/mm+X+Y with 96 dpi millimetres
+        int w, h, x, y;
+        std::sscanf(geometry.c_str(), "%dx%d+%d+%d", &w, &h, &x, &y);
+        std::ostringstream arg;
+        arg << w << "/" << w * 254 / 960 << "x" << h << "/" << h * 254 / 960 << "+" << x << "+" << y;
+        run("xrandr --setmonitor " + std::string(i == 0 ? "'*" : "'") + name + "' " + arg.str() + " " +
+            (i == 0 ? "screen" : "none") + " >/dev/null 2>&1");
+    }
+    // Toggling the primary output makes running clients read the monitors again.
+    run("xrandr --output screen --noprimary >/dev/null 2>&1; xrandr --output screen --primary >/dev/null 2>&1");
+}
+
+void XvfbServer::fill(int x, int y, int w, int h, unsigned rgb) const {
+    xcb_connection_t* c = xcb_connect(name_.c_str(), nullptr);
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, screen->root, XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE,
+                  std::array<std::uint32_t, 2>{rgb, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS}.data());
+    const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                            static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h)};
+    xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
+    xcb_free_gc(c, gc);
+    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); // round trip: drawn
+    xcb_disconnect(c);
+}
+
+} // namespace overlook::test

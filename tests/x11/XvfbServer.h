@@ -1,0 +1,35 @@
+#pragma once
+// A private Xvfb for one test program: started on a free display number with
+// RandR, stopped by PID. Monitors are laid out with xrandr --setmonitor.
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace overlook::test {
+
+class XvfbServer {
+public:
+    // Starts Xvfb with one screen of width × height; check running().
+    XvfbServer(int width, int height);
+    ~XvfbServer();
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    bool running() const { return pid_ > 0; }
+    const std::string& name() const { return name_; } // ":97"
+    // Runs a shell command with DISPLAY set to this server; returns its exit status.
+    int run(const std::string& command) const;
+    // Runs a command and returns its standard output.
+    std::string output(const std::string& command) const;
+    // Sets monitors, each "NAME WxH+X+Y", the first primary and owning the output.
+    void setMonitors(const std::vector<std::string>& monitors) const;
+    // Fills a root rectangle with a colour (0xRRGGBB) through a small X client.
+    void fill(int x, int y, int w, int h, unsigned rgb) const;
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+} // namespace overlook::test
