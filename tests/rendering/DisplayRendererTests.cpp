@@ -1,0 +1,244 @@
+// The display renderer, composing real streamers of a fixture arrangement.
+#include "PictureSupport.h"
+
+#include "Foundation/Logger.h"
+#include "Platform/Fixture/TestPattern.h"
+#include "Tessera/Crosshair.h"
+#include "Tessera/DisplayRenderer.h"
+#include "tests/support/FixtureEnvironment.h"
+
+#include <thread>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+constexpr Color kGreen{0, 1, 0, 1};
+constexpr std::uint32_t kGreenPixel = 0xFF00FF00;
+
+class DisplayRendererTest : public ::testing::Test {
+protected:
+    // Three displays: the main one, one above and to the left (negative offsets),
+    // one to the right and lower down, captured at a different scale.
+    std::unique_ptr<FixtureEnvironment> env = std::make_unique<FixtureEnvironment>(arrangementJson({
+        displayJson(1, 0, "Main", 0, 0, 1600, 1000, true),
+        displayJson(2, 1, "Left", -1200, -400, 1200, 800),
+        displayJson(3, 2, "Right", 1600, 300, 1000, 600),
+    }));
+    DisplayRenderer renderer{false, 3, kGreen, false};
+
+    void use(const std::string& json) {
+        env.reset(); // its destructor uninstalls the services
+        env = std::make_unique<FixtureEnvironment>(json);
+    }
+
+    DisplayStreamerPtr streamer(DisplayID id, double scale, bool visible = true, bool snapshot = true) {
+        auto s = std::make_shared<DisplayStreamer>(Display(id), visible, scale);
+        if (snapshot)
+            s->captureScreenshot();
+        return s;
+    }
+    void measure(const std::vector<DisplayStreamerPtr>& streams) {
+        renderer.screenRect = renderer.outputMetrics(streams);
+        std::vector<DisplayStreamerPtr> visible;
+        for (const auto& s : streams)
+            if (s->isVisible.get())
+                visible.push_back(s);
+        renderer.activeScreenRect = renderer.outputMetrics(visible);
+    }
+    Picture draw(const std::vector<DisplayStreamerPtr>& streams) {
+        Image image = Image::transparent();
+        renderer.render(streams, image);
+        return renderPicture(image, renderer.activeScreenRect);
+    }
+    // What the picture should show: each visible streamer's test pattern at its
+    // output frame, later streamers on top.
+    Picture expected(const std::vector<DisplayStreamerPtr>& streams) {
+        const Rect& area = renderer.activeScreenRect;
+        Picture picture(int(std::ceil(area.width)), int(std::ceil(area.height)));
+        for (int y = 0; y < picture.height; ++y)
+            for (int x = 0; x < picture.width; ++x) {
+                const Point c{area.minX() + x + 0.5, area.minY() + y + 0.5};
+                for (const auto& s : streams) {
+                    const Rect frame = s->outputFrame();
+                    if (!s->isVisible.get() || !frame.contains(c))
+                        continue;
+                    const Rect& b = s->display().bounds;
+                    picture.at(x, y) = fixture::patternColor(env->displays().colorOf(s->id()), {b.width, b.height},
+                                                             (c.x - frame.x) * s->scale(), (c.y - frame.y) * s->scale(), 0);
+                }
+            }
+        return picture;
+    }
+};
+
+// Pattern edges are filtered when snapshots are scaled down; compare away from them.
+std::function<bool(int, int)> awayFromEdges(const Picture& reference) {
+    return [&reference](int x, int y) {
+        for (int dy = -2; dy <= 2; ++dy)
+            for (int dx = -2; dx <= 2; ++dx) {
+                const int nx = std::clamp(x + dx, 0, reference.width - 1), ny = std::clamp(y + dy, 0, reference.height - 1);
+                if (reference.at(nx, ny) != reference.at(x, y))
+                    return false;
+            }
+        return true;
+    };
+}
+
+} // namespace
+
+TEST_F(DisplayRendererTest, PlacesEveryDisplayUprightAtItsOffsetAndScale) {
+    const std::vector<DisplayStreamerPtr> streams{streamer(1, 8), streamer(2, 8), streamer(3, 4)};
+    measure(streams);
+    EXPECT_EQ(renderer.activeScreenRect, Rect(-150, -50, 800, 275));
+    const Picture actual = draw(streams);
+    const Picture reference = expected(streams);
+    EXPECT_TRUE(picturesMatch(actual, reference, 3, awayFromEdges(reference)));
+
+    // The top of every display is at the top of the picture: white band above,
+    // black block at the left below it, the display's colour at the bottom.
+    for (const auto& s : streams) {
+        const Rect f = s->outputFrame().offsetBy(150, 50);
+        const std::uint32_t color = env->displays().colorOf(s->id());
+        EXPECT_EQ(actual.at(int(f.midX()), int(f.minY()) + 2), fixture::kTopBandColor) << s->description();
+        EXPECT_EQ(actual.at(int(f.minX()) + 2, int(f.minY() + f.height * 0.2)), fixture::kCornerBlockColor);
+        EXPECT_EQ(actual.at(int(f.midX()), int(f.maxY()) - 2), color) << s->description();
+    }
+    // Between the main display and the right one there is nothing.
+    EXPECT_EQ(actual.at(150 + 300, 50 + 20), 0u);
+}
+
+TEST_F(DisplayRendererTest, LaterStreamersCoverEarlierOnesWhereTheyOverlap) {
+    use(arrangementJson({displayJson(1, 0, "A", 0, 0, 800, 600, true), displayJson(2, 1, "B", 400, 0, 800, 600)}));
+    auto a = streamer(1, 4), b = streamer(2, 4);
+    const std::uint32_t colorA = env->displays().colorOf(1), colorB = env->displays().colorOf(2);
+    measure({a, b});
+    EXPECT_EQ(draw({a, b}).at(150, 140), colorB);
+    EXPECT_EQ(draw({b, a}).at(150, 140), colorA);
+    EXPECT_EQ(draw({b, a}).at(250, 140), colorB);
+}
+
+TEST_F(DisplayRendererTest, StoppedStreamsAreGreyOnlyWhenAsked) {
+    use(arrangementJson({displayJson(1, 0, "A", 0, 0, 800, 600, true), displayJson(2, 1, "B", 800, 0, 800, 600)}));
+    auto streaming = streamer(1, 4, true, false), stopped = streamer(2, 4);
+    streaming->start(false);
+    env->capture().emit(1, FrameStatus::FrameComplete);
+    FixtureEnvironment::settle(*streaming->streamQueue());
+    measure({streaming, stopped});
+    const Point inside{100, 120}, insideStopped{300, 120};
+
+    renderer.desaturationPausedStream = true;
+    Picture grey = draw({streaming, stopped});
+    const std::uint32_t colorB = env->displays().colorOf(2), g = grey.at(int(insideStopped.x), int(insideStopped.y));
+    EXPECT_EQ(channel(g, 16), channel(g, 8));
+    EXPECT_EQ(channel(g, 8), channel(g, 0));
+    const double luminance = 0.2126 * channel(colorB, 16) + 0.7152 * channel(colorB, 8) + 0.0722 * channel(colorB, 0);
+    EXPECT_LE(std::abs(channel(g, 8) - luminance), 1.0);
+    EXPECT_EQ(grey.at(int(inside.x), int(inside.y)), env->displays().colorOf(1));
+
+    renderer.desaturationPausedStream = false;
+    Picture colour = draw({streaming, stopped});
+    EXPECT_EQ(colour.at(int(insideStopped.x), int(insideStopped.y)), colorB);
+    streaming->releaseStream();
+}
+
+TEST_F(DisplayRendererTest, CrosshairLinesCrossTheVisibleDisplaysWithARingAtTheCursor) {
+    use(arrangementJson({displayJson(1, 0, "A", 0, 0, 800, 600, true), displayJson(2, 1, "B", 800, 0, 800, 600)}));
+    env->displays().setMouseLocation({400, 450}); // y-up: 150 points below the top
+    auto a = streamer(1, 4), b = streamer(2, 4);
+    measure({a, b});
+    renderer.showCrosshair = true;
+    renderer.lineWidth = 2.7;
+    ASSERT_EQ(renderer.crosshairCentre(), (Point{100, 37.5}));
+    Picture picture = draw({a, b});
+
+    for (int y : {0, 5, 80, 149}) // the vertical line, full length, outside the ring
+        EXPECT_EQ(picture.at(99, y), kGreenPixel) << y;
+    for (int x : {0, 40, 130, 250, 399}) // the horizontal line, across both displays
+        EXPECT_GE(channel(picture.at(x, 37), 8), 0xF0) << x;
+    // Inside the ring the lines stop and the display shows.
+    EXPECT_EQ(picture.at(100, 43), env->displays().colorOf(1));
+    EXPECT_EQ(picture.at(106, 37), env->displays().colorOf(1));
+    // The ring, radius 23 around the cursor, seen on the diagonal.
+    EXPECT_GE(channel(picture.at(116, 53), 8), 0xC0);
+    // Away from lines and ring the display is untouched.
+    EXPECT_EQ(picture.at(300, 120), env->displays().colorOf(2));
+}
+
+TEST_F(DisplayRendererTest, CrosshairOverAHiddenDisplayStillCrossesTheVisibleOne) {
+    use(arrangementJson({displayJson(1, 0, "A", 0, 0, 800, 600, true), displayJson(2, 1, "B", 800, 0, 800, 600)}));
+    env->displays().setMouseLocation({400, 450});
+    auto a = streamer(1, 4, false), b = streamer(2, 4);
+    measure({a, b});
+    EXPECT_EQ(renderer.activeScreenRect, Rect(200, 0, 200, 150));
+    renderer.showCrosshair = true;
+    Picture picture = draw({a, b});
+    for (int x = 0; x < 200; x += 20)
+        EXPECT_GE(channel(picture.at(x, 37), 8), 0xF0) << x;
+    EXPECT_EQ(picture.at(100, 100), env->displays().colorOf(2));
+}
+
+TEST(Crosshair, TheRingIsInsetByTheTruncatedWidthWhileStrokesUseTheExactWidth) {
+    const Image bitmap = CrosshairBitmap::shared().draw(kGreen, 2.7);
+    ASSERT_EQ(bitmap.extent(), Rect(0, 0, 50, 50));
+    const Picture p = renderPicture(bitmap, bitmap.extent());
+    // Lines touch all four borders (so clamping continues them); corners are clear.
+    for (auto [x, y] : {std::pair{0, 24}, {49, 25}, {24, 0}, {25, 49}})
+        EXPECT_EQ(p.at(x, y), kGreenPixel) << x << "," << y;
+    for (auto [x, y] : {std::pair{0, 0}, {49, 0}, {0, 49}, {49, 49}, {25, 25}, {20, 30}})
+        EXPECT_EQ(p.at(x, y), 0u) << x << "," << y;
+    // Row 10 meets the ring (radius 23 about the centre, 2.7 wide) near x = 7;
+    // an inset of 3 would move it to x = 8.5 and paint x = 9.
+    EXPECT_EQ(alphaOf(p.at(6, 10)), 255);
+    EXPECT_LT(alphaOf(p.at(9, 10)), 40);
+    // The ring's stroke is 2.7 wide: row 10 crosses it at an angle whose cosine
+    // is sqrt(23² − 14.5²) / 23, so it holds 2.7 / 0.776 = 3.48 pixels of ink.
+    int ink = 0;
+    for (int x = 0; x < 20; ++x)
+        ink += alphaOf(p.at(x, 10));
+    EXPECT_NEAR(ink / 255.0, 2.7 * 23 / std::sqrt(23 * 23 - 14.5 * 14.5), 0.12);
+
+    // One bitmap for the whole process, whichever thread asks first.
+    std::vector<CrosshairBitmap*> seen(4);
+    std::vector<std::thread> threads;
+    for (auto& slot : seen)
+        threads.emplace_back([&slot] { slot = &CrosshairBitmap::shared(); });
+    for (auto& t : threads)
+        t.join();
+    for (auto* s : seen)
+        EXPECT_EQ(s, &CrosshairBitmap::shared());
+}
+
+TEST_F(DisplayRendererTest, HiddenMainDisplayLeavesAnEmptyBandUpToTheOrigin) {
+    use(arrangementJson({displayJson(1, 0, "Main", 0, 0, 800, 600, true), displayJson(2, 1, "Far", -1000, 0, 800, 600)}));
+    auto main = streamer(1, 4, false), far = streamer(2, 4);
+    measure({main, far});
+    EXPECT_EQ(renderer.activeScreenRect, Rect(-250, 0, 250, 150));
+    Picture picture = draw({main, far});
+    EXPECT_EQ(picture.at(100, 100), env->displays().colorOf(2));
+    for (int x = 200; x < 250; ++x)
+        ASSERT_EQ(picture.at(x, 75), 0u) << x;
+}
+
+TEST_F(DisplayRendererTest, NothingVisibleOrNoImage) {
+    LogCapture log;
+    auto a = streamer(1, 8, false), b = streamer(2, 8, false);
+    measure({a, b});
+    EXPECT_EQ(renderer.activeScreenRect, Rect::zero());
+    ASSERT_EQ(log.records().size(), 3u); // three snapshots, then the message
+    EXPECT_EQ(log.records().back().category, "DisplayRenderingView");
+    EXPECT_EQ(log.records().back().message, "Attempting to calculate output metrics for zero displays");
+    Image image = Image::transparent();
+    renderer.render({a, b}, image);
+    EXPECT_TRUE(image.isEmpty());
+
+    // A streamer without an image is left out with a message; the others are drawn.
+    log.clear();
+    auto withImage = streamer(1, 8), without = streamer(2, 8, true, false);
+    measure({withImage, without});
+    Picture picture = draw({withImage, without});
+    EXPECT_TRUE(log.contains(LogLevel::Error, "Failed to create an image for Left Stream for compositing"));
+    EXPECT_EQ(picture.at(150 + 100, 50 + 100), env->displays().colorOf(1));
+    EXPECT_EQ(picture.at(75, 80), 0u);
+}
