@@ -1,0 +1,85 @@
+#pragma once
+// The live picture of a list of display streamers: a widget redrawn at the
+// display rate that pulls each streamer's latest image at draw time, composes the
+// frame with its DisplayRenderer and scales it to fit, anchored top-left.
+//
+// The drawable is a premultiplied QImage that the image context renders into and
+// paintEvent shows without another copy. When nothing a frame depends on has
+// changed since the last draw, the previous frame stays up and nothing is
+// composed. Main thread only.
+
+#include "Foundation/Logger.h"
+#include "Tessera/DisplayRenderer.h"
+#include "Tessera/ImageContext.h"
+
+#include <QImage>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace overlook {
+
+class RenderingView final : public QWidget {
+public:
+    // Measures `streams` for the renderer's rectangles but starts with an empty
+    // list: the first updateStreams installs it. Without a context the CPU
+    // context is used.
+    RenderingView(const std::vector<DisplayStreamerPtr>& streams, std::shared_ptr<DisplayRenderer> renderer,
+                  std::unique_ptr<ImageContext> context = nullptr, QWidget* parent = nullptr);
+    ~RenderingView() override;
+
+    // Installs the list (taking a snapshot of each display) when it differs from
+    // the current one, and recomputes the renderer's rectangles in every case.
+    void updateStreams(const std::vector<DisplayStreamerPtr>& streams);
+    // One frame: called by the display-rate timer while the view is visible.
+    void draw();
+
+    const std::vector<DisplayStreamerPtr>& streams() const { return streams_; }
+    DisplayRenderer& renderer() { return *renderer_; }
+    const QImage& drawable() const { return drawable_; }
+    // Frames composed so far (idle refreshes are not counted).
+    std::size_t composedFrameCount() const { return composedFrames_; }
+    int frameIntervalMs() const { return timer_.interval(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    // Everything a frame depends on, to tell an idle refresh from a real one.
+    struct StreamState {
+        std::weak_ptr<const Image> image; // identity only; never keeps a frame alive
+        const DisplayStreamer* streamer;
+        double scale;
+        bool visible;
+        bool streaming;
+    };
+    struct FrameKey {
+        std::vector<StreamState> streams;
+        std::optional<Point> cursor;
+        bool showCrosshair = false;
+        double lineWidth = 0;
+        Color lineColor;
+        bool desaturationPausedStream = false;
+        Rect screenRect, activeScreenRect;
+        int width = 0, height = 0;
+        double preferredWidth = 0, preferredHeight = 0;
+        bool matches(const FrameKey& other) const;
+    };
+    void fillKey(FrameKey& key, int width, int height, double preferredWidth, double preferredHeight) const;
+    void measure(const std::vector<DisplayStreamerPtr>& streams);
+
+    Logger log_;
+    std::vector<DisplayStreamerPtr> streams_;
+    std::shared_ptr<DisplayRenderer> renderer_;
+    std::unique_ptr<ImageContext> context_;
+    QImage drawable_;
+    QTimer timer_;
+    FrameKey lastKey_, nextKey_;
+    bool lastFrameValid_ = false;
+    std::size_t composedFrames_ = 0;
+};
+
+} // namespace overlook

@@ -1,0 +1,188 @@
+// The rendering view and its wrapper, on Qt's offscreen platform.
+#include "PictureSupport.h"
+
+#include "Foundation/Logger.h"
+#include "Platform/Fixture/TestPattern.h"
+#include "Tessera/DisplayRenderingView/DisplayStreamView.h"
+#include "tests/support/FixtureEnvironment.h"
+
+#include <QApplication>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+void ensureApplication() {
+    static int argc = 1;
+    static char name[] = "rendering_view_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return new QApplication(argc, argv);
+    }();
+    (void)app;
+}
+
+class RenderingViewTest : public ::testing::Test {
+protected:
+    void SetUp() override { ensureApplication(); }
+
+    FixtureEnvironment env{arrangementJson({displayJson(1, 0, "Main", 0, 0, 1600, 1000, true),
+                                            displayJson(2, 1, "Side", 1600, 0, 800, 1000)})};
+    std::vector<DisplayStreamerPtr> streams{std::make_shared<DisplayStreamer>(overlook::Display(1), true, 4),
+                                            std::make_shared<DisplayStreamer>(overlook::Display(2), true, 4)};
+    double scale = 4;
+    bool showCrosshair = false;
+    double lineWidth = 3;
+    Color lineColor{1, 0, 0, 1};
+    bool desaturate = true;
+    DisplayStreamView wrapper{Binding<std::vector<DisplayStreamerPtr>>::to(streams), Binding<double>::to(scale),
+                              Binding<bool>::to(showCrosshair),  Binding<double>::to(lineWidth),
+                              Binding<Color>::to(lineColor),     Binding<bool>::to(desaturate)};
+
+    std::unique_ptr<RenderingView> make() { return std::unique_ptr<RenderingView>(wrapper.makeView()); }
+    void update(RenderingView& view) {
+        wrapper.updateView(&view);
+        FixtureEnvironment::drainMain();
+    }
+    static std::uint32_t pixel(const RenderingView& view, int x, int y) {
+        return reinterpret_cast<const std::uint32_t*>(view.drawable().constScanLine(y))[x];
+    }
+};
+
+} // namespace
+
+TEST_F(RenderingViewTest, FirstUpdateInstallsTheListAndLaterOnesOnlyMeasure) {
+    LogCapture log;
+    auto view = make();
+    EXPECT_TRUE(log.contains(LogLevel::Debug, "Creating RenderingView with Metal device CPU"));
+    EXPECT_TRUE(view->streams().empty());
+    EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 600, 250));
+    EXPECT_EQ(view->size(), QSize(600, 250));
+    EXPECT_GT(view->frameIntervalMs(), 0);
+
+    // The same list as at creation is still installed, with a snapshot each.
+    log.clear();
+    wrapper.updateView(view.get());
+    EXPECT_TRUE(log.messages().empty()); // queued, not yet run
+    FixtureEnvironment::drainMain();
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{"Setting up new streams", "Capturing screenshot of Main",
+                                                        "Capturing screenshot of Side"}));
+    EXPECT_EQ(view->streams(), streams);
+    EXPECT_TRUE(streams[0]->screenImage());
+
+    log.clear();
+    update(*view);
+    EXPECT_TRUE(log.messages().empty());
+
+    // Hiding a display: no snapshot, the other fills the crop.
+    streams[1]->isVisible = false;
+    update(*view);
+    EXPECT_TRUE(log.messages().empty());
+    EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 600, 250));
+    EXPECT_EQ(view->renderer().activeScreenRect, Rect(0, 0, 400, 250));
+
+    // Settings reach the renderer through the update only.
+    showCrosshair = true;
+    lineWidth = 5;
+    EXPECT_FALSE(view->renderer().showCrosshair);
+    update(*view);
+    EXPECT_TRUE(view->renderer().showCrosshair);
+    EXPECT_EQ(view->renderer().lineWidth, 5);
+}
+
+TEST_F(RenderingViewTest, ScaleChangeRestartsOnlyStreamingDisplays) {
+    scale = 1;
+    for (auto& s : streams)
+        s->setScale(1);
+    auto view = make();
+    update(*view);
+    streams[0]->start(false);
+    LogCapture log;
+    scale = 2;
+    update(*view);
+    EXPECT_TRUE(log.contains(LogLevel::Info, "Changing scale from 1.000000 to 2.000000"));
+    EXPECT_TRUE(log.contains(LogLevel::Info, "Creating stream for display Main with dimensions: 800.000000 \u00d7 500.000000"));
+    EXPECT_TRUE(log.contains(LogLevel::Info, "Releasing stream for display Side"));
+    EXPECT_FALSE(log.contains(LogLevel::Info, "Starting stream for display Side"));
+    EXPECT_EQ(streams[0]->scale(), 2);
+    EXPECT_TRUE(streams[0]->isStreaming.get());
+    EXPECT_TRUE(streams[0]->hasStream());
+    EXPECT_EQ(env.capture().createdStreams().back().width, 800);
+    EXPECT_EQ(streams[1]->scale(), 2);
+    EXPECT_FALSE(streams[1]->isStreaming.get());
+    EXPECT_FALSE(streams[1]->hasStream());
+    EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 1200, 500));
+    streams[0]->releaseStream();
+}
+
+TEST_F(RenderingViewTest, ScalesToFitAnchoredTopLeftWithTheTopOfTheDesktopAtTheTop) {
+    // An active rectangle of 1000 × 500 in an 800 × 300 view: 600 × 300 at the left.
+    env.displays().setArrangement(fixture::parseArrangement(
+        arrangementJson({displayJson(1, 0, "Wide", 0, 0, 4000, 2000, true)})));
+    streams = {std::make_shared<DisplayStreamer>(overlook::Display(1), true, 4)};
+    desaturate = false; // the snapshot belongs to a stopped stream
+    auto view = make();
+    update(*view);
+    view->resize(800, 300);
+    view->draw();
+    ASSERT_EQ(view->drawable().size(), QSize(800, 300));
+    for (int y : {0, 150, 299}) {
+        EXPECT_EQ(alphaOf(pixel(*view, 598, y)), 255) << y;
+        EXPECT_EQ(pixel(*view, 601, y), 0u) << y;
+        EXPECT_EQ(pixel(*view, 799, y), 0u) << y;
+    }
+    EXPECT_EQ(pixel(*view, 300, 5), fixture::kTopBandColor);
+    EXPECT_EQ(pixel(*view, 20, 60), fixture::kCornerBlockColor);
+    EXPECT_EQ(pixel(*view, 300, 290), env.displays().colorOf(1));
+}
+
+TEST_F(RenderingViewTest, IdleRefreshesComposeNothingUntilSomethingChanges) {
+    auto view = make();
+    update(*view);
+    view->resize(300, 125);
+    showCrosshair = true;
+    update(*view);
+    view->draw();
+    EXPECT_EQ(view->composedFrameCount(), 1u);
+    view->draw();
+    view->draw();
+    EXPECT_EQ(view->composedFrameCount(), 1u);
+
+    streams[0]->start(false); // a new frame
+    env.capture().emit(1, FrameStatus::FrameComplete);
+    FixtureEnvironment::settle(*streams[0]->streamQueue());
+    view->draw();
+    EXPECT_EQ(view->composedFrameCount(), 2u);
+    view->draw();
+    EXPECT_EQ(view->composedFrameCount(), 2u);
+
+    env.displays().setMouseLocation({10, 20}); // the cursor moved
+    view->draw();
+    EXPECT_EQ(view->composedFrameCount(), 3u);
+
+    lineColor = {0, 0, 1, 1}; // a setting changed
+    update(*view);
+    view->draw();
+    EXPECT_EQ(view->composedFrameCount(), 4u);
+
+    view->resize(310, 125); // the drawable changed
+    view->draw();
+    EXPECT_EQ(view->composedFrameCount(), 5u);
+    streams[0]->releaseStream();
+}
+
+TEST_F(RenderingViewTest, WithoutVisibleStreamsOnlyTheClearReachesTheDrawable) {
+    for (auto& s : streams)
+        s->isVisible = false;
+    LogCapture log;
+    auto view = make();
+    EXPECT_TRUE(log.contains(LogLevel::Error, "Attempting to calculate output metrics for zero displays"));
+    update(*view);
+    view->resize(40, 20);
+    view->draw();
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 40; ++x)
+            ASSERT_EQ(pixel(*view, x, y), 0u);
+}
