@@ -1,4 +1,5 @@
 #include "Overlook/Commands.h"
+#include "Overlook/PreviewCommand.h"
 
 namespace overlook {
 
@@ -7,6 +8,9 @@ const std::vector<CommandEntry>& commands() {
         {"displays", runDisplaysCommand,
          "overlook displays [--json] [--backend x11|fixture[=FILE]]\n"
          "    print the attached displays (--json: as a JSON array)\n"},
+        {"preview", runPreviewCommand,
+         "overlook preview --output FILE [--scale 1|2|4|8] [--frames N] [--size WxH] [--backend ...]\n"
+         "    capture every display, compose the live picture off screen and write it as PNG\n"},
     };
     return list;
 }
