@@ -1,6 +1,8 @@
 #include "Overlook/Commands.h"
 #include "Overlook/PreviewCommand.h"
 
+#include "Overlook/DefaultsCommand.h"
+
 namespace overlook {
 
 const std::vector<CommandEntry>& commands() {
@@ -8,6 +10,9 @@ const std::vector<CommandEntry>& commands() {
         {"displays", runDisplaysCommand,
          "overlook displays [--json] [--backend x11|fixture[=FILE]]\n"
          "    print the attached displays (--json: as a JSON array)\n"},
+        {"defaults", runDefaultsCommand,
+         "overlook defaults read [KEY] | write KEY VALUE [--type bool|int|float|string] | delete KEY\n"
+         "    show or change the settings (VALUE is a string unless --type says otherwise)\n"},
         {"preview", runPreviewCommand,
          "overlook preview --output FILE [--scale 1|2|4|8] [--frames N] [--size WxH] [--backend ...]\n"
          "    capture every display, compose the live picture off screen and write it as PNG\n"},

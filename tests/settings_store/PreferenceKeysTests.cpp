@@ -1,0 +1,151 @@
+#include "Overlook/CommandLine.h"
+#include "Overlook/PreferenceKeys.h"
+#include "Overlook/StreamQuality.h"
+#include "tests/settings_store/TempSettings.h"
+
+#include "Foundation/DefaultsStore.h"
+
+#include <gtest/gtest.h>
+
+using namespace overlook;
+using overlook::test::TempSettings;
+
+namespace {
+
+// The standard suite lives for the whole process, so the whole program gets one
+// private settings folder before anything opens it.
+TempSettings& settingsFolder() {
+    static TempSettings folder;
+    return folder;
+}
+const bool kFolderReady = (settingsFolder(), true);
+
+struct CommandRun {
+    int code;
+    std::string out, err;
+};
+CommandRun overlookCommand(const std::vector<std::string>& args) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int code = runOverlook(args);
+    return {code, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
+}
+
+} // namespace
+
+TEST(PreferenceKeys, AFreshStoreReadsEveryDefaultAlsoByName) {
+    ASSERT_TRUE(kFolderReady);
+    installStandardDefaults();
+    namespace Keys = Defaults::Keys;
+    EXPECT_TRUE(Keys::displayCrosshair().get());
+    EXPECT_EQ(Keys::scale().get(), 4.0);
+    EXPECT_EQ(Keys::crosshairWeight().get(), 2.0);
+    EXPECT_EQ(Keys::crosshairColor().get().components(),
+              (std::vector<double>{1.0, 0.7843137254901961, 0.11764705882352941, 1.0}));
+    // The stream controller's direct reads go to the real store now.
+    DefaultsStore& store = standardDefaultsStore();
+    EXPECT_EQ(&store, UserDefaults::standard().get());
+    EXPECT_EQ(store.floatForKey("scale"), 4.0f);
+    EXPECT_FALSE(store.boolForKey(preferences::kHideMainDisplay));
+    EXPECT_FALSE(store.boolForKey(preferences::kAutoPlay));
+    UserDefaults::standard()->set(preferences::kHideMainDisplay, true);
+    EXPECT_TRUE(store.boolForKey(preferences::kHideMainDisplay));
+    UserDefaults::standard()->removeObject(preferences::kHideMainDisplay);
+}
+
+TEST(PreferenceKeys, ColorBridgeKeepsComponentsAndWantsThreeNumbers) {
+    const auto stored = ColorBridge::serialize(defaultCrosshairColor());
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(*stored, PropertyList(PropertyList::Array{1.0, 0.7843137254901961, 0.11764705882352941, 1.0}));
+    EXPECT_EQ(ColorBridge::deserialize(*stored), defaultCrosshairColor());
+    EXPECT_FALSE(ColorBridge::deserialize(PropertyList::Array{0.5, 1.0})); // grey: no colour
+    EXPECT_EQ(ColorBridge::deserialize(PropertyList::Array{0.1, 0.2, 0.3}), GraphicsColor::genericRGB(0.1, 0.2, 0.3, 1));
+    EXPECT_EQ(ColorBridge::deserialize(PropertyList::Array{0.1, 0.2, 0.3, 0.4, 0.5}),
+              GraphicsColor::genericRGB(0.1, 0.2, 0.3, 1));
+    EXPECT_FALSE(ColorBridge::deserialize(PropertyList::Array{0.1, "x", 0.3}));
+
+    const auto& key = Defaults::Keys::crosshairColor();
+    UserDefaults::standard()->set("crosshairColor", PropertyList::Array{0.5, 1.0});
+    EXPECT_EQ(key.get(), defaultCrosshairColor());
+    key.set(GraphicsColor::genericRGB(0, 0, 1, 0.5));
+    EXPECT_EQ(key.get(), GraphicsColor::genericRGB(0, 0, 1, 0.5));
+    key.reset();
+}
+
+TEST(StreamQuality, RawValuesDescriptionsAndKeyedCoding) {
+    EXPECT_EQ(streamQualityFromRawValue(8.0), StreamQuality::eighth);
+    for (double bad : {16.0, 3.0, 0.0, 4.0000001})
+        EXPECT_FALSE(streamQualityFromRawValue(bad)) << bad;
+    std::vector<std::string> descriptions;
+    for (StreamQuality q : kAllStreamQualities)
+        descriptions.push_back(std::to_string(rawValue(q)) + " " + description(q));
+    EXPECT_EQ(descriptions, (std::vector<std::string>{"1.000000 Full-resolution", "2.000000 Half-resolution",
+                                                      "4.000000 Quarter-resolution", "8.000000 Eighth-resolution"}));
+
+    EXPECT_EQ(nlohmann::json(StreamQuality::half).dump(), R"({"half":{}})");
+    EXPECT_EQ(nlohmann::json::parse(R"({"quarter":{}})").get<StreamQuality>(), StreamQuality::quarter);
+    EXPECT_EQ(nlohmann::json::parse(R"({"quarter":{},"other":1})").get<StreamQuality>(), StreamQuality::quarter);
+    for (const char* bad : {R"({"full":{},"half":{}})", "{}"}) {
+        try {
+            (void)nlohmann::json::parse(bad).get<StreamQuality>();
+            ADD_FAILURE() << bad;
+        } catch (const DecodingError& e) {
+            EXPECT_EQ(e.kind, DecodingError::Kind::typeMismatch);
+            EXPECT_EQ(e.type, "StreamQuality");
+            EXPECT_EQ(e.debugDescription, "Invalid number of keys found, expected one.");
+        }
+    }
+    EXPECT_THROW((void)nlohmann::json::parse(R"({"half":1})").get<StreamQuality>(), DecodingError);
+
+    auto suite = UserDefaults::open(settingsFolder().dir(), "quality");
+    Defaults::Key<StreamQuality> key("quality", StreamQuality::quarter, suite);
+    EXPECT_EQ(suite->object("quality"), PropertyList(R"({"quarter":{}})"));
+    key.set(StreamQuality::half);
+    EXPECT_EQ(suite->object("quality"), PropertyList(R"({"half":{}})"));
+    EXPECT_EQ(key.get(), StreamQuality::half);
+    suite->set("quality", R"({"full":{},"half":{}})");
+    EXPECT_EQ(key.get(), StreamQuality::quarter);
+}
+
+TEST(DefaultsCommand, WritesReadsAndDeletesTheUsersSettings) {
+    EXPECT_EQ(overlookCommand({"defaults", "write", "scale", "2", "--type", "float"}).code, 0);
+    EXPECT_EQ(overlookCommand({"defaults", "write", "autoPlay", "YES", "--type=bool"}).code, 0);
+    EXPECT_EQ(overlookCommand({"defaults", "write", "note", "say \"hi\""}).code, 0);
+    EXPECT_EQ(overlookCommand({"defaults", "write", "count", "-3", "--type", "int"}).code, 0);
+    EXPECT_EQ(overlookCommand({"defaults", "read", "scale"}).out, "2\n");
+    EXPECT_EQ(overlookCommand({"defaults", "read", "note"}).out, "\"say \\\"hi\\\"\"\n");
+    EXPECT_EQ(overlookCommand({"defaults", "read"}).out,
+              "{\n    \"autoPlay\" = 1;\n    \"count\" = -3;\n    \"note\" = \"say \\\"hi\\\"\";\n"
+              "    \"scale\" = 2;\n}\n");
+    // What the command wrote is on disk for the application to read.
+    auto parsed = parsePropertyList(TempSettings::read(settingsFolder().file(UserDefaults::kStandardSuite)));
+    ASSERT_TRUE(parsed.value);
+    EXPECT_EQ(parsed.value->get<PropertyList::Dictionary>()->at("autoPlay"), PropertyList(true));
+
+    EXPECT_EQ(overlookCommand({"defaults", "delete", "note"}).code, 0);
+    const CommandRun missing = overlookCommand({"defaults", "read", "note"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_EQ(missing.err, "overlook defaults: there is no setting \"note\"\n");
+    EXPECT_EQ(overlookCommand({"defaults", "delete", "note"}).code, 1);
+    const CommandRun refused = overlookCommand({"defaults", "write", "note", "bell \a"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("holds control character 7"), std::string::npos);
+
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"defaults"},
+             {"defaults", "dance"},
+             {"defaults", "write", "scale"},
+             {"defaults", "write", "scale", "two", "--type", "float"},
+             {"defaults", "write", "scale", "1e999", "--type", "float"},
+             {"defaults", "write", "n", "12abc", "--type", "int"},
+             {"defaults", "write", "b", "maybe", "--type", "bool"},
+             {"defaults", "write", "b", "1", "--type", "date"},
+             {"defaults", "read", "a", "b"},
+             {"defaults", "delete"},
+             {"defaults", "read", "--type", "int"}}) {
+        const CommandRun run = overlookCommand(bad);
+        EXPECT_EQ(run.code, 2) << bad.back();
+        EXPECT_NE(run.err.find("usage:"), std::string::npos) << bad.back();
+    }
+    EXPECT_EQ(overlookCommand({"defaults", "read", "scale"}).out, "2\n"); // nothing was lost
+}
