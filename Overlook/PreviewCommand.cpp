@@ -6,7 +6,7 @@
 #include "Tessera/DisplayRenderingView/DisplayStreamView.h"
 #include "Tessera/ImagePng.h"
 
-#include <QApplication>
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 
 #include <chrono>
 #include <cmath>
@@ -94,11 +94,7 @@ int runPreviewCommand(const std::vector<std::string>& args) {
     if (!setUpBackend(o.backend))
         return 1;
     // The view's draw step runs off screen whatever display the session has.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    int argc = 1;
-    char name[] = "overlook";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
+    ensureOffscreenApplication();
 
     StreamController controller(false, o.scale);
     std::vector<DisplayStreamerPtr> streams = controller.streams.get();

@@ -7,7 +7,7 @@
 #include "Tessera/CpuImageContext.h"
 #include "Tessera/DisplayRenderingView/DisplayStreamView.h"
 
-#include <QApplication>
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 #include <benchmark/benchmark.h>
 
 using namespace overlook;
@@ -71,16 +71,6 @@ void composeAndScale(benchmark::State& state, int count, double w, double h, dou
         state.SkipWithError("not every display was drawn");
 }
 
-void ensureApplication() {
-    static int argc = 1;
-    static char name[] = "bench_render";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QApplication(argc, argv);
-    }();
-    (void)app;
-}
 
 } // namespace
 
@@ -96,7 +86,7 @@ BENCHMARK(BM_Draw_TwoUHD_Scale1_1200x338)->Unit(benchmark::kMicrosecond);
 
 // The view's own draw step with nothing changed since the last frame.
 static void BM_ViewIdleDraw_ThreeFullHD(benchmark::State& state) {
-    ensureApplication();
+    ensureOffscreenApplication();
     Scene scene(3, 1920, 1080, 4);
     auto renderer = std::make_shared<DisplayRenderer>(true, 2, Color{1, 0, 0, 1}, true);
     RenderingView view(scene.streams, renderer);

@@ -6,27 +6,17 @@
 #include "Tessera/DisplayRenderingView/DisplayStreamView.h"
 #include "tests/support/FixtureEnvironment.h"
 
-#include <QApplication>
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 
 using namespace overlook;
 using namespace overlook::test;
 
 namespace {
 
-void ensureApplication() {
-    static int argc = 1;
-    static char name[] = "rendering_view_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QApplication(argc, argv);
-    }();
-    (void)app;
-}
 
 class RenderingViewTest : public ::testing::Test {
 protected:
-    void SetUp() override { ensureApplication(); }
+    void SetUp() override { ensureOffscreenApplication(); }
 
     FixtureEnvironment env{arrangementJson({displayJson(1, 0, "Main", 0, 0, 1600, 1000, true),
                                             displayJson(2, 1, "Side", 1600, 0, 800, 1000)})};
