@@ -149,13 +149,12 @@ std::optional<PropertyList> fromNode(plist_t node, int depth, std::string& error
         plist_get_real_val(node, &d);
         return PropertyList(d);
     }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-        char* s = nullptr;
-        plist_get_string_val(node, &s);
-        std::string text = s ? s : "";
-        std::free(s);
-        return PropertyList(std::move(text));
+    case PLIST_STRING: {
+        // Read by length: libplist asserts (and aborts the process) when a string
+        // holds a NUL character and is fetched as a C string.
+        std::uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        return PropertyList(std::string(s ? s : "", s ? length : 0));
     }
     case PLIST_DATA: {
         char* bytes = nullptr;

@@ -209,6 +209,15 @@ TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
                                                    " and the suite starts from its registered defaults"));
 }
 
+TEST(UserDefaults, AStringHoldingANulCharacterDoesNotStopTheProcess) {
+    TempSettings env;
+    env.write(env.file("nul"), std::string("<plist version=\"1.0\"><dict><key>a</key><string>x\0y</string></dict></plist>", 74));
+    auto store = UserDefaults::suite("nul");
+    ASSERT_TRUE(store->object("a"));
+    EXPECT_TRUE(store->object("a")->is(PropertyList::Kind::String));
+    EXPECT_TRUE(corruptCopies(env, "nul").empty());
+}
+
 TEST(UserDefaults, AFileCorruptedWhileRunningIsRebuiltFromMemory) {
     TempSettings env;
     LogCapture logs;
