@@ -28,6 +28,11 @@ constexpr auto kIdleInterval = std::chrono::seconds(1);
 constexpr auto kMonitorPollInterval = std::chrono::seconds(1);
 constexpr double kDefaultRefreshRate = 60;
 constexpr std::size_t kPoolSize = 4;
+// The pointer is followed at the refresh rate while it moves and at this period
+// once it has been still for a second, so an idle desktop costs few round trips.
+constexpr auto kStillPointerPeriod = std::chrono::milliseconds(100);
+constexpr auto kPointerSettleTime = std::chrono::seconds(1);
+constexpr auto kEarliestPointerCheck = std::chrono::milliseconds(5);
 
 const Logger& captureLog() {
     static const Logger log(logs::kEngine, "X11");
@@ -106,6 +111,7 @@ private:
     bool displayAsleep(Clock::time_point now);
     void connectionLost(const std::vector<StatePtr>& streams);
     int timeoutMs(const std::vector<StatePtr>& streams, Clock::time_point now) const;
+    Clock::duration pointerPeriod(Clock::duration framePeriod, Clock::time_point now) const;
 
     X11CaptureService& owner_;
     Connection connection_;
@@ -127,6 +133,8 @@ private:
     bool cursorStale_ = true;
     bool cursorRefused_ = false;
     Point pointer_{-1e9, -1e9};
+    Clock::time_point pointerMoved_{};
+    Clock::time_point pointerChecked_{};
 
     bool asleep_ = false;
     Clock::time_point lastDpmsCheck_{};
@@ -258,9 +266,10 @@ int X11CaptureService::Worker::timeoutMs(const std::vector<StatePtr>& streams, C
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
         next = std::min(next, s->dirty || !haveDamage_ ? s->lastFrame + period : s->lastUpdate + kIdleInterval);
         if (s->showCursor)
-            next = std::min(next, now + period); // the pointer is followed at the refresh rate
+            next = std::min(next, pointerChecked_ + pointerPeriod(period, now));
     }
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+    // Rounded up: a timeout rounded down to 0 would spin through the last millisecond.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
     return static_cast<int>(std::clamp<long long>(ms, 0, 1000));
 }
 
@@ -323,14 +332,25 @@ void X11CaptureService::Worker::readLayout(const std::vector<StatePtr>& streams)
     }
 }
 
+Clock::duration X11CaptureService::Worker::pointerPeriod(Clock::duration framePeriod, Clock::time_point now) const {
+    return now - pointerMoved_ < kPointerSettleTime ? framePeriod : Clock::duration(kStillPointerPeriod);
+}
+
 void X11CaptureService::Worker::trackPointer(const std::vector<StatePtr>& streams) {
+    const auto now = Clock::now();
+    // Due when the loop woke for it (a little early is fine, the loop wakes at most that often).
+    if (now - pointerChecked_ < pointerPeriod(kEarliestPointerCheck, now) && !cursorStale_)
+        return;
+    pointerChecked_ = now;
     XcbReply<xcb_query_pointer_reply_t> r(
         xcb_query_pointer_reply(c_, xcb_query_pointer(c_, connection_.root()), nullptr));
     if (!r)
         return;
-    const Point now{static_cast<double>(r->root_x), static_cast<double>(r->root_y)};
-    if (now == pointer_ && !cursorStale_)
+    const Point position{static_cast<double>(r->root_x), static_cast<double>(r->root_y)};
+    if (position == pointer_ && !cursorStale_)
         return;
+    if (position != pointer_)
+        pointerMoved_ = now;
     // The cursor moved or changed shape: the displays it left and entered change.
     const CursorImage& image = cursor();
     const double margin = std::max(image.width, image.height) + 1;
@@ -339,10 +359,10 @@ void X11CaptureService::Worker::trackPointer(const std::vector<StatePtr>& stream
             continue;
         const Rect grown(s->area.x - margin, s->area.y - margin, s->area.width + 2 * margin,
                          s->area.height + 2 * margin);
-        if (grown.contains(now) || grown.contains(pointer_))
+        if (grown.contains(position) || grown.contains(pointer_))
             s->dirty = true;
     }
-    pointer_ = now;
+    pointer_ = position;
 }
 
 const CursorImage& X11CaptureService::Worker::cursor() {
@@ -427,7 +447,7 @@ FrameSurfacePtr X11CaptureService::Worker::capture(StreamState& s) {
     const bool integral = std::abs(sx - k) < 0.01 && std::abs(sy - k) < 0.01 && k >= 1 && k <= 16;
     bool useFilter = false;
     switch (owner_.reduction_) {
-    case Reduction::Automatic: useFilter = integral && k >= 4; break;
+    case Reduction::Automatic: useFilter = false; break; // measured: see the header
     case Reduction::AreaFilter: useFilter = integral; break;
     case Reduction::Render: useFilter = false; break;
     }

@@ -2,6 +2,7 @@
 // Installs a fixture arrangement and a manual synthetic capture service as the
 // process-wide services for the lifetime of a test, and drains the main queue.
 
+#include "Foundation/Logger.h"
 #include "Foundation/MainQueue.h"
 #include "Platform/Fixture/FixtureDisplayService.h"
 #include "Platform/Fixture/SyntheticCaptureService.h"
@@ -27,6 +28,10 @@ private:
     std::shared_ptr<fixture::FixtureDisplayService> displays_;
     std::shared_ptr<fixture::SyntheticCaptureService> capture_;
 };
+
+// The captured messages without the "... stream is stopped" lines, which stream
+// queues write whenever a stopped stream's final update arrives.
+std::vector<std::string> messagesWithoutStopUpdates(const LogCapture& capture);
 
 // Arrangement JSON helpers.
 std::string displayJson(unsigned id, int unit, const std::string& name, double x, double y, double w,
