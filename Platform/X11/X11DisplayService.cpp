@@ -39,11 +39,18 @@ MonitorLayout X11DisplayService::refresh() {
     if (connection_.ok())
         layout_ = readMonitors(connection_.get(), connection_.root());
     haveLayout_ = true;
+    readAt_ = std::chrono::steady_clock::now();
     return layout_;
 }
 
 const MonitorLayout& X11DisplayService::cached() {
     if (!haveLayout_)
+        refresh();
+    return layout_;
+}
+
+const MonitorLayout& X11DisplayService::recent() {
+    if (!haveLayout_ || std::chrono::steady_clock::now() - readAt_ > kFreshFor)
         refresh();
     return layout_;
 }
@@ -56,7 +63,7 @@ MonitorLayout X11DisplayService::layout() {
 std::vector<DisplayID> X11DisplayService::activeDisplayList(std::uint32_t maxDisplays) {
     std::lock_guard lock(mutex_);
     std::vector<DisplayID> ids;
-    for (const Monitor& m : refresh().monitors) {
+    for (const Monitor& m : recent().monitors) {
         if (ids.size() >= maxDisplays)
             break;
         ids.push_back(m.id);
@@ -66,7 +73,7 @@ std::vector<DisplayID> X11DisplayService::activeDisplayList(std::uint32_t maxDis
 
 DisplayID X11DisplayService::mainDisplayID() {
     std::lock_guard lock(mutex_);
-    const Monitor* m = refresh().main() ? layout_.main() : nullptr;
+    const Monitor* m = recent().main();
     return m ? m->id : 0;
 }
 
@@ -97,7 +104,7 @@ std::vector<ScreenInfo> X11DisplayService::screens() {
 
 FrameSurfacePtr X11DisplayService::createImage(DisplayID id) {
     std::lock_guard lock(mutex_);
-    const Monitor* m = refresh().find(id);
+    const Monitor* m = recent().find(id);
     if (!m || !connection_.ok())
         return nullptr;
     const xcb_screen_t* screen = connection_.screen();

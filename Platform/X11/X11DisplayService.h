@@ -1,13 +1,16 @@
 #pragma once
-// Displays of an X server from RandR 1.5 monitors. Safe to call from any thread;
-// every enumeration reads the monitors afresh (one round trip), the per-display
-// queries answer from that reading.
+// Displays of an X server from RandR 1.5 monitors. Safe to call from any thread.
+// Enumeration reads the monitors again when the last reading is older than a
+// quarter of a second (the renderer enumerates on every frame for the crosshair,
+// and a reading costs several round trips), or when the watcher saw a change; the
+// per-display queries answer from the last reading.
 
 #include "Platform/X11/Monitors.h"
 #include "Platform/X11/Xcb.h"
 #include "Tessera/DisplayQueryService.h"
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -38,8 +41,10 @@ public:
     std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) override;
 
 private:
+    static constexpr std::chrono::milliseconds kFreshFor{250};
     MonitorLayout refresh();       // mutex held
-    const MonitorLayout& cached(); // mutex held
+    const MonitorLayout& cached(); // mutex held: the last reading, read once if none
+    const MonitorLayout& recent(); // mutex held: a reading at most kFreshFor old
     void watch();
 
     std::string displayName_;
@@ -47,6 +52,7 @@ private:
     Connection connection_;
     MonitorLayout layout_;
     bool haveLayout_ = false;
+    std::chrono::steady_clock::time_point readAt_{};
 
     std::mutex subscribersMutex_;
     std::map<std::uint64_t, ReconfigurationCallback> subscribers_;
