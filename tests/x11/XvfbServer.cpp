@@ -85,9 +85,9 @@ void XvfbServer::setMonitors(const std::vector<std::string>& monitors) const {
         run("xrandr --delmonitor " + name + " >/dev/null 2>&1");
     }
     for (std::size_t i = 0; i < monitors.size(); ++i) {
-        std::istringstream spec(monitors[i]);
+        std::istringstream fields(monitors[i]);
         std::string name, geometry;
-        spec >> name >> geometry;
+        fields >> name >> geometry;
         // WxH+X+Y → W/mmxH/mm+X+Y with 96 dpi millimetres
         int w, h, x, y;
         std::sscanf(geometry.c_str(), "%dx%d+%d+%d", &w, &h, &x, &y);
