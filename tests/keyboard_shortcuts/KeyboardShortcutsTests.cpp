@@ -1,0 +1,215 @@
+#include "KeyboardShortcuts/KeyboardShortcuts.h"
+#include "settings_store/UserDefaults.h"
+#include "tests/settings_store/TempSettings.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using namespace overlook;
+using namespace overlook::KeyboardShortcuts;
+using overlook::test::TempSettings;
+
+namespace {
+
+// The standard suite lives for the whole process: one private folder for all tests.
+TempSettings& settingsFolder() {
+    static TempSettings folder;
+    return folder;
+}
+const bool kFolderReady = (settingsFolder(), true);
+
+const Shortcut kControlOptionCommandP(35, 6400);
+const Shortcut kControlA(0, 4096);
+const Shortcut kShiftOptionS(1, 512 | 2048);
+
+class KeyboardShortcutsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(kFolderReady);
+        resetForTesting();
+        auto service = std::make_unique<InProcessHotKeyService>();
+        system = service.get();
+        setHotKeyService(std::move(service));
+        observation = NotificationCenter::defaultCenter().addObserver(
+            kShortcutByNameDidChange, [this](const Notification& n) {
+                notified.push_back(std::any_cast<Name>(n.userInfo.at("name")).rawValue);
+            });
+    }
+    void TearDown() override { resetForTesting(); }
+
+    // A name never used before in this process, so tests do not see each other's entries.
+    static std::string fresh(const std::string& base) {
+        static int counter = 0;
+        return base + std::to_string(++counter);
+    }
+    static std::optional<PropertyList> stored(const Name& name) {
+        return UserDefaults::standard()->object(storageKey(name));
+    }
+
+    InProcessHotKeyService* system = nullptr;
+    std::vector<std::string> notified;
+    ScopedConnection observation;
+};
+
+} // namespace
+
+TEST_F(KeyboardShortcutsTest, AFreshStoreGetsTheDefaultOnceAndAClearedNameStaysCleared) {
+    UserDefaults::standard()->removeObject("KeyboardShortcuts_showPopover");
+    const Name& showPopover = Name::showPopover();
+    EXPECT_EQ(showPopover.rawValue, "showPopover");
+    const auto entry = UserDefaults::standard()->object("KeyboardShortcuts_showPopover");
+    ASSERT_TRUE(entry && entry->get<std::string>());
+    EXPECT_EQ(Shortcut::fromJson(*entry->get<std::string>()), kControlOptionCommandP);
+    EXPECT_EQ(notified, std::vector<std::string>{"showPopover"});
+    // The default goes to the system at once, with the first id.
+    ASSERT_EQ(system->registrations().size(), 1u);
+    EXPECT_EQ(system->registrations()[0].keyCode, 35);
+    EXPECT_EQ(system->registrations()[0].carbonModifiers, 6400);
+    EXPECT_EQ(system->registrations()[0].id.id, 1);
+
+    setShortcut(std::nullopt, showPopover);
+    EXPECT_EQ(stored(showPopover), PropertyList(false));
+    EXPECT_TRUE(system->registrations().empty());
+    EXPECT_EQ(notified.size(), 2u);
+
+    // The next launch creates the name again: the user's choice stands.
+    const Name again("showPopover", kControlOptionCommandP);
+    EXPECT_EQ(stored(again), PropertyList(false));
+    EXPECT_EQ(getShortcut(again), std::nullopt);
+    EXPECT_EQ(notified.size(), 2u);
+    UserDefaults::standard()->removeObject("KeyboardShortcuts_showPopover");
+}
+
+TEST_F(KeyboardShortcutsTest, ClearingANameWithoutShortcutWritesAndPostsNothing) {
+    const Name name(fresh("empty"));
+    setShortcut(std::nullopt, name);
+    EXPECT_EQ(stored(name), std::nullopt);
+    EXPECT_TRUE(notified.empty());
+
+    // Unreadable entries count as no shortcut and are left as they are by a clear.
+    UserDefaults::standard()->set(storageKey(name), "not a shortcut");
+    EXPECT_EQ(getShortcut(name), std::nullopt);
+    setShortcut(std::nullopt, name);
+    EXPECT_EQ(stored(name), PropertyList("not a shortcut"));
+    UserDefaults::standard()->set(storageKey(name), 35);
+    EXPECT_EQ(getShortcut(name), std::nullopt);
+    // An entry of any kind keeps the default from being written.
+    const Name withDefault(name.rawValue, kControlA);
+    EXPECT_EQ(stored(withDefault), PropertyList(35));
+    EXPECT_TRUE(notified.empty());
+
+    // Setting over an unreadable entry replaces it.
+    setShortcut(kControlA, name);
+    EXPECT_EQ(getShortcut(name), kControlA);
+    EXPECT_EQ(notified.size(), 1u);
+}
+
+TEST_F(KeyboardShortcutsTest, ModifiersOutsideTheFourAreNotStored) {
+    const Name name(fresh("caps"));
+    setShortcut(Shortcut(Key::a, ModifierFlags::Control | ModifierFlags::CapsLock | ModifierFlags::Function), name);
+    const auto entry = stored(name);
+    ASSERT_TRUE(entry && entry->get<std::string>());
+    const auto json = nlohmann::json::parse(*entry->get<std::string>());
+    EXPECT_EQ(json, (nlohmann::json{{"carbonKeyCode", 0}, {"carbonModifiers", 4096}}));
+}
+
+TEST_F(KeyboardShortcutsTest, ActionsRunInOrderForEveryNameOnTheShortcutUnlessPaused) {
+    const Name first(fresh("first")), second(fresh("second")), other(fresh("other"));
+    setShortcut(kControlA, first);
+    setShortcut(kControlA, second);
+    setShortcut(kShiftOptionS, other);
+    std::vector<std::string> ran;
+    onKeyDown(first, [&] { ran.push_back("first down 1"); });
+    onKeyDown(first, [&] { ran.push_back("first down 2"); });
+    onKeyUp(second, [&] { ran.push_back("second up"); });
+    onKeyUp(other, [&] { ran.push_back("other up"); });
+
+    system->press(0, 4096);
+    EXPECT_EQ(ran, (std::vector<std::string>{"first down 1", "first down 2"}));
+    ran.clear();
+    // Each registration of the combination reports its release; each name's action
+    // runs once per report.
+    const auto reports = std::count_if(system->registrations().begin(), system->registrations().end(),
+                                       [](const auto& r) { return r.keyCode == 0; });
+    system->release(0, 4096);
+    EXPECT_EQ(ran, std::vector<std::string>(reports, "second up"));
+    ran.clear();
+
+    setPaused(true);
+    system->press(0, 4096);
+    system->release(0, 4096);
+    system->release(1, 2560);
+    EXPECT_TRUE(ran.empty());
+    setPaused(false);
+    system->release(1, 2560);
+    EXPECT_EQ(ran, std::vector<std::string>{"other up"});
+}
+
+TEST_F(KeyboardShortcutsTest, ANameFiresOnItsCurrentShortcutAndKeepsASharedOneAlive) {
+    const Name moving(fresh("moving")), staying(fresh("staying"));
+    setShortcut(kControlA, moving);
+    setShortcut(kControlA, staying);
+    int movingRuns = 0, stayingRuns = 0;
+    onKeyDown(moving, [&] { ++movingRuns; });
+    onKeyDown(staying, [&] { ++stayingRuns; });
+
+    setShortcut(kShiftOptionS, moving);
+    system->press(0, 4096);
+    EXPECT_EQ(movingRuns, 0);
+    EXPECT_GE(stayingRuns, 1) << "the other name's hot key went with the moved one";
+    stayingRuns = 0;
+    system->press(1, 2560);
+    EXPECT_EQ(movingRuns, 1);
+    EXPECT_EQ(stayingRuns, 0);
+
+    // Once nobody holds it, the old combination is released to the system.
+    setShortcut(std::nullopt, staying);
+    EXPECT_EQ(system->press(0, 4096), std::nullopt);
+}
+
+TEST_F(KeyboardShortcutsTest, ARefusedRegistrationIsRememberedAndAServiceInstalledLaterGetsEverything) {
+    // Nothing installed yet: shortcuts are stored and wait for a service.
+    setHotKeyService(nullptr);
+    const Name early(fresh("early"));
+    setShortcut(kControlA, early);
+    int runs = 0;
+    onKeyUp(early, [&] { ++runs; });
+
+    auto service = std::make_unique<InProcessHotKeyService>();
+    auto* later = service.get();
+    later->heldElsewhere.push_back({1, 2560});
+    setHotKeyService(std::move(service));
+    ASSERT_EQ(later->registrations().size(), 1u);
+    later->release(0, 4096);
+    EXPECT_EQ(runs, 1);
+
+    // Refused: stored anyway, silent, and not retried by adding actions.
+    const Name taken(fresh("taken"));
+    setShortcut(kShiftOptionS, taken);
+    EXPECT_EQ(getShortcut(taken), kShiftOptionS);
+    onKeyUp(taken, [&] { ++runs; });
+    EXPECT_EQ(later->registrations().size(), 1u);
+    EXPECT_EQ(later->release(1, 2560), std::nullopt);
+}
+
+TEST_F(KeyboardShortcutsTest, ReservedShortcutsAreTheEnabledWellFormedBindingsAndRefusedTrials) {
+    system->symbolic = {
+        {true, 48, 256},           // Super+Tab
+        {false, 49, 256},          // disabled
+        {true, std::nullopt, 256}, // no key
+        {true, 53, std::nullopt},  // no modifiers
+        {true, 123, 4096 | 0x400 | 0x1}, // foreign bits drop out
+    };
+    EXPECT_EQ(systemReservedShortcuts(), (std::vector<Shortcut>{Shortcut(48, 256), Shortcut(123, 4096)}));
+    EXPECT_TRUE(isSystemReserved(Shortcut(123, 4096)));
+    EXPECT_FALSE(isSystemReserved(Shortcut(49, 256)));
+    system->heldElsewhere.push_back({49, 256});
+    EXPECT_TRUE(isSystemReserved(Shortcut(49, 256)));
+
+    setHotKeyService(nullptr);
+    EXPECT_TRUE(systemReservedShortcuts().empty());
+    EXPECT_FALSE(isSystemReserved(Shortcut(48, 256)));
+    // Without a layout service the US character of the position is used.
+    EXPECT_EQ(characterForKeyCode(35), "p");
+    EXPECT_EQ(characterForKeyCode(Key::f5.rawValue), std::nullopt);
+}

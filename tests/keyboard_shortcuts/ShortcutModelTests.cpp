@@ -1,0 +1,113 @@
+#include "KeyboardShortcuts/HotKeyRegistry.h"
+#include "KeyboardShortcuts/Shortcut.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace overlook::KeyboardShortcuts;
+
+TEST(ShortcutModel, KeyConstantsCarryThePublishedCodesOncePerPosition) {
+    std::size_t count = 0;
+    const KeyPosition* positions = allKeyPositions(&count);
+    EXPECT_EQ(count, 113u);
+    std::set<int> codes, evdev;
+    std::set<std::string_view> names;
+    for (std::size_t i = 0; i < count; ++i) {
+        codes.insert(positions[i].keyCode);
+        evdev.insert(positions[i].evdevCode);
+        if (!positions[i].xkbName.empty())
+            names.insert(positions[i].xkbName);
+    }
+    EXPECT_EQ(codes.size(), count);
+    EXPECT_EQ(evdev.size(), count);
+    EXPECT_EQ(names.size(), count - 1); // Fn has no X key
+
+    EXPECT_EQ(Key::p.rawValue, 35);
+    EXPECT_EQ(Key::a.rawValue, 0);
+    EXPECT_EQ(Key::escape.rawValue, 53);
+    EXPECT_EQ(Key::f12.rawValue, 111);
+    EXPECT_EQ(Key::keypadEnter.rawValue, 76);
+    // P sits at evdev 25, i.e. X key code 33 on an evdev keymap.
+    EXPECT_EQ(positionOfKeyCode(35)->evdevCode + 8, 33);
+    EXPECT_EQ(positionOfEvdevCode(25)->keyCode, 35);
+    EXPECT_FALSE(positionOfKeyCode(10)); // ISO section key: not among the named keys
+    EXPECT_TRUE(isFunctionKey(Key::f5.rawValue));
+    EXPECT_TRUE(isFunctionKey(Key::f20.rawValue));
+    EXPECT_FALSE(isFunctionKey(Key::p.rawValue));
+}
+
+TEST(ShortcutModel, ModifierConversionKeepsOnlyTheFourModifiers) {
+    EXPECT_EQ(carbonModifiers(ModifierFlags::Control | ModifierFlags::Option | ModifierFlags::Command), 6400);
+    EXPECT_EQ(carbonModifiers(ModifierFlags::Shift), 512);
+    EXPECT_EQ(carbonModifiers(ModifierFlags::CapsLock | ModifierFlags::Function | ModifierFlags::NumericPad |
+                              ModifierFlags::Shift),
+              512);
+    EXPECT_EQ(modifierFlags(4096 | 256), ModifierFlags::Control | ModifierFlags::Command);
+    EXPECT_EQ(modifierFlags(0x200 | 0x800 | 0x1 | 0x400), ModifierFlags::Shift | ModifierFlags::Option);
+    EXPECT_EQ(normalizedCarbonModifiers(6400 | 0x400 | 0x2), 6400);
+
+    // From a key event: the low 16 bits and caps lock or function do not survive.
+    const auto fromEvent =
+        shortcutFromKeyEvent(35, 0x40000 | 0x10000 | 0x800000 | 0x100 | 0x8 /* device-dependent bits */);
+    ASSERT_TRUE(fromEvent);
+    EXPECT_EQ(*fromEvent, Shortcut(35, 4096));
+    EXPECT_EQ(Shortcut(Key::p, ModifierFlags::Control | ModifierFlags::CapsLock).carbonModifiers, 4096);
+    EXPECT_EQ(Shortcut(35, 6400).modifiers(),
+              ModifierFlags::Control | ModifierFlags::Option | ModifierFlags::Command);
+    EXPECT_EQ(Shortcut(35, 6400).key(), Key::p);
+}
+
+TEST(ShortcutModel, JsonRoundTripsAndRejectsWhatIsNoShortcut) {
+    const Shortcut p(35, 6400);
+    EXPECT_EQ(Shortcut::fromJson(p.toJson()), p);
+    EXPECT_EQ(Shortcut::fromJson(R"( {"carbonModifiers": 512, "carbonKeyCode": 0, "extra": true} )"),
+              Shortcut(0, 512));
+    for (const char* bad : {"", "false", "[35, 6400]", "{\"carbonKeyCode\":35}", "{\"carbonKeyCode\":\"35\",\"carbonModifiers\":0}",
+                            "{\"carbonKeyCode\":35.5,\"carbonModifiers\":0}",
+                            "{\"carbonKeyCode\":35,\"carbonModifiers\":99999999999}",
+                            "{\"carbonKeyCode\":35,\"carbonModifiers\":18446744073709551615}",
+                            "{\"carbonKeyCode\":35,\"carbonModifiers\":0", "\xff\xfe"})
+        EXPECT_FALSE(Shortcut::fromJson(bad)) << bad;
+}
+
+TEST(HotKeyRegistry, HandsOutIdsFromOneSpendsRefusedIdsAndAnswersForeignEvents) {
+    HotKeyRegistry registry;
+    auto service = std::make_unique<InProcessHotKeyService>();
+    auto* system = service.get();
+    system->heldElsewhere.push_back({0, 4096});
+    registry.setService(std::move(service));
+
+    std::vector<std::string> calls;
+    const auto record = [&](const char* what) {
+        return [&calls, what](const Shortcut& s) { calls.push_back(what + std::to_string(s.carbonKeyCode)); };
+    };
+    // Without a registration no handler is installed.
+    EXPECT_FALSE(registry.registerHotKey(Shortcut(0, 4096), record("down"), record("up")));
+    EXPECT_EQ(system->handlerInstallCount(), 0);
+    EXPECT_TRUE(registry.registerHotKey(Shortcut(35, 6400), record("down"), record("up")));
+    EXPECT_TRUE(registry.registerHotKey(Shortcut(35, 6400), record("Down"), record("Up")));
+    EXPECT_TRUE(registry.registerHotKey(Shortcut(1, 512), record("down"), record("up")));
+    EXPECT_EQ(system->handlerInstallCount(), 1);
+    ASSERT_EQ(system->registrations().size(), 3u);
+    EXPECT_EQ(system->registrations()[0].id.id, 2); // id 1 went to the refused one
+    EXPECT_EQ(system->registrations()[0].id.signature, 0x4B42484Bu);
+    EXPECT_EQ(registry.lastId(), 4);
+
+    EXPECT_EQ(system->press(35, 6400), kNoError);
+    EXPECT_EQ(system->release(35, 6400), kNoError);
+    EXPECT_EQ(calls, (std::vector<std::string>{"down35", "Down35", "up35", "Up35"}));
+
+    EXPECT_EQ(system->deliver({HotKeyId{0x41424344, 2}, 5}), kEventNotHandled);
+    EXPECT_EQ(system->deliver({HotKeyId{HotKeyRegistry::kSignature, 99}, 5}), kEventNotHandled);
+    EXPECT_EQ(system->deliver({HotKeyId{HotKeyRegistry::kSignature, 2}, 7}), kEventNotHandled);
+    EXPECT_EQ(system->deliver({std::nullopt, 5}), kEventParameterNotFound);
+    EXPECT_EQ(calls.size(), 4u);
+
+    // Unregistering removes every equal registration and nothing else.
+    registry.unregisterHotKey(Shortcut(35, 6400));
+    ASSERT_EQ(system->registrations().size(), 1u);
+    EXPECT_EQ(system->registrations()[0].keyCode, 1);
+    EXPECT_EQ(registry.hotKeys().size(), 1u);
+    EXPECT_EQ(system->press(35, 6400), std::nullopt);
+}
