@@ -2,6 +2,7 @@
 #include "Overlook/PreviewCommand.h"
 
 #include "Overlook/DefaultsCommand.h"
+#include "Overlook/ScreenshotCommand.h"
 
 namespace overlook {
 
@@ -10,6 +11,10 @@ const std::vector<CommandEntry>& commands() {
         {"displays", runDisplaysCommand,
          "overlook displays [--json] [--backend x11|fixture[=FILE]]\n"
          "    print the attached displays (--json: as a JSON array)\n"},
+        {"screenshot", runScreenshotCommand,
+         "overlook screenshot [--output FILE] [--backend ...]\n"
+         "    save a PNG of all displays as arranged; without --output it goes to the desktop folder as\n"
+         "    \"Screen Shot <date> at <time>.png\" (an existing file is never replaced)\n"},
         {"defaults", runDefaultsCommand,
          "overlook defaults read [KEY] | write KEY VALUE [--type bool|int|float|string] | delete KEY\n"
          "    show or change the settings (VALUE is a string unless --type says otherwise)\n"},

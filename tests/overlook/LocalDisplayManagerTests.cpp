@@ -1,0 +1,297 @@
+#include "Overlook/LocalDisplayManager.h"
+#include "Overlook/ScreenshotCommand.h"
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
+#include "tests/overlook/PngDecode.h"
+#include "tests/support/FixtureEnvironment.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+using namespace overlook;
+using namespace overlook::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The pixel of display `id`'s own snapshot at point (px, py).
+std::uint32_t snapshotPixel(FixtureEnvironment& env, DisplayID id, int px, int py) {
+    return env.displays().createImage(id)->pixel(px, py);
+}
+
+std::uint32_t bitmapPixel(const DesktopBitmap& b, int x, int y) { return b.pixels().pixel(x, y); }
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/overlook-shot-XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+} // namespace
+
+TEST(LocalDisplay, RecordsDescriptionsAndNumbers) {
+    FixtureEnvironment env(R"({"displays": [
+        {"id": 5, "unitNumber": 0, "name": "Built-in", "sizeMillimetres": [344, 222], "main": true,
+         "bounds": [0, 0, 1512, 982]},
+        {"id": 9, "unitNumber": 1, "name": "DELL", "rotation": 90, "bounds": [-1080.5, -98, 1080, 1920]}],
+        "screens": [{"displayNumber": 5, "name": "Colour LCD", "frame": [0, 0, 1512, 982]}]})");
+    const auto displays = LocalDisplay::allDisplays();
+    ASSERT_EQ(displays.size(), 2u);
+    EXPECT_EQ(displays[0], (LocalDisplay{5, {344, 222}, 0, true, {0, 0, 1512, 982}}));
+    EXPECT_EQ(displays[1].rotation, 90);
+    EXPECT_FALSE(displays[1].isMain);
+
+    EXPECT_EQ(displays[0].description(), "Display 5\nColour LCD\n(0.0, 0.0, 1512.0, 982.0)\n");
+    // No screen carries display 9's number: the fallback name.
+    EXPECT_EQ(displays[1].description(), "Display 9\nUnknown Screen 9\n(-1080.5, -98.0, 1080.0, 1920.0)\n");
+
+    EXPECT_EQ(roundTripNumber(0.1), "0.1");
+    EXPECT_EQ(roundTripNumber(1.0 / 3.0), "0.3333333333333333");
+    EXPECT_EQ(roundTripNumber(-0.0), "-0.0");
+    EXPECT_EQ(std::stod(roundTripNumber(2.0 / 3.0)), 2.0 / 3.0);
+
+    LogCapture logs;
+    LocalDisplayManager manager;
+    manager.displayInformation();
+    EXPECT_EQ(logs.messages(), (std::vector<std::string>{"Display Information", displays[0].description(),
+                                                         displays[1].description()}));
+}
+
+TEST(LocalDisplay, ReconfigurationRefreshesTheListOnThePlatformsCalls) {
+    const std::string one = arrangementJson({displayJson(1, 0, "A", 0, 0, 1512, 982, true)});
+    FixtureEnvironment env(one);
+    LogCapture logs;
+    {
+        LocalDisplayManager manager;
+        ASSERT_EQ(manager.availableDisplays.get().size(), 1u);
+        int announced = 0;
+        ScopedConnection c = manager.objectWillChange.connect([&] { ++announced; });
+
+        env.displays().setArrangement(fixture::parseArrangement(arrangementJson(
+            {displayJson(1, 0, "A", 0, 0, 1512, 982, true), displayJson(2, 1, "B", 1512, 0, 1920, 1080)})));
+        FixtureEnvironment::drainMain();
+        EXPECT_EQ(manager.availableDisplays.get(), LocalDisplay::allDisplays());
+        EXPECT_EQ(manager.availableDisplays.get().size(), 2u);
+        EXPECT_GE(announced, 1);
+        const auto lines = logs.messages();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "Displays have been reconfigured"), announced);
+
+        // A begin-configuration call is not a change.
+        logs.clear();
+        displayReconfigurationCallback(1, kBeginConfigurationFlag, nullptr);
+        EXPECT_EQ(FixtureEnvironment::drainMain(), 0u);
+        EXPECT_FALSE(logs.contains("Displays have been reconfigured"));
+        displayReconfigurationCallback(1, 0, nullptr);
+        // The manager is gone before its queued refresh runs.
+    }
+    EXPECT_EQ(FixtureEnvironment::drainMain(), 1u);
+}
+
+TEST(DesktopSnapshot, LayoutsOfTheArrangement) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> displays;
+        int width, height;
+    };
+    const std::vector<Case> cases = {
+        {"one display", {displayJson(1, 0, "Main", 0, 0, 1512, 982, true)}, 1512, 982},
+        {"second above",
+         {displayJson(1, 0, "Main", 0, 0, 1512, 982, true), displayJson(2, 1, "Top", 0, -1080, 1920, 1080)},
+         1920, 2062},
+        {"second right",
+         {displayJson(1, 0, "Main", 0, 0, 1512, 982, true), displayJson(2, 1, "Right", 1512, 0, 1920, 1080)},
+         3432, 1080},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FixtureEnvironment env(arrangementJson(c.displays));
+        const auto bitmap = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
+        ASSERT_TRUE(bitmap);
+        EXPECT_EQ(bitmap->width, c.width);
+        EXPECT_EQ(bitmap->height, c.height);
+        const auto displays = LocalDisplay::allDisplays();
+        double minX = 0, minY = 0;
+        for (const LocalDisplay& d : displays)
+            minX = std::min(minX, d.bounds.x), minY = std::min(minY, d.bounds.y);
+        for (const LocalDisplay& d : displays) {
+            // Corners and an inner point of every display, at its place in the union.
+            const int ox = int(d.bounds.x - minX), oy = int(d.bounds.y - minY);
+            const int w = int(d.bounds.width), h = int(d.bounds.height);
+            for (auto [px, py] :
+                 std::vector<std::pair<int, int>>{{0, 0}, {w - 1, 0}, {0, h - 1}, {w - 1, h - 1}, {w / 2, h / 3}})
+                ASSERT_EQ(bitmapPixel(*bitmap, ox + px, oy + py), snapshotPixel(env, d.id, px, py))
+                    << "display " << d.id << " point " << px << "," << py;
+        }
+    }
+    // Uncovered parts stay transparent: right of the main display under the top one,
+    // and below the main display beside the taller right one.
+    {
+        FixtureEnvironment env(arrangementJson(cases[1].displays));
+        const auto b = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
+        EXPECT_EQ(bitmapPixel(*b, 1512, 1080), 0u);
+        EXPECT_EQ(bitmapPixel(*b, 1919, 2061), 0u);
+        EXPECT_NE(bitmapPixel(*b, 1511, 2061), 0u);
+    }
+    {
+        FixtureEnvironment env(arrangementJson(cases[2].displays));
+        const auto b = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
+        EXPECT_EQ(bitmapPixel(*b, 0, 982), 0u);
+        EXPECT_EQ(bitmapPixel(*b, 1511, 1079), 0u);
+        EXPECT_NE(bitmapPixel(*b, 1512, 1079), 0u);
+    }
+}
+
+TEST(DesktopSnapshot, OverlapScalingMissingSnapshotsAndNoDisplays) {
+    // Displays left of and above the main one: the union still holds (0, 0).
+    FixtureEnvironment env(R"({"displays": [
+        {"id": 1, "unitNumber": 0, "name": "Main", "main": true, "bounds": [0, 0, 400, 300], "pixelsPerPoint": 2},
+        {"id": 2, "unitNumber": 1, "name": "Over", "bounds": [-100, -50, 200, 100]}]})");
+    auto b = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->width, 500);
+    EXPECT_EQ(b->height, 350);
+    // The later display covers the earlier one where they overlap.
+    EXPECT_EQ(bitmapPixel(*b, 150, 90), snapshotPixel(env, 2, 150, 90));
+    // Two pixels per point are reduced to one: a point of the main display shows
+    // its (smoothed) pattern, opaque.
+    EXPECT_EQ(bitmapPixel(*b, 100 + 300, 50 + 200) >> 24, 0xFFu);
+    EXPECT_EQ(bitmapPixel(*b, 0, 349), 0u);
+
+    LogCapture logs;
+    env.displays().setSnapshotsFail(true);
+    b = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
+    ASSERT_TRUE(b);
+    EXPECT_EQ(bitmapPixel(*b, 250, 200), 0u);
+    EXPECT_TRUE(logs.contains(LogLevel::Error, "No snapshot of display 1; it is left out"));
+
+    EXPECT_FALSE(LocalDisplayManager::desktopSnapshot({}));
+}
+
+TEST(PngWriter, DecodesBackPixelForPixel) {
+    std::mt19937 random(7);
+    for (auto [w, h, opaque] : std::vector<std::tuple<int, int, bool>>{{1, 1, true}, {37, 5, true}, {64, 33, false}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        std::vector<std::uint32_t> pixels(std::size_t(w) * h);
+        for (auto& p : pixels) {
+            const std::uint32_t a = opaque ? 255 : (random() % 4 == 0 ? 0 : random() % 256);
+            auto c = [&] { return a == 0 ? 0u : std::uint32_t(random() % (a + 1)); };
+            p = (a << 24) | (c() << 16) | (c() << 8) | c();
+        }
+        const RenderDestination source{reinterpret_cast<std::uint8_t*>(pixels.data()), w, h, w * 4};
+        const PngData png = encodePng(source);
+        ASSERT_GT(png.size, 0u);
+        TempDir dir;
+        const std::string path = dir.path() / "p.png";
+        ASSERT_FALSE(writeNewFile(path, png.data(), png.size));
+        const auto decoded = decodePng(path);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->width, w);
+        EXPECT_EQ(decoded->height, h);
+        EXPECT_EQ(decoded->hasAlpha, !opaque);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                ASSERT_EQ(decoded->at(x, y), straightAlpha(pixels[std::size_t(y) * w + x])) << x << "," << y;
+    }
+    EXPECT_EQ(encodePng(RenderDestination{}).size, 0u);
+}
+
+TEST(Screenshot, NamesFoldersAndNeverOverwrites) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(screenshotBaseName(1714572207), "Screen Shot 2024-05-01 at 14.03.27");
+
+    TempDir home;
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* oldConfig = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedConfig = oldConfig ? oldConfig : "";
+    setenv("HOME", home.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
+    std::string error;
+    // Without a configured folder: $HOME/Desktop, created.
+    EXPECT_EQ(desktopDirectory(error), (home.path() / "Desktop").string()) << error;
+    EXPECT_TRUE(fs::is_directory(home.path() / "Desktop"));
+    fs::create_directories(home.path() / "config");
+    std::ofstream(home.path() / "config" / "user-dirs.dirs") << "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n";
+    EXPECT_EQ(desktopDirectory(error), (home.path() / "Schreibtisch").string()) << error;
+    EXPECT_TRUE(fs::is_directory(home.path() / "Schreibtisch"));
+    // A file where the folder should be is an error, not a crash.
+    fs::remove(home.path() / "Schreibtisch");
+    std::ofstream(home.path() / "Schreibtisch") << "x";
+    EXPECT_FALSE(desktopDirectory(error));
+    EXPECT_NE(error.find("Schreibtisch"), std::string::npos);
+
+    // Two screenshots in the same second: the first one stays as it was.
+    FixtureEnvironment env(arrangementJson({displayJson(1, 0, "Main", 0, 0, 64, 48, true)}));
+    fs::remove(home.path() / "Schreibtisch");
+    fs::create_directories(home.path() / "Schreibtisch");
+    std::vector<std::string> written;
+    for (int i = 0; i < 3; ++i)
+        captureAllDisplays(1714572207, nullptr, [&](const SavedFile& s) {
+            EXPECT_EQ(s.error, "");
+            written.push_back(s.path);
+        });
+    const fs::path d = home.path() / "Schreibtisch";
+    EXPECT_EQ(written, (std::vector<std::string>{d / "Screen Shot 2024-05-01 at 14.03.27.png",
+                                                 d / "Screen Shot 2024-05-01 at 14.03.27 (2).png",
+                                                 d / "Screen Shot 2024-05-01 at 14.03.27 (3).png"}));
+    for (const auto& path : written) {
+        const auto png = decodePng(path);
+        ASSERT_TRUE(png);
+        EXPECT_EQ(png->at(10, 10), snapshotPixel(env, 1, 10, 10));
+    }
+    // An explicit file name that exists is refused and keeps its contents.
+    std::ofstream(d / "keep.png") << "precious";
+    const auto result = LocalDisplayManager::writeDesktopScreenshot(d / "keep.png");
+    EXPECT_FALSE(result.written);
+    EXPECT_NE(result.error.find("File exists"), std::string::npos);
+    std::ifstream kept(d / "keep.png");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
+    // A folder that cannot be written to reports the error.
+    EXPECT_NE(LocalDisplayManager::writeDesktopScreenshot("/proc/overlook.png").error, "");
+
+    setenv("HOME", oldHome.c_str(), 1);
+    if (oldConfig)
+        setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(KeyMonitor, DigitsAreConsumedAndReported) {
+    EXPECT_EQ(keyMonitorDecision("5", false).printed, 5);
+    EXPECT_TRUE(keyMonitorDecision("5", true).consume);
+    EXPECT_FALSE(keyMonitorDecision("5", true).printed);
+    EXPECT_EQ(keyMonitorDecision("-12", false).printed, -12);
+    for (const char* text : {"", "a", "-", "5a", " 5", "\x05"})
+        EXPECT_FALSE(keyMonitorDecision(text, false).consume) << text;
+
+    ensureOffscreenApplication();
+    FixtureEnvironment env(arrangementJson({displayJson(1, 0, "Main", 0, 0, 64, 48, true)}));
+    LocalDisplayManager manager; // installs the monitor on the application
+    QLineEdit field;
+    auto type = [&](Qt::Key key, Qt::KeyboardModifiers mods, const QString& text) {
+        QKeyEvent press(QEvent::KeyPress, key, mods, text);
+        QApplication::sendEvent(&field, &press);
+    };
+    testing::internal::CaptureStdout();
+    type(Qt::Key_5, Qt::NoModifier, "5");
+    type(Qt::Key_5, Qt::ControlModifier, "5");
+    type(Qt::Key_7, Qt::KeypadModifier, "7");
+    type(Qt::Key_A, Qt::NoModifier, "a");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Toggling display with id 5\nToggling display with id 7\n");
+    EXPECT_EQ(field.text().toStdString(), "a");
+}
