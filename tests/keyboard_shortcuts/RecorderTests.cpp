@@ -1,0 +1,223 @@
+// The recorder driven with QTest key and mouse events on the offscreen platform.
+#include "KeyboardShortcuts/RecorderCocoa/QtKeys.h"
+#include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
+#include "settings_store/UserDefaults.h"
+#include "tests/settings_store/TempSettings.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <gtest/gtest.h>
+
+using namespace overlook;
+using namespace overlook::KeyboardShortcuts;
+using overlook::test::TempSettings;
+
+namespace {
+
+TempSettings& settingsFolder() {
+    static TempSettings folder;
+    return folder;
+}
+
+void ensureApplication() {
+    settingsFolder();
+    if (QApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "recorder_tests";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    new QApplication(argc, argv);
+}
+
+class Recorder : public testing::Test {
+protected:
+    void SetUp() override {
+        ensureApplication();
+        resetForTesting();
+        auto service = std::make_unique<InProcessHotKeyService>();
+        system = service.get();
+        setHotKeyService(std::move(service));
+        static int counter = 0;
+        name = std::make_unique<Name>("recorded" + std::to_string(++counter));
+
+        window = std::make_unique<QMainWindow>();
+        auto* central = new QWidget;
+        auto* layout = new QVBoxLayout(central);
+        before = new QLineEdit;
+        recorder = new RecorderCocoa(*name, [this](const std::optional<Shortcut>& s) { changes.push_back(s); });
+        after = new QLineEdit;
+        layout->addWidget(before);
+        layout->addWidget(recorder);
+        layout->addWidget(after);
+        layout->addStretch();
+        window->setCentralWidget(central);
+        window->resize(300, 200);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        window->activateWindow();
+    }
+    void TearDown() override {
+        window.reset();
+        resetForTesting();
+    }
+
+    void startRecording() {
+        recorder->setFocus(Qt::MouseFocusReason);
+        ASSERT_TRUE(recorder->hasFocus());
+        ASSERT_TRUE(recorder->isRecording());
+    }
+
+    InProcessHotKeyService* system = nullptr;
+    std::unique_ptr<Name> name;
+    std::unique_ptr<QMainWindow> window;
+    QLineEdit* before = nullptr;
+    RecorderCocoa* recorder = nullptr;
+    QLineEdit* after = nullptr;
+    std::vector<std::optional<Shortcut>> changes;
+};
+
+} // namespace
+
+TEST(ShortcutText, ModifierSymbolsInOrderThenTheKey) {
+    ensureApplication();
+    resetForTesting();
+    EXPECT_EQ(shortcutText(Shortcut(35, 6400)), QStringLiteral("⌃⌥⌘P"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::f5, ModifierFlags::None)), QStringLiteral("F5"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::f20, ModifierFlags::Shift | ModifierFlags::Command)), QStringLiteral("⇧⌘F20"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::help.rawValue, carbon::kControl)), QStringLiteral("⌃?⃝"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::leftArrow.rawValue, 0x1000 | 0x800 | 0x200 | 0x100)),
+              QStringLiteral("⌃⌥⇧⌘←"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::slash.rawValue, carbon::kOption)), QStringLiteral("⌥/"));
+    EXPECT_EQ(shortcutText(Shortcut(10, carbon::kOption)), QStringLiteral("⌥\uFFFD"));
+    EXPECT_EQ(keyCombination(Shortcut(35, carbon::kControl | carbon::kShift)),
+              QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_P));
+}
+
+TEST_F(Recorder, ShiftAndALetterBeepsAndStoresNothingButAFunctionKeyAloneIsStored) {
+    startRecording();
+    EXPECT_TRUE(isPaused());
+    EXPECT_EQ(recorder->placeholderText(), localizedString("press_shortcut"));
+    QSignalSpy beeps(recorder, &RecorderCocoa::beeped);
+
+    QTest::keyClick(recorder, Qt::Key_A, Qt::ShiftModifier);
+    QTest::keyClick(recorder, Qt::Key_A);
+    EXPECT_EQ(beeps.count(), 2);
+    EXPECT_EQ(getShortcut(*name), std::nullopt);
+    EXPECT_TRUE(recorder->isRecording());
+    // A modifier pressed on its own is the start of a combination, not a mistake.
+    QTest::keyPress(recorder, Qt::Key_Shift, Qt::ShiftModifier);
+    EXPECT_EQ(beeps.count(), 2);
+
+    QTest::keyClick(recorder, Qt::Key_F5);
+    EXPECT_EQ(getShortcut(*name), Shortcut(Key::f5, ModifierFlags::None));
+    EXPECT_EQ(recorder->text(), QStringLiteral("F5"));
+    EXPECT_TRUE(recorder->cancelButton()->isVisible());
+    EXPECT_EQ(changes, (std::vector<std::optional<Shortcut>>{Shortcut(Key::f5, ModifierFlags::None)}));
+    EXPECT_FALSE(recorder->hasFocus());
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_FALSE(isPaused());
+    EXPECT_EQ(recorder->placeholderText(), localizedString("record_shortcut"));
+
+    startRecording();
+    QTest::keyClick(recorder, Qt::Key_P, Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    EXPECT_EQ(getShortcut(*name), Shortcut(35, 6400));
+    EXPECT_EQ(recorder->text(), QStringLiteral("⌃⌥⌘P"));
+}
+
+TEST_F(Recorder, TabMovesTheFocusOnAndTabbingNeverLandsOnTheRecorder) {
+    startRecording();
+    QTest::keyClick(recorder, Qt::Key_Tab);
+    EXPECT_TRUE(after->hasFocus());
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_EQ(getShortcut(*name), std::nullopt);
+    EXPECT_TRUE(changes.empty());
+
+    before->setFocus();
+    QTest::keyClick(before, Qt::Key_Tab);
+    EXPECT_TRUE(after->hasFocus());
+}
+
+TEST_F(Recorder, ClicksInsideKeepRecordingAndFourPointsOutsideEndIt) {
+    startRecording();
+    const QPoint topLeft = recorder->mapTo(window.get(), QPoint(0, 0));
+    QTest::mouseClick(recorder, Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_TRUE(recorder->isRecording());
+    // Within the 3-point margin still counts as inside.
+    QTest::mouseClick(window->centralWidget(), Qt::LeftButton, {},
+                      window->centralWidget()->mapFrom(window.get(), topLeft + QPoint(recorder->width() + 2, 5)));
+    EXPECT_TRUE(recorder->isRecording());
+    QTest::mouseClick(window->centralWidget(), Qt::RightButton, {},
+                      window->centralWidget()->mapFrom(window.get(), topLeft + QPoint(recorder->width() + 4, 5)));
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_FALSE(isPaused());
+}
+
+TEST_F(Recorder, ClearingStoresFalseKeepsRecordingAndOutsideChangesShowAtOnce) {
+    setShortcut(Shortcut(35, 6400), *name);
+    EXPECT_EQ(recorder->text(), QStringLiteral("⌃⌥⌘P"));
+    setShortcut(Shortcut(Key::a, ModifierFlags::Control), *name);
+    EXPECT_EQ(recorder->text(), QStringLiteral("⌃A"));
+    // Another name's change leaves the text alone.
+    setShortcut(Shortcut(Key::b, ModifierFlags::Control), Name("someoneElse"));
+    EXPECT_EQ(recorder->text(), QStringLiteral("⌃A"));
+
+    startRecording();
+    QTest::keyClick(recorder, Qt::Key_Backspace);
+    EXPECT_EQ(UserDefaults::standard()->object(storageKey(*name)), PropertyList(false));
+    EXPECT_EQ(recorder->text(), QString());
+    EXPECT_FALSE(recorder->cancelButton()->isVisible());
+    EXPECT_TRUE(recorder->isRecording());
+    EXPECT_EQ(changes, (std::vector<std::optional<Shortcut>>{std::nullopt}));
+
+    QTest::keyClick(recorder, Qt::Key_Escape);
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_EQ(getShortcut(*name), std::nullopt);
+}
+
+TEST_F(Recorder, CombinationsInUseAreRefusedWithAnAlertExceptBareF12) {
+    QMenu* file = window->menuBar()->addMenu(QStringLiteral("&File"));
+    QMenu* sub = file->addMenu(QStringLiteral("Export"));
+    sub->addAction(QStringLiteral("&Save Picture"))->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_S));
+    system->heldElsewhere.push_back({Key::f12.rawValue, 0});
+    system->heldElsewhere.push_back({Key::t.rawValue, carbon::kControl | carbon::kOption});
+
+    QStringList alerts;
+    const auto answerAlerts = [&] {
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                alerts << box->text() + QLatin1Char('|') + box->informativeText();
+                EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+                box->accept();
+            }
+        });
+    };
+    startRecording();
+    answerAlerts();
+    QTest::keyClick(recorder, Qt::Key_S, Qt::ControlModifier);
+    ASSERT_EQ(alerts.size(), 1);
+    EXPECT_TRUE(alerts[0].contains(QStringLiteral("Save Picture"))) << alerts[0].toStdString();
+    // The window gets its focus back from the window system once the alert is gone.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return recorder->isRecording(); }, 2000)) << "recording resumes after the alert";
+
+    answerAlerts();
+    QTest::keyClick(recorder, Qt::Key_T, Qt::ControlModifier | Qt::AltModifier);
+    ASSERT_EQ(alerts.size(), 2);
+    EXPECT_EQ(alerts[1], localizedString("keyboard_shortcut_used_by_system") + QLatin1Char('|') +
+                             localizedString("keyboard_shortcuts_can_be_changed"));
+    EXPECT_EQ(getShortcut(*name), std::nullopt);
+    EXPECT_TRUE(changes.empty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recorder->isRecording(); }, 2000));
+
+    // F12 alone is never checked against the desktop's list.
+    QTest::keyClick(recorder, Qt::Key_F12);
+    EXPECT_EQ(alerts.size(), 2);
+    EXPECT_EQ(getShortcut(*name), Shortcut(Key::f12, ModifierFlags::None));
+}
