@@ -1,0 +1,273 @@
+#include "AppDelegate.h"
+
+#include "Foundation/DefaultsStore.h"
+#include "Foundation/DispatchQueue.h"
+#include "Foundation/Logger.h"
+#include "KeyboardShortcuts/KeyboardShortcuts.h"
+#include "Overlook/Backend.h"
+#include "Overlook/CommandLine.h"
+#include "Overlook/ContentViews.h"
+#include "Overlook/LocalDisplayManager.h"
+#include "Overlook/QtMainQueue.h"
+#include "Overlook/ScreenshotCommand.h"
+#include "Overlook/StreamController.h"
+#include "Platform/X11/HotKeys/X11HotKeyService.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QColorDialog>
+#include <QCursor>
+#include <QFile>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QStyleFactory>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace overlook {
+
+namespace {
+
+const Logger& appLog() {
+    static const Logger log(logs::kApplication, "AppDelegate");
+    return log;
+}
+
+constexpr int kTrayWaitMs = 1000;
+
+// The colour list "Overlook": a GIMP palette installed with the application.
+QString colorListPath() {
+    if (const char* env = std::getenv("OVERLOOK_PALETTE"); env && *env)
+        return env;
+    const QString installed = OVERLOOK_DATA_DIR "/Overlook.gpl";
+    return QFile::exists(installed) ? installed : QString(OVERLOOK_SOURCE_DIR "/Overlook/resources/Overlook.gpl");
+}
+
+} // namespace
+
+Popover::Popover() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+    setWindowTitle("Overlook");
+    setAttribute(Qt::WA_DeleteOnClose);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    content_ = new ContentView(this);
+    layout->addWidget(content_);
+}
+
+void Popover::mousePressEvent(QMouseEvent* event) {
+    pressed_ = event->button() == Qt::LeftButton;
+    pressAt_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+}
+
+void Popover::mouseMoveEvent(QMouseEvent* event) {
+    if (!pressed_ || detached_)
+        return;
+    const QPoint to = event->globalPosition().toPoint() - pressAt_;
+    if ((to - pos()).manhattanLength() < QApplication::startDragDistance())
+        return;
+    // Dragged away from the tray: an ordinary window with the same content.
+    detached_ = true;
+    pressed_ = false;
+    setWindowFlags(Qt::Window);
+    move(to);
+    show();
+}
+
+void Popover::closeEvent(QCloseEvent* event) {
+    // Without this the streams would go on capturing after the popover is gone.
+    content_->controller()->stopAll();
+    QWidget::closeEvent(event);
+}
+
+AppDelegate::AppDelegate() : screenshotQueue_(std::make_unique<DispatchQueue>("io.overlook.Overlook.screenshot")) {
+    // The typed keys register their defaults before anything reads them.
+    installStandardDefaults();
+    // The preferences window controller is built here once the preferences window exists.
+}
+
+AppDelegate::~AppDelegate() {
+    if (popover_)
+        popover_->close();
+    screenshotQueue_->shutdown();
+}
+
+void applyDarkAppearance() {
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    QPalette p;
+    const QColor window(40, 40, 42), base(28, 28, 30), text(235, 235, 235), disabled(120, 120, 124);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::ToolTipBase, base);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, window);
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::PlaceholderText, QColor(160, 160, 166));
+    p.setColor(QPalette::Highlight, QColor(10, 132, 255));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Link, QColor(10, 132, 255));
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, disabled);
+    QApplication::setPalette(p);
+}
+
+void AppDelegate::setUpApplication() {
+    applyDarkAppearance();
+    makeMenu();
+    statusItem_ = std::make_unique<QSystemTrayIcon>(QIcon(":/icons/MenubarIcon.svg"));
+    statusItem_->setToolTip("Overlook");
+    statusItem_->setContextMenu(mainMenu_.get());
+    QObject::connect(statusItem_.get(), &QSystemTrayIcon::activated,
+                     [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
+    showStatusItem();
+    attachColorList();
+    registerShowPopoverShortcut();
+}
+
+void AppDelegate::makeMenu() {
+    mainMenu_ = std::make_unique<QMenu>();
+    // Some tray hosts only ever open the menu; this item reaches the popover there.
+    mainMenu_->addAction("Show Previews", [this] { togglePopover(); });
+    mainMenu_->addSeparator();
+    mainMenu_->addAction("Screenshot of All Displays", [this] { captureAllDisplays(); });
+    mainMenu_->addAction("Display Information", [this] { logDisplayInfo(); });
+    QAction* preferences = mainMenu_->addAction("Preferences…");
+    preferences->setEnabled(false); // until the preferences window exists
+    mainMenu_->addSeparator();
+    mainMenu_->addAction("Quit", [] { QApplication::quit(); });
+}
+
+void AppDelegate::showStatusItem() {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        statusItem_->show();
+        return;
+    }
+    appLog().error("No system tray is available yet; waiting for one. The popover opens with the shortcut.");
+    trayWait_ = std::make_unique<QTimer>();
+    QObject::connect(trayWait_.get(), &QTimer::timeout, [this] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable())
+            return;
+        trayWait_->stop();
+        appLog().notice("A system tray is available; showing the icon");
+        statusItem_->show();
+    });
+    trayWait_->start(kTrayWaitMs);
+}
+
+void AppDelegate::activated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) {
+        // Control and a left click: the menu, as a right click.
+        if (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier)
+            mainMenu_->popup(QCursor::pos());
+        else
+            togglePopover();
+    }
+    // A right click (Context) shows the context menu by itself.
+}
+
+void AppDelegate::togglePopover() {
+    if (hasPopover_) {
+        // Also when the user had closed it already: this click only forgets it.
+        if (popover_)
+            popover_->close();
+        popover_ = nullptr;
+        hasPopover_ = false;
+        return;
+    }
+    auto* popover = new Popover();
+    const DefaultsStore& store = standardDefaultsStore();
+    const Size size = StreamController(store.boolForKey("hideMainDisplay"),
+                                       static_cast<double>(store.floatForKey("scale")))
+                          .contentSize(600, 30);
+    popover->resize(int(size.width), int(size.height));
+    placePopover(*popover);
+    popover_ = popover;
+    hasPopover_ = true;
+    popover->show();
+}
+
+void AppDelegate::placePopover(Popover& popover) const {
+    const QRect icon = statusItem_ ? statusItem_->geometry() : QRect();
+    const QPoint anchor = icon.isEmpty() ? QCursor::pos() : QPoint(icon.center().x(), icon.bottom() + 1);
+    const QScreen* screen = QGuiApplication::screenAt(anchor);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    QPoint at(anchor.x() - popover.width() / 2, anchor.y());
+    if (screen) {
+        const QRect area = screen->availableGeometry();
+        // A tray at the bottom of the screen: open upward.
+        if (at.y() + popover.height() > area.bottom())
+            at.setY((icon.isEmpty() ? anchor.y() : icon.top()) - popover.height());
+        at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - popover.width())));
+        at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - popover.height())));
+    }
+    popover.move(at);
+}
+
+void AppDelegate::attachColorList() {
+    QFile file(colorListPath());
+    if (!file.exists())
+        return;
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        appLog().error("Cannot read the colour list %s", qPrintable(file.fileName()));
+        return;
+    }
+    int index = 0;
+    bool header = false;
+    while (!file.atEnd() && index < QColorDialog::customCount()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line == "GIMP Palette") {
+            header = true;
+            continue;
+        }
+        const QStringList parts = line.split(QRegularExpression("\\s+"), Qt::SkipEmptyParts);
+        bool r = false, g = false, b = false;
+        if (parts.size() >= 3) {
+            const int red = parts[0].toInt(&r), green = parts[1].toInt(&g), blue = parts[2].toInt(&b);
+            if (r && g && b)
+                QColorDialog::setCustomColor(index++, QColor(red, green, blue));
+        }
+    }
+    if (!header)
+        appLog().error("%s is not a colour list", qPrintable(file.fileName()));
+}
+
+void AppDelegate::registerShowPopoverShortcut() {
+    KeyboardShortcuts::installX11HotKeyService();
+    // The action holds the delegate, which lives as long as the application.
+    KeyboardShortcuts::onKeyUp(KeyboardShortcuts::Name::showPopover(), [this] { togglePopover(); });
+}
+
+void AppDelegate::captureAllDisplays() {
+    overlook::captureAllDisplays(std::time(nullptr), screenshotQueue_.get(), [](const SavedFile& saved) {
+        if (!saved.error.empty())
+            plainLog("%s", saved.error.c_str());
+        else
+            appLog().info("Saved the screenshot %s", saved.path.c_str());
+    });
+}
+
+void AppDelegate::logDisplayInfo() { LocalDisplayManager::shared().displayInformation(); }
+
+int runApplication(int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setApplicationName("Overlook");
+    app.setDesktopFileName("overlook");
+    app.setQuitOnLastWindowClosed(false); // a tray application
+    installQtMainQueue();
+    if (!setUpBackend(std::nullopt))
+        return 1;
+    AppDelegate delegate;
+    delegate.setUpApplication();
+    return app.exec();
+}
+
+} // namespace overlook

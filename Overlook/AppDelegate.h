@@ -1,0 +1,82 @@
+#pragma once
+// The tray application: the tray icon and its menu, the popover with the live
+// previews, the global shortcut that toggles it, and the menu's commands
+// (screenshot of all displays, display information). Main thread only.
+
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+#include <memory>
+
+class QMenu;
+class QTimer;
+
+namespace overlook {
+
+class ContentView;
+class DispatchQueue;
+
+// The popover: a frameless tool window under the tray icon. It never grabs the
+// keyboard or mouse and does not close when the user clicks elsewhere; dragging
+// it turns it into an ordinary window. Closing it stops the streams it started.
+class Popover final : public QWidget {
+public:
+    Popover();
+    ContentView* content() const { return content_; }
+    bool isDetached() const { return detached_; }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    ContentView* content_;
+    QPoint pressAt_;
+    bool pressed_ = false;
+    bool detached_ = false;
+};
+
+class AppDelegate final {
+public:
+    AppDelegate();
+    ~AppDelegate();
+
+    // Style and palette, tray icon, colour list, the showPopover shortcut.
+    void setUpApplication();
+
+    // Opens the popover when none is open, closes it otherwise.
+    void togglePopover();
+    void captureAllDisplays();
+    void logDisplayInfo();
+
+    QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
+    QMenu* mainMenu() const { return mainMenu_.get(); }
+    // The open popover (null once closed, also when the user closed it).
+    Popover* popover() const { return popover_; }
+    bool hasPopover() const { return hasPopover_; }
+
+private:
+    void makeMenu();
+    void showStatusItem();
+    void activated(QSystemTrayIcon::ActivationReason reason);
+    void placePopover(Popover& popover) const;
+    void attachColorList();
+    void registerShowPopoverShortcut();
+
+    std::unique_ptr<QMenu> mainMenu_;
+    std::unique_ptr<QSystemTrayIcon> statusItem_;
+    std::unique_ptr<QTimer> trayWait_;
+    QPointer<Popover> popover_;
+    bool hasPopover_ = false;
+    std::unique_ptr<DispatchQueue> screenshotQueue_;
+};
+
+// The dark appearance: Fusion with a dark palette.
+void applyDarkAppearance();
+
+// Runs the tray application until it quits; returns the exit code.
+int runApplication(int argc, char** argv);
+
+} // namespace overlook
