@@ -1,0 +1,258 @@
+// The popover's views, the stream windows and the popover itself, on Qt's
+// offscreen platform with the fixture displays.
+
+#include "Foundation/DefaultsStore.h"
+#include "Foundation/MainQueue.h"
+#include "Overlook/AppDelegate.h"
+#include "Overlook/ContentViews.h"
+#include "Overlook/PreferenceKeys.h"
+#include "Overlook/StreamWindow.h"
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
+#include "Tessera/DisplayRenderingView/RenderingView.h"
+#include "tests/support/FixtureEnvironment.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+// The settings of these tests live in a folder of their own, never the user's.
+const bool kPrivateSettings = [] {
+    char dir[] = "/tmp/overlook-viewtests-XXXXXX";
+    setenv("XDG_CONFIG_HOME", mkdtemp(dir), 1);
+    return true;
+}();
+
+const std::string kThree = arrangementJson({displayJson(10, 0, "Main", 0, 0, 1920, 1080, true),
+                                            displayJson(11, 1, "Left", -1280, 0, 1280, 1024),
+                                            displayJson(12, 2, "Top", 0, -1080, 1920, 1080)});
+
+class Views : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureOffscreenApplication();
+        installStandardDefaults();
+        store_ = std::make_shared<InMemoryDefaultsStore>();
+        store_->set("scale", 4.0);
+        setStandardDefaultsStore(store_);
+    }
+    void TearDown() override { manualMainQueue().drain(); }
+    std::shared_ptr<StreamController> controller(bool hideMain = false) {
+        return std::make_shared<StreamController>(hideMain, 4.0);
+    }
+    FixtureEnvironment env_{kThree};
+    std::shared_ptr<InMemoryDefaultsStore> store_;
+};
+
+DisplayStreamerPtr named(const StreamController& c, const std::string& name) {
+    for (const auto& s : c.streams.get())
+        if (s->display().localizedName == name)
+            return s;
+    return nullptr;
+}
+
+} // namespace
+
+TEST_F(Views, StripButtonsTooltipsAndSizes) {
+    auto c = controller();
+    DisplayView popover(c, true), window(c, false);
+    EXPECT_TRUE(popover.controls()->displaysButton());
+    EXPECT_EQ(popover.controls()->displaysButton()->toolTip(), "Show display controls");
+    EXPECT_FALSE(window.controls()->displaysButton()); // no display list in a window
+    for (HoverControls* strip : {popover.controls(), window.controls()}) {
+        EXPECT_EQ(strip->height(), 30);
+        EXPECT_EQ(strip->maximumWidth(), 275);
+        EXPECT_EQ(strip->stopAllButton()->toolTip(), "Stop all display streams");
+        EXPECT_EQ(strip->startAllButton()->toolTip(), "Start all display streams");
+        EXPECT_TRUE(strip->stopAllButton()->isEnabled());
+    }
+    popover.controls()->startAllButton()->click();
+    for (const auto& s : c->visibleStreams())
+        EXPECT_TRUE(s->isStreaming.get());
+    popover.controls()->stopAllButton()->click();
+    for (const auto& s : c->streams.get())
+        EXPECT_FALSE(s->isStreaming.get());
+
+    // The list opens from the Displays button, 350 wide, one row per stream.
+    popover.controls()->displaysButton()->click();
+    ASSERT_TRUE(popover.controls()->displayList());
+    EXPECT_EQ(popover.controls()->displayList()->width(), 350);
+    EXPECT_EQ(popover.controls()->displayList()->rows().size(), 3u);
+    popover.controls()->displaysButton()->click();
+    EXPECT_FALSE(popover.controls()->displayList());
+
+    // A controller without streams disables both.
+    FixtureEnvironment none(R"({"displays": []})");
+    DisplayView empty(controller(), true);
+    EXPECT_FALSE(empty.controls()->stopAllButton()->isEnabled());
+    EXPECT_FALSE(empty.controls()->startAllButton()->isEnabled());
+    EXPECT_TRUE(empty.hiddenLabel()->isVisibleTo(&empty));
+}
+
+TEST_F(Views, RowRulesForVisibilityAndStreams) {
+    auto c = controller();
+    DisplaySourceList list(c);
+    auto row = [&](const std::string& name) {
+        for (StreamLabel* r : list.rows())
+            if (r->stream()->display().localizedName == name)
+                return r;
+        return static_cast<StreamLabel*>(nullptr);
+    };
+    ASSERT_EQ(list.rows().size(), 3u);
+    EXPECT_EQ(row("Left")->visibilityButton()->toolTip(), "Toggle visibility of Left.");
+    EXPECT_EQ(row("Left")->windowButton()->toolTip(), "Create new window for Left.");
+    EXPECT_EQ(row("Left")->streamButton()->toolTip(), "Toggle the stream for Left");
+    EXPECT_EQ(row("Top")->visibilityButton()->size(), QSize(20, 20));
+
+    // Hide two through the rows: the last visible one cannot be hidden.
+    row("Left")->visibilityButton()->click();
+    row("Top")->visibilityButton()->click();
+    EXPECT_EQ(row("Left")->visibilitySymbol(), "eye.slash");
+    EXPECT_FALSE(row("Main")->visibilityButton()->isEnabled());
+    EXPECT_TRUE(row("Left")->visibilityButton()->isEnabled());
+    EXPECT_FALSE(row("Left")->streamButton()->isEnabled()); // hidden: no play
+    EXPECT_TRUE(row("Main")->streamButton()->isEnabled());
+
+    row("Main")->streamButton()->click();
+    EXPECT_TRUE(named(*c, "Main")->isStreaming.get());
+    EXPECT_EQ(row("Main")->streamSymbol(), "stop.fill");
+    // Showing a stream again enables its button; it stays stopped.
+    row("Left")->visibilityButton()->click();
+    EXPECT_TRUE(row("Left")->streamButton()->isEnabled());
+    EXPECT_EQ(row("Left")->streamSymbol(), "play.fill");
+    EXPECT_TRUE(row("Main")->visibilityButton()->isEnabled());
+    c->stopAll();
+
+    // hideAll(except:) leads to the same state.
+    c->hideAll(*named(*c, "Top"));
+    EXPECT_FALSE(row("Top")->visibilityButton()->isEnabled());
+    EXPECT_TRUE(row("Main")->visibilityButton()->isEnabled());
+}
+
+TEST_F(Views, OnlyTheHiddenMainDisplay) {
+    FixtureEnvironment single(arrangementJson({displayJson(10, 0, "Main", 0, 0, 1920, 1080, true)}));
+    auto c = controller(true);
+    DisplayView view(c, true);
+    manualMainQueue().drain();
+    EXPECT_TRUE(view.hiddenLabel()->isVisibleTo(&view));
+    EXPECT_EQ(view.hiddenLabel()->text(), "All displays are hidden");
+    EXPECT_GE(view.hiddenLabel()->minimumWidth(), 400);
+    EXPECT_FALSE(view.streamView());
+    EXPECT_TRUE(view.controls()->startAllButton()->isEnabled());
+    DisplaySourceList list(c);
+    ASSERT_EQ(list.rows().size(), 1u);
+    EXPECT_TRUE(list.rows()[0]->visibilityButton()->isEnabled());
+    list.rows()[0]->visibilityButton()->click();
+    EXPECT_TRUE(view.streamView());
+    EXPECT_FALSE(view.hiddenLabel()->isVisibleTo(&view));
+}
+
+TEST_F(Views, StreamWindowRules) {
+    auto popoverController = controller();
+    const auto main = named(*popoverController, "Main");
+    store_->set("hideMainDisplay", true);
+    store_->set("autoPlay", true);
+    LogCapture logs;
+    StreamWindow* window = makeStreamWindow(*main);
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(logs.contains("Making Main into its own window!"));
+    EXPECT_EQ(window->windowTitle().toStdString(), "Main \u2014 Display 10");
+    const auto c = window->controller();
+    ASSERT_EQ(c->visibleStreams().size(), 1u); // the main display, although hidden by default
+    EXPECT_EQ(c->visibleStreams()[0]->display().id, 10u);
+    EXPECT_TRUE(c->visibleStreams()[0]->isStreaming.get()); // autoPlay
+    EXPECT_FALSE(main->isStreaming.get());                 // the popover's own stream is independent
+    EXPECT_FALSE(window->displayView()->controls()->displaysButton());
+
+    // Limits: an eighth and twice the stream's output size (480 × 270), at the aspect.
+    EXPECT_EQ(window->minimumSize(), QSize(60, 34));
+    EXPECT_EQ(window->maximumSize(), QSize(960, 540));
+    EXPECT_EQ(window->size(), QSize(400, 255)); // 400 × 225 + 30
+    const QSize big = window->constrainedSize(QSize(5000, 100));
+    EXPECT_LE(big.width(), 960);
+    EXPECT_LE(big.height(), 540);
+    EXPECT_NEAR(double(big.width()) / big.height(), 400.0 / 255.0, 0.01);
+
+    // Minimise while streaming and restore: streaming again; stopped stays stopped.
+    auto stream = c->visibleStreams()[0];
+    window->delegate().windowWillMiniaturize();
+    EXPECT_FALSE(stream->isStreaming.get());
+    EXPECT_TRUE(logs.contains(LogLevel::Default, "Window is minimizing, pausing streams"));
+    window->delegate().windowDidDeminiaturize();
+    EXPECT_TRUE(stream->isStreaming.get());
+    EXPECT_TRUE(window->delegate().previousState().empty());
+    c->stopAll();
+    window->delegate().windowWillMiniaturize();
+    window->delegate().windowDidDeminiaturize();
+    EXPECT_FALSE(stream->isStreaming.get());
+    stream->start(false);
+
+    // Keys: other keys and Ctrl+Shift+W do nothing; Ctrl+M minimises; Ctrl+W closes and stops.
+    auto press = [&](Qt::Key key, Qt::KeyboardModifiers mods) {
+        QKeyEvent e(QEvent::KeyPress, key, mods, QString());
+        QApplication::sendEvent(window, &e);
+        return e.isAccepted();
+    };
+    EXPECT_TRUE(press(Qt::Key_W, Qt::NoModifier));
+    EXPECT_TRUE(press(Qt::Key_W, Qt::ControlModifier | Qt::ShiftModifier));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(stream->isStreaming.get());
+    QPointer<StreamWindow> alive(window);
+    press(Qt::Key_W, Qt::ControlModifier);
+    EXPECT_FALSE(stream->isStreaming.get());
+    EXPECT_TRUE(logs.contains("Window is closing, pausing streams"));
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(alive); // deleted on close
+
+    // A delegate whose controller is gone only logs.
+    StreamWindowDelegate orphan{std::weak_ptr<StreamController>()};
+    orphan.windowWillMiniaturize();
+    EXPECT_TRUE(orphan.previousState().empty());
+    orphan.windowDidDeminiaturize();
+    orphan.windowWillClose();
+}
+
+TEST_F(Views, PopoverPictureShowsTheDisplaysTheRightWayUp) {
+    // Main at the bottom left, a second display above it: the top one must come
+    // out in the top part of the picture.
+    FixtureEnvironment two(arrangementJson({displayJson(10, 0, "Main", 0, 0, 1600, 900, true),
+                                            displayJson(12, 1, "Top", 0, -900, 1600, 900)}));
+    Popover popover;
+    EXPECT_EQ(popover.windowTitle(), "Overlook");
+    EXPECT_EQ(popover.windowType(), Qt::Tool); // not a popup, which would grab
+    popover.resize(400, 430);
+    popover.show();
+    auto c = popover.content()->controller();
+    manualMainQueue().drain();
+    c->startAll();
+    two.capture().emit(10, FrameStatus::FrameComplete); // one frame of each stream
+    two.capture().emit(12, FrameStatus::FrameComplete);
+    FixtureEnvironment::settle(*c->streams.get()[0]->streamQueue());
+    FixtureEnvironment::settle(*c->streams.get()[1]->streamQueue());
+    RenderingView* view = popover.content()->displayView()->streamView();
+    ASSERT_TRUE(view);
+    view->draw();
+    const QImage picture = popover.grab().toImage();
+    picture.save("popover.png");
+    const QRgb top = picture.pixel(100, 100), bottom = picture.pixel(100, 300);
+    const std::uint32_t topColor = two.displays().colorOf(12), mainColor = two.displays().colorOf(10);
+    auto near = [](QRgb a, std::uint32_t b) {
+        return std::abs(qRed(a) - int((b >> 16) & 0xFF)) < 60 && std::abs(qGreen(a) - int((b >> 8) & 0xFF)) < 60 &&
+               std::abs(qBlue(a) - int(b & 0xFF)) < 60;
+    };
+    EXPECT_TRUE(near(top, topColor)) << std::hex << top << " vs " << topColor;
+    EXPECT_TRUE(near(bottom, mainColor)) << std::hex << bottom << " vs " << mainColor;
+    popover.close();
+    for (const auto& s : c->streams.get())
+        EXPECT_FALSE(s->isStreaming.get()); // closing the popover stops its streams
+}
