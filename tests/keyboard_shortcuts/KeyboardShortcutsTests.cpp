@@ -1,22 +1,16 @@
 #include "KeyboardShortcuts/KeyboardShortcuts.h"
 #include "settings_store/UserDefaults.h"
-#include "tests/settings_store/TempSettings.h"
+#include "tests/keyboard_shortcuts/ProcessSettings.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 using namespace overlook;
 using namespace overlook::KeyboardShortcuts;
-using overlook::test::TempSettings;
 
 namespace {
 
-// The standard suite lives for the whole process: one private folder for all tests.
-TempSettings& settingsFolder() {
-    static TempSettings folder;
-    return folder;
-}
-const bool kFolderReady = (settingsFolder(), true);
+const bool kFolderReady = (test::processSettingsFolder(), true);
 
 const Shortcut kControlOptionCommandP(35, 6400);
 const Shortcut kControlA(0, 4096);

@@ -2,7 +2,8 @@
 #include "KeyboardShortcuts/RecorderCocoa/QtKeys.h"
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
 #include "settings_store/UserDefaults.h"
-#include "tests/settings_store/TempSettings.h"
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
+#include "tests/keyboard_shortcuts/ProcessSettings.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,24 +18,12 @@
 
 using namespace overlook;
 using namespace overlook::KeyboardShortcuts;
-using overlook::test::TempSettings;
 
 namespace {
 
-TempSettings& settingsFolder() {
-    static TempSettings folder;
-    return folder;
-}
-
 void ensureApplication() {
-    settingsFolder();
-    if (QApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "recorder_tests";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    new QApplication(argc, argv);
+    test::processSettingsFolder();
+    ensureOffscreenApplication();
 }
 
 class Recorder : public testing::Test {

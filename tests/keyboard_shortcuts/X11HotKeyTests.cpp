@@ -1,7 +1,7 @@
 // Real key grabs on a private Xvfb, pressed with xdotool through XTEST.
 #include "KeyboardShortcuts/KeyboardShortcuts.h"
 #include "Platform/X11/HotKeys/X11HotKeyService.h"
-#include "tests/settings_store/TempSettings.h"
+#include "tests/keyboard_shortcuts/ProcessSettings.h"
 #include "tests/x11/XvfbServer.h"
 
 #include <QCoreApplication>
@@ -11,15 +11,9 @@
 
 using namespace overlook;
 using namespace overlook::KeyboardShortcuts;
-using overlook::test::TempSettings;
 using overlook::test::XvfbServer;
 
 namespace {
-
-TempSettings& settingsFolder() {
-    static TempSettings folder;
-    return folder;
-}
 
 QCoreApplication& application() {
     static int argc = 1;
@@ -34,7 +28,7 @@ const Shortcut kControlOptionCommandP(35, 6400);
 class X11HotKeys : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        settingsFolder();
+        test::processSettingsFolder();
         application();
         server = std::make_unique<XvfbServer>(640, 480);
         ASSERT_TRUE(server->running()) << "Xvfb did not start";
