@@ -2,6 +2,7 @@
 
 #include "Foundation/MainQueue.h"
 #include "Overlook/CommandLine.h"
+#include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamController.h"
 #include "Tessera/DisplayRenderingView/DisplayStreamView.h"
 #include "Tessera/ImagePng.h"
@@ -19,7 +20,7 @@ namespace {
 
 struct PreviewOptions {
     std::string output;
-    double scale = 4;
+    std::optional<double> scale; // default: the "scale" setting
     int frames = 1;
     int width = 0, height = 0; // 0: the arrangement's own size at the scale
     std::optional<BackendChoice> backend;
@@ -96,11 +97,18 @@ int runPreviewCommand(const std::vector<std::string>& args) {
     // The view's draw step runs off screen whatever display the session has.
     ensureOffscreenApplication();
 
-    StreamController controller(false, o.scale);
+    // The picture the popover would show: the user's crosshair and grey settings.
+    namespace keys = Defaults::Keys;
+    double scale = o.scale.value_or(keys::scale().get()), lineWidth = keys::crosshairWeight().get();
+    bool showCrosshair = keys::displayCrosshair().get();
+    const auto store = UserDefaults::standard();
+    bool desaturate = store->object(preferences::kDesaturationPausedStream)
+                          ? store->boolForKey(preferences::kDesaturationPausedStream)
+                          : true;
+    const GraphicsColor color = keys::crosshairColor().get();
+    Color lineColor{color.red, color.green, color.blue, color.alpha};
+    StreamController controller(false, scale);
     std::vector<DisplayStreamerPtr> streams = controller.streams.get();
-    double scale = o.scale, lineWidth = 2;
-    bool showCrosshair = true, desaturate = true;
-    Color lineColor{1, 0, 0, 1};
     const DisplayStreamView wrapper{Binding<std::vector<DisplayStreamerPtr>>::to(streams), Binding<double>::to(scale),
                                     Binding<bool>::to(showCrosshair),  Binding<double>::to(lineWidth),
                                     Binding<Color>::to(lineColor),     Binding<bool>::to(desaturate)};
