@@ -1,0 +1,222 @@
+// The preferences window on the offscreen platform: which pane shows when, the
+// window's size and top edge across a switch, the titles, and the saved frame in a
+// real store in a temporary folder.
+
+#include "Foundation/Logger.h"
+#include "Settings/SettingsWindowController.h"
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
+#include "settings_store/UserDefaults.h"
+#include "tests/settings_store/TempSettings.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QScreen>
+#include <QTest>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include <gtest/gtest.h>
+
+using namespace overlook;
+using namespace overlook::Settings;
+
+namespace {
+
+// A pane whose layout asks for exactly width × height.
+QWidget* fixedPane(int width, int height, const QString& text) {
+    auto* pane = new QWidget;
+    auto* layout = new QVBoxLayout(pane);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* body = new QLabel(text);
+    body->setFixedSize(width, height);
+    layout->addWidget(body);
+    return pane;
+}
+
+std::vector<Pane> twoPanes(int generalHeight = 200, int updatesHeight = 360) {
+    std::vector<Pane> panes;
+    panes.emplace_back(PaneIdentifier{"general"}, "General", QIcon(), fixedPane(400, generalHeight, "general"));
+    panes.emplace_back(PaneIdentifier{"updates"}, "Updates", QIcon(), fixedPane(300, updatesHeight, "updates"));
+    return panes;
+}
+
+class SettingsWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureOffscreenApplication();
+        store_ = UserDefaults::open(folder_.dir(), "window");
+    }
+    void waitForSwitch(const SettingsWindowController& c) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !c.isSwitching(); }, 3000));
+    }
+    test::TempSettings folder_;
+    std::shared_ptr<UserDefaults> store_;
+};
+
+} // namespace
+
+TEST_F(SettingsWindow, FirstShowSelectsFirstPaneAndReopeningKeepsTheLastOne) {
+    SettingsWindowController c(twoPanes(), Style::toolbarItems, true, true, store_);
+    EXPECT_FALSE(c.activeTab()); // nothing is active before the first show
+    c.show();
+    EXPECT_EQ(c.activeTab(), 0u);
+    EXPECT_EQ(c.selectedItemIdentifier(), PaneIdentifier{"general"});
+    EXPECT_EQ(c.window()->windowTitle(), "General");
+    EXPECT_TRUE(c.toolbar()->isVisible()); // two panes never hide it
+
+    // The user picks Updates from the toolbar, then closes the window.
+    c.toolbar()->actions().at(1)->trigger();
+    waitForSwitch(c);
+    EXPECT_EQ(c.window()->windowTitle(), "Updates");
+    c.window()->close();
+    EXPECT_FALSE(c.window()->isVisible());
+    c.show();
+    EXPECT_EQ(c.activeTab(), 1u);
+    EXPECT_EQ(c.window()->windowTitle(), "Updates");
+
+    // An identifier picks its pane; an unknown one the first pane.
+    c.show(PaneIdentifier{"updates"});
+    EXPECT_EQ(c.activeTab(), 1u);
+    c.show(PaneIdentifier{"no-such-pane"});
+    EXPECT_EQ(c.activeTab(), 0u);
+    EXPECT_EQ(c.selectedItemIdentifier(), PaneIdentifier{"general"});
+}
+
+TEST_F(SettingsWindow, ATallerPaneGrowsTheWindowDownwardsWithAnimation) {
+    SettingsWindowController c(twoPanes(200, 360), Style::toolbarItems, true, true, store_);
+    c.show();
+    const QRect before = c.window()->geometry();
+    const int toolbar = c.toolbar()->height();
+    EXPECT_EQ(before.height(), 200 + toolbar);
+    EXPECT_EQ(c.window()->minimumSize(), c.window()->maximumSize()); // not resizable
+
+    std::vector<QRect> steps;
+    QObject::connect(c.window(), &UserInteractionPausableWindow::frameChanged,
+                     [&] { steps.push_back(c.window()->geometry()); });
+    c.select(PaneIdentifier{"updates"});
+    EXPECT_TRUE(c.isSwitching());
+    EXPECT_FALSE(c.window()->isUserInteractionEnabled()); // input waits for the switch
+    EXPECT_EQ(c.activeTab(), 1u);
+    waitForSwitch(c);
+    EXPECT_TRUE(c.window()->isUserInteractionEnabled());
+
+    const QRect after = c.window()->geometry();
+    EXPECT_EQ(after.top(), before.top());
+    EXPECT_EQ(after.left(), before.left());
+    EXPECT_EQ(after.height(), 360 + toolbar);
+    EXPECT_EQ(after.width(), std::max(300, c.toolbar()->sizeHint().width()));
+    // Animated: the window passed through sizes in between, its top edge fixed.
+    ASSERT_GE(steps.size(), 3u);
+    bool between = false;
+    for (const QRect& step : steps) {
+        EXPECT_EQ(step.top(), before.top());
+        between = between || (step.height() > before.height() && step.height() < after.height());
+    }
+    EXPECT_TRUE(between);
+
+    // Choosing the active pane again changes nothing but the selection.
+    steps.clear();
+    c.select(PaneIdentifier{"updates"});
+    EXPECT_FALSE(c.isSwitching());
+    EXPECT_EQ(c.window()->geometry(), after);
+    EXPECT_EQ(c.selectedItemIdentifier(), PaneIdentifier{"updates"});
+
+    // Back to the shorter pane: it shrinks, again from the bottom.
+    c.activate(0, false);
+    EXPECT_FALSE(c.isSwitching());
+    EXPECT_EQ(c.window()->geometry(), before);
+}
+
+TEST_F(SettingsWindow, SwitchCurveIsTheEaseInEaseOutBezier) {
+    const QEasingCurve curve = SettingsWindowController::switchCurve();
+    // Points of the cubic Bézier (0,0) (0.42,0) (0.58,1) (1,1), found by bisection on x.
+    const auto expected = [](double x) {
+        double lo = 0, hi = 1, t = 0.5;
+        for (int i = 0; i < 60; ++i) {
+            t = (lo + hi) / 2;
+            const double u = 1 - t;
+            const double bx = 3 * u * u * t * 0.42 + 3 * u * t * t * 0.58 + t * t * t;
+            (bx < x ? lo : hi) = t;
+        }
+        const double u = 1 - t;
+        return 3 * u * t * t + t * t * t;
+    };
+    for (double x : {0.1, 0.25, 0.5, 0.8})
+        EXPECT_NEAR(curve.valueForProgress(x), expected(x), 0.01) << x;
+    EXPECT_EQ(SettingsWindowController::kSwitchDurationMs, 250);
+}
+
+TEST_F(SettingsWindow, SinglePaneTitleIsTheApplicationAndTheSettingsWord) {
+    QApplication::setApplicationName("Overlook");
+    std::vector<Pane> one;
+    one.emplace_back(PaneIdentifier{"general"}, "General", QIcon(), fixedPane(300, 200, "general"));
+    SettingsWindowController hidden(std::move(one), Style::toolbarItems, true, true, store_);
+    hidden.show();
+    EXPECT_FALSE(hidden.toolbar()->isVisible());
+    EXPECT_EQ(hidden.window()->windowTitle(), QApplication::applicationDisplayName() + " Settings");
+    EXPECT_EQ(hidden.window()->height(), 200); // no room kept for a hidden toolbar
+
+    std::vector<Pane> other;
+    other.emplace_back(PaneIdentifier{"general"}, "General", QIcon(), fixedPane(300, 200, "general"));
+    SettingsWindowController shown(std::move(other), Style::toolbarItems, true, false, store_);
+    shown.show();
+    EXPECT_TRUE(shown.toolbar()->isVisible());
+    EXPECT_TRUE(shown.window()->windowTitle().endsWith(" Settings"));
+    EXPECT_EQ(localizedString("no-such-key"), "no-such-key");
+}
+
+TEST_F(SettingsWindow, SegmentedControlKeepsTheWindowCentred) {
+    SettingsWindowController c(twoPanes(200, 200), Style::segmentedControl, true, true, store_);
+    c.show();
+    EXPECT_TRUE(c.window()->findChild<QWidget*>("toolbarSegmentedControl"));
+    const QRect before = c.window()->geometry();
+    c.activate(1, false);
+    const QRect after = c.window()->geometry();
+    EXPECT_LT(after.width(), before.width()) << "the second pane is narrower";
+    EXPECT_NEAR(after.center().x(), before.center().x(), 1);
+    EXPECT_EQ(after.top(), before.top());
+    EXPECT_EQ(c.window()->windowTitle(), "Updates");
+}
+
+TEST_F(SettingsWindow, SavedFrameIsRestoredAfterCentring) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QRect moved;
+    {
+        SettingsWindowController c(twoPanes(), Style::toolbarItems, true, true, store_);
+        c.show();
+        const QRect centred = c.window()->geometry();
+        EXPECT_NEAR(centred.center().x(), screen.center().x(), 1);
+        EXPECT_NEAR(centred.center().y(), screen.center().y(), 1);
+        c.window()->move(37, 41); // by the frame, as the user drags it
+        moved = c.window()->geometry();
+        c.window()->close();
+    }
+    const auto saved = store_->stringForKey(SettingsWindowController::kFrameAutosaveName);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(QString::fromStdString(*saved), QStringLiteral("%1 %2 %3 %4")
+                                                  .arg(moved.x())
+                                                  .arg(moved.y())
+                                                  .arg(moved.width())
+                                                  .arg(moved.height()));
+    ASSERT_TRUE(store_->synchronize());
+
+    // The next run reads the same file.
+    auto reopened = UserDefaults::open(folder_.dir(), "window");
+    SettingsWindowController next(twoPanes(), Style::toolbarItems, true, true, reopened);
+    next.show();
+    EXPECT_EQ(next.window()->geometry(), moved);
+}
+
+TEST_F(SettingsWindow, UnusableSavedFramesLeaveTheWindowCentred) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    for (const char* bad : {"not a frame", "10 10 0 0", "-90000 -90000 300 200"}) {
+        store_->set(SettingsWindowController::kFrameAutosaveName, PropertyList(std::string(bad)));
+        LogCapture log;
+        SettingsWindowController c(twoPanes(), Style::toolbarItems, true, true, store_);
+        c.show();
+        EXPECT_NEAR(c.window()->geometry().center().x(), screen.center().x(), 1) << bad;
+        EXPECT_FALSE(log.messages().empty()) << bad;
+        // Showing stores a good frame again.
+        EXPECT_NE(store_->stringForKey(SettingsWindowController::kFrameAutosaveName), std::string(bad));
+    }
+}

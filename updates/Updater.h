@@ -1,0 +1,159 @@
+#pragma once
+// Our update checker: its settings in the defaults store (automatic checks, the
+// check interval in seconds, sending the anonymous system profile, automatic
+// downloads, the date of the last check), checks on a timer while automatic checks
+// are on, and checks that the user starts. A check fetches the update feed (see
+// Appcast.h) with Qt Network and compares the newest release with the running one.
+//
+// Feeds are fetched over HTTPS; plain HTTP is refused except on the loopback
+// interface. Main thread only: the settings' change signals and the results come on
+// the thread that owns the updater.
+
+#include "updates/Appcast.h"
+
+#include <QDateTime>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class QNetworkAccessManager;
+
+class QTimer;
+
+namespace overlook {
+class PropertyList;
+class UserDefaults;
+} // namespace overlook
+
+namespace overlook::updates {
+
+// The check intervals the Updates pane offers, in seconds.
+enum class UpdateFrequency { hourly, daily, weekly };
+double rawValue(UpdateFrequency frequency);
+std::optional<UpdateFrequency> updateFrequencyFromRawValue(double seconds);
+inline constexpr UpdateFrequency kAllUpdateFrequencies[] = {UpdateFrequency::hourly, UpdateFrequency::daily,
+                                                            UpdateFrequency::weekly};
+
+// The application's information entries the updater reads.
+struct ApplicationInfo {
+    std::string identifier;                // reverse-DNS
+    std::string version;                   // the running version
+    std::optional<std::string> feedURL;    // "SUFeedURL"
+    std::optional<std::string> updateChannel; // "SUUpdateChannel"
+};
+
+// The user's "Download beta releases" choice.
+inline constexpr const char* kIncludeBetasKey = "KtIncludeBetas";
+
+// Asked for the feed address before each check. With beta releases wanted, the
+// release feed of the application becomes its beta feed.
+class UpdaterDelegate {
+public:
+    // Registers the default of "KtIncludeBetas" from the update channel: true for
+    // "betas", false for any other channel, nothing without one.
+    UpdaterDelegate(ApplicationInfo info, std::shared_ptr<UserDefaults> store);
+
+    bool includeBetaReleases() const;
+    void setIncludeBetaReleases(bool include) const;
+    // Nothing when betas are not wanted or the identifier or feed is missing; else
+    // the feed with every "/<identifier>/releases/" turned into "/<identifier>/betas/".
+    std::optional<std::string> feedURLString() const;
+
+    const ApplicationInfo& info() const { return info_; }
+    const std::shared_ptr<UserDefaults>& store() const { return store_; }
+
+private:
+    ApplicationInfo info_;
+    std::shared_ptr<UserDefaults> store_;
+};
+
+struct UpdateCheckResult {
+    enum class Kind { upToDate, updateAvailable, failed };
+    Kind kind = Kind::failed;
+    std::optional<AppcastItem> item; // the newest release the feed lists
+    QString error;                   // for `failed`: what went wrong, for the user
+    bool userInitiated = false;
+};
+
+class Updater final : public QObject {
+    Q_OBJECT
+public:
+    // The keys of the updater's settings in the defaults store.
+    static constexpr const char* kAutomaticallyChecksKey = "automaticallyChecksForUpdates";
+    static constexpr const char* kCheckIntervalKey = "updateCheckInterval";
+    static constexpr const char* kSendsSystemProfileKey = "sendsSystemProfile";
+    static constexpr const char* kAutomaticallyDownloadsKey = "automaticallyDownloadsUpdates";
+    static constexpr const char* kLastCheckDateKey = "lastUpdateCheckDate";
+    static constexpr double kDefaultCheckIntervalSeconds = 86400;
+    // Scheduled checks never come closer together than this, whatever is stored.
+    static constexpr double kMinimumCheckIntervalSeconds = 3600;
+    // The largest feed we read.
+    static constexpr qint64 kMaximumFeedBytes = 4 * 1024 * 1024;
+
+    // The delegate answers the feed address; the store keeps the settings.
+    explicit Updater(std::shared_ptr<UpdaterDelegate> delegate, QObject* parent = nullptr);
+    ~Updater() override;
+
+    bool automaticallyChecksForUpdates() const;
+    void setAutomaticallyChecksForUpdates(bool on);
+    // Seconds; a missing or unusable entry reads as one day.
+    double updateCheckInterval() const;
+    void setUpdateCheckInterval(double seconds);
+    bool sendsSystemProfile() const;
+    void setSendsSystemProfile(bool on);
+    bool automaticallyDownloadsUpdates() const;
+    void setAutomaticallyDownloadsUpdates(bool on);
+    std::optional<QDateTime> lastUpdateCheckDate() const;
+
+    // The address a check fetches now (the delegate's, else the application's feed),
+    // with the system profile's query items when that is on. Empty without a feed.
+    QUrl feedURL() const;
+    // The query items sent with the system profile: the operating system's name and
+    // version, the processor architecture, the user's language and the running
+    // version. Nothing that identifies the user or the machine.
+    static QList<std::pair<QString, QString>> systemProfile(const std::string& appVersion);
+
+    // Starts a check unless one is running. The result comes with checkFinished.
+    void checkForUpdates();
+    void checkInBackground();
+    bool isChecking() const { return reply_ != nullptr; }
+    // How long a fetch may go without receiving anything (30 s unless set).
+    void setTransferTimeout(int milliseconds) { transferTimeoutMs_ = milliseconds; }
+    // When the next scheduled check is due (none while automatic checks are off).
+    std::optional<QDateTime> nextScheduledCheck() const;
+
+    const std::shared_ptr<UpdaterDelegate>& delegate() const { return delegate_; }
+
+Q_SIGNALS:
+    // One of the settings above changed (also when another process changed it).
+    void settingsChanged();
+    void checkStarted(bool userInitiated);
+    void checkFinished(const overlook::updates::UpdateCheckResult& result);
+
+private:
+    void startCheck(bool userInitiated);
+    void finishCheck(QNetworkReply* reply);
+    void reschedule();
+    void announceChange();
+
+    std::shared_ptr<UpdaterDelegate> delegate_;
+    std::shared_ptr<UserDefaults> store_;
+    std::unique_ptr<QNetworkAccessManager> network_;
+    QPointer<QNetworkReply> reply_;
+    QTimer* schedule_;
+    int transferTimeoutMs_ = 30000;
+    std::optional<QDateTime> lastAttempt_; // of this run
+    std::vector<std::uint64_t> observers_;
+    std::shared_ptr<Updater*> alive_;
+};
+
+// Whether `url` may be fetched: HTTPS, or HTTP to a loopback address. The reason
+// when it may not.
+std::optional<QString> refusedFeedURL(const QUrl& url);
+
+} // namespace overlook::updates

@@ -1,0 +1,231 @@
+#include "updates/UpdatesPane.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+namespace overlook::updates {
+
+namespace {
+
+// Texts are looked up by their English wording.
+QString text(const char* english) { return QCoreApplication::translate("UpdatesPreferencesView", english); }
+
+QFrame* divider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+QLabel* caption(const char* english, QWidget* parent) {
+    auto* label = new QLabel(text(english), parent);
+    label->setWordWrap(true);
+    QFont small = label->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    label->setFont(small);
+    label->setForegroundRole(QPalette::PlaceholderText); // the secondary colour
+    label->setIndent(22);                                 // under the switch's text, not its box
+    return label;
+}
+
+const char* frequencyLabel(UpdateFrequency f) {
+    switch (f) {
+    case UpdateFrequency::hourly:
+        return "Hourly";
+    case UpdateFrequency::daily:
+        return "Daily";
+    case UpdateFrequency::weekly:
+        return "Weekly";
+    }
+    return "";
+}
+
+// Sets a control from the store without writing the value back.
+template <class Widget, class Apply>
+void quietly(Widget* w, Apply apply) {
+    const QSignalBlocker blocker(w);
+    apply();
+}
+
+} // namespace
+
+QString lastCheckText(const std::optional<QDateTime>& date, const QDateTime& now) {
+    if (!date)
+        return text("Never");
+    const QDateTime local = date->toLocalTime();
+    const QLocale locale;
+    const QString time = locale.toString(local.time(), QLocale::ShortFormat);
+    const qint64 days = local.date().daysTo(now.toLocalTime().date());
+    if (days == 0)
+        return text("Today at %1").arg(time);
+    if (days == 1)
+        return text("Yesterday at %1").arg(time);
+    return text("%1 at %2").arg(locale.toString(local.date(), QLocale::LongFormat), time);
+}
+
+// ---- the check dialog ------------------------------------------------------------------
+
+UpdateCheckDialog::UpdateCheckDialog(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(text("Software Update"));
+    auto* layout = new QVBoxLayout(this);
+    headline_ = new QLabel(this);
+    QFont bold = headline_->font();
+    bold.setBold(true);
+    bold.setPointSizeF(bold.pointSizeF() * 1.15);
+    headline_->setFont(bold);
+    message_ = new QLabel(this);
+    message_->setWordWrap(true);
+    message_->setTextFormat(Qt::RichText);
+    message_->setOpenExternalLinks(true);
+    message_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    notes_ = new QTextBrowser(this);
+    notes_->setOpenExternalLinks(true);
+    notes_->setMinimumSize(420, 200);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
+    layout->addWidget(headline_);
+    layout->addWidget(message_);
+    layout->addWidget(notes_, 1);
+    layout->addWidget(buttons);
+    setMinimumWidth(420);
+}
+
+void UpdateCheckDialog::showChecking() {
+    headline_->setText(text("Checking for updates…"));
+    message_->clear();
+    notes_->hide();
+    show();
+    raise();
+    activateWindow();
+}
+
+void UpdateCheckDialog::showResult(const UpdateCheckResult& result, const QString& runningVersion) {
+    notes_->hide();
+    switch (result.kind) {
+    case UpdateCheckResult::Kind::upToDate:
+        headline_->setText(text("You're up to date!"));
+        message_->setText(text("Version %1 is the newest version available.").arg(runningVersion.toHtmlEscaped()));
+        break;
+    case UpdateCheckResult::Kind::updateAvailable: {
+        const AppcastItem& item = *result.item;
+        headline_->setText(text("Version %1 is available").arg(item.displayVersion));
+        QString message = text("You have version %1.").arg(runningVersion.toHtmlEscaped());
+        // Only web links are offered: the feed is not trusted to point anywhere else.
+        if (item.downloadLink.scheme() == QLatin1String("https") || item.downloadLink.scheme() == QLatin1String("http"))
+            message += QStringLiteral(" <a href=\"%1\">%2</a>")
+                           .arg(item.downloadLink.toString(QUrl::FullyEncoded).toHtmlEscaped(), text("Download"));
+        if (item.releaseNotesLink.scheme() == QLatin1String("https"))
+            message += QStringLiteral(" · <a href=\"%1\">%2</a>")
+                           .arg(item.releaseNotesLink.toString(QUrl::FullyEncoded).toHtmlEscaped(),
+                                text("Release notes"));
+        message_->setText(message);
+        if (!item.releaseNotes.isEmpty()) {
+            // Shown as a document; nothing it names is fetched.
+            notes_->setHtml(item.releaseNotes);
+            notes_->show();
+        }
+        break;
+    }
+    case UpdateCheckResult::Kind::failed:
+        headline_->setText(text("Update check failed"));
+        message_->setText(result.error.toHtmlEscaped());
+        break;
+    }
+    adjustSize();
+}
+
+// ---- the pane -----------------------------------------------------------------------------
+
+UpdatesPreferencesView::UpdatesPreferencesView(Updater& updater, QWidget* parent)
+    : QWidget(parent), updater_(updater) {
+    setFixedWidth(600);
+    auto* outer = new QVBoxLayout(this);
+    auto* form = new QWidget(this);
+    form->setFixedWidth(300);
+    outer->addWidget(form, 0, Qt::AlignHCenter);
+    auto* column = new QVBoxLayout(form);
+    column->setContentsMargins(0, 0, 0, 0);
+
+    // 1. Automatic checks, their frequency and the manual check.
+    auto* checks = new QHBoxLayout;
+    checkForUpdates_ = new QCheckBox(text("Check for Updates:"), form);
+    updateFrequency_ = new QComboBox(form);
+    updateFrequency_->setFixedWidth(100);
+    for (UpdateFrequency f : kAllUpdateFrequencies)
+        updateFrequency_->addItem(text(frequencyLabel(f)), rawValue(f));
+    checkNow_ = new QPushButton(text("Check Now…"), form);
+    checks->addWidget(checkForUpdates_);
+    checks->addWidget(updateFrequency_);
+    checks->addWidget(checkNow_);
+    column->addLayout(checks);
+    column->addWidget(divider(form));
+
+    // 2. The three switches, each with what it means.
+    includeBetas_ = new QCheckBox(text("Download beta releases"), form);
+    column->addWidget(includeBetas_);
+    column->addWidget(caption("Test the latest versions before release. Hunt for bugs and provide feedback.", form));
+    automaticallyDownloads_ = new QCheckBox(text("Download updates automatically"), form);
+    column->addWidget(automaticallyDownloads_);
+    column->addWidget(caption("Download new versions in the background when available.", form));
+    sendsSystemProfile_ = new QCheckBox(text("Send anonymous system information"), form);
+    column->addWidget(sendsSystemProfile_);
+    column->addWidget(caption("Provide information about your computer, such as operating system version, "
+                              "processor type, and language to help guide development.",
+                              form));
+    column->addWidget(divider(form));
+
+    // 3. The last check.
+    auto* last = new QHBoxLayout;
+    last->addWidget(new QLabel(text("Last check for updates:"), form));
+    lastCheck_ = new QLabel(form);
+    last->addWidget(lastCheck_, 1);
+    column->addLayout(last);
+    outer->addStretch(1);
+
+    connect(checkForUpdates_, &QCheckBox::toggled, this, [this](bool on) { updater_.setAutomaticallyChecksForUpdates(on); });
+    connect(updateFrequency_, &QComboBox::activated, this,
+            [this](int index) { updater_.setUpdateCheckInterval(updateFrequency_->itemData(index).toDouble()); });
+    connect(includeBetas_, &QCheckBox::toggled, this,
+            [this](bool on) { updater_.delegate()->setIncludeBetaReleases(on); });
+    connect(automaticallyDownloads_, &QCheckBox::toggled, this,
+            [this](bool on) { updater_.setAutomaticallyDownloadsUpdates(on); });
+    connect(sendsSystemProfile_, &QCheckBox::toggled, this, [this](bool on) { updater_.setSendsSystemProfile(on); });
+    connect(checkNow_, &QPushButton::clicked, this, [this] {
+        if (!dialog_)
+            dialog_ = new UpdateCheckDialog(this);
+        dialog_->setWindowFlag(Qt::Window);
+        dialog_->showChecking();
+        updater_.checkForUpdates();
+    });
+    connect(&updater_, &Updater::checkFinished, this, [this](const UpdateCheckResult& result) {
+        refresh();
+        if (result.userInitiated && dialog_)
+            dialog_->showResult(result, QString::fromStdString(updater_.delegate()->info().version));
+    });
+    connect(&updater_, &Updater::settingsChanged, this, [this] { refresh(); });
+    refresh();
+}
+
+void UpdatesPreferencesView::refresh() {
+    quietly(checkForUpdates_, [&] { checkForUpdates_->setChecked(updater_.automaticallyChecksForUpdates()); });
+    quietly(updateFrequency_, [&] {
+        // An interval that is none of the choices selects nothing.
+        updateFrequency_->setCurrentIndex(updateFrequency_->findData(updater_.updateCheckInterval()));
+    });
+    quietly(includeBetas_, [&] { includeBetas_->setChecked(updater_.delegate()->includeBetaReleases()); });
+    quietly(automaticallyDownloads_,
+            [&] { automaticallyDownloads_->setChecked(updater_.automaticallyDownloadsUpdates()); });
+    quietly(sendsSystemProfile_, [&] { sendsSystemProfile_->setChecked(updater_.sendsSystemProfile()); });
+    lastCheck_->setText(lastCheckText(updater_.lastUpdateCheckDate()));
+}
+
+} // namespace overlook::updates
