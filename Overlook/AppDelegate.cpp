@@ -8,6 +8,7 @@
 #include "Overlook/CommandLine.h"
 #include "Overlook/ContentViews.h"
 #include "Overlook/LocalDisplayManager.h"
+#include "Overlook/PreferencesCommand.h"
 #include "Overlook/QtMainQueue.h"
 #include "Overlook/ScreenshotCommand.h"
 #include "Overlook/StreamController.h"
@@ -88,7 +89,7 @@ void Popover::closeEvent(QCloseEvent* event) {
 AppDelegate::AppDelegate() : screenshotQueue_(std::make_unique<DispatchQueue>("io.overlook.Overlook.screenshot")) {
     // The typed keys register their defaults before anything reads them.
     installStandardDefaults();
-    // The preferences window controller is built here once the preferences window exists.
+    preferences_ = std::make_unique<PreferencesCommand>();
 }
 
 AppDelegate::~AppDelegate() {
@@ -139,8 +140,7 @@ void AppDelegate::makeMenu() {
     mainMenu_->addSeparator();
     mainMenu_->addAction("Screenshot of All Displays", [this] { captureAllDisplays(); });
     mainMenu_->addAction("Display Information", [this] { logDisplayInfo(); });
-    QAction* preferences = mainMenu_->addAction("Preferences…");
-    preferences->setEnabled(false); // until the preferences window exists
+    mainMenu_->addAction("Preferences…", [this] { preferences_->preferencesMenuItemActionHandler(); });
     mainMenu_->addSeparator();
     mainMenu_->addAction("Quit", [] { QApplication::quit(); });
 }

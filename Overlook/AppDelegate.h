@@ -16,6 +16,7 @@ namespace overlook {
 
 class ContentView;
 class DispatchQueue;
+class PreferencesCommand;
 
 // The popover: a frameless tool window under the tray icon. It never grabs the
 // keyboard or mouse and does not close when the user clicks elsewhere; dragging
@@ -56,6 +57,8 @@ public:
     // The open popover (null once closed, also when the user closed it).
     Popover* popover() const { return popover_; }
     bool hasPopover() const { return hasPopover_; }
+    // The preferences window, built once with the delegate.
+    PreferencesCommand& preferences() const { return *preferences_; }
 
 private:
     void makeMenu();
@@ -71,6 +74,7 @@ private:
     QPointer<Popover> popover_;
     bool hasPopover_ = false;
     std::unique_ptr<DispatchQueue> screenshotQueue_;
+    std::unique_ptr<PreferencesCommand> preferences_;
 };
 
 // The dark appearance: Fusion with a dark palette.

@@ -150,7 +150,6 @@ UpdatesPreferencesView::UpdatesPreferencesView(Updater& updater, QWidget* parent
     setFixedWidth(600);
     auto* outer = new QVBoxLayout(this);
     auto* form = new QWidget(this);
-    form->setFixedWidth(300);
     outer->addWidget(form, 0, Qt::AlignHCenter);
     auto* column = new QVBoxLayout(form);
     column->setContentsMargins(0, 0, 0, 0);
@@ -172,15 +171,17 @@ UpdatesPreferencesView::UpdatesPreferencesView(Updater& updater, QWidget* parent
     // 2. The three switches, each with what it means.
     includeBetas_ = new QCheckBox(text("Download beta releases"), form);
     column->addWidget(includeBetas_);
-    column->addWidget(caption("Test the latest versions before release. Hunt for bugs and provide feedback.", form));
+    std::vector<QLabel*> captions;
+    column->addWidget(captions.emplace_back(caption("Test the latest versions before release. Hunt for bugs and provide feedback.", form)));
     automaticallyDownloads_ = new QCheckBox(text("Download updates automatically"), form);
     column->addWidget(automaticallyDownloads_);
-    column->addWidget(caption("Download new versions in the background when available.", form));
+    column->addWidget(captions.emplace_back(caption("Download new versions in the background when available.", form)));
     sendsSystemProfile_ = new QCheckBox(text("Send anonymous system information"), form);
     column->addWidget(sendsSystemProfile_);
-    column->addWidget(caption("Provide information about your computer, such as operating system version, "
-                              "processor type, and language to help guide development.",
-                              form));
+    column->addWidget(captions.emplace_back(caption("Provide information about your computer, such as operating "
+                                                    "system version, processor type, and language to help guide "
+                                                    "development.",
+                                                    form)));
     column->addWidget(divider(form));
 
     // 3. The last check.
@@ -190,6 +191,13 @@ UpdatesPreferencesView::UpdatesPreferencesView(Updater& updater, QWidget* parent
     last->addWidget(lastCheck_, 1);
     column->addLayout(last);
     outer->addStretch(1);
+
+    // 300 wide unless the first row needs more in this font; the captions wrap to it
+    // (a centred widget gets no height-for-width from its layout, so they are told).
+    const int width = std::max(300, checks->sizeHint().width());
+    form->setFixedWidth(width);
+    for (QLabel* c : captions)
+        c->setMinimumHeight(c->heightForWidth(width));
 
     connect(checkForUpdates_, &QCheckBox::toggled, this, [this](bool on) { updater_.setAutomaticallyChecksForUpdates(on); });
     connect(updateFrequency_, &QComboBox::activated, this,

@@ -1,0 +1,254 @@
+#include "Overlook/GeneralPane.h"
+
+#include "Foundation/MainQueue.h"
+#include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
+#include "Overlook/PreferenceKeys.h"
+#include "Overlook/StreamQuality.h"
+#include "settings_store/DefaultsObservation.h"
+
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace overlook {
+
+namespace {
+
+// The slider's range and step; its end labels read "1" and "10".
+constexpr int kMinimumLineWidth = 2;
+constexpr int kMaximumLineWidth = 12;
+
+double unit(double component) { return std::isfinite(component) ? std::clamp(component, 0.0, 1.0) : 0.0; }
+
+// Sets a control from the settings without writing the value back.
+template <class Widget, class Apply>
+void quietly(Widget* w, Apply apply) {
+    const QSignalBlocker blocker(w);
+    apply();
+}
+
+} // namespace
+
+// ---- KtColorPicker -------------------------------------------------------------------
+
+QColor KtColorPicker::toQColor(const GraphicsColor& c) {
+    // A stored colour may hold anything; the well shows the nearest colour it can.
+    return QColor::fromRgbF(float(unit(c.red)), float(unit(c.green)), float(unit(c.blue)), float(unit(c.alpha)));
+}
+
+GraphicsColor KtColorPicker::toGraphicsColor(const QColor& color) {
+    const QColor rgb = color.toRgb();
+    return GraphicsColor::genericRGB(rgb.redF(), rgb.greenF(), rgb.blueF(), rgb.alphaF());
+}
+
+KtColorPicker::KtColorPicker(Get selection, Set setSelection, QWidget* parent)
+    : QToolButton(parent), selection_(std::move(selection)),
+      coordinator_([set = std::move(setSelection)](KtColorPicker& sender) { set(toGraphicsColor(sender.color())); }) {
+    setFixedSize(45, 24);
+    setToolTip(tr("Crosshair colour"));
+    connect(this, &QToolButton::clicked, this, [this] { openDialog(); });
+    updateFromSelection();
+}
+
+void KtColorPicker::updateFromSelection() {
+    color_ = toQColor(selection_());
+    update();
+}
+
+void KtColorPicker::pick(const QColor& color) {
+    color_ = color;
+    update();
+    coordinator_.action(*this);
+}
+
+void KtColorPicker::openDialog() {
+    if (!dialog_) {
+        dialog_ = new QColorDialog(this);
+        // Ours, not the desktop's: only ours lists the application's colours.
+        dialog_->setOptions(QColorDialog::DontUseNativeDialog | QColorDialog::ShowAlphaChannel |
+                            QColorDialog::NoButtons);
+        dialog_->setWindowTitle(tr("Crosshair Color"));
+        connect(dialog_, &QColorDialog::currentColorChanged, this, [this](const QColor& c) {
+            if (c.isValid() && c != color_)
+                pick(c);
+        });
+    }
+    dialog_->setCurrentColor(color_);
+    dialog_->show();
+    dialog_->raise();
+    dialog_->activateWindow();
+}
+
+void KtColorPicker::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF frame = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Mid));
+    p.setBrush(palette().color(QPalette::Button));
+    p.drawRoundedRect(frame, 4, 4);
+    QColor swatch = color_;
+    if (!isEnabled())
+        swatch.setAlphaF(swatch.alphaF() * 0.4f);
+    p.setPen(Qt::NoPen);
+    p.setBrush(swatch);
+    p.drawRoundedRect(frame.adjusted(4, 4, -4, -4), 2, 2);
+}
+
+// ---- GeneralPreferences -------------------------------------------------------------
+
+struct GeneralPreferences::Bindings {
+    // Creating these creates the typed keys, which registers their defaults.
+    Defaults::Observable<bool> displayCrosshair{Defaults::Keys::displayCrosshair()};
+    Defaults::Observable<double> scale{Defaults::Keys::scale()};
+    Defaults::Observable<GraphicsColor> crosshairColor{Defaults::Keys::crosshairColor()};
+    Defaults::Observable<double> crosshairWeight{Defaults::Keys::crosshairWeight()};
+    // The view-level settings, by name, with false as their default at this use site.
+    std::shared_ptr<UserDefaults> store = Defaults::Keys::displayCrosshair().suitePointer();
+    std::vector<UserDefaults::ObserverId> observers;
+    std::vector<ScopedConnection> connections;
+
+    bool readBool(const char* key) const { return store->boolForKey(key); }
+    void writeBool(const char* key, bool on) const { store->set(key, PropertyList(on)); }
+};
+
+GeneralPreferences::GeneralPreferences(QWidget* parent)
+    : QWidget(parent), bindings_(std::make_unique<Bindings>()) {
+    setFixedWidth(600);
+    auto* outer = new QVBoxLayout(this);
+    auto* form = new QWidget(this);
+    form->setFixedWidth(400);
+    outer->addWidget(form, 0, Qt::AlignHCenter);
+    auto* rows = new QFormLayout(form);
+    rows->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    rows->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
+    const int spacing = style()->pixelMetric(QStyle::PM_LayoutVerticalSpacing);
+    const auto gap = [&] { rows->addItem(new QSpacerItem(0, std::max(spacing, 6), QSizePolicy::Minimum, QSizePolicy::Fixed)); };
+
+    // 1. Preview Scale: the four resolutions, tagged with their divisors.
+    scale_ = new QComboBox(form);
+    for (StreamQuality q : kAllStreamQualities)
+        scale_->addItem(tr(description(q)), rawValue(q));
+    rows->addRow(tr("Preview Scale:"), scale_);
+
+    // 2. New Windows: two toggles.
+    auto* newWindows = new QWidget(form);
+    auto* toggles = new QVBoxLayout(newWindows);
+    toggles->setContentsMargins(0, 0, 0, 0);
+    autoPlay_ = new QCheckBox(tr("Play streams by default"), newWindows);
+    hideMainDisplay_ = new QCheckBox(tr("Hide main display"), newWindows);
+    toggles->addWidget(autoPlay_);
+    toggles->addWidget(hideMainDisplay_);
+    gap();
+    rows->addRow(tr("New Windows:"), newWindows);
+
+    // 3. The crosshair switch.
+    gap();
+    displayCrosshair_ = new QCheckBox(tr("Display cursor crosshair in previews"), form);
+    rows->addRow(QString(), displayCrosshair_);
+
+    // 4. Its colour.
+    colorRow_ = new QLabel(tr("Crosshair Color:"), form);
+    color_ = new KtColorPicker([b = bindings_.get()] { return b->crosshairColor.value(); },
+                               [b = bindings_.get()](const GraphicsColor& c) { b->crosshairColor.setValue(c); }, form);
+    rows->addRow(static_cast<QLabel*>(colorRow_), color_);
+
+    // 5. Its line width.
+    lineWidthRow_ = new QWidget(form);
+    auto* slider = new QHBoxLayout(lineWidthRow_);
+    slider->setContentsMargins(0, 0, 0, 0);
+    lineWidth_ = new QSlider(Qt::Horizontal, lineWidthRow_);
+    lineWidth_->setRange(kMinimumLineWidth, kMaximumLineWidth);
+    lineWidth_->setSingleStep(1);
+    lineWidth_->setPageStep(1);
+    lineWidth_->setMinimumWidth(160);
+    slider->addWidget(new QLabel(QStringLiteral("1"), lineWidthRow_));
+    slider->addWidget(lineWidth_, 1);
+    slider->addWidget(new QLabel(QStringLiteral("10"), lineWidthRow_));
+    lineWidthLabel_ = new QLabel(tr("Line Width:"), form);
+    rows->addRow(lineWidthLabel_, lineWidthRow_);
+
+    // 6. The shortcut that opens the popover.
+    gap();
+    recorder_ = new KeyboardShortcuts::RecorderCocoa(KeyboardShortcuts::Name::showPopover(), {}, form);
+    rows->addRow(tr("Show Overlook:"), recorder_);
+    outer->addStretch(1);
+
+    // Controls write their settings at once.
+    connect(scale_, &QComboBox::activated, this,
+            [this](int index) { bindings_->scale.setValue(scale_->itemData(index).toDouble()); });
+    connect(autoPlay_, &QCheckBox::toggled, this,
+            [this](bool on) { bindings_->writeBool(preferences::kAutoPlay, on); });
+    connect(hideMainDisplay_, &QCheckBox::toggled, this,
+            [this](bool on) { bindings_->writeBool(preferences::kHideMainDisplay, on); });
+    connect(displayCrosshair_, &QCheckBox::toggled, this, [this](bool on) {
+        bindings_->displayCrosshair.setValue(on);
+        refresh(); // the rows it governs follow at once
+    });
+    connect(lineWidth_, &QSlider::valueChanged, this,
+            [this](int width) { bindings_->crosshairWeight.setValue(double(width)); });
+
+    // And follow them, whoever changes them.
+    for (ObservableObject* o : std::initializer_list<ObservableObject*>{
+             &bindings_->displayCrosshair, &bindings_->scale, &bindings_->crosshairColor, &bindings_->crosshairWeight})
+        bindings_->connections.emplace_back(o->objectWillChange.connect([this] { scheduleRefresh(); }));
+    std::weak_ptr<GeneralPreferences*> weak = alive_;
+    for (const char* key : {preferences::kAutoPlay, preferences::kHideMainDisplay})
+        bindings_->observers.push_back(
+            bindings_->store->addObserver(key, ObservingOptions::New, [weak](const StoreChange&) {
+                mainQueue().async([weak] {
+                    if (auto self = weak.lock())
+                        (*self)->refresh();
+                });
+            }));
+    refresh();
+}
+
+GeneralPreferences::~GeneralPreferences() {
+    for (auto id : bindings_->observers)
+        bindings_->store->removeObserver(id);
+    alive_.reset();
+}
+
+void GeneralPreferences::scheduleRefresh() {
+    // Will-change signals come before the change: read the values afterwards.
+    if (refreshQueued_)
+        return;
+    refreshQueued_ = true;
+    std::weak_ptr<GeneralPreferences*> weak = alive_;
+    mainQueue().async([weak] {
+        if (auto self = weak.lock()) {
+            (*self)->refreshQueued_ = false;
+            (*self)->refresh();
+        }
+    });
+}
+
+void GeneralPreferences::refresh() {
+    const Bindings& b = *bindings_;
+    // A stored scale that is none of the four selects nothing.
+    quietly(scale_, [&] { scale_->setCurrentIndex(scale_->findData(b.scale.value())); });
+    quietly(autoPlay_, [&] { autoPlay_->setChecked(b.readBool(preferences::kAutoPlay)); });
+    quietly(hideMainDisplay_, [&] { hideMainDisplay_->setChecked(b.readBool(preferences::kHideMainDisplay)); });
+    const bool crosshair = b.displayCrosshair.value();
+    quietly(displayCrosshair_, [&] { displayCrosshair_->setChecked(crosshair); });
+    color_->updateFromSelection();
+    const double weight = b.crosshairWeight.value();
+    quietly(lineWidth_, [&] {
+        lineWidth_->setValue(std::isfinite(weight) ? int(std::lround(std::clamp(weight, double(kMinimumLineWidth),
+                                                                                double(kMaximumLineWidth))))
+                                                   : kMinimumLineWidth);
+    });
+    // The colour and the width only matter with the crosshair on; their values stay.
+    for (QWidget* w : std::initializer_list<QWidget*>{colorRow_, color_, lineWidthLabel_, lineWidthRow_})
+        w->setEnabled(crosshair);
+}
+
+} // namespace overlook

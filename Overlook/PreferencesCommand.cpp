@@ -1,0 +1,56 @@
+#include "Overlook/PreferencesCommand.h"
+
+#include "Overlook/ContentViews.h"
+#include "Overlook/GeneralPane.h"
+#include "Overlook/PreferenceKeys.h"
+
+#include <QFile>
+
+#ifdef OVERLOOK_UPDATER
+#include "settings_store/UserDefaults.h"
+#include "updates/UpdatesPane.h"
+#include "updates/Updater.h"
+#endif
+
+namespace overlook {
+
+namespace {
+
+#ifdef OVERLOOK_UPDATER
+// The application's information entries, fixed when the program is built.
+updates::ApplicationInfo applicationInfo() {
+    updates::ApplicationInfo info{UserDefaults::kStandardSuite, OVERLOOK_VERSION, std::nullopt, std::nullopt};
+    if (const std::string feed = OVERLOOK_FEED_URL; !feed.empty())
+        info.feedURL = feed;
+    if (const std::string channel = OVERLOOK_UPDATE_CHANNEL; !channel.empty())
+        info.updateChannel = channel;
+    return info;
+}
+#endif
+
+} // namespace
+
+PreferencesCommand::PreferencesCommand() {
+    std::vector<Settings::Pane> panes;
+    if (!QFile::exists(QStringLiteral(":/icons/gear.svg")))
+        qFatal("The application's gear image is missing");
+    panes.emplace_back(Settings::PaneIdentifier{"general"}, QStringLiteral("General"), symbolIcon("gear"),
+                       new GeneralPreferences);
+#ifdef OVERLOOK_UPDATER
+    updater_ = std::make_unique<updates::Updater>(
+        std::make_shared<updates::UpdaterDelegate>(applicationInfo(), UserDefaults::standard()));
+    panes.emplace_back(Settings::PaneIdentifier{"updates"}, QStringLiteral("Updates"), symbolIcon("arrow.down.circle"),
+                       new updates::UpdatesPreferencesView(*updater_));
+#endif
+    windowController_ = std::make_unique<Settings::SettingsWindowController>(
+        std::move(panes), Settings::Style::toolbarItems, /*animated=*/true, /*hidesToolbarForSingleItem=*/true);
+}
+
+PreferencesCommand::~PreferencesCommand() = default;
+
+void PreferencesCommand::preferencesMenuItemActionHandler() {
+    // show() also raises the window and asks the window manager for the focus.
+    windowController_->show();
+}
+
+} // namespace overlook

@@ -1,0 +1,164 @@
+// The General pane bound to the user's settings (a real store in a private
+// folder), and the preferences command's window, on the offscreen platform.
+
+#include "Foundation/MainQueue.h"
+#include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
+#include "Overlook/GeneralPane.h"
+#include "Overlook/PreferenceKeys.h"
+#include "Overlook/PreferencesCommand.h"
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
+#include "tests/keyboard_shortcuts/ProcessSettings.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QSlider>
+#include <QTest>
+#include <QToolBar>
+
+#include <gtest/gtest.h>
+
+using namespace overlook;
+
+namespace {
+
+class Preferences : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::processSettingsFolder();
+        ensureOffscreenApplication();
+        installStandardDefaults();
+        for (const char* key : {"scale", "displayCrosshair", "crosshairColor", "crosshairWeight",
+                                preferences::kAutoPlay, preferences::kHideMainDisplay})
+            store()->removeObject(key);
+    }
+    void TearDown() override { manualMainQueue().drain(); }
+    static std::shared_ptr<UserDefaults> store() { return UserDefaults::standard(); }
+};
+
+} // namespace
+
+TEST_F(Preferences, GeneralPaneShowsTheDefaultsOfAFreshStore) {
+    GeneralPreferences pane;
+    EXPECT_EQ(pane.previewScale()->currentText(), "Quarter-resolution");
+    EXPECT_EQ(pane.previewScale()->count(), 4);
+    EXPECT_EQ(pane.previewScale()->itemText(3), "Eighth-resolution");
+    EXPECT_FALSE(pane.autoPlay()->isChecked());
+    EXPECT_FALSE(pane.hideMainDisplay()->isChecked());
+    EXPECT_TRUE(pane.displayCrosshair()->isChecked());
+    EXPECT_EQ(KtColorPicker::toGraphicsColor(pane.crosshairColor()->color()).components(),
+              KtColorPicker::toGraphicsColor(KtColorPicker::toQColor(defaultCrosshairColor())).components());
+    EXPECT_NEAR(pane.crosshairColor()->color().greenF(), 200.0 / 255.0, 1e-3);
+    EXPECT_EQ(pane.crosshairColor()->size(), QSize(45, 24));
+    EXPECT_EQ(pane.lineWidth()->value(), 2);
+    EXPECT_EQ(pane.lineWidth()->minimum(), 2);
+    EXPECT_EQ(pane.lineWidth()->maximum(), 12);
+    EXPECT_EQ(pane.shortcutRecorder()->shortcutName(), KeyboardShortcuts::Name::showPopover());
+    EXPECT_EQ(pane.width(), 600);
+    // Nothing was written by showing the pane.
+    EXPECT_FALSE(store()->persistentDomain().contains("scale"));
+}
+
+TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
+    GeneralPreferences pane;
+    pane.previewScale()->activated(3);
+    EXPECT_EQ(store()->doubleForKey("scale"), 8.0);
+    EXPECT_EQ(Defaults::Keys::scale().get(), 8.0);
+
+    pane.hideMainDisplay()->click();
+    pane.autoPlay()->click();
+    // The stream controllers read these straight from the store.
+    EXPECT_TRUE(store()->boolForKey(preferences::kHideMainDisplay));
+    EXPECT_TRUE(store()->boolForKey(preferences::kAutoPlay));
+
+    pane.lineWidth()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 3.0);
+    pane.lineWidth()->setValue(40);
+    EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 12.0); // whole steps, never past the end
+
+    pane.crosshairColor()->click();
+    ASSERT_TRUE(pane.crosshairColor()->dialog());
+    pane.crosshairColor()->dialog()->setCurrentColor(QColor::fromRgbF(0.0f, 0.5f, 1.0f, 1.0f));
+    const GraphicsColor picked = Defaults::Keys::crosshairColor().get();
+    EXPECT_NEAR(picked.red, 0.0, 1e-3);
+    EXPECT_NEAR(picked.green, 0.5, 0.005); // the dialog works in 8 bits
+    EXPECT_NEAR(picked.blue, 1.0, 1e-3);
+    pane.crosshairColor()->dialog()->close();
+}
+
+TEST_F(Preferences, ExternalWritesMoveTheControls) {
+    GeneralPreferences pane;
+    Defaults::Keys::scale().set(1.0);
+    Defaults::Keys::crosshairWeight().set(7.0);
+    Defaults::Keys::crosshairColor().set(GraphicsColor::genericRGB(0, 0, 1));
+    store()->set(preferences::kAutoPlay, PropertyList(true));
+    manualMainQueue().drain();
+    EXPECT_EQ(pane.previewScale()->currentText(), "Full-resolution");
+    EXPECT_EQ(pane.lineWidth()->value(), 7);
+    EXPECT_EQ(pane.crosshairColor()->color(), QColor(Qt::blue));
+    EXPECT_TRUE(pane.autoPlay()->isChecked());
+
+    // Values no control can show leave the control empty or at its nearest point,
+    // and are not overwritten.
+    Defaults::Keys::scale().set(3.0);
+    store()->set("crosshairWeight", PropertyList(std::string("thick")));
+    manualMainQueue().drain();
+    EXPECT_EQ(pane.previewScale()->currentIndex(), -1);
+    EXPECT_EQ(pane.lineWidth()->value(), 2); // the key's default
+    EXPECT_EQ(store()->doubleForKey("scale"), 3.0);
+    EXPECT_EQ(store()->stringForKey("crosshairWeight"), "thick");
+}
+
+TEST_F(Preferences, CrosshairOffDisablesItsRowsAndKeepsTheirValues) {
+    GeneralPreferences pane;
+    Defaults::Keys::crosshairWeight().set(5.0);
+    manualMainQueue().drain();
+    pane.displayCrosshair()->click();
+    EXPECT_FALSE(Defaults::Keys::displayCrosshair().get());
+    EXPECT_FALSE(pane.crosshairColor()->isEnabled());
+    EXPECT_FALSE(pane.colorRow()->isEnabled());
+    EXPECT_FALSE(pane.lineWidthRow()->isEnabled());
+    EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 5.0);
+
+    // Turned on elsewhere: the rows come back with the same values.
+    Defaults::Keys::displayCrosshair().set(true);
+    manualMainQueue().drain();
+    EXPECT_TRUE(pane.displayCrosshair()->isChecked());
+    EXPECT_TRUE(pane.lineWidth()->isEnabled());
+    EXPECT_EQ(pane.lineWidth()->value(), 5);
+}
+
+TEST_F(Preferences, CommandShowsGeneralFirstThenTheLastPane) {
+    PreferencesCommand command;
+    auto& window = command.windowController();
+#ifdef OVERLOOK_UPDATER
+    ASSERT_EQ(window.paneCount(), 2u);
+    EXPECT_EQ(window.pane(1).identifier, Settings::PaneIdentifier{"updates"});
+#else
+    ASSERT_EQ(window.paneCount(), 1u);
+#endif
+    EXPECT_EQ(window.pane(0).identifier, Settings::PaneIdentifier{"general"});
+    command.preferencesMenuItemActionHandler();
+    EXPECT_EQ(window.activeTab(), 0u);
+    EXPECT_TRUE(window.window()->isVisible());
+    const QImage picture = window.window()->grab().toImage();
+    EXPECT_FALSE(picture.isNull());
+    if (const char* out = std::getenv("OVERLOOK_PREFERENCES_PNG"))
+        picture.save(QString(out) + "-general.png");
+#ifdef OVERLOOK_UPDATER
+    window.select(Settings::PaneIdentifier{"updates"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.isSwitching(); }, 3000));
+    if (const char* out = std::getenv("OVERLOOK_PREFERENCES_PNG"))
+        window.window()->grab().save(QString(out) + "-updates.png");
+    window.window()->close();
+    command.preferencesMenuItemActionHandler();
+    EXPECT_EQ(window.activeTab(), 1u);
+    EXPECT_EQ(window.window()->windowTitle(), "Updates");
+#endif
+    // Choosing the command again while open makes no second window.
+    const auto windows = QApplication::topLevelWidgets().size();
+    command.preferencesMenuItemActionHandler();
+    EXPECT_EQ(QApplication::topLevelWidgets().size(), windows);
+    EXPECT_TRUE(window.window()->isVisible());
+}
