@@ -17,8 +17,11 @@ public:
 
     // Wraps memory that `release` gives back when the surface dies.
     FrameSurface(int width, int height, int stride, std::uint8_t* pixels, Releaser release);
-    // Allocates zeroed memory of its own (transparent black).
-    static std::shared_ptr<FrameSurface> allocate(int width, int height);
+    enum class Contents { Transparent, Uninitialized };
+    // Allocates memory of its own: zeroed (transparent black), or left as it is for
+    // a caller that writes every pixel anyway.
+    static std::shared_ptr<FrameSurface> allocate(int width, int height,
+                                                  Contents contents = Contents::Transparent);
 
     ~FrameSurface();
     FrameSurface(const FrameSurface&) = delete;

@@ -151,10 +151,10 @@ std::shared_ptr<UserDefaults> UserDefaults::open(const std::filesystem::path& di
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::suite(const std::string& name) {
-    auto s = open(defaultDirectory(), name);
-    if (s)
-        s->startWatching();
-    return s;
+    // The folder is watched from the first observer on: a command that only reads
+    // or writes a value has nothing to tell, and tearing a watch down costs the
+    // kernel tens of milliseconds at exit.
+    return open(defaultDirectory(), name);
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::standard() {

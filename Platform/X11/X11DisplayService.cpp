@@ -111,12 +111,19 @@ FrameSurfacePtr X11DisplayService::createImage(DisplayID id) {
     const Rect area = m->rootRect.intersection(Rect(0, 0, screen->width_in_pixels, screen->height_in_pixels));
     if (area.isNull() || area.isEmpty())
         return nullptr;
-    auto surface = FrameSurface::allocate(static_cast<int>(m->rootRect.width), static_cast<int>(m->rootRect.height));
-    static const bool useShm = shmUsable(connection_.get());
-    Grabber grabber(connection_.get(), useShm);
+    // A monitor wholly on the root is overwritten pixel for pixel; one that reaches
+    // past it keeps transparent edges.
+    const bool whole = area == m->rootRect;
+    auto surface = FrameSurface::allocate(static_cast<int>(m->rootRect.width), static_cast<int>(m->rootRect.height),
+                                          whole ? FrameSurface::Contents::Uninitialized
+                                                : FrameSurface::Contents::Transparent);
+    // One grabber, and so one shared segment, serves every snapshot: a fresh
+    // segment costs page faults on both sides for every one of its pages.
+    if (!grabber_)
+        grabber_ = std::make_unique<Grabber>(connection_.get(), shmUsable(connection_.get()));
     const int w = static_cast<int>(area.width), h = static_cast<int>(area.height);
     const std::uint8_t* pixels =
-        grabber.grab(connection_.root(), static_cast<int>(area.x), static_cast<int>(area.y), w, h);
+        grabber_->grab(connection_.root(), static_cast<int>(area.x), static_cast<int>(area.y), w, h);
     if (!pixels)
         return nullptr;
     const int dx = static_cast<int>(area.x - m->rootRect.x), dy = static_cast<int>(area.y - m->rootRect.y);

@@ -5,6 +5,7 @@
 // and a reading costs several round trips), or when the watcher saw a change; the
 // per-display queries answer from the last reading.
 
+#include "Platform/X11/Grabber.h"
 #include "Platform/X11/Monitors.h"
 #include "Platform/X11/Xcb.h"
 #include "Tessera/DisplayQueryService.h"
@@ -50,6 +51,7 @@ private:
     std::string displayName_;
     mutable std::mutex mutex_;
     Connection connection_;
+    std::unique_ptr<Grabber> grabber_; // created on the first snapshot
     MonitorLayout layout_;
     bool haveLayout_ = false;
     std::chrono::steady_clock::time_point readAt_{};

@@ -183,7 +183,9 @@ TEST(DesktopSnapshot, OverlapScalingMissingSnapshotsAndNoDisplays) {
 
 TEST(PngWriter, DecodesBackPixelForPixel) {
     std::mt19937 random(7);
-    for (auto [w, h, opaque] : std::vector<std::tuple<int, int, bool>>{{1, 1, true}, {37, 5, true}, {64, 33, false}}) {
+    for (auto [w, h, opaque] : std::vector<std::tuple<int, int, bool>>{{1, 1, true}, {37, 5, true}, {64, 33, false},
+                                                                                  // past the size that is compressed on two threads
+                                                                                  {1501, 1000, true}, {1100, 1000, false}}) {
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
         std::vector<std::uint32_t> pixels(std::size_t(w) * h);
         for (auto& p : pixels) {
