@@ -163,7 +163,9 @@ void AppDelegate::showStatusItem() {
 }
 
 void AppDelegate::activated(QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::Trigger) {
+    // A second click soon after the first arrives as a double click; it toggles the
+    // popover like any other click, or a quick close would be lost.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
         // Control and a left click: the menu, as a right click.
         if (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier)
             mainMenu_->popup(QCursor::pos());

@@ -9,50 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 using namespace overlook::test;
 namespace fs = std::filesystem;
-
-namespace {
-
-struct XwdPicture {
-    int width = 0, height = 0;
-    std::vector<std::uint32_t> pixels; // 0x00RRGGBB
-};
-
-std::uint32_t big32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
-}
-
-// Reads the 32-bit ZPixmap dumps that `xwd -root` makes of a depth-24 screen.
-std::optional<XwdPicture> readXwd(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-    if (bytes.size() < 100)
-        return std::nullopt;
-    auto field = [&](int i) { return big32(bytes.data() + 4 * i); };
-    const std::uint32_t headerSize = field(0), format = field(2), byteOrder = field(7), bpp = field(11),
-                        bytesPerLine = field(12), colours = field(19);
-    XwdPicture picture;
-    picture.width = int(field(4));
-    picture.height = int(field(5));
-    const std::size_t data = headerSize + std::size_t(colours) * 12;
-    if (format != 2 || bpp != 32 || bytes.size() < data + std::size_t(bytesPerLine) * picture.height)
-        return std::nullopt;
-    for (int y = 0; y < picture.height; ++y)
-        for (int x = 0; x < picture.width; ++x) {
-            const std::uint8_t* p = bytes.data() + data + std::size_t(y) * bytesPerLine + std::size_t(x) * 4;
-            const std::uint32_t v = byteOrder == 0 ? (std::uint32_t(p[3]) << 24 | std::uint32_t(p[2]) << 16 |
-                                                      std::uint32_t(p[1]) << 8 | p[0])
-                                                   : big32(p);
-            picture.pixels.push_back(v & 0xFFFFFFu);
-        }
-    return picture;
-}
-
-} // namespace
 
 TEST(ScreenshotOnX11, EqualsTheRootWindowDumpOnTwoMonitors) {
     XvfbServer server(3840, 1080);

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -12,6 +14,51 @@
 #include <xcb/xcb.h>
 
 namespace overlook::test {
+
+namespace {
+std::uint32_t big32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+} // namespace
+
+std::optional<XwdPicture> readXwd(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    if (bytes.size() < 100)
+        return std::nullopt;
+    auto field = [&](int i) { return big32(bytes.data() + 4 * i); };
+    const std::uint32_t headerSize = field(0), format = field(2), byteOrder = field(7), bpp = field(11),
+                        bytesPerLine = field(12), colours = field(19);
+    XwdPicture picture;
+    picture.width = int(field(4));
+    picture.height = int(field(5));
+    const std::size_t data = headerSize + std::size_t(colours) * 12;
+    if (format != 2 || bpp != 32 || bytes.size() < data + std::size_t(bytesPerLine) * picture.height)
+        return std::nullopt;
+    picture.pixels.reserve(std::size_t(picture.width) * picture.height);
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x) {
+            const std::uint8_t* p = bytes.data() + data + std::size_t(y) * bytesPerLine + std::size_t(x) * 4;
+            const std::uint32_t v = byteOrder == 0 ? (std::uint32_t(p[3]) << 24 | std::uint32_t(p[2]) << 16 |
+                                                      std::uint32_t(p[1]) << 8 | p[0])
+                                                   : big32(p);
+            picture.pixels.push_back(v & 0xFFFFFFu);
+        }
+    return picture;
+}
+
+std::optional<XwdPicture> XvfbServer::dump(const std::string& target) const {
+    char path[] = "/tmp/xvfb-dump-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0)
+        return std::nullopt;
+    close(fd);
+    std::optional<XwdPicture> picture;
+    if (run("xwd " + target + " -silent -out " + path) == 0)
+        picture = readXwd(path);
+    unlink(path);
+    return picture;
+}
 
 XvfbServer::XvfbServer(int width, int height) {
     for (int number = 90 + getpid() % 400; number < 1000; ++number) {

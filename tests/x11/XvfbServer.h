@@ -2,11 +2,22 @@
 // A private Xvfb for one test program: started on a free display number with
 // RandR, stopped by PID. Monitors are laid out with xrandr --setmonitor.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace overlook::test {
+
+struct XwdPicture {
+    int width = 0, height = 0;
+    std::vector<std::uint32_t> pixels; // 0x00RRGGBB
+    std::uint32_t at(int x, int y) const { return pixels[std::size_t(y) * width + x]; }
+};
+
+// Reads the 32-bit ZPixmap dumps that `xwd` makes of a depth-24 screen.
+std::optional<XwdPicture> readXwd(const std::string& path);
 
 class XvfbServer {
 public:
@@ -24,6 +35,8 @@ public:
     std::string output(const std::string& command) const;
     // Sets monitors, each "NAME WxH+X+Y", the first primary and owning the output.
     void setMonitors(const std::vector<std::string>& monitors) const;
+    // The server's own picture of a window ("-root" or "-id N") through xwd.
+    std::optional<XwdPicture> dump(const std::string& target = "-root") const;
     // Fills a root rectangle with a colour (0xRRGGBB) through a small X client.
     void fill(int x, int y, int w, int h, unsigned rgb) const;
 
