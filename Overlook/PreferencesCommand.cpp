@@ -6,8 +6,9 @@
 
 #include <QFile>
 
-#ifdef OVERLOOK_UPDATER
 #include "settings_store/UserDefaults.h"
+
+#ifdef OVERLOOK_UPDATER
 #include "updates/UpdatesPane.h"
 #include "updates/Updater.h"
 #endif
@@ -30,20 +31,23 @@ updates::ApplicationInfo applicationInfo() {
 
 } // namespace
 
-PreferencesCommand::PreferencesCommand() {
+PreferencesCommand::PreferencesCommand(std::shared_ptr<UserDefaults> store) {
+    if (!store)
+        store = UserDefaults::standard();
     std::vector<Settings::Pane> panes;
     if (!QFile::exists(QStringLiteral(":/icons/gear.svg")))
         qFatal("The application's gear image is missing");
     panes.emplace_back(Settings::PaneIdentifier{"general"}, QStringLiteral("General"), symbolIcon("gear"),
                        new GeneralPreferences);
 #ifdef OVERLOOK_UPDATER
-    updater_ = std::make_unique<updates::Updater>(
-        std::make_shared<updates::UpdaterDelegate>(applicationInfo(), UserDefaults::standard()));
+    updater_ = std::make_shared<updates::Updater>(
+        std::make_shared<updates::UpdaterDelegate>(applicationInfo(), store));
     panes.emplace_back(Settings::PaneIdentifier{"updates"}, QStringLiteral("Updates"), symbolIcon("arrow.down.circle"),
                        new updates::UpdatesPreferencesView(*updater_));
 #endif
     windowController_ = std::make_unique<Settings::SettingsWindowController>(
-        std::move(panes), Settings::Style::toolbarItems, /*animated=*/true, /*hidesToolbarForSingleItem=*/true);
+        std::move(panes), Settings::Style::toolbarItems, /*animated=*/true, /*hidesToolbarForSingleItem=*/true,
+        std::move(store));
 }
 
 PreferencesCommand::~PreferencesCommand() = default;

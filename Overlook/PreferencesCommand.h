@@ -10,6 +10,8 @@
 
 namespace overlook {
 
+class UserDefaults;
+
 namespace updates {
 class Updater;
 struct ApplicationInfo;
@@ -17,7 +19,9 @@ struct ApplicationInfo;
 
 class PreferencesCommand final {
 public:
-    PreferencesCommand();
+    // `store` keeps the window's place and the updater's settings; null means the
+    // user's standard store.
+    explicit PreferencesCommand(std::shared_ptr<UserDefaults> store = nullptr);
     ~PreferencesCommand();
 
     // Shows the window (the first pane the first time, the last active one after)
@@ -29,8 +33,9 @@ public:
     updates::Updater* updater() const { return updater_.get(); }
 
 private:
-    // Declared first so that it outlives the pane that refers to it.
-    std::unique_ptr<updates::Updater> updater_;
+    // Declared first so that it outlives the pane that refers to it. Shared only so
+    // that builds without the updater need not know its type.
+    std::shared_ptr<updates::Updater> updater_;
     std::unique_ptr<Settings::SettingsWindowController> windowController_;
 };
 

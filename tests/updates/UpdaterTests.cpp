@@ -23,12 +23,14 @@ namespace {
 
 constexpr const char* kId = "io.overlook.Overlook";
 
-class UpdaterTest : public ::testing::Test {
+// The application comes first: a server made before it would get no events.
+struct WithApplication {
+    WithApplication() { ensureOffscreenApplication(); }
+};
+
+class UpdaterTest : public ::testing::Test, WithApplication {
 protected:
-    void SetUp() override {
-        ensureOffscreenApplication();
-        store_ = UserDefaults::open(folder_.dir(), "updates");
-    }
+    void SetUp() override { store_ = UserDefaults::open(folder_.dir(), "updates"); }
     void TearDown() override { manualMainQueue().drain(); }
 
     std::shared_ptr<UpdaterDelegate> delegate(std::optional<std::string> feed,
@@ -40,9 +42,11 @@ protected:
     // Runs one check and waits for its result.
     UpdateCheckResult check(Updater& updater) {
         std::optional<UpdateCheckResult> result;
-        QObject::connect(&updater, &Updater::checkFinished, [&](const UpdateCheckResult& r) { result = r; });
+        const auto connection =
+            QObject::connect(&updater, &Updater::checkFinished, [&](const UpdateCheckResult& r) { result = r; });
         updater.checkForUpdates();
         EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        QObject::disconnect(connection);
         return result.value_or(UpdateCheckResult{});
     }
 
