@@ -33,27 +33,35 @@ std::size_t ManualMainQueue::pendingCount() const {
 }
 
 namespace {
+// Both live until the process ends and are never destroyed: worker threads (the
+// settings watcher, stream queues) may still post while static objects are being
+// torn down at exit.
 std::shared_ptr<ManualMainQueue> builtInQueue() {
-    static auto queue = std::make_shared<ManualMainQueue>();
-    return queue;
+    static auto* queue = new std::shared_ptr<ManualMainQueue>(std::make_shared<ManualMainQueue>());
+    return *queue;
 }
 std::mutex gMainMutex;
-std::shared_ptr<MainQueue> gMain;
+std::shared_ptr<MainQueue>& installedMain() {
+    static auto* installed = new std::shared_ptr<MainQueue>();
+    return *installed;
+}
 } // namespace
 
 ManualMainQueue& manualMainQueue() { return *builtInQueue(); }
 
 MainQueue& mainQueue() {
     std::lock_guard lock(gMainMutex);
-    if (!gMain)
-        gMain = builtInQueue();
-    return *gMain;
+    auto& main = installedMain();
+    if (!main)
+        main = builtInQueue();
+    return *main;
 }
 
 std::shared_ptr<MainQueue> setMainQueue(std::shared_ptr<MainQueue> queue) {
     std::lock_guard lock(gMainMutex);
-    auto previous = gMain ? gMain : builtInQueue();
-    gMain = queue ? std::move(queue) : builtInQueue();
+    auto& main = installedMain();
+    auto previous = main ? main : builtInQueue();
+    main = queue ? std::move(queue) : builtInQueue();
     return previous;
 }
 

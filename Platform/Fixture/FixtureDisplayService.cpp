@@ -154,9 +154,8 @@ void FixtureDisplayService::setArrangement(Arrangement arrangement) {
             if (!before.count(id))
                 changed.push_back(id);
         arrangement_ = std::move(arrangement);
-        for (const auto& [key, cb] : subscribers_)
-            callbacks.push_back(cb);
     }
+    callbacks = subscribers_.snapshot();
     for (DisplayID id : changed)
         for (const auto& cb : callbacks)
             cb(id);
@@ -257,14 +256,7 @@ Point FixtureDisplayService::mouseLocation() {
 }
 
 std::shared_ptr<void> FixtureDisplayService::subscribeReconfiguration(ReconfigurationCallback callback) {
-    std::lock_guard lock(mutex_);
-    const std::uint64_t key = ++nextSubscriber_;
-    subscribers_[key] = std::move(callback);
-    // The token removes the subscription when dropped.
-    return std::shared_ptr<void>(nullptr, [this, key](void*) {
-        std::lock_guard lock(mutex_);
-        subscribers_.erase(key);
-    });
+    return subscribers_.add(std::move(callback));
 }
 
 } // namespace overlook::fixture

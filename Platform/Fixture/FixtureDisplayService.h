@@ -15,6 +15,7 @@
 // whose frame is its bounds in y-up coordinates. "mouse" is y-up. The arrangement
 // can be replaced at run time; subscribers then hear of every display that changed.
 
+#include "Foundation/CallbackList.h"
 #include "Tessera/DisplayQueryService.h"
 
 #include <map>
@@ -83,8 +84,7 @@ private:
     mutable std::mutex mutex_;
     Arrangement arrangement_;
     bool snapshotsFail_ = false;
-    std::map<std::uint64_t, ReconfigurationCallback> subscribers_;
-    std::uint64_t nextSubscriber_ = 0;
+    CallbackList<ReconfigurationCallback> subscribers_;
 };
 
 } // namespace overlook::fixture

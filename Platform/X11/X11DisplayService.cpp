@@ -143,20 +143,13 @@ Point X11DisplayService::mouseLocation() {
 }
 
 std::shared_ptr<void> X11DisplayService::subscribeReconfiguration(ReconfigurationCallback callback) {
-    std::uint64_t key;
-    {
-        std::lock_guard lock(subscribersMutex_);
-        key = ++nextSubscriber_;
-        subscribers_[key] = std::move(callback);
-        if (!watcher_.joinable()) {
-            wakeFd_ = eventfd(0, EFD_CLOEXEC);
-            watcher_ = std::thread([this] { watch(); });
-        }
+    auto token = subscribers_.add(std::move(callback));
+    std::lock_guard lock(watcherMutex_);
+    if (!watcher_.joinable()) {
+        wakeFd_ = eventfd(0, EFD_CLOEXEC);
+        watcher_ = std::thread([this] { watch(); });
     }
-    return std::shared_ptr<void>(nullptr, [this, key](void*) {
-        std::lock_guard lock(subscribersMutex_);
-        subscribers_.erase(key);
-    });
+    return token;
 }
 
 void X11DisplayService::watch() {
@@ -191,12 +184,7 @@ void X11DisplayService::watch() {
             std::lock_guard lock(mutex_);
             haveLayout_ = false; // the cached reading is stale
         }
-        std::vector<ReconfigurationCallback> callbacks;
-        {
-            std::lock_guard lock(subscribersMutex_);
-            for (const auto& [k, cb] : subscribers_)
-                callbacks.push_back(cb);
-        }
+        const auto callbacks = subscribers_.snapshot();
         for (DisplayID id : changed)
             for (const auto& cb : callbacks)
                 cb(id);

@@ -5,6 +5,7 @@
 // and a reading costs several round trips), or when the watcher saw a change; the
 // per-display queries answer from the last reading.
 
+#include "Foundation/CallbackList.h"
 #include "Platform/X11/Grabber.h"
 #include "Platform/X11/Monitors.h"
 #include "Platform/X11/Xcb.h"
@@ -56,9 +57,8 @@ private:
     bool haveLayout_ = false;
     std::chrono::steady_clock::time_point readAt_{};
 
-    std::mutex subscribersMutex_;
-    std::map<std::uint64_t, ReconfigurationCallback> subscribers_;
-    std::uint64_t nextSubscriber_ = 0;
+    CallbackList<ReconfigurationCallback> subscribers_;
+    std::mutex watcherMutex_; // guards starting the watcher
     std::thread watcher_;
     int wakeFd_ = -1;
     std::atomic<bool> stopWatching_{false};
