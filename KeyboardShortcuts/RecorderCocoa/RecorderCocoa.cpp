@@ -1,15 +1,12 @@
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
+#include "Utilities/LocalizedStrings.h"
 
 #include "KeyboardShortcuts/RecorderCocoa/LocalEventMonitor.h"
 #include "KeyboardShortcuts/RecorderCocoa/QtKeys.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -20,19 +17,6 @@ namespace overlook::KeyboardShortcuts {
 namespace {
 
 constexpr const char* kBundle = "KeyboardShortcuts_KeyboardShortcuts";
-
-const QJsonObject& strings() {
-    static const QJsonObject table = [] {
-        const QString language = QLocale().name().section(QLatin1Char('_'), 0, 0);
-        for (const QString& candidate : {language, QStringLiteral("en")}) {
-            QFile file(QStringLiteral(":/%1/%2.json").arg(QLatin1String(kBundle), candidate));
-            if (file.open(QIODevice::ReadOnly))
-                return QJsonDocument::fromJson(file.readAll()).object();
-        }
-        qFatal("unable to find bundle named %s", kBundle);
-    }();
-    return table;
-}
 
 // The first menu item, depth first, whose key sequence is the combination.
 QAction* menuItemUsing(const QList<QAction*>& actions, const QKeyCombination& combination) {
@@ -60,7 +44,7 @@ QAction* menuItemUsing(const Shortcut& shortcut) {
 
 } // namespace
 
-QString localizedString(const char* key) { return strings().value(QLatin1String(key)).toString(); }
+QString localizedString(const char* key) { return bundleString(kBundle, key); }
 
 RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* parent)
     : QLineEdit(parent), onChange_(std::move(onChange)), shortcutName_(name) {
