@@ -37,21 +37,23 @@ std::string shippedFixturePath() {
     return OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json";
 }
 
-BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSecond) {
+BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSecond, Capture capture) {
     if (choice.kind == BackendChoice::Kind::X11) {
         auto displays = std::make_shared<x11::X11DisplayService>();
         if (!displays->ok())
             return {std::nullopt, displays->error()};
-        auto capture = std::make_shared<x11::X11CaptureService>();
-        if (!capture->ok())
-            return {std::nullopt, capture->error()};
-        return {Backend{displays, capture}, {}};
+        if (capture == Capture::NotNeeded)
+            return {Backend{displays, nullptr}, {}};
+        auto streams = std::make_shared<x11::X11CaptureService>();
+        if (!streams->ok())
+            return {std::nullopt, streams->error()};
+        return {Backend{displays, streams}, {}};
     }
     try {
         const std::string path = choice.fixtureFile.empty() ? shippedFixturePath() : choice.fixtureFile;
         auto displays = std::make_shared<fixture::FixtureDisplayService>(fixture::loadArrangement(path));
-        auto capture = std::make_shared<fixture::SyntheticCaptureService>(displays, fixtureFramesPerSecond);
-        return {Backend{displays, capture}, {}};
+        auto synthetic = std::make_shared<fixture::SyntheticCaptureService>(displays, fixtureFramesPerSecond);
+        return {Backend{displays, synthetic}, {}};
     } catch (const fixture::FixtureError& e) {
         return {std::nullopt, e.what()};
     }

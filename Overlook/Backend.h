@@ -31,7 +31,12 @@ struct BackendResult {
     std::string error;
 };
 
-BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSecond = 30);
+// Whether the back end must capture streams too; the display queries alone cost
+// one X connection less (no capture thread, no SHM probe).
+enum class Capture { Needed, NotNeeded };
+
+BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSecond = 30,
+                          Capture capture = Capture::Needed);
 // Makes the back end the process-wide display and capture service.
 void installBackend(const Backend& backend);
 

@@ -42,8 +42,8 @@ BackendChoice backendOption(const std::string& value) {
     return *choice;
 }
 
-bool setUpBackend(const std::optional<BackendChoice>& choice, double fixtureFramesPerSecond) {
-    BackendResult made = makeBackend(choice.value_or(defaultBackend()), fixtureFramesPerSecond);
+bool setUpBackend(const std::optional<BackendChoice>& choice, double fixtureFramesPerSecond, Capture capture) {
+    BackendResult made = makeBackend(choice.value_or(defaultBackend()), fixtureFramesPerSecond, capture);
     if (!made.backend) {
         std::fprintf(stderr, "overlook: %s\n", made.error.c_str());
         return false;

@@ -43,7 +43,8 @@ private:
 BackendChoice backendOption(const std::string& value);
 // Makes and installs the chosen (or default) back end; returns false after
 // printing the error.
-bool setUpBackend(const std::optional<BackendChoice>& choice, double fixtureFramesPerSecond = 30);
+bool setUpBackend(const std::optional<BackendChoice>& choice, double fixtureFramesPerSecond = 30,
+                  Capture capture = Capture::Needed);
 
 std::string usageText();
 

@@ -59,7 +59,7 @@ int runDisplaysCommand(const std::vector<std::string>& args) {
         else
             throw UsageError{"unknown option '" + name + "'"};
     }
-    if (!setUpBackend(backend))
+    if (!setUpBackend(backend, 30, Capture::NotNeeded))
         return 1;
     const auto displays = Display::activeDisplays();
     std::fputs((json ? displaysAsJson(displays) : describeDisplays(displays)).c_str(), stdout);

@@ -157,6 +157,26 @@ void LocalDisplayManager::displayInformation() const {
         d.logDescription();
 }
 
+namespace {
+// True when the displays tile `area` exactly (no gaps, no overlaps), so drawing them
+// writes every pixel and clearing first would be wasted work. Cheap for the
+// handful of displays a desktop has.
+bool displaysCoverUnion(const std::vector<LocalDisplay>& displays, const Rect& area) {
+    double covered = 0;
+    for (std::size_t i = 0; i < displays.size(); ++i) {
+        const Rect& a = displays[i].bounds;
+        if (a.x != std::floor(a.x) || a.y != std::floor(a.y) || a.width != std::floor(a.width) ||
+            a.height != std::floor(a.height))
+            return false; // fractional edges leave partly covered pixels
+        covered += a.width * a.height;
+        for (std::size_t j = i + 1; j < displays.size(); ++j)
+            if (!a.intersection(displays[j].bounds).isEmpty())
+                return false;
+    }
+    return covered == area.width * area.height;
+}
+} // namespace
+
 std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vector<LocalDisplay>& displays) {
     if (displays.empty())
         return std::nullopt;
@@ -176,7 +196,8 @@ std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vec
     }
     bitmap.stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, bitmap.width);
     bitmap.memory = PageBuffer(static_cast<std::size_t>(bitmap.stride) * bitmap.height);
-    std::memset(bitmap.memory.data(), 0, static_cast<std::size_t>(bitmap.stride) * bitmap.height);
+    if (!displaysCoverUnion(displays, Rect(minX, minY, bitmap.width, bitmap.height)))
+        std::memset(bitmap.memory.data(), 0, static_cast<std::size_t>(bitmap.stride) * bitmap.height);
     SurfacePtr target(cairo_image_surface_create_for_data(bitmap.memory.data(), CAIRO_FORMAT_ARGB32, bitmap.width,
                                                           bitmap.height, bitmap.stride));
     ContextPtr cr(cairo_create(target.get()));
@@ -186,6 +207,12 @@ std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vec
         FrameSurfacePtr shot = service.createImage(d.id);
         if (!shot || shot->width() <= 0 || shot->height() <= 0) {
             managerLog().error("No snapshot of display %u; it is left out", d.id);
+            // Its area stays transparent (the bitmap was not cleared when the displays tile it).
+            cairo_save(cr.get());
+            cairo_set_operator(cr.get(), CAIRO_OPERATOR_CLEAR);
+            cairo_rectangle(cr.get(), d.bounds.x - minX, d.bounds.y - minY, d.bounds.width, d.bounds.height);
+            cairo_fill(cr.get());
+            cairo_restore(cr.get());
             continue;
         }
         // cairo only reads the pixels; the surface does not outlive this step.

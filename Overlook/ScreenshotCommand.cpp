@@ -133,7 +133,7 @@ int runScreenshotCommand(const std::vector<std::string>& args) {
     }
     if (output && output->empty())
         throw UsageError{"--output needs a file name"};
-    if (!setUpBackend(backend))
+    if (!setUpBackend(backend, 30, Capture::NotNeeded))
         return 1;
 
     SavedFile saved;
