@@ -7,6 +7,7 @@
 #include "Overlook/Backend.h"
 #include "Overlook/CommandLine.h"
 #include "Overlook/ContentViews.h"
+#include "Overlook/KeyMonitor.h"
 #include "Overlook/LocalDisplayManager.h"
 #include "Overlook/PreferencesCommand.h"
 #include "Overlook/QtMainQueue.h"
@@ -265,6 +266,7 @@ int runApplication(int argc, char** argv) {
     app.setDesktopFileName("overlook");
     app.setQuitOnLastWindowClosed(false); // a tray application
     installQtMainQueue();
+    enableKeyMonitor();
     if (!setUpBackend(std::nullopt))
         return 1;
     AppDelegate delegate;

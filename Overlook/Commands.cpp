@@ -1,10 +1,25 @@
 #include "Overlook/Commands.h"
-#include "Overlook/PreviewCommand.h"
 
 #include "Overlook/DefaultsCommand.h"
 #include "Overlook/ScreenshotCommand.h"
 
+#include <cstdio>
+
 namespace overlook {
+
+namespace {
+CommandRunner gPreviewRunner = nullptr;
+
+int runPreview(const std::vector<std::string>& args) {
+    if (!gPreviewRunner) {
+        std::fprintf(stderr, "overlook: this program cannot draw previews\n");
+        return 1;
+    }
+    return gPreviewRunner(args);
+}
+} // namespace
+
+void setPreviewRunner(CommandRunner runner) { gPreviewRunner = runner; }
 
 const std::vector<CommandEntry>& commands() {
     static const std::vector<CommandEntry> list = {
@@ -18,7 +33,7 @@ const std::vector<CommandEntry>& commands() {
         {"defaults", runDefaultsCommand,
          "overlook defaults read [KEY] | write KEY VALUE [--type bool|int|float|string] | delete KEY\n"
          "    show or change the settings (VALUE is a string unless --type says otherwise)\n"},
-        {"preview", runPreviewCommand,
+        {"preview", runPreview,
          "overlook preview --output FILE [--scale 1|2|4|8] [--frames N] [--size WxH] [--backend ...]\n"
          "    capture every display, compose the live picture off screen and write it as PNG\n"},
     };

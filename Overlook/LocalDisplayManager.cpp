@@ -4,9 +4,6 @@
 #include "Foundation/MainQueue.h"
 #include "Tessera/Display.h"
 
-#include <QApplication>
-#include <QKeyEvent>
-
 #include <cairo.h>
 
 #include <algorithm>
@@ -98,38 +95,10 @@ KeyMonitorDecision keyMonitorDecision(const std::string& characters, bool exactl
 }
 
 namespace {
-
-// Watches every key press of the application's own windows.
-class KeyMonitor final : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        // Only the event as it reaches a widget: the same press is also offered to
-        // the window and as a shortcut override, and must be acted on once.
-        if (event->type() != QEvent::KeyPress || !watched->isWidgetType())
-            return false;
-        auto* key = static_cast<QKeyEvent*>(event);
-        const Qt::KeyboardModifiers mods = key->modifiers();
-        const KeyMonitorDecision d = keyMonitorDecision(key->text().toStdString(), mods == Qt::ControlModifier);
-        if (d.printed) {
-            std::printf("Toggling display with id %lld\n", static_cast<long long>(*d.printed));
-            std::fflush(stdout);
-        }
-        return d.consume;
-    }
-};
-
+void (*gKeyMonitorInstaller)() = nullptr;
 } // namespace
 
-void installKeyMonitor() {
-    static bool installed = false;
-    if (installed || !qApp)
-        return;
-    installed = true;
-    qApp->installEventFilter(new KeyMonitor(qApp));
-}
+void LocalDisplayManager::setKeyMonitorInstaller(void (*installer)()) { gKeyMonitorInstaller = installer; }
 
 LocalDisplayManager::LocalDisplayManager() : availableDisplays(*this, LocalDisplay::allDisplays()) {
     tokens_.push_back(displayQueryService().subscribeReconfiguration(
@@ -143,7 +112,8 @@ LocalDisplayManager::LocalDisplayManager() : availableDisplays(*this, LocalDispl
                 (*self)->availableDisplays = LocalDisplay::allDisplays();
         });
     }));
-    installKeyMonitor();
+    if (gKeyMonitorInstaller)
+        gKeyMonitorInstaller();
 }
 
 LocalDisplayManager& LocalDisplayManager::shared() {

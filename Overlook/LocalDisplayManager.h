@@ -93,8 +93,12 @@ public:
     static WriteResult writeDesktopScreenshot(const std::string& path);
 
     // Subscribes to the platform's reconfiguration calls and installs the key
-    // monitor when a Qt application exists. Done once, by shared().
+    // monitor through the installer the interface set. Done once, by shared().
     LocalDisplayManager();
+
+    // The interface's key-monitor installer (Overlook/KeyMonitor.h), kept here so
+    // that the command-line program, which has no interface, needs no toolkit.
+    static void setKeyMonitorInstaller(void (*installer)());
 
 private:
     // Refreshes queued for the main thread find the manager through this.
@@ -102,8 +106,5 @@ private:
     std::vector<std::shared_ptr<void>> tokens_;
     std::vector<ScopedConnection> connections_;
 };
-
-// Installs the application-wide key monitor on the running QApplication (once).
-void installKeyMonitor();
 
 } // namespace overlook

@@ -1,11 +1,13 @@
-#include "Overlook/AppDelegate.h"
+// overlook: the command line. Without arguments it starts the tray application.
+#include "Overlook/AppLauncher.h"
 #include "Overlook/CommandLine.h"
+#include "Overlook/Commands.h"
 #include "Overlook/PreferenceKeys.h"
 
 int main(int argc, char** argv) {
-    // No arguments: the tray application; anything else is a command.
     if (argc == 1)
-        return overlook::runApplication(argc, argv);
+        return overlook::runApplicationProgram({});
+    overlook::setPreviewRunner(&overlook::runPreviewInApplicationProgram);
     overlook::installStandardDefaults();
     return overlook::runOverlook(std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -1,3 +1,4 @@
+#include "Overlook/KeyMonitor.h"
 #include "Overlook/LocalDisplayManager.h"
 #include "Overlook/ScreenshotCommand.h"
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
@@ -282,6 +283,7 @@ TEST(KeyMonitor, DigitsAreConsumedAndReported) {
 
     ensureOffscreenApplication();
     FixtureEnvironment env(arrangementJson({displayJson(1, 0, "Main", 0, 0, 64, 48, true)}));
+    enableKeyMonitor();
     LocalDisplayManager manager; // installs the monitor on the application
     QLineEdit field;
     auto type = [&](Qt::Key key, Qt::KeyboardModifiers mods, const QString& text) {
