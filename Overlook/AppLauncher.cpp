@@ -11,15 +11,16 @@ namespace overlook {
 
 namespace {
 
-// Beside this program (a build tree, or a package that keeps them together), else
-// where `cmake --install` puts it.
+// Beside this program (a build tree), in ../libexec/overlook relative to it (an
+// installed tree, wherever its prefix), else where the configured prefix puts it.
 std::filesystem::path applicationProgram() {
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
-        const auto beside = self.parent_path() / "overlook-app";
-        if (std::filesystem::exists(beside))
-            return beside;
+        for (const auto& candidate : {self.parent_path() / "overlook-app",
+                                      self.parent_path() / ".." / "libexec" / "overlook" / "overlook-app"})
+            if (std::filesystem::exists(candidate))
+                return candidate;
     }
     return std::filesystem::path(OVERLOOK_LIBEXEC_DIR) / "overlook-app";
 }

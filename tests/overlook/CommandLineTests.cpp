@@ -1,6 +1,10 @@
 #include "Overlook/CommandLine.h"
 #include "Overlook/DisplaysCommand.h"
+#include "tests/overlook/PngDecode.h"
 #include "tests/support/FixtureEnvironment.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -62,4 +66,30 @@ TEST(CommandLine, ShippedFixtureRunsEndToEnd) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(runOverlook({"displays", "--backend", "fixture=/nonexistent.json"}), 1);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot open the fixture file"), std::string::npos);
+}
+
+TEST(CommandLine, TheCommandLineProgramHandsThePreviewToTheApplicationProgram) {
+    // `overlook` itself loads no toolkit; the preview runs in `overlook-app`.
+    const std::string ldd = [] {
+        std::string out;
+        if (FILE* pipe = popen("ldd " OVERLOOK_BINARY, "r")) {
+            char buffer[512];
+            while (fgets(buffer, sizeof buffer, pipe))
+                out += buffer;
+            pclose(pipe);
+        }
+        return out;
+    }();
+    ASSERT_FALSE(ldd.empty());
+    EXPECT_EQ(ldd.find("libQt6"), std::string::npos);
+
+    const std::string output = ::testing::TempDir() + "/handed-over-preview.png";
+    std::remove(output.c_str());
+    const std::string command = "XDG_CONFIG_HOME=" + ::testing::TempDir() + " " OVERLOOK_BINARY
+                                " preview --backend fixture=" OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json --output " +
+                                output + " >/dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    const auto picture = overlook::test::decodePng(output);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, 858); // both fixture displays at the default quarter scale
 }
