@@ -132,6 +132,7 @@ private:
     CursorImage cursorImage_;
     bool cursorStale_ = true;
     bool cursorRefused_ = false;
+    std::uint32_t cursorSerial_ = 0; // of the shape cursorImage_ shows
     Point pointer_{-1e9, -1e9};
     Clock::time_point pointerMoved_{};
     Clock::time_point pointerChecked_{};
@@ -213,6 +214,10 @@ void X11CaptureService::Worker::release(StreamState& s) {
 
 void X11CaptureService::Worker::run() {
     while (!stopping_) {
+        {
+            std::lock_guard lock(statsMutex_);
+            ++stats_.wakeups;
+        }
         auto streams = currentStreams();
         bool anyStarted = false;
         for (const auto& s : streams) {
@@ -301,7 +306,14 @@ void X11CaptureService::Worker::handleEvents(const std::vector<StatePtr>& stream
                 if (s->haveArea && !s->area.intersection(changed).isEmpty())
                     s->dirty = true;
         } else if (haveFixes_ && type == fixesEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
-            cursorStale_ = true;
+            // Only a new shape counts: the server also reports the cursor each time it
+            // hides and shows a software cursor around our own grabs, and treating
+            // those as changes would make every frame ask for the next one.
+            const auto* notify = reinterpret_cast<const xcb_xfixes_cursor_notify_event_t*>(raw);
+            if (!cursorRefused_ && notify->cursor_serial != cursorSerial_) {
+                cursorSerial_ = notify->cursor_serial;
+                cursorStale_ = true;
+            }
         } else if (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY) {
             layoutStale_ = true;
         }
@@ -366,8 +378,10 @@ void X11CaptureService::Worker::trackPointer(const std::vector<StatePtr>& stream
 }
 
 const CursorImage& X11CaptureService::Worker::cursor() {
-    if (!haveFixes_ || cursorRefused_)
+    if (!haveFixes_ || cursorRefused_) {
+        cursorStale_ = false; // shape changes are not ours to see; the arrow stays
         return builtInArrow();
+    }
     if (cursorStale_) {
         xcb_generic_error_t* error = nullptr;
         XcbReply<xcb_xfixes_get_cursor_image_reply_t> r(
@@ -380,6 +394,7 @@ const CursorImage& X11CaptureService::Worker::cursor() {
             cursorRefused_ = true;
             return builtInArrow();
         }
+        cursorSerial_ = r->cursor_serial;
         cursorImage_.width = r->width;
         cursorImage_.height = r->height;
         cursorImage_.hotX = r->xhot;

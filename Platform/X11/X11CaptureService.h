@@ -30,6 +30,7 @@ enum class Reduction {
 struct CaptureStats {
     std::uint64_t frames = 0;
     std::uint64_t grabNanoseconds = 0; // time spent grabbing and reducing
+    std::uint64_t wakeups = 0;         // turns of the capture loop
 };
 
 class X11CaptureService final : public CaptureService {

@@ -196,3 +196,37 @@ TEST(CursorDrawing, ScalesAndClipsTheCursor) {
     EXPECT_EQ(frame->pixel(9, 4), 0u);          // right of the arrow
     x11::drawCursor(*frame, arrow, {-500, -500}, Rect(96, 96, 20, 20), 2, 2); // off the frame: no crash
 }
+
+TEST(X11CaptureIdle, AStillDesktopWakesTheCaptureRarelyEvenWhenTheCursorIsRefused) {
+    XvfbServer server(1920, 1080);
+    ASSERT_TRUE(server.running());
+    // A client that sets a root cursor and exits makes Xvfb refuse the cursor image
+    // from then on; the capture falls back to its own arrow and must stay quiet.
+    server.run("xsetroot -cursor_name left_ptr");
+    auto displays = std::make_shared<x11::X11DisplayService>(server.name().c_str());
+    auto capture = std::make_shared<x11::X11CaptureService>(server.name().c_str());
+    ASSERT_TRUE(displays->ok() && capture->ok());
+    setDisplayQueryService(displays);
+    setCaptureService(capture);
+    auto s = std::make_shared<DisplayStreamer>(Display::main(), true, 4);
+    s->start(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.run("xsetroot -cursor_name watch"); // the shape changes: a cursor notification
+    const auto start = Clock::now();
+    while (Clock::now() - start < std::chrono::milliseconds(1500)) {
+        manualMainQueue().drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto stats = capture->stats();
+    s->releaseStream();
+    manualMainQueue().drain();
+    setCaptureService(nullptr);
+    setDisplayQueryService(nullptr);
+    // The first frame and one for the new cursor shape; a capture that keeps taking
+    // the still desktop again (60 frames a second) is the fault this guards against.
+    EXPECT_GE(stats.frames, 1u);
+    EXPECT_LE(stats.frames, 5u);
+    // The pointer is looked at ten times a second once still, plus an idle update a
+    // second: a few dozen turns, not one per refresh or more.
+    EXPECT_LT(stats.wakeups, 120u);
+}
