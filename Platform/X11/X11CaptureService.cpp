@@ -193,10 +193,14 @@ std::vector<X11CaptureService::Worker::StatePtr> X11CaptureService::Worker::curr
         std::lock_guard lock(owner_.mutex_);
         now = owner_.streams_;
     }
-    // Streams that went away since the last turn give back their server resources.
+    // Streams that went away since the last turn give back their server resources;
+    // a new one needs its display's rectangle before anything can be grabbed.
     for (const auto& old : known_)
         if (std::find(now.begin(), now.end(), old) == now.end())
             release(*old);
+    for (const auto& s : now)
+        if (!s->haveArea)
+            layoutStale_ = true;
     known_ = now;
     return now;
 }
@@ -264,8 +268,8 @@ void X11CaptureService::Worker::run() {
 int X11CaptureService::Worker::timeoutMs(const std::vector<StatePtr>& streams, Clock::time_point now) const {
     auto next = now + kIdleInterval;
     for (const auto& s : streams) {
-        if (!s->started || s->ended)
-            continue;
+        if (!s->started || s->ended || !s->haveArea)
+            continue; // nothing to grab yet: no reason to wake early
         const Monitor* m = layout_.find(s->display);
         const double rate = m && m->refreshRate > 0 ? m->refreshRate : kDefaultRefreshRate;
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
