@@ -256,10 +256,7 @@ DisplayView::DisplayView(std::shared_ptr<StreamController> controller, bool isPo
         {[c = controller_] { return c->streams.get(); },
          [c = controller_](const std::vector<DisplayStreamerPtr>& v) { c->streams = v; }},
         Binding<double>::to(scale_), Binding<bool>::to(showCrosshair_), Binding<double>::to(lineWidth_),
-        {[s = settings_.get()] {
-             const GraphicsColor c = s->crosshairColor.value();
-             return Color{c.red, c.green, c.blue, c.alpha};
-         },
+        {[s = settings_.get()] { return s->crosshairColor.value().rendererColor(); },
          [](const Color&) {}},
         Binding<bool>::to(desaturate_)});
 

@@ -2,6 +2,7 @@
 // A colour as the renderer takes it: generic RGB components and alpha, each 0...1,
 // and the settings-store bridge that keeps it as its list of components.
 
+#include "Tessera/Color.h"
 #include "settings_store/Defaults.h"
 
 #include <optional>
@@ -16,6 +17,8 @@ struct GraphicsColor {
         return {red, green, blue, alpha};
     }
     std::vector<double> components() const { return {red, green, blue, alpha}; }
+    // The same colour as the renderer takes it.
+    Color rendererColor() const { return {red, green, blue, alpha}; }
     bool operator==(const GraphicsColor&) const = default;
 };
 

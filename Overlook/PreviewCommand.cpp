@@ -105,8 +105,7 @@ int runPreviewCommand(const std::vector<std::string>& args) {
     bool desaturate = store->object(preferences::kDesaturationPausedStream)
                           ? store->boolForKey(preferences::kDesaturationPausedStream)
                           : true;
-    const GraphicsColor color = keys::crosshairColor().get();
-    Color lineColor{color.red, color.green, color.blue, color.alpha};
+    Color lineColor = keys::crosshairColor().get().rendererColor();
     StreamController controller(false, scale);
     std::vector<DisplayStreamerPtr> streams = controller.streams.get();
     const DisplayStreamView wrapper{Binding<std::vector<DisplayStreamerPtr>>::to(streams), Binding<double>::to(scale),
