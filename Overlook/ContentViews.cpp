@@ -283,19 +283,7 @@ void DisplayView::observe(const std::vector<DisplayStreamerPtr>& streams) {
     }
 }
 
-void DisplayView::scheduleRefresh() {
-    // Will-change signals come before the change: read the values afterwards.
-    if (refreshQueued_)
-        return;
-    refreshQueued_ = true;
-    std::weak_ptr<DisplayView*> weak = alive_;
-    mainQueue().async([weak] {
-        if (auto self = weak.lock()) {
-            (*self)->refreshQueued_ = false;
-            (*self)->refresh();
-        }
-    });
-}
+void DisplayView::scheduleRefresh() { refreshTask_.schedule(); }
 
 void DisplayView::refresh() {
     scale_ = settings_->scale.value();

@@ -1,4 +1,6 @@
 #pragma once
+
+#include "Foundation/CoalescedTask.h"
 // The widgets that show a stream controller's streams and control them:
 // ContentView (the popover's root), DisplayView (picture plus controls strip, also
 // the root of every stream window), HoverControls (the strip), DisplaySourceList
@@ -129,8 +131,8 @@ private:
     std::unique_ptr<Settings> settings_;
     std::vector<ScopedConnection> connections_;
     std::vector<ScopedConnection> streamConnections_;
-    std::shared_ptr<DisplayView*> alive_ = std::make_shared<DisplayView*>(this);
-    bool refreshQueued_ = false;
+    // Will-change signals come before the change: the values are read afterwards.
+    CoalescedTask refreshTask_{[this] { refresh(); }};
 };
 
 // The popover's root: makes its own controller (makeStreamController) and shows it.

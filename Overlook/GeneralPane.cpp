@@ -217,19 +217,7 @@ GeneralPreferences::~GeneralPreferences() {
     alive_.reset();
 }
 
-void GeneralPreferences::scheduleRefresh() {
-    // Will-change signals come before the change: read the values afterwards.
-    if (refreshQueued_)
-        return;
-    refreshQueued_ = true;
-    std::weak_ptr<GeneralPreferences*> weak = alive_;
-    mainQueue().async([weak] {
-        if (auto self = weak.lock()) {
-            (*self)->refreshQueued_ = false;
-            (*self)->refresh();
-        }
-    });
-}
+void GeneralPreferences::scheduleRefresh() { refreshTask_.schedule(); }
 
 void GeneralPreferences::refresh() {
     const Bindings& b = *bindings_;

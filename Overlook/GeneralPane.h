@@ -1,4 +1,6 @@
 #pragma once
+
+#include "Foundation/CoalescedTask.h"
 // The General pane of the preferences window: the preview resolution, what new
 // popovers and windows do, the crosshair with its colour and line width, and the
 // global shortcut that opens the popover. Every control is bound straight to its
@@ -102,7 +104,8 @@ private:
     struct Bindings;
     std::unique_ptr<Bindings> bindings_;
     std::shared_ptr<GeneralPreferences*> alive_ = std::make_shared<GeneralPreferences*>(this);
-    bool refreshQueued_ = false;
+    // Will-change signals come before the change: the values are read afterwards.
+    CoalescedTask refreshTask_{[this] { refresh(); }};
 };
 
 } // namespace overlook
