@@ -5,6 +5,7 @@
 #include "Platform/X11/X11CaptureService.h"
 #include "Platform/X11/X11DisplayService.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -21,11 +22,15 @@ std::optional<BackendChoice> parseBackend(const std::string& text) {
 }
 
 BackendChoice defaultBackend() {
-    if (const char* env = std::getenv("OVERLOOK_BACKEND"); env && *env)
+    if (const char* env = std::getenv("OVERLOOK_BACKEND"); env && *env) {
         if (auto choice = parseBackend(env))
             return *choice;
+        std::fprintf(stderr, "overlook: OVERLOOK_BACKEND='%s' is neither x11 nor fixture[=FILE]; ignoring it\n", env);
+    }
     const char* display = std::getenv("DISPLAY");
-    return (display && *display) ? BackendChoice{BackendChoice::Kind::X11, {}} : BackendChoice{};
+    if (display && *display)
+        return BackendChoice{BackendChoice::Kind::X11, {}};
+    return BackendChoice{BackendChoice::Kind::None, {}};
 }
 
 std::string shippedFixturePath() {
@@ -38,6 +43,8 @@ std::string shippedFixturePath() {
 }
 
 BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSecond, Capture capture) {
+    if (choice.kind == BackendChoice::Kind::None)
+        return {std::nullopt, kNoDisplayServerMessage};
     if (choice.kind == BackendChoice::Kind::X11) {
         auto displays = std::make_shared<x11::X11DisplayService>();
         if (!displays->ok())

@@ -1,6 +1,7 @@
 #pragma once
 // Chooses and installs the platform back end: --backend x11|fixture[=FILE], else
-// OVERLOOK_BACKEND, else X11 when DISPLAY is set and the fixture otherwise.
+// OVERLOOK_BACKEND, else X11 when DISPLAY is set. The fixture is only ever used when
+// asked for: without a display server there is nothing real to show.
 
 #include "Tessera/CaptureService.h"
 #include "Tessera/DisplayQueryService.h"
@@ -12,14 +13,18 @@
 namespace overlook {
 
 struct BackendChoice {
-    enum class Kind { X11, Fixture } kind = Kind::Fixture;
+    // None: no display server to talk to and no back end asked for.
+    enum class Kind { None, X11, Fixture } kind = Kind::None;
     std::string fixtureFile; // empty: the shipped two-display arrangement
 };
 
 // Parses "x11", "fixture" or "fixture=FILE"; nullopt for anything else.
 std::optional<BackendChoice> parseBackend(const std::string& text);
-// The choice when the command line names none.
+// The choice when the command line names none (Kind::None without DISPLAY).
 BackendChoice defaultBackend();
+// What a user without a display server is told.
+inline constexpr const char* kNoDisplayServerMessage =
+    "no display server to talk to: DISPLAY is not set (use --backend fixture for the demo displays)";
 
 struct Backend {
     std::shared_ptr<DisplayQueryService> displays;

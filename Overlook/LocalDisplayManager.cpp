@@ -147,9 +147,15 @@ bool displaysCoverUnion(const std::vector<LocalDisplay>& displays, const Rect& a
 }
 } // namespace
 
-std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vector<LocalDisplay>& displays) {
-    if (displays.empty())
+std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vector<LocalDisplay>& displays,
+                                                                  std::string* error) {
+    auto fail = [error](std::string reason) {
+        if (error)
+            *error = std::move(reason);
         return std::nullopt;
+    };
+    if (displays.empty())
+        return fail("There is no display to capture");
     double minX = 0, minY = 0, maxX = 0, maxY = 0;
     for (const LocalDisplay& d : displays) {
         minX = std::min(minX, d.bounds.x);
@@ -162,7 +168,8 @@ std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vec
     bitmap.height = static_cast<int>(maxY - minY);
     if (bitmap.width <= 0 || bitmap.height <= 0 || bitmap.width > 32767 || bitmap.height > 32767) {
         managerLog().error("Cannot make a %d x %d desktop bitmap", bitmap.width, bitmap.height);
-        return std::nullopt;
+        return fail("Cannot make a " + std::to_string(bitmap.width) + " x " + std::to_string(bitmap.height) +
+                    " desktop picture");
     }
     bitmap.stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, bitmap.width);
     bitmap.memory = PageBuffer(static_cast<std::size_t>(bitmap.stride) * bitmap.height);
@@ -176,14 +183,8 @@ std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vec
     for (const LocalDisplay& d : displays) {
         FrameSurfacePtr shot = service.createImage(d.id);
         if (!shot || shot->width() <= 0 || shot->height() <= 0) {
-            managerLog().error("No snapshot of display %u; it is left out", d.id);
-            // Its area stays transparent (the bitmap was not cleared when the displays tile it).
-            cairo_save(cr.get());
-            cairo_set_operator(cr.get(), CAIRO_OPERATOR_CLEAR);
-            cairo_rectangle(cr.get(), d.bounds.x - minX, d.bounds.y - minY, d.bounds.width, d.bounds.height);
-            cairo_fill(cr.get());
-            cairo_restore(cr.get());
-            continue;
+            managerLog().error("No snapshot of display %u; no desktop picture is made", d.id);
+            return fail("Display " + std::to_string(d.id) + " could not be captured");
         }
         // cairo only reads the pixels; the surface does not outlive this step.
         SurfacePtr source(cairo_image_surface_create_for_data(const_cast<std::uint8_t*>(shot->data()),
@@ -210,18 +211,19 @@ std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vec
     cairo_surface_flush(target.get());
     if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
         managerLog().error("Drawing the desktop failed: %s", cairo_status_to_string(cairo_status(cr.get())));
-        return std::nullopt;
+        return fail(std::string("Drawing the desktop failed: ") + cairo_status_to_string(cairo_status(cr.get())));
     }
     return bitmap;
 }
 
 LocalDisplayManager::WriteResult LocalDisplayManager::writeDesktopScreenshot(const std::string& path) {
-    const auto bitmap = desktopSnapshot(LocalDisplay::allDisplays());
+    std::string error;
+    const auto bitmap = desktopSnapshot(LocalDisplay::allDisplays(), &error);
     if (!bitmap)
-        return {};
+        return {false, error};
     const PngData png = encodePng(bitmap->pixels());
     if (png.size == 0)
-        return {};
+        return {false, "The screenshot could not be encoded"};
     if (auto error = writeNewFile(path, png.data(), png.size))
         return {false, *error};
     return {true, {}};

@@ -81,15 +81,19 @@ public:
     // All of `displays` drawn into one bitmap at one pixel per point, at their
     // places in the union of their bounds (which always holds the main display's
     // corner). Later displays cover earlier ones; uncovered parts stay transparent.
-    // None for an empty list. A display that gives no snapshot is left out (logged).
-    static std::optional<DesktopBitmap> desktopSnapshot(const std::vector<LocalDisplay>& displays);
+    // None for an empty list, and none when a display gives no snapshot (its display
+    // server went away, say): a picture with a display missing is not the desktop.
+    // `error`, when given, receives the reason.
+    static std::optional<DesktopBitmap> desktopSnapshot(const std::vector<LocalDisplay>& displays,
+                                                        std::string* error = nullptr);
 
     struct WriteResult {
         bool written = false;
         std::string error; // set when the file could not be made
     };
     // The screenshot of all active displays as a new PNG file at `path`; an
-    // existing file is never replaced. Nothing is written without displays.
+    // existing file is never replaced. Nothing is written without displays or
+    // when a display gives no snapshot (`error` says which).
     static WriteResult writeDesktopScreenshot(const std::string& path);
 
     // Subscribes to the platform's reconfiguration calls and installs the key

@@ -95,9 +95,10 @@ void captureAllDisplays(std::time_t when, DispatchQueue* worker, std::function<v
         return;
     }
     // The snapshot reads the screen now; the slow part, encoding, can wait.
-    auto bitmap = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
+    std::string failure;
+    auto bitmap = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays(), &failure);
     if (!bitmap) {
-        done({{}, "There is no display to capture"});
+        done({{}, failure});
         return;
     }
     auto finish = [bitmap = std::make_shared<DesktopBitmap>(std::move(*bitmap)), dir = *directory,

@@ -1,6 +1,7 @@
 #include "StreamController.h"
 
 #include "Foundation/Logger.h"
+#include "Overlook/PreferenceKeys.h"
 
 #include <algorithm>
 
@@ -25,6 +26,16 @@ StreamController::StreamController(bool hideMainDisplay, double scale, std::vect
     }
     streams = std::move(list);
     controllerLog().info("Created Controller for %ld streams", static_cast<long>(streams.get().size()));
+}
+
+StreamController::~StreamController() { releaseAll(); }
+
+void StreamController::releaseAll() {
+    // A created stream's handler holds its streamer: without the release the
+    // streamer, its queue's thread and the stream's capture state would live on.
+    for (const auto& s : streams.get())
+        if (s->hasStream())
+            s->releaseStream();
 }
 
 std::vector<DisplayStreamerPtr> StreamController::visibleStreams() const {
@@ -105,7 +116,7 @@ Size StreamController::contentSize(double width, double extraHeight) const {
 
 std::shared_ptr<StreamController> makeStreamController(const DefaultsStore& store) {
     const bool hideMainDisplay = store.boolForKey("hideMainDisplay");
-    const double scale = static_cast<double>(store.floatForKey("scale"));
+    const double scale = effectiveScale(store.floatForKey("scale"));
     auto controller = std::make_shared<StreamController>(hideMainDisplay, scale);
     if (store.boolForKey("autoPlay"))
         controller->startAll();

@@ -18,6 +18,11 @@ public:
     // main display's streamer starts hidden. Nothing is started.
     StreamController(bool hideMainDisplay, double scale);
     StreamController(bool hideMainDisplay, double scale, std::vector<Display> displays);
+    // A controller goes with its popover or window: its streams are released, so
+    // their streamers, queues and capture resources go too.
+    ~StreamController();
+    StreamController(const StreamController&) = delete;
+    StreamController& operator=(const StreamController&) = delete;
 
     Published<std::vector<DisplayStreamerPtr>> streams{*this, {}};
 
@@ -27,6 +32,8 @@ public:
     void toggleVisibility(const DisplayStreamerPtr& streamer);
     void startAll();
     void stopAll();
+    // Releases every stream that exists (stopping it first).
+    void releaseAll();
     // `except` is matched by display id only; it may belong to another controller.
     void hideAll(const DisplayStreamer& except);
     std::map<DisplayID, bool> streamingState() const;

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace overlook {
 
@@ -40,6 +42,15 @@ class CaptureService {
 public:
     virtual ~CaptureService() = default;
     // Returns nullptr when the platform refuses to create the stream.
+    // What counts as a change of a display, for every back end: only a change of
+    // what the display shows (its contents, or the cursor over it) produces a new
+    // frame; a still display sends an idle update about once a second.
+
+    // Set once the service can capture nothing more (its display server went away):
+    // a message for the user. Streams that were running got a final Stopped update.
+    // Any thread.
+    virtual std::optional<std::string> failure() const { return std::nullopt; }
+
     virtual std::unique_ptr<CaptureStream> createStream(DisplayID display, std::int64_t width,
                                                         std::int64_t height,
                                                         std::uint32_t pixelFormat,

@@ -44,19 +44,21 @@ void DisplayStreamer::createStream() {
 
 void DisplayStreamer::start(bool pauseOnNextFrame) {
     log_.info("Starting stream for display %s", display_.localizedName.c_str());
+    const std::uint64_t number = startCount_.load() + 1;
+    startCount_.store(number);
+    // Accepting before the pause flag: a handler that sees the flag also sees this start.
+    acceptingFor_.store(number);
     pauseOnNextFrame_.store(pauseOnNextFrame);
     if (!stream_)
         createStream();
-    if (stream_) {
-        acceptingFrames_.store(true);
+    if (stream_)
         stream_->start();
-    }
     isStreaming = true;
 }
 
 void DisplayStreamer::stop() {
     log_.info("Stopping stream for display %s", display_.localizedName.c_str());
-    acceptingFrames_.store(false);
+    acceptingFor_.store(0);
     if (stream_)
         stream_->stop();
     isStreaming = false;
@@ -119,18 +121,25 @@ void DisplayStreamer::handleFrame(FrameStatus status, FrameSurfacePtr surface) {
     auto self = shared_from_this();
     mainQueue().async([self, status] { self->currentStatus = status; });
 
-    const bool accepting = acceptingFrames_.load();
-    if (pauseOnNextFrame_.exchange(false)) {
+    const bool pause = pauseOnNextFrame_.exchange(false);
+    std::uint64_t accepting = acceptingFor_.load();
+    const bool takeFrame = accepting != 0;
+    if (pause) {
         log_.debug("Automatically pausing stream from flag.");
-        // Later frames are refused from here on; the stop itself (platform stop and
-        // the isStreaming change) happens on the main thread, where observers live.
-        acceptingFrames_.store(false);
-        mainQueue().async([self] { self->stop(); });
+        // Later frames of this start are refused from here on; the stop itself
+        // (platform stop and the isStreaming change) happens on the main thread, where
+        // observers live, and only if no newer start came first.
+        const std::uint64_t pausedStart = accepting;
+        acceptingFor_.compare_exchange_strong(accepting, 0);
+        mainQueue().async([self, pausedStart] {
+            if (self->startCount_.load() == pausedStart)
+                self->stop();
+        });
     }
 
     switch (status) {
     case FrameStatus::FrameComplete:
-        if (surface && accepting)
+        if (surface && takeFrame)
             screenImage_.store(std::make_shared<const Image>(Image::fromSurface(std::move(surface))));
         break;
     case FrameStatus::FrameIdle:

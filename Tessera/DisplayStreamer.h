@@ -18,6 +18,7 @@
 #include "Tessera/Image.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -78,9 +79,12 @@ private:
     std::unique_ptr<CaptureStream> stream_;
     LatestValue<const Image> screenImage_;
     std::atomic<bool> pauseOnNextFrame_{false};
-    // Frames are taken only between a start and the next stop (or automatic pause),
-    // so a frame already queued when the stream stopped does not replace the image.
-    std::atomic<bool> acceptingFrames_{false};
+    // Each start is numbered. Frames are taken only for the start in `acceptingFor_`
+    // (0: none), between a start and the next stop or automatic pause, so a frame
+    // already queued when the stream stopped does not replace the image; and an
+    // automatic pause only stops the start it saw, never a later one.
+    std::atomic<std::uint64_t> startCount_{0};
+    std::atomic<std::uint64_t> acceptingFor_{0};
 };
 
 using DisplayStreamerPtr = std::shared_ptr<DisplayStreamer>;

@@ -64,10 +64,12 @@ struct X11CaptureService::StreamState {
     const bool showCursor;
     FrameDelivery delivery;
     std::atomic<bool> started{false};
+    std::atomic<std::uint64_t> starts{0}; // a stop and a start between two turns is still a restart
     std::atomic<bool> removed{false};
 
     // Worker-only.
     bool wasStarted = false;
+    std::uint64_t startsSeen = 0;
     bool ended = false; // the display went away
     bool dirty = true;
     Rect area;          // the display's rectangle in root coordinates
@@ -226,11 +228,13 @@ void X11CaptureService::Worker::run() {
         bool anyStarted = false;
         for (const auto& s : streams) {
             const bool started = s->started.load();
-            if (started && !s->wasStarted) {
+            const std::uint64_t starts = s->starts.load();
+            if (started && (!s->wasStarted || starts != s->startsSeen)) {
                 s->dirty = true; // a first frame straight after start
                 s->lastUpdate = Clock::now();
             }
             s->wasStarted = started;
+            s->startsSeen = starts;
             anyStarted |= started && !s->ended;
         }
         updateDamageSubscription(anyStarted);
@@ -338,6 +342,13 @@ void X11CaptureService::Worker::readLayout(const std::vector<StatePtr>& streams)
                 s->delivery.post(FrameStatus::Stopped, nullptr);
             }
             continue;
+        }
+        if (s->ended) {
+            // The display is back (RandR gives a monitor its output's id again): its
+            // stream goes on where it stopped, with a frame at once.
+            s->ended = false;
+            s->dirty = true;
+            captureLog().info("Display %u is back; its stream goes on", s->display);
         }
         if (!s->haveArea || s->area != m->rootRect) {
             release(*s); // the reduction's transform depends on the area
@@ -534,6 +545,7 @@ bool X11CaptureService::Worker::reduceWithRender(StreamState& s, FrameSurface& o
 
 void X11CaptureService::Worker::connectionLost(const std::vector<StatePtr>& streams) {
     captureLog().error("The connection to the X server was lost; every display stream stops");
+    owner_.connectionLost_ = true;
     for (const auto& s : streams) {
         if (s->started && !s->ended)
             s->delivery.post(FrameStatus::Stopped, nullptr);
@@ -555,6 +567,7 @@ public:
         owner_.wake();
     }
     void start() override {
+        ++state_->starts;
         state_->started = true;
         owner_.wake();
     }
@@ -605,6 +618,12 @@ void X11CaptureService::wake() {
         return;
     const std::uint64_t one = 1;
     (void)!write(wakeFd_, &one, sizeof one);
+}
+
+std::optional<std::string> X11CaptureService::failure() const {
+    if (!connectionLost_)
+        return std::nullopt;
+    return "the connection to the X server was lost";
 }
 
 CaptureStats X11CaptureService::stats() const { return worker_ ? worker_->stats() : CaptureStats{}; }

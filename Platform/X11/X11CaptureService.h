@@ -43,6 +43,7 @@ public:
     const std::string& error() const { return error_; }
     bool usesShm() const { return usesShm_; }
     CaptureStats stats() const;
+    std::optional<std::string> failure() const override;
 
     std::unique_ptr<CaptureStream> createStream(DisplayID display, std::int64_t width, std::int64_t height,
                                                 std::uint32_t pixelFormat, const StreamProperties& properties,
@@ -60,6 +61,7 @@ private:
     bool ok_ = false;
     bool usesShm_ = false;
     std::string error_;
+    std::atomic<bool> connectionLost_{false};
     int wakeFd_ = -1;
     std::mutex mutex_; // guards streams_
     std::vector<std::shared_ptr<StreamState>> streams_;

@@ -1,8 +1,10 @@
 #include "Foundation/Logger.h"
 #include "Tessera/DisplayStreamer.h"
+#include "Tessera/FrameDelivery.h"
 #include "tests/support/FixtureEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <future>
 #include <thread>
 
 using namespace overlook;
@@ -269,4 +271,74 @@ TEST_F(DisplayStreamerTest, LiveFramesUnderLoadAreSafe) {
     }
     s->releaseStream();
     FixtureEnvironment::drainMain();
+}
+
+TEST_F(DisplayStreamerTest, StatusesArriveExactlyInUpdateOrderWhenFramesCoalesce) {
+    auto s = make();
+    std::vector<FrameStatus> seen;
+    ScopedConnection c = s->currentStatus.changed.connect([&](const FrameStatus& st) { seen.push_back(st); });
+    s->start(false);
+    // Hold the stream queue so that every update below waits behind it.
+    std::promise<void> release;
+    std::shared_future<void> held = release.get_future().share();
+    s->streamQueue()->async([held] { held.wait(); });
+    using S = FrameStatus;
+    for (auto st : {S::FrameComplete, S::FrameComplete, S::FrameIdle, S::FrameComplete, S::FrameBlank,
+                    S::FrameComplete, S::FrameComplete})
+        env.capture().emit(1, st);
+    release.set_value();
+    settle(s);
+    // Adjacent frames share one slot; a frame after an idle or blank update comes
+    // after it, never in the slot of the frame before.
+    EXPECT_EQ(seen, (std::vector<S>{S::FrameComplete, S::FrameIdle, S::FrameComplete, S::FrameBlank,
+                                    S::FrameComplete}));
+    s->releaseStream();
+    settle(s);
+}
+
+TEST_F(DisplayStreamerTest, AnAutomaticPauseNeverStopsALaterStart) {
+    auto s = make();
+    s->start(true);
+    env.capture().emit(1, FrameStatus::FrameComplete);
+    s->streamQueue()->sync([] {}); // the pause's stop is posted, not yet run
+    const auto first = s->screenImage();
+    ASSERT_TRUE(first);
+    s->start(false); // the user presses play before the main queue gets there
+    FixtureEnvironment::drainMain();
+    EXPECT_TRUE(s->isStreaming.get());
+    env.capture().emit(1, FrameStatus::FrameComplete);
+    settle(s);
+    EXPECT_TRUE(s->isStreaming.get());
+    EXPECT_NE(s->screenImage(), first); // and frames are taken again
+    s->releaseStream();
+    settle(s);
+}
+
+TEST(FrameDelivery, ClosingWaitsForAHandlerCallInFlightAndDropsEverythingQueued) {
+    auto queue = std::make_shared<DispatchQueue>("delivery");
+    std::promise<void> entered;
+    std::atomic<bool> finished{false};
+    std::atomic<int> calls{0};
+    auto delivery = std::make_unique<FrameDelivery>(queue, [&](FrameStatus, FrameSurfacePtr) {
+        if (calls++ == 0) {
+            entered.set_value();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            finished = true;
+        }
+    });
+    delivery->post(FrameStatus::FrameIdle, nullptr);
+    delivery->post(FrameStatus::FrameBlank, nullptr); // queued behind the first: never delivered
+    entered.get_future().wait();
+    delivery->close();
+    EXPECT_TRUE(finished.load()); // the destroyed stream's handler is not still running
+    delivery->post(FrameStatus::FrameIdle, nullptr);
+    queue->sync([] {});
+    EXPECT_EQ(calls.load(), 1);
+
+    // Closing from the handler's own queue (a streamer released by its last frame)
+    // must not wait for itself.
+    std::unique_ptr<FrameDelivery> self;
+    self = std::make_unique<FrameDelivery>(queue, [&](FrameStatus, FrameSurfacePtr) { self->close(); });
+    self->post(FrameStatus::FrameIdle, nullptr);
+    queue->sync([] {});
 }

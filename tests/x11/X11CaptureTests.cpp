@@ -4,10 +4,13 @@
 #include "Platform/X11/Reduction.h"
 #include "Platform/X11/X11CaptureService.h"
 #include "Platform/X11/X11DisplayService.h"
+#include "Overlook/StreamController.h"
 #include "Tessera/DisplayStreamer.h"
 #include "XvfbServer.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
+#include <xcb/res.h>
 #include <thread>
 
 using namespace overlook;
@@ -162,8 +165,73 @@ TEST_P(X11Capture, AStreamEndsWhenItsDisplayGoesAway) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(log.contains(LogLevel::Info, "SIDE stream is stopped"));
-    EXPECT_TRUE(s->screenImage()); // the last frame stays
+    s->streamQueue()->sync([] {});
+    manualMainQueue().drain();
+    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
+    const auto last = s->screenImage();
+    EXPECT_TRUE(last); // the last frame stays
+    // The display comes back: its stream delivers again, at once.
     server->setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
+    server->fill(0, 0, 1920, 1080, 0x336699);
+    const auto back = nextFrame(s, last);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(rgb(back->surface()->pixel(200, 100)), 0x336699u);
+}
+
+namespace {
+// Pixmaps and pictures the X server holds for all its clients (X-Resource).
+std::uint64_t serverPixmapsAndPictures(const std::string& display) {
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    std::uint64_t count = 0;
+    auto atom = [c](const char* name) {
+        x11::XcbReply<xcb_intern_atom_reply_t> r(
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, std::strlen(name), name), nullptr));
+        return r ? r->atom : XCB_NONE;
+    };
+    const xcb_atom_t pixmap = atom("PIXMAP"), picture = atom("PICTURE");
+    x11::XcbReply<xcb_res_query_clients_reply_t> clients(
+        xcb_res_query_clients_reply(c, xcb_res_query_clients(c), nullptr));
+    for (auto it = xcb_res_query_clients_clients_iterator(clients.get()); clients && it.rem;
+         xcb_res_client_next(&it)) {
+        x11::XcbReply<xcb_res_query_client_resources_reply_t> r(xcb_res_query_client_resources_reply(
+            c, xcb_res_query_client_resources(c, it.data->resource_base), nullptr));
+        if (!r)
+            continue;
+        for (auto t = xcb_res_query_client_resources_types_iterator(r.get()); t.rem; xcb_res_type_next(&t))
+            if (t.data->resource_type == pixmap || t.data->resource_type == picture)
+                count += t.data->count;
+    }
+    xcb_disconnect(c);
+    return count;
+}
+} // namespace
+
+TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
+    // Open, play and release many times, as popovers do: the X server must not
+    // keep a pixmap or picture for any of them.
+    auto settle = [&](std::uint64_t expected) {
+        std::uint64_t now = 0;
+        for (int i = 0; i < 100 && (now = serverPixmapsAndPictures(server->name())) != expected; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return now;
+    };
+    const std::uint64_t before = serverPixmapsAndPictures(server->name());
+    std::vector<std::weak_ptr<DisplayStreamer>> gone;
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        auto controller = std::make_shared<StreamController>(false, 4.0);
+        controller->startAll();
+        for (const auto& s : controller->streams.get()) {
+            ASSERT_TRUE(nextFrame(s));
+            gone.push_back(s);
+        }
+        controller->stopAll(); // what closing a popover does; then the popover goes
+        controller.reset();
+        manualMainQueue().drain();
+    }
+    EXPECT_EQ(settle(before), before);
+    manualMainQueue().drain();
+    for (const auto& weak : gone)
+        EXPECT_TRUE(weak.expired());
 }
 
 INSTANTIATE_TEST_SUITE_P(Reductions, X11Capture,
