@@ -94,4 +94,33 @@ AffineTransform AffineTransform::inverted() const {
     return {d / det, -b / det, -c / det, a / det, (c * ty - d * tx) / det, (b * tx - a * ty) / det};
 }
 
+namespace {
+bool coveredFrom(const Rect& r, const std::vector<Rect>& covers, std::size_t first) {
+    if (r.isEmpty())
+        return true;
+    for (std::size_t i = first; i < covers.size(); ++i) {
+        const Rect overlap = r.intersection(covers[i]);
+        if (overlap.isEmpty())
+            continue;
+        // What this cover leaves of r: up to four bands around the overlap, each of
+        // which the later covers must take.
+        const Rect bands[] = {
+            {r.minX(), r.minY(), r.width, overlap.minY() - r.minY()},            // above
+            {r.minX(), overlap.maxY(), r.width, r.maxY() - overlap.maxY()},      // below
+            {r.minX(), overlap.minY(), overlap.minX() - r.minX(), overlap.height}, // left
+            {overlap.maxX(), overlap.minY(), r.maxX() - overlap.maxX(), overlap.height}, // right
+        };
+        for (const Rect& band : bands)
+            if (band.width > 0 && band.height > 0 && !coveredFrom(band, covers, i + 1))
+                return false;
+        return true;
+    }
+    return false;
+}
+} // namespace
+
+bool isCoveredBy(const Rect& r, const std::vector<Rect>& covers) {
+    return coveredFrom(r.standardized(), covers, 0);
+}
+
 } // namespace overlook

@@ -4,6 +4,7 @@
 // disjoint rectangles) and an infinite rectangle are distinct, well-defined values.
 
 #include <cmath>
+#include <vector>
 #include <cstddef>
 #include <limits>
 #include <ostream>
@@ -58,6 +59,11 @@ struct Rect {
 };
 
 std::ostream& operator<<(std::ostream& os, const Rect& r);
+
+// Whether every point of `r` lies in one of `covers` (an empty `r` is covered).
+// Pieces of `r` outside a cover are tested against the remaining covers, so the
+// covers may overlap and may together cover what none covers alone.
+bool isCoveredBy(const Rect& r, const std::vector<Rect>& covers);
 
 // x' = a*x + c*y + tx ; y' = b*x + d*y + ty
 struct AffineTransform {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace overlook {
 
@@ -44,7 +45,17 @@ public:
     // Returns nullptr when the platform refuses to create the stream.
     // What counts as a change of a display, for every back end: only a change of
     // what the display shows (its contents, or the cursor over it) produces a new
-    // frame; a still display sends an idle update about once a second.
+    // frame; a still display sends an idle update about once a second. Drawing
+    // inside this application's own windows (set below) is not a change: the
+    // preview redraws itself whenever it is shown a new frame, and counting that
+    // would make a still desktop stream at the display's refresh rate.
+
+    // The areas of this application's visible windows, in the back end's screen
+    // coordinates (X11: root window pixels), replacing the previous list. What
+    // changes wholly inside them is ignored; what changes outside still counts, and
+    // a display under an area that appears, moves or goes gets a frame.
+    // Main thread.
+    virtual void setOwnWindowAreas(std::vector<Rect> areas) { (void)areas; }
 
     // Set once the service can capture nothing more (its display server went away):
     // a message for the user. Streams that were running got a final Stopped update.

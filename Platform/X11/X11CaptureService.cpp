@@ -4,6 +4,7 @@
 #include "Platform/X11/Cursor.h"
 #include "Platform/X11/Grabber.h"
 #include "Platform/X11/Monitors.h"
+#include "Platform/X11/RawMotion.h"
 #include "Platform/X11/Reduction.h"
 #include "Platform/X11/Xcb.h"
 #include "Tessera/FrameDelivery.h"
@@ -13,6 +14,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <utility>
 #include <xcb/damage.h>
 #include <xcb/dpms.h>
 #include <xcb/randr.h>
@@ -100,6 +102,8 @@ private:
     using StatePtr = std::shared_ptr<StreamState>;
 
     std::vector<StatePtr> currentStreams();
+    void takeOwnAreas(const std::vector<StatePtr>& streams);
+    void markChanged(const Rect& changed, const std::vector<StatePtr>& streams);
     void handleEvents(const std::vector<StatePtr>& streams);
     void readLayout(const std::vector<StatePtr>& streams);
     void trackPointer(const std::vector<StatePtr>& streams);
@@ -121,6 +125,8 @@ private:
     Grabber grabber_;
     std::atomic<bool> stopping_{false};
     std::vector<StatePtr> known_;
+    std::vector<Rect> ownAreas_; // our own windows: damage there is not a change
+    std::uint64_t ownAreasVersion_ = 0;
 
     MonitorLayout layout_;
     Clock::time_point lastLayoutRead_{};
@@ -131,6 +137,8 @@ private:
     xcb_damage_damage_t damage_ = XCB_NONE;
     xcb_render_pictformat_t rootFormat_ = XCB_NONE;
 
+    std::unique_ptr<RawMotion> motion_;
+    bool pointerMayHaveMoved_ = true; // always true without raw motion events
     CursorImage cursorImage_;
     bool cursorStale_ = true;
     bool cursorRefused_ = false;
@@ -171,6 +179,9 @@ bool X11CaptureService::Worker::setUp(std::string& error) {
         if (haveFixes_)
             xcb_xfixes_select_cursor_input(c_, connection_.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
     }
+    motion_ = std::make_unique<RawMotion>(c_, connection_.root());
+    if (!motion_->active())
+        captureLog().info("The X server has no XInput 2: the pointer is polled");
     if (auto* p = extension(&xcb_dpms_id); p && p->present)
         haveDpms_ = true;
     if (auto* r = extension(&xcb_render_id); r && r->present) {
@@ -195,6 +206,7 @@ std::vector<X11CaptureService::Worker::StatePtr> X11CaptureService::Worker::curr
         std::lock_guard lock(owner_.mutex_);
         now = owner_.streams_;
     }
+    takeOwnAreas(now);
     // Streams that went away since the last turn give back their server resources;
     // a new one needs its display's rectangle before anything can be grabbed.
     for (const auto& old : known_)
@@ -205,6 +217,41 @@ std::vector<X11CaptureService::Worker::StatePtr> X11CaptureService::Worker::curr
             layoutStale_ = true;
     known_ = now;
     return now;
+}
+
+void X11CaptureService::Worker::takeOwnAreas(const std::vector<StatePtr>& streams) {
+    std::vector<Rect> before;
+    {
+        std::lock_guard lock(owner_.mutex_);
+        if (owner_.ownAreasVersion_ == ownAreasVersion_)
+            return;
+        ownAreasVersion_ = owner_.ownAreasVersion_;
+        before = std::exchange(ownAreas_, owner_.ownAreas_);
+    }
+    // A window that appeared, moved or went changed what the screen shows there,
+    // also where the damage of that change reached us before the new list did.
+    for (const auto& s : streams) {
+        if (!s->haveArea)
+            continue;
+        for (const auto* list : {&before, &ownAreas_})
+            for (const Rect& r : *list)
+                if (!s->area.intersection(r).isEmpty())
+                    s->dirty = true;
+    }
+}
+
+void X11CaptureService::Worker::markChanged(const Rect& changed, const std::vector<StatePtr>& streams) {
+    for (const auto& s : streams) {
+        if (!s->haveArea || s->dirty)
+            continue;
+        const Rect piece = s->area.intersection(changed);
+        if (piece.isEmpty())
+            continue;
+        // Our own windows redrawing themselves are not a change of the desktop.
+        if (!ownAreas_.empty() && isCoveredBy(piece, ownAreas_))
+            continue;
+        s->dirty = true;
+    }
 }
 
 void X11CaptureService::Worker::release(StreamState& s) {
@@ -278,7 +325,7 @@ int X11CaptureService::Worker::timeoutMs(const std::vector<StatePtr>& streams, C
         const double rate = m && m->refreshRate > 0 ? m->refreshRate : kDefaultRefreshRate;
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
         next = std::min(next, s->dirty || !haveDamage_ ? s->lastFrame + period : s->lastUpdate + kIdleInterval);
-        if (s->showCursor)
+        if (s->showCursor && (pointerMayHaveMoved_ || !motion_->active()))
             next = std::min(next, pointerChecked_ + pointerPeriod(period, now));
     }
     // Rounded up: a timeout rounded down to 0 would spin through the last millisecond.
@@ -307,12 +354,11 @@ void X11CaptureService::Worker::handleEvents(const std::vector<StatePtr>& stream
     while (auto* raw = xcb_poll_for_event(c_)) {
         XcbReply<xcb_generic_event_t> event(raw);
         const std::uint8_t type = event->response_type & 0x7F;
-        if (haveDamage_ && type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
+        if (motion_->matches(raw)) {
+            pointerMayHaveMoved_ = true;
+        } else if (haveDamage_ && type == damageEvent_ + XCB_DAMAGE_NOTIFY) {
             const auto* notify = reinterpret_cast<const xcb_damage_notify_event_t*>(raw);
-            const Rect changed(notify->area.x, notify->area.y, notify->area.width, notify->area.height);
-            for (const auto& s : streams)
-                if (s->haveArea && !s->area.intersection(changed).isEmpty())
-                    s->dirty = true;
+            markChanged(Rect(notify->area.x, notify->area.y, notify->area.width, notify->area.height), streams);
         } else if (haveFixes_ && type == fixesEvent_ + XCB_XFIXES_CURSOR_NOTIFY) {
             // Only a new shape counts: the server also reports the cursor each time it
             // hides and shows a software cursor around our own grabs, and treating
@@ -366,9 +412,15 @@ Clock::duration X11CaptureService::Worker::pointerPeriod(Clock::duration framePe
 void X11CaptureService::Worker::trackPointer(const std::vector<StatePtr>& streams) {
     const auto now = Clock::now();
     // Due when the loop woke for it (a little early is fine, the loop wakes at most that often).
-    if (now - pointerChecked_ < pointerPeriod(kEarliestPointerCheck, now) && !cursorStale_)
-        return;
+    if (!cursorStale_) {
+        // With raw motion events a still pointer costs nothing: no events, no queries.
+        if (motion_->active() && !pointerMayHaveMoved_)
+            return;
+        if (now - pointerChecked_ < pointerPeriod(kEarliestPointerCheck, now))
+            return;
+    }
     pointerChecked_ = now;
+    pointerMayHaveMoved_ = !motion_->active();
     XcbReply<xcb_query_pointer_reply_t> r(
         xcb_query_pointer_reply(c_, xcb_query_pointer(c_, connection_.root()), nullptr));
     if (!r)
@@ -618,6 +670,17 @@ void X11CaptureService::wake() {
         return;
     const std::uint64_t one = 1;
     (void)!write(wakeFd_, &one, sizeof one);
+}
+
+void X11CaptureService::setOwnWindowAreas(std::vector<Rect> areas) {
+    {
+        std::lock_guard lock(mutex_);
+        if (areas == ownAreas_)
+            return;
+        ownAreas_ = std::move(areas);
+        ++ownAreasVersion_;
+    }
+    wake();
 }
 
 std::optional<std::string> X11CaptureService::failure() const {

@@ -44,6 +44,7 @@ public:
     bool usesShm() const { return usesShm_; }
     CaptureStats stats() const;
     std::optional<std::string> failure() const override;
+    void setOwnWindowAreas(std::vector<Rect> areas) override;
 
     std::unique_ptr<CaptureStream> createStream(DisplayID display, std::int64_t width, std::int64_t height,
                                                 std::uint32_t pixelFormat, const StreamProperties& properties,
@@ -63,8 +64,10 @@ private:
     std::string error_;
     std::atomic<bool> connectionLost_{false};
     int wakeFd_ = -1;
-    std::mutex mutex_; // guards streams_
+    std::mutex mutex_; // guards streams_ and ownAreas_
     std::vector<std::shared_ptr<StreamState>> streams_;
+    std::vector<Rect> ownAreas_;
+    std::uint64_t ownAreasVersion_ = 0;
     std::unique_ptr<Worker> worker_;
     std::thread thread_;
 };

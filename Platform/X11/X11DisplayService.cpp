@@ -2,7 +2,9 @@
 
 #include "Foundation/Logger.h"
 #include "Platform/X11/Grabber.h"
+#include "Platform/X11/RawMotion.h"
 
+#include <algorithm>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -50,7 +52,9 @@ const MonitorLayout& X11DisplayService::cached() {
 }
 
 const MonitorLayout& X11DisplayService::recent() {
-    if (!haveLayout_ || std::chrono::steady_clock::now() - readAt_ > kFreshFor)
+    // The watcher invalidates the reading when the monitors change.
+    const bool watched = watcherRunning_.load();
+    if (!haveLayout_ || (!watched && std::chrono::steady_clock::now() - readAt_ > kFreshFor))
         refresh();
     return layout_;
 }
@@ -132,24 +136,38 @@ FrameSurfacePtr X11DisplayService::createImage(DisplayID id) {
 }
 
 Point X11DisplayService::mouseLocation() {
+    ensureWatcher();
     std::lock_guard lock(mutex_);
     if (!connection_.ok())
         return {};
-    auto r = reply<xcb_query_pointer_reply_t>(connection_.get(), xcb_query_pointer_reply,
-                                              xcb_query_pointer(connection_.get(), connection_.root()));
-    if (!r)
-        return {};
-    return cached().toYUp(r->root_x, r->root_y);
+    // Cleared before asking: a move during the round trip is asked for next time.
+    if (!havePointer_ || !pointerFollowed_ || pointerMoved_.exchange(false)) {
+        ++pointerQueries_;
+        auto r = reply<xcb_query_pointer_reply_t>(connection_.get(), xcb_query_pointer_reply,
+                                                  xcb_query_pointer(connection_.get(), connection_.root()));
+        if (!r)
+            return {};
+        pointer_ = Point{static_cast<double>(r->root_x), static_cast<double>(r->root_y)};
+        havePointer_ = true;
+    }
+    return cached().toYUp(pointer_.x, pointer_.y);
 }
 
 std::shared_ptr<void> X11DisplayService::subscribeReconfiguration(ReconfigurationCallback callback) {
     auto token = subscribers_.add(std::move(callback));
+    ensureWatcher();
+    return token;
+}
+
+void X11DisplayService::ensureWatcher() {
+    if (watcherStarted_.load())
+        return;
     std::lock_guard lock(watcherMutex_);
-    if (!watcher_.joinable()) {
+    if (!watcher_.joinable() && connection_.ok()) {
         wakeFd_ = eventfd(0, EFD_CLOEXEC);
         watcher_ = std::thread([this] { watch(); });
     }
-    return token;
+    watcherStarted_ = true;
 }
 
 void X11DisplayService::watch() {
@@ -162,19 +180,46 @@ void X11DisplayService::watch() {
     xcb_randr_select_input(c, watcher.root(),
                            XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                                XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+    const RawMotion motion(c, watcher.root());
     xcb_flush(c);
     MonitorLayout known = readMonitors(c, watcher.root());
+    {
+        std::lock_guard lock(mutex_);
+        haveLayout_ = false; // read again now that changes are watched
+    }
+    watcherRunning_ = true;
+    pointerMoved_ = true;
+    pointerFollowed_ = motion.active();
+    struct Stopped {
+        X11DisplayService& self;
+        ~Stopped() {
+            self.watcherRunning_ = false;
+            self.pointerFollowed_ = false;
+        }
+    } stopped{*this};
+    using Clock = std::chrono::steady_clock;
+    auto nextRead = Clock::now() + std::chrono::milliseconds(kMonitorPollMs);
     while (!stopWatching_) {
+        const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(nextRead - Clock::now()).count();
         pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        poll(fds, 2, kMonitorPollMs);
-        while (auto* event = xcb_poll_for_event(c))
-            std::free(event); // any RandR notification means: read the monitors again
+        poll(fds, 2, static_cast<int>(std::clamp<long long>(waitMs, 0, kMonitorPollMs)));
+        bool monitorsMayHaveChanged = Clock::now() >= nextRead;
+        while (auto* event = xcb_poll_for_event(c)) {
+            if (motion.matches(event))
+                pointerMoved_ = true;
+            else
+                monitorsMayHaveChanged = true; // a RandR notification: read the monitors again
+            std::free(event);
+        }
         if (xcb_connection_has_error(c)) {
             x11Log().error("The X server connection was lost; display changes are no longer reported");
             return;
         }
         if (stopWatching_)
             return;
+        if (!monitorsMayHaveChanged)
+            continue;
+        nextRead = Clock::now() + std::chrono::milliseconds(kMonitorPollMs);
         MonitorLayout now = readMonitors(c, watcher.root());
         const auto changed = changedMonitors(known, now);
         known = std::move(now);

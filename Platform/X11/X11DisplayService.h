@@ -1,9 +1,12 @@
 #pragma once
 // Displays of an X server from RandR 1.5 monitors. Safe to call from any thread.
-// Enumeration reads the monitors again when the last reading is older than a
-// quarter of a second (the renderer enumerates on every frame for the crosshair,
-// and a reading costs several round trips), or when the watcher saw a change; the
-// per-display queries answer from the last reading.
+// The renderer enumerates the displays and asks for the pointer on every frame for
+// the crosshair, so neither may cost a round trip while nothing changes: once the
+// watcher runs (it starts with the first subscription or pointer query), the
+// monitors are read again only when it saw a change, and the pointer only after
+// it saw the pointer move. Before that, enumeration reads the monitors again when
+// the last reading is older than a quarter of a second. The per-display queries
+// answer from the last reading.
 
 #include "Foundation/CallbackList.h"
 #include "Platform/X11/Grabber.h"
@@ -41,6 +44,8 @@ public:
     FrameSurfacePtr createImage(DisplayID id) override;
     Point mouseLocation() override;
     std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) override;
+    // Round trips made for the pointer so far (a still pointer makes none).
+    std::uint64_t pointerQueries() const { return pointerQueries_.load(); }
 
 private:
     static constexpr std::chrono::milliseconds kFreshFor{250};
@@ -48,6 +53,7 @@ private:
     const MonitorLayout& cached(); // mutex held: the last reading, read once if none
     const MonitorLayout& recent(); // mutex held: a reading at most kFreshFor old
     void watch();
+    void ensureWatcher();
 
     std::string displayName_;
     mutable std::mutex mutex_;
@@ -62,6 +68,15 @@ private:
     std::thread watcher_;
     int wakeFd_ = -1;
     std::atomic<bool> stopWatching_{false};
+    std::atomic<bool> watcherStarted_{false};
+    std::atomic<bool> watcherRunning_{false}; // and invalidating the reading on changes
+    // The pointer, as last asked; asked again only after the watcher saw it move
+    // (or always, without XInput 2).
+    std::atomic<bool> pointerMoved_{true};
+    std::atomic<bool> pointerFollowed_{false}; // the watcher reports movement
+    Point pointer_;                            // mutex_
+    bool havePointer_ = false;                 // mutex_
+    std::atomic<std::uint64_t> pointerQueries_{0};
 };
 
 } // namespace overlook::x11

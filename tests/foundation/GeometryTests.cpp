@@ -36,3 +36,22 @@ TEST(AffineTransform, ConcatenationAppliesLeftThenRight) {
     EXPECT_DOUBLE_EQ(back.y, p.y);
     EXPECT_EQ(s.apply(Rect(0, 0, 10, 10)), Rect(1, 1, 20, 40));
 }
+
+TEST(Geometry, CoverageByOverlappingRectangles) {
+    const Rect r(0, 0, 100, 50);
+    EXPECT_FALSE(isCoveredBy(r, {}));
+    EXPECT_TRUE(isCoveredBy(r, {Rect(-10, -10, 200, 200)}));
+    EXPECT_TRUE(isCoveredBy(Rect(5, 5, 0, 10), {})); // nothing to cover
+    // Two halves that meet, and two overlapping covers that only together cover it.
+    EXPECT_TRUE(isCoveredBy(r, {Rect(0, 0, 50, 50), Rect(50, 0, 50, 50)}));
+    EXPECT_TRUE(isCoveredBy(r, {Rect(0, 0, 70, 50), Rect(30, -5, 80, 60)}));
+    // A one-pixel gap between them, or a corner left out, is not covered.
+    EXPECT_FALSE(isCoveredBy(r, {Rect(0, 0, 49, 50), Rect(50, 0, 50, 50)}));
+    EXPECT_FALSE(isCoveredBy(r, {Rect(0, 0, 100, 49), Rect(0, 0, 99, 50)}));
+    // A cover in the middle leaves a frame around it.
+    EXPECT_FALSE(isCoveredBy(r, {Rect(10, 10, 80, 30)}));
+    EXPECT_TRUE(isCoveredBy(r, {Rect(10, 10, 80, 30), Rect(0, 0, 100, 10), Rect(0, 40, 100, 10),
+                                Rect(0, 0, 10, 50), Rect(90, 0, 10, 50)}));
+    // Rectangles with negative sizes mean the same area.
+    EXPECT_TRUE(isCoveredBy(Rect(100, 50, -100, -50), {Rect(0, 0, 100, 50)}));
+}

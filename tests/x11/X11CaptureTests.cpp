@@ -179,6 +179,66 @@ TEST_P(X11Capture, AStreamEndsWhenItsDisplayGoesAway) {
 }
 
 namespace {
+// A window of "our own" on the server, which keeps redrawing itself as a preview does.
+class RedrawingWindow {
+public:
+    RedrawingWindow(const std::string& display, int x, int y, int w, int h)
+        : c_(xcb_connect(display.c_str(), nullptr)), w_(w), h_(h) {
+        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+        window_ = xcb_generate_id(c_);
+        const std::uint32_t values[] = {screen->black_pixel, 1};
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen->root, x, y, w, h, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c_, window_);
+        gc_ = xcb_generate_id(c_);
+        xcb_create_gc(c_, gc_, window_, 0, nullptr);
+        free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    }
+    ~RedrawingWindow() { xcb_disconnect(c_); }
+    void redraw(std::uint32_t rgb) {
+        xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
+        const xcb_rectangle_t all = {0, 0, static_cast<std::uint16_t>(w_), static_cast<std::uint16_t>(h_)};
+        xcb_poly_fill_rectangle(c_, window_, gc_, 1, &all);
+        free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    }
+
+private:
+    xcb_connection_t* c_;
+    int w_, h_;
+    xcb_window_t window_ = 0;
+    xcb_gcontext_t gc_ = 0;
+};
+} // namespace
+
+TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
+    server->fill(1920, 0, 1920, 1080, 0x202020);
+    RedrawingWindow preview(server->name(), 2000, 100, 400, 300);
+    capture->setOwnWindowAreas({Rect(2000, 100, 400, 300)});
+    auto s = streamer("MAIN", 4);
+    s->start(false);
+    auto last = nextFrame(s);
+    ASSERT_TRUE(last);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // frames of the set-up are done
+    manualMainQueue().drain();
+    last = s->screenImage();
+    const auto framesBefore = capture->stats().frames;
+    for (int i = 0; i < 60; ++i) { // a second of the preview redrawing itself
+        preview.redraw(i % 2 ? 0xFF0000 : 0x0000FF);
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+    }
+    manualMainQueue().drain();
+    EXPECT_EQ(capture->stats().frames, framesBefore);
+    EXPECT_EQ(s->screenImage(), last);
+    // Something drawn right beside the window is a change, and the frame shows it.
+    server->fill(2400, 100, 100, 100, 0x00FF00);
+    const auto changed = nextFrame(s, last);
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(rgb(changed->surface()->pixel((2450 - 1920) / 4, 150 / 4)), 0x00FF00u);
+    capture->setOwnWindowAreas({});
+}
+
+namespace {
 // Pixmaps and pictures the X server holds for all its clients (X-Resource).
 std::uint64_t serverPixmapsAndPictures(const std::string& display) {
     xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);

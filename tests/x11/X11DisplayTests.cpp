@@ -75,11 +75,25 @@ TEST_F(X11Display, EnumerationMatchesTheServersMonitors) {
     EXPECT_EQ(displayMetrics(displays), Rect(-1920, -1024, 3840, 2104));
 }
 
-TEST_F(X11Display, MouseLocationIsYUpFromTheMainDisplay) {
+TEST_F(X11Display, MouseLocationIsYUpFromTheMainDisplayAndFollowsMovesWithoutPolling) {
+    // The pointer is followed from events: the answer may lag a move by the time
+    // the event takes to arrive, never more.
+    auto settlesAt = [&](Point expected) {
+        for (int i = 0; i < 100 && service->mouseLocation() != expected; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return service->mouseLocation();
+    };
     ASSERT_EQ(server->run("xdotool mousemove 1930 1090"), 0);
-    EXPECT_EQ(service->mouseLocation(), (Point{10, 1070}));
+    EXPECT_EQ(settlesAt(Point{10, 1070}), (Point{10, 1070}));
     ASSERT_EQ(server->run("xdotool mousemove 100 1100"), 0);
-    EXPECT_EQ(service->mouseLocation(), (Point{-1820, 1060}));
+    EXPECT_EQ(settlesAt(Point{-1820, 1060}), (Point{-1820, 1060}));
+    // A still pointer, asked at every frame for a second: no round trip for it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    service->mouseLocation();
+    const auto before = service->pointerQueries();
+    for (int frame = 0; frame < 60; ++frame)
+        EXPECT_EQ(service->mouseLocation(), (Point{-1820, 1060}));
+    EXPECT_EQ(service->pointerQueries(), before);
 }
 
 TEST_F(X11Display, SnapshotEqualsTheServersOwnPixels) {
