@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "Overlook/Commands.h"
+#include "settings_store/UserDefaults.h"
 
 #include <cstdio>
 #include <utility>
@@ -83,6 +84,9 @@ int runOverlook(const std::vector<std::string>& args) {
     } catch (const UsageError& e) {
         std::fprintf(stderr, "overlook: %s\n%s", e.message.c_str(), usageText().c_str());
         return kExitUsage;
+    } catch (const SettingsLocationError& e) {
+        std::fprintf(stderr, "overlook: %s\n", e.what());
+        return 1;
     }
 }
 

@@ -6,10 +6,21 @@
 #include "Overlook/PreviewCommand.h"
 #include "Overlook/PreferenceKeys.h"
 
+#include <cstdio>
+
 int main(int argc, char** argv) {
+    try {
+        overlook::installStandardDefaults();
+    } catch (const overlook::SettingsLocationError& e) {
+        // The tray application cannot run without its settings; commands that
+        // need none still can, and the others report the same error.
+        if (argc == 1) {
+            std::fprintf(stderr, "overlook: %s\n", e.what());
+            return 1;
+        }
+    }
     if (argc == 1)
         return overlook::runApplication(argc, argv);
     overlook::setPreviewRunner(&overlook::runPreviewCommand);
-    overlook::installStandardDefaults();
     return overlook::runOverlook(std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -8,6 +8,11 @@ int main(int argc, char** argv) {
     if (argc == 1)
         return overlook::runApplicationProgram({});
     overlook::setPreviewRunner(&overlook::runPreviewInApplicationProgram);
-    overlook::installStandardDefaults();
+    try {
+        overlook::installStandardDefaults();
+    } catch (const overlook::SettingsLocationError&) {
+        // Commands that need no settings still run; the others meet the same error
+        // and report it.
+    }
     return overlook::runOverlook(std::vector<std::string>(argv + 1, argv + argc));
 }

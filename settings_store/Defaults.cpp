@@ -297,8 +297,17 @@ void UserDefaultsKeyObservation::start(ObservationOptions options) {
             return;
         forwarder->callback(baseChange(c));
     });
-    std::lock_guard lock(mutex_);
-    observerId_ = id;
+    {
+        // The initial delivery runs inside addObserver, before the id is known
+        // here: a handle invalidated there (or meanwhile on another thread) found
+        // nothing to remove, so it is removed now.
+        std::lock_guard lock(mutex_);
+        if (forwarder->active) {
+            observerId_ = id;
+            return;
+        }
+    }
+    suite->removeObserver(id);
 }
 
 void UserDefaultsKeyObservation::invalidate() {
@@ -337,6 +346,8 @@ CompositeUserDefaultsKeyObservation::~CompositeUserDefaultsKeyObservation() { in
 void CompositeUserDefaultsKeyObservation::start(ObservationOptions options) {
     std::shared_ptr<Forwarder> forwarder = callback_;
     for (const auto& pair : observables_) {
+        if (!forwarder->active)
+            return; // invalidated by an earlier pair's initial delivery
         auto suite = pair.suite.lock();
         if (!suite)
             continue;
@@ -350,8 +361,17 @@ void CompositeUserDefaultsKeyObservation::start(ObservationOptions options) {
                 forwarder->callback(baseChange(c));
             },
             &kCompositeContext);
-        std::lock_guard lock(mutex_);
-        registrations_.emplace_back(suite, id);
+        {
+            // As for a single key: an invalidation during the initial delivery
+            // could not see this registration yet.
+            std::lock_guard lock(mutex_);
+            if (forwarder->active) {
+                registrations_.emplace_back(suite, id);
+                continue;
+            }
+        }
+        suite->removeObserver(id);
+        return;
     }
 }
 

@@ -149,14 +149,18 @@ concept NativeValue = std::is_arithmetic_v<T> || std::same_as<T, std::string> ||
 
 namespace detail {
 // A stored value "is of" a native type when it holds that kind, or a number that the
-// type represents exactly.
+// type represents exactly (for booleans: any number, by whether it is zero).
 template <NativeValue T>
 std::optional<T> nativeCast(const PropertyList& p) {
     if constexpr (std::is_same_v<T, bool>) {
+        // Numbers count by value, as a hand-edited file or another tool writes
+        // them: 0 is false, anything else true. NaN means nothing.
         if (auto* b = p.get<bool>())
             return *b;
-        if (auto* i = p.get<std::int64_t>(); i && (*i == 0 || *i == 1))
-            return *i == 1;
+        if (auto* i = p.get<std::int64_t>())
+            return *i != 0;
+        if (auto* r = p.get<double>(); r && *r == *r)
+            return *r != 0;
         return std::nullopt;
     } else if constexpr (std::is_integral_v<T>) {
         std::optional<std::int64_t> i;

@@ -3,12 +3,14 @@
 #include "Foundation/Logger.h"
 #include "Foundation/MainQueue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -90,6 +92,37 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// Temporaries are "<file>.tmp-<writer's pid>-XXXXXX"; older ones lack the pid.
+constexpr const char* kTemporaryInfix = ".tmp-";
+constexpr std::time_t kStaleTemporaryAge = 60;
+
+std::optional<pid_t> writerPid(const std::string& suffix) {
+    const auto dash = suffix.find('-');
+    if (dash == std::string::npos || dash == 0 || dash > 9)
+        return std::nullopt;
+    pid_t pid = 0;
+    for (std::size_t i = 0; i < dash; ++i) {
+        if (suffix[i] < '0' || suffix[i] > '9')
+            return std::nullopt;
+        pid = pid * 10 + (suffix[i] - '0');
+    }
+    if (pid <= 0)
+        return std::nullopt;
+    return pid;
+}
+
+const char* fileTypeName(mode_t mode) {
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a plain file";
+}
+
 std::optional<double> numberFromText(const std::string& text) {
     if (text.empty())
         return std::nullopt;
@@ -122,11 +155,15 @@ std::optional<double> numberOf(const std::optional<PropertyList>& v) {
 } // namespace
 
 std::filesystem::path UserDefaults::defaultDirectory() {
+    // Relative values are ignored, as the XDG base directory rules ask.
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg && *xdg == '/')
         return std::filesystem::path(xdg) / "overlook";
     const char* home = std::getenv("HOME");
-    return std::filesystem::path(home && *home ? home : "/tmp") / ".config" / "overlook";
+    if (home && *home == '/')
+        return std::filesystem::path(home) / ".config" / "overlook";
+    throw SettingsLocationError("cannot find a folder for the settings: neither XDG_CONFIG_HOME nor HOME is set "
+                                "to an absolute path (set HOME to your home folder)");
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::open(const std::filesystem::path& directory, const std::string& name) {
@@ -180,6 +217,8 @@ UserDefaults::UserDefaults(Token, std::filesystem::path directory, std::string n
     std::unique_ptr<FileLock> lock;
     if (std::filesystem::exists(directory_))
         lock = std::make_unique<FileLock>(lockPathFor(path_));
+    if (lock && lock->locked())
+        removeStaleTemporaries();
     entries_ = readFile().value_or(PropertyList::Dictionary{});
 }
 
@@ -337,6 +376,12 @@ void UserDefaults::removeObserver(ObserverId id) {
     observers_.erase(id);
 }
 
+std::size_t UserDefaults::observerCount(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(observers_.begin(), observers_.end(), [&](const auto& entry) { return entry.second.key == key; }));
+}
+
 std::vector<UserDefaults::Registration> UserDefaults::observersOf(const std::string& key) const {
     std::lock_guard lock(mutex_);
     std::vector<Registration> result;
@@ -399,16 +444,39 @@ void UserDefaults::writerLoop() {
 }
 
 std::optional<PropertyList::Dictionary> UserDefaults::readFile() {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO in the file's place cannot stall the open.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT)
             return PropertyList::Dictionary{};
         moveAside(std::string("cannot be read (") + std::strerror(errno) + ")");
         return std::nullopt;
     }
+    struct stat info{};
+    const int statErr = ::fstat(fd, &info) == 0 ? 0 : errno;
+    if (statErr != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        if (statErr != 0 || S_ISDIR(info.st_mode))
+            moveAside(std::string("cannot be read (") + std::strerror(statErr ? statErr : EISDIR) + ")");
+        else
+            moveAside(std::string("is not a regular file (") + fileTypeName(info.st_mode) + ")");
+        return std::nullopt;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > kMaximumFileSize) {
+        ::close(fd);
+        moveAside("is too large (" + std::to_string(info.st_size) + " bytes, more than " +
+                  std::to_string(kMaximumFileSize) + ")");
+        return std::nullopt;
+    }
     std::string bytes;
     char buf[65536];
     for (;;) {
+        // A file that grows while it is read is held to the same limit.
+        if (bytes.size() > kMaximumFileSize) {
+            ::close(fd);
+            moveAside("is too large (more than " + std::to_string(kMaximumFileSize) + " bytes)");
+            return std::nullopt;
+        }
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
@@ -448,9 +516,31 @@ void UserDefaults::moveAside(const std::string& reason) {
                     path_.c_str(), reason.c_str(), std::strerror(errno));
 }
 
+void UserDefaults::removeStaleTemporaries() {
+    const std::string prefix = path_.filename().string() + kTemporaryInfix;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(directory_, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with(prefix))
+            continue;
+        struct stat info{};
+        if (::lstat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        // The lock already keeps out live writers; the writer's process id (in the
+        // name since temporaries carry it) and the file's age guard against a
+        // lock that another kind of file system does not honour.
+        const auto pid = writerPid(name.substr(prefix.size()));
+        const bool writerGone = pid && ::kill(*pid, 0) != 0 && errno == ESRCH;
+        const bool old = std::time(nullptr) - info.st_mtime > kStaleTemporaryAge;
+        if ((writerGone || old) && ::unlink(it->path().c_str()) == 0)
+            log().info("Removed %s, left by a settings writer that did not finish", it->path().c_str());
+    }
+}
+
 bool UserDefaults::writeFile(const PropertyList::Dictionary& contents) {
     const std::string xml = toXml(contents);
-    std::string temp = path_.string() + ".tmp-XXXXXX";
+    std::string temp = path_.string() + kTemporaryInfix + std::to_string(::getpid()) + "-XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         log().error("Cannot write the settings file %s: %s", path_.c_str(), std::strerror(errno));

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -47,6 +48,12 @@ struct StoreChange {
     UserDefaults* object = nullptr;
 };
 
+// There is no private place for the settings: neither XDG_CONFIG_HOME nor HOME
+// names an absolute folder. The message says so in words a user can act on.
+struct SettingsLocationError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // The outcome of a write: refused values are reported, never written in part.
 struct StoreResult {
     std::string error;
@@ -62,13 +69,20 @@ public:
     // The application's own suite.
     static constexpr const char* kStandardSuite = "io.overlook.Overlook";
 
-    // $XDG_CONFIG_HOME/overlook, or ~/.config/overlook.
+    // $XDG_CONFIG_HOME/overlook, or ~/.config/overlook. Throws SettingsLocationError
+    // when neither variable is an absolute path: a shared fallback such as /tmp
+    // could be created first by another user.
     static std::filesystem::path defaultDirectory();
     // The standard suite in the default directory; one instance per process.
+    // Throws SettingsLocationError as defaultDirectory() does.
     static std::shared_ptr<UserDefaults> standard();
     // A named suite in the default directory (nullptr for a name that cannot be a
     // file name). While a suite is alive, asking again gives the same instance.
+    // Throws SettingsLocationError as defaultDirectory() does.
     static std::shared_ptr<UserDefaults> suite(const std::string& name);
+    // Larger settings files are set aside as corrupt rather than read.
+    static constexpr std::size_t kMaximumFileSize = 8u << 20;
+
     // A suite stored in `directory`, for tests and tools.
     static std::shared_ptr<UserDefaults> open(const std::filesystem::path& directory, const std::string& name);
     // Writes what every live suite has pending; runs at exit.
@@ -117,6 +131,8 @@ public:
     ObserverId addObserver(const std::string& key, ObservingOptions options, Observer observer,
                            const void* context = nullptr);
     void removeObserver(ObserverId id);
+    // How many observers are registered for `key`.
+    std::size_t observerCount(const std::string& key) const;
 
 private:
     struct Token {};
@@ -146,8 +162,12 @@ private:
     void writerLoop();
     void startWatching();
     void watchLoop(int inotifyFd, int stopFd);
-    // Reads the file; a corrupt or unreadable one is moved aside and reads empty.
+    // Reads the file; a corrupt, unreadable or oversized one, or anything but a
+    // regular file, is moved aside and reads empty.
     std::optional<PropertyList::Dictionary> readFile();
+    // Removes temporary files left by writers that died mid-write. Called with the
+    // file lock held, so no live writer is between creating and renaming one.
+    void removeStaleTemporaries();
     void moveAside(const std::string& reason);
     bool writeFile(const PropertyList::Dictionary& contents);
     // Takes in what the file holds for every entry without a pending local change and

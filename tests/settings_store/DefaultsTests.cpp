@@ -110,8 +110,15 @@ TEST_F(DefaultsTest, NativeValuesAreStoredAsThemselvesAndReadWithExactConversion
     EXPECT_EQ(count.get(), 4); // an integral real is an integer
     suite->set("count", 1e12);
     EXPECT_EQ(count.get(), 7); // out of range for int
-    suite->set("flag", 2);
-    EXPECT_FALSE(flag.get()); // 2 is no boolean: the default
+    // Numbers are booleans by value; text is read as JSON, so only "true" and
+    // "false" are booleans there; anything else falls back to the default.
+    Defaults::Key<bool> on("on", true, suite);
+    for (const auto& [stored, expected] : std::vector<std::pair<PropertyList, bool>>{
+             {0, false}, {2, true}, {-1, true}, {0.0, false}, {0.5, true}, {"false", false}, {"0", true},
+             {"yes", true}, {PropertyList::Array{}, true}, {Data{0}, true}}) {
+        suite->set("on", stored);
+        EXPECT_EQ(on.get(), expected) << stored.describe();
+    }
     suite->set("ratio", PropertyList::Array{});
     EXPECT_EQ(ratio.get(), 0.5);
 

@@ -150,4 +150,14 @@ TEST(MultiProcess, AWriterKilledAtAnyMomentLeavesEveryDurableWrite) {
     // No temporary file is left looking like the settings.
     for (const auto& entry : std::filesystem::directory_iterator(env.dir()))
         EXPECT_FALSE(entry.path().filename().string().find(".corrupt-") != std::string::npos);
+    // What the killed writers left half-written goes when the suite is next opened.
+    auto temporaries = [&] {
+        int n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(env.dir()))
+            n += entry.path().filename().string().starts_with("crash.plist.tmp-");
+        return n;
+    };
+    std::printf("%d temporaries left by the kills\n", temporaries());
+    auto store = UserDefaults::open(env.dir(), "crash");
+    EXPECT_EQ(temporaries(), 0);
 }

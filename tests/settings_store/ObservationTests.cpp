@@ -151,3 +151,43 @@ TEST_F(ObservationTest, ObservableAnnouncesOnTheMainThreadBeforeTheValueChanges)
     manualMainQueue().drain();
     EXPECT_FALSE(fired);
 }
+
+TEST_F(ObservationTest, InvalidatingDuringTheInitialDeliveryUnregisters) {
+    Key<int> other{"other", 0, suite};
+    int calls = 0;
+    std::shared_ptr<UserDefaultsKeyObservation> single;
+    single = std::make_shared<UserDefaultsKeyObservation>(suite, key.name(), [&](const BaseChange&) {
+        ++calls;
+        single->invalidate();
+    });
+    single->start({ObservationOption::initial});
+    EXPECT_EQ(suite->observerCount(key.name()), 0u);
+
+    std::shared_ptr<CompositeUserDefaultsKeyObservation> composite;
+    composite = std::make_shared<CompositeUserDefaultsKeyObservation>(
+        std::vector<SuiteKeyPair>{{suite, key.name()}, {suite, other.name()}}, [&](const BaseChange&) {
+            ++calls;
+            composite->invalidate();
+        });
+    composite->start({ObservationOption::initial});
+    EXPECT_EQ(suite->observerCount(key.name()), 0u);
+    EXPECT_EQ(suite->observerCount(other.name()), 0u);
+
+    Cancellable subscription = DefaultsPublisher{suite, key.name(), {ObservationOption::initial}}.subscribe(
+        [&](const BaseChange&) {
+            ++calls;
+            subscription->cancel();
+        },
+        [&](const Cancellable& s) { subscription = s; });
+    EXPECT_EQ(suite->observerCount(key.name()), 0u);
+
+    EXPECT_EQ(calls, 3); // one initial delivery each, and nothing after
+    key.set(5);
+    other.set(5);
+    EXPECT_EQ(calls, 3);
+    // An observation left alone stays registered until it goes.
+    auto kept = observe(key, {ObservationOption::initial}, record);
+    EXPECT_EQ(suite->observerCount(key.name()), 1u);
+    kept.reset();
+    EXPECT_EQ(suite->observerCount(key.name()), 0u);
+}

@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <functional>
+#include <fstream>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -276,4 +281,85 @@ TEST(UserDefaults, ObserversGetOldNewInitialAndPriorOnTheChangingThread) {
     store->removeObserver(id);
     store->set("k", 6);
     EXPECT_EQ(seen.size(), 5u);
+}
+
+TEST(UserDefaults, OnlyRegularFilesOfBoundedSizeAreRead) {
+    TempSettings env;
+    // Each of these once hung the open, grew without bound or aborted.
+    const std::vector<std::pair<std::string, std::function<void(const std::filesystem::path&)>>> cases = {
+        {"a FIFO", [](const std::filesystem::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+        {"a character device", [](const std::filesystem::path& p) { std::filesystem::create_symlink("/dev/zero", p); }},
+        {"too large",
+         [](const std::filesystem::path& p) {
+             // Sparse: the size alone must be enough to refuse it.
+             std::ofstream(p) << "<plist><dict>";
+             std::filesystem::resize_file(p, UserDefaults::kMaximumFileSize + 1);
+         }},
+    };
+    for (const auto& [what, make] : cases) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(env.dir());
+        std::filesystem::create_directories(env.dir());
+        make(env.file("odd"));
+        LogCapture logs;
+        auto store = UserDefaults::suite("odd");
+        EXPECT_TRUE(store->persistentDomain().empty());
+        EXPECT_EQ(corruptCopies(env, "odd").size(), 1u);
+        ASSERT_EQ(logs.messages(LogLevel::Error).size(), 1u);
+        EXPECT_NE(logs.messages(LogLevel::Error)[0].find(what), std::string::npos)
+            << logs.messages(LogLevel::Error)[0];
+        ASSERT_TRUE(store->set("after", 1));
+        ASSERT_TRUE(store->synchronize());
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(env.file("odd"))));
+    }
+    // A symbolic link to a regular file (a managed dotfile) is read as before.
+    std::filesystem::remove_all(env.dir());
+    const auto real = env.dir() / "elsewhere.plist";
+    env.write(real, toXml({{"kept", 7}}));
+    std::filesystem::create_symlink(real, env.file("linked"));
+    EXPECT_EQ(UserDefaults::suite("linked")->object("kept"), PropertyList(7));
+    EXPECT_TRUE(corruptCopies(env, "linked").empty());
+}
+
+TEST(UserDefaults, TemporariesOfWritersThatDiedAreRemovedWhenTheSuiteOpens) {
+    TempSettings env;
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string base = env.file("tidy").string();
+    const std::string deadWriters = base + ".tmp-" + std::to_string(dead) + "-a1b2c3";
+    const std::string oldUnnamed = base + ".tmp-Qx81Zz"; // no pid: judged by age
+    const std::string liveWriter = base + ".tmp-" + std::to_string(::getpid()) + "-d4e5f6";
+    const std::string recentUnnamed = base + ".tmp-R7yy2k";
+    const std::string otherSuite = env.file("other").string() + ".tmp-" + std::to_string(dead) + "-g7h8i9";
+    for (const auto& path : {deadWriters, oldUnnamed, liveWriter, recentUnnamed, otherSuite})
+        env.write(path, "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>");
+    const timespec twoMinutesAgo[2] = {{::time(nullptr) - 120, 0}, {::time(nullptr) - 120, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, oldUnnamed.c_str(), twoMinutesAgo, 0), 0);
+
+    auto store = UserDefaults::suite("tidy");
+    EXPECT_FALSE(std::filesystem::exists(deadWriters));
+    EXPECT_FALSE(std::filesystem::exists(oldUnnamed));
+    EXPECT_TRUE(std::filesystem::exists(liveWriter));
+    EXPECT_TRUE(std::filesystem::exists(recentUnnamed));
+    EXPECT_TRUE(std::filesystem::exists(otherSuite));
+}
+
+TEST(UserDefaults, WithoutAHomeTheSettingsHaveNoPlace) {
+    TempSettings env; // restores XDG_CONFIG_HOME
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("HOME");
+    EXPECT_THROW(UserDefaults::defaultDirectory(), SettingsLocationError);
+    EXPECT_THROW(UserDefaults::suite("anything"), SettingsLocationError);
+    ::setenv("HOME", "relative/home", 1);
+    ::setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    EXPECT_THROW(UserDefaults::defaultDirectory(), SettingsLocationError);
+    ::setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(UserDefaults::defaultDirectory(), "/home/someone/.config/overlook");
+    if (home.empty())
+        ::unsetenv("HOME");
+    else
+        ::setenv("HOME", home.c_str(), 1);
 }
