@@ -188,7 +188,7 @@ void AppDelegate::togglePopover() {
     auto* popover = new Popover();
     const DefaultsStore& store = standardDefaultsStore();
     const Size size = StreamController(store.boolForKey("hideMainDisplay"),
-                                       static_cast<double>(store.floatForKey("scale")))
+                                       effectiveScale(store.floatForKey("scale")))
                           .contentSize(600, 30);
     popover->resize(int(size.width), int(size.height));
     placePopover(*popover);

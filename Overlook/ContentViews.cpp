@@ -45,14 +45,6 @@ QToolButton* smallButton(const std::string& symbol, QWidget* parent) {
     return b;
 }
 
-bool readBool(const char* key, bool fallback) {
-    const auto stored = UserDefaults::standard()->object(key);
-    if (stored)
-        if (const bool* b = stored->get<bool>())
-            return *b;
-    return fallback;
-}
-
 } // namespace
 
 QIcon symbolIcon(const std::string& name) {
@@ -256,7 +248,7 @@ DisplayView::DisplayView(std::shared_ptr<StreamController> controller, bool isPo
         {[c = controller_] { return c->streams.get(); },
          [c = controller_](const std::vector<DisplayStreamerPtr>& v) { c->streams = v; }},
         Binding<double>::to(scale_), Binding<bool>::to(showCrosshair_), Binding<double>::to(lineWidth_),
-        {[s = settings_.get()] { return s->crosshairColor.value().rendererColor(); },
+        {[s = settings_.get()] { return effectiveCrosshairColor(s->crosshairColor.value()).rendererColor(); },
          [](const Color&) {}},
         Binding<bool>::to(desaturate_)});
 
@@ -286,10 +278,10 @@ void DisplayView::observe(const std::vector<DisplayStreamerPtr>& streams) {
 void DisplayView::scheduleRefresh() { refreshTask_.schedule(); }
 
 void DisplayView::refresh() {
-    scale_ = settings_->scale.value();
+    scale_ = effectiveScale(settings_->scale.value());
     showCrosshair_ = settings_->displayCrosshair.value();
-    lineWidth_ = settings_->crosshairWeight.value();
-    desaturate_ = readBool(preferences::kDesaturationPausedStream, true);
+    lineWidth_ = effectiveCrosshairWeight(settings_->crosshairWeight.value());
+    desaturate_ = effectiveDesaturationPausedStream();
 
     const bool anyVisible = !controller_->visibleStreams().empty();
     if (anyVisible && !streamView_) {

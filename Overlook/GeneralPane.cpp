@@ -23,8 +23,8 @@ namespace overlook {
 namespace {
 
 // The slider's range and step; its end labels read "1" and "10".
-constexpr int kMinimumLineWidth = 2;
-constexpr int kMaximumLineWidth = 12;
+constexpr int kMinimumLineWidth = preferences::kMinimumCrosshairWeight;
+constexpr int kMaximumLineWidth = preferences::kMaximumCrosshairWeight;
 
 double unit(double component) { return std::isfinite(component) ? std::clamp(component, 0.0, 1.0) : 0.0; }
 
@@ -156,7 +156,7 @@ GeneralPreferences::GeneralPreferences(QWidget* parent)
 
     // 4. Its colour.
     colorRow_ = new QLabel(tr("Crosshair Color:"), form);
-    color_ = new KtColorPicker([b = bindings_.get()] { return b->crosshairColor.value(); },
+    color_ = new KtColorPicker([b = bindings_.get()] { return effectiveCrosshairColor(b->crosshairColor.value()); },
                                [b = bindings_.get()](const GraphicsColor& c) { b->crosshairColor.setValue(c); }, form);
     rows->addRow(static_cast<QLabel*>(colorRow_), color_);
 
@@ -228,12 +228,8 @@ void GeneralPreferences::refresh() {
     const bool crosshair = b.displayCrosshair.value();
     quietly(displayCrosshair_, [&] { displayCrosshair_->setChecked(crosshair); });
     color_->updateFromSelection();
-    const double weight = b.crosshairWeight.value();
-    quietly(lineWidth_, [&] {
-        lineWidth_->setValue(std::isfinite(weight) ? int(std::lround(std::clamp(weight, double(kMinimumLineWidth),
-                                                                                double(kMaximumLineWidth))))
-                                                   : kMinimumLineWidth);
-    });
+    const double weight = effectiveCrosshairWeight(b.crosshairWeight.value());
+    quietly(lineWidth_, [&] { lineWidth_->setValue(int(std::lround(weight))); });
     // The colour and the width only matter with the crosshair on; their values stay.
     for (QWidget* w : std::initializer_list<QWidget*>{colorRow_, color_, lineWidthLabel_, lineWidthRow_})
         w->setEnabled(crosshair);

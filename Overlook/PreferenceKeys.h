@@ -22,7 +22,31 @@ namespace preferences {
 inline constexpr const char* kHideMainDisplay = "hideMainDisplay"; // false
 inline constexpr const char* kAutoPlay = "autoPlay";               // false
 inline constexpr const char* kDesaturationPausedStream = "desaturationPausedStream"; // true
+
+// The range of the General pane's "Line Width:" slider, and so of the crosshair weight.
+inline constexpr int kMinimumCrosshairWeight = 2;
+inline constexpr int kMaximumCrosshairWeight = 12;
 } // namespace preferences
+
+// What the application uses of each setting. The store holds whatever was written
+// (a hand-edited file, `overlook defaults write`, another tool), so every read site
+// goes through these. A value out of range is replaced by the nearest sane one or the
+// default; each replaced value is logged once. The one-argument forms check a value
+// read elsewhere (an observed key, a DefaultsStore).
+
+// 1, 2, 4 or 8: a number between 1 and 8 becomes the nearest of these, anything else
+// (0, negatives, NaN, infinities, huge numbers) the default quarter resolution.
+double effectiveScale();
+double effectiveScale(double stored);
+// Within the slider's range; NaN and infinities give the default 2.
+double effectiveCrosshairWeight();
+double effectiveCrosshairWeight(double stored);
+// Components within [0, 1]; a colour with a non-finite component gives the default.
+GraphicsColor effectiveCrosshairColor();
+GraphicsColor effectiveCrosshairColor(const GraphicsColor& stored);
+bool effectiveDisplayCrosshair();
+// Numbers count by value; anything that is no boolean gives the default, true.
+bool effectiveDesaturationPausedStream();
 
 // The default crosshair colour: red 1, green 200/255, blue 30/255, alpha 1.
 GraphicsColor defaultCrosshairColor();

@@ -99,13 +99,10 @@ int runPreviewCommand(const std::vector<std::string>& args) {
 
     // The picture the popover would show: the user's crosshair and grey settings.
     namespace keys = Defaults::Keys;
-    double scale = o.scale.value_or(keys::scale().get()), lineWidth = keys::crosshairWeight().get();
-    bool showCrosshair = keys::displayCrosshair().get();
-    const auto store = UserDefaults::standard();
-    bool desaturate = store->object(preferences::kDesaturationPausedStream)
-                          ? store->boolForKey(preferences::kDesaturationPausedStream)
-                          : true;
-    Color lineColor = keys::crosshairColor().get().rendererColor();
+    double scale = o.scale.value_or(effectiveScale()), lineWidth = effectiveCrosshairWeight();
+    bool showCrosshair = effectiveDisplayCrosshair();
+    bool desaturate = effectiveDesaturationPausedStream();
+    Color lineColor = effectiveCrosshairColor().rendererColor();
     StreamController controller(false, scale);
     std::vector<DisplayStreamerPtr> streams = controller.streams.get();
     const DisplayStreamView wrapper{Binding<std::vector<DisplayStreamerPtr>>::to(streams), Binding<double>::to(scale),

@@ -128,7 +128,7 @@ StreamWindow* makeStreamWindow(const DisplayStreamer& streamer) {
     plainLog("Making %s into its own window!", streamer.display().localizedName.c_str());
     const DefaultsStore& store = standardDefaultsStore();
     auto controller = std::make_shared<StreamController>(store.boolForKey("hideMainDisplay"),
-                                                         static_cast<double>(store.floatForKey("scale")));
+                                                         effectiveScale(store.floatForKey("scale")));
     controller->hideAll(streamer);
     StreamWindow* window = makeWindow(controller);
     window->setWindowTitle(QString::fromStdString(streamer.display().localizedName + " \u2014 Display " +

@@ -2,6 +2,7 @@
 
 #include <cairo.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace overlook {
@@ -27,9 +28,18 @@ void addEllipse(cairo_t* cr, double x, double y, double w, double h) {
     cairo_close_path(cr);
     cairo_restore(cr);
 }
+
+// Any width is drawable: NaN and negative widths draw no lines, and nothing
+// wider than the bitmap changes the picture (the inset below must fit an int).
+double drawableLineWidth(double lineWidth, int width, int height) {
+    if (!(lineWidth > 0))
+        return 0;
+    return std::min(lineWidth, static_cast<double>(std::max(width, height)));
+}
 } // namespace
 
 void drawCrosshair(cairo_t* cr, int width, int height, const Color& color, double lineWidth) {
+    lineWidth = drawableLineWidth(lineWidth, width, height);
     const double w = width, h = height;
     cairo_save(cr);
     cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
@@ -40,7 +50,7 @@ void drawCrosshair(cairo_t* cr, int width, int height, const Color& color, doubl
     cairo_set_source_rgba(cr, color.red, color.green, color.blue, color.alpha);
     cairo_set_line_width(cr, lineWidth);
 
-    const int inset = std::isfinite(lineWidth) ? static_cast<int>(std::trunc(lineWidth)) : 0;
+    const int inset = static_cast<int>(std::trunc(lineWidth));
     const double ex = inset, ey = inset, ew = w - 2.0 * inset, eh = h - 2.0 * inset;
 
     // Only the area outside the ring's ellipse takes the lines.
@@ -84,6 +94,7 @@ Image CrosshairBitmap::draw(const Color& color, double lineWidth) {
     std::lock_guard lock(mutex_);
     if (!surface_)
         return {};
+    lineWidth = drawableLineWidth(lineWidth, kWidth, kHeight);
     if (hasSnapshot_ && color == lastColor_ && lineWidth == lastLineWidth_)
         return snapshot_;
     cairo_t* cr = cairo_create(surface_);

@@ -7,6 +7,8 @@
 #include "Tessera/DisplayRenderer.h"
 #include "tests/support/FixtureEnvironment.h"
 
+#include <algorithm>
+#include <limits>
 #include <thread>
 
 using namespace overlook;
@@ -208,6 +210,24 @@ TEST(Crosshair, TheRingIsInsetByTheTruncatedWidthWhileStrokesUseTheExactWidth) {
         t.join();
     for (auto* s : seen)
         EXPECT_EQ(s, &CrosshairBitmap::shared());
+}
+
+TEST(Crosshair, AnyWeightDrawsWithinTheBitmap) {
+    // Weights come from the user's settings: past the bitmap's size they paint what
+    // the bitmap's size paints, and NaN or negative weights draw no lines at all.
+    auto pixels = [](double weight) {
+        const Image bitmap = CrosshairBitmap::shared().draw(kGreen, weight);
+        EXPECT_EQ(bitmap.extent(), Rect(0, 0, 50, 50)) << weight;
+        return renderPicture(bitmap, Rect(0, 0, 50, 50)).pixels;
+    };
+    const auto widest = pixels(50);
+    EXPECT_EQ(std::count(widest.begin(), widest.end(), 0u), 0); // all ink
+    for (double weight : {1e308, 3e9, std::numeric_limits<double>::infinity()})
+        EXPECT_EQ(pixels(weight), widest) << weight;
+    for (double weight : {-1.0, -1e308, std::numeric_limits<double>::quiet_NaN()}) {
+        const auto none = pixels(weight);
+        EXPECT_EQ(std::count(none.begin(), none.end(), 0u), 50 * 50) << weight;
+    }
 }
 
 TEST_F(DisplayRendererTest, HiddenMainDisplayLeavesAnEmptyBandUpToTheOrigin) {

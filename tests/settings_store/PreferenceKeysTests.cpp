@@ -4,6 +4,10 @@
 #include "tests/settings_store/TempSettings.h"
 
 #include "Foundation/DefaultsStore.h"
+#include "Foundation/Logger.h"
+
+#include <limits>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -148,4 +152,64 @@ TEST(DefaultsCommand, WritesReadsAndDeletesTheUsersSettings) {
         EXPECT_NE(run.err.find("usage:"), std::string::npos) << bad.back();
     }
     EXPECT_EQ(overlookCommand({"defaults", "read", "scale"}).out, "2\n"); // nothing was lost
+}
+
+TEST(PreferenceKeys, EveryReadSettingIsMadeUsable) {
+    ASSERT_TRUE(kFolderReady);
+    installStandardDefaults();
+    auto store = UserDefaults::standard();
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+
+    // Scale: the four offered values stand; between 1 and 8 the nearest by ratio;
+    // anything else the default. The controllers' direct reads agree with the key.
+    for (const auto& [stored, used] : std::vector<std::pair<PropertyList, double>>{
+             {8.0, 8}, {1, 1}, {0.0, 4}, {-1.0, 4}, {1e-300, 4}, {1e308, 4}, {100000, 4}, {3.0, 4}, {2.5, 2}, {6.0, 8},
+             {1.2, 1}, {false, 4}, {true, 1}, {"abc", 4}, {"2", 2}, {PropertyList::Array{}, 4}}) {
+        ASSERT_TRUE(store->set("scale", stored));
+        EXPECT_EQ(effectiveScale(), used) << stored.describe();
+        EXPECT_EQ(effectiveScale(standardDefaultsStore().floatForKey("scale")), used) << stored.describe();
+    }
+    for (double v : {nan, inf, -inf})
+        EXPECT_EQ(effectiveScale(v), 4.0) << v;
+
+    // Crosshair weight: clamped to the slider's 2...12; not a number, the default 2.
+    for (const auto& [stored, used] : std::vector<std::pair<PropertyList, double>>{
+             {7.5, 7.5}, {0.0, 2}, {-5, 2}, {100, 12}, {1e308, 12}, {"wide", 2}}) {
+        ASSERT_TRUE(store->set("crosshairWeight", stored));
+        EXPECT_EQ(effectiveCrosshairWeight(), used) << stored.describe();
+    }
+    for (double v : {nan, inf, -inf})
+        EXPECT_EQ(effectiveCrosshairWeight(v), 2.0) << v;
+
+    // Colour: components clamped to [0, 1]; a colour that is not all numbers, the default.
+    ASSERT_TRUE(store->set("crosshairColor", PropertyList::Array{2.0, -1.0, 0.5, 1e308}));
+    EXPECT_EQ(effectiveCrosshairColor(), GraphicsColor::genericRGB(1, 0, 0.5, 1));
+    EXPECT_EQ(effectiveCrosshairColor(GraphicsColor::genericRGB(0.5, nan, 0.5)), defaultCrosshairColor());
+    EXPECT_EQ(effectiveCrosshairColor(GraphicsColor::genericRGB(0.5, 0.5, 0.5, -inf)), defaultCrosshairColor());
+
+    // Grey stopped streams: numbers by value, anything else the default (true).
+    for (const auto& [stored, used] : std::vector<std::pair<std::optional<PropertyList>, bool>>{
+             {std::nullopt, true}, {0, false}, {3, true}, {false, false}, {0.0, false}, {"abc", true}}) {
+        if (stored)
+            ASSERT_TRUE(store->set(preferences::kDesaturationPausedStream, *stored));
+        else
+            store->removeObject(preferences::kDesaturationPausedStream);
+        EXPECT_EQ(effectiveDesaturationPausedStream(), used) << (stored ? stored->describe() : "nothing");
+    }
+
+    // A bad value is reported once, however often the views read it.
+    LogCapture logs;
+    store->set("scale", 0.0);
+    for (int i = 0; i < 3; ++i)
+        effectiveScale();
+    store->set("scale", -2.0);
+    effectiveScale();
+    store->set("scale", 2.0);
+    effectiveScale();
+    const auto errors = logs.messages(LogLevel::Error);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[0].find("\"scale\" is 0, which cannot be used; using 4 instead"), std::string::npos) << errors[0];
+
+    for (const char* key : {"scale", "crosshairWeight", "crosshairColor", preferences::kDesaturationPausedStream})
+        store->removeObject(key);
 }

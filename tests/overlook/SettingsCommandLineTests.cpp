@@ -1,0 +1,150 @@
+// The settings as the user meets them: the real `overlook` program run on a
+// private settings folder, with values written by `overlook defaults write` or by
+// hand into the settings file.
+#include "tests/overlook/PngDecode.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct ProgramRun {
+    int code = -1;
+    std::string output; // standard output and error
+};
+
+// Runs `overlook ARGS` with `environment` (assignments or `env` options) in front.
+ProgramRun runProgram(const std::string& environment, const std::string& args) {
+    const std::string command = environment + " " OVERLOOK_BINARY " " + args + " 2>&1";
+    ProgramRun run;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, pipe))
+            run.output += buffer;
+        const int status = pclose(pipe);
+        run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return run;
+}
+
+class SettingsFolder {
+public:
+    SettingsFolder() {
+        std::string templ = ::testing::TempDir() + "/overlook-cli-settings-XXXXXX";
+        root_ = ::mkdtemp(templ.data());
+    }
+    ~SettingsFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    std::string environment() const { return "XDG_CONFIG_HOME=" + root_.string(); }
+    // Replaces the settings file with these entries, as a hand edit would.
+    void writeEntries(const std::string& entries) const {
+        std::filesystem::create_directories(root_ / "overlook");
+        std::ofstream(root_ / "overlook" / "io.overlook.Overlook.plist")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+            << entries << "</dict>\n</plist>\n";
+    }
+    std::string path(const std::string& name) const { return (root_ / name).string(); }
+
+private:
+    std::filesystem::path root_;
+};
+
+const std::string kFixture = "--backend fixture=" OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json";
+
+} // namespace
+
+TEST(SettingsCommandLine, DefaultsWriteRefusesValuesTheApplicationCannotUse) {
+    SettingsFolder folder;
+    const std::string env = folder.environment();
+    EXPECT_EQ(runProgram(env, "defaults write scale 8 --type float").code, 0);
+    EXPECT_EQ(runProgram(env, "defaults write crosshairWeight 12").code, 0); // a number without --type
+    EXPECT_EQ(runProgram(env, "defaults write hideMainDisplay yes").code, 0);
+    EXPECT_EQ(runProgram(env, "defaults write crosshairWeight 2.5 --type float").code, 0);
+
+    for (const char* bad : {"scale 0 --type float", "scale 1e-300 --type float", "scale -1 --type int",
+                                   "scale 100000", "scale 3", "scale abc", "scale 4 --type string",
+                                   "scale true --type bool", "crosshairWeight 1", "crosshairWeight 13 --type int",
+                                   "crosshairWeight 1e308 --type float", "crosshairWeight -2", "displayCrosshair 2",
+                                   "displayCrosshair 1 --type int", "desaturationPausedStream maybe",
+                                   "autoPlay 0.5 --type float", "crosshairColor red"}) {
+        const ProgramRun run = runProgram(env, std::string("defaults write ") + bad);
+        EXPECT_EQ(run.code, 1) << bad << ": " << run.output;
+        const std::string key = std::string(bad).substr(0, std::string(bad).find(' '));
+        EXPECT_NE(run.output.find("overlook defaults: \"" + key + "\""), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("usage:"), std::string::npos) << bad;
+    }
+    EXPECT_NE(runProgram(env, "defaults write scale 3").output.find("must be 1, 2, 4 or 8"), std::string::npos);
+    EXPECT_NE(runProgram(env, "defaults write crosshairWeight 13").output.find("between 2 and 12"), std::string::npos);
+    // Text that does not fit the --type given stays a usage error.
+    EXPECT_EQ(runProgram(env, "defaults write scale inf --type float").code, 2);
+
+    // Nothing refused reached the file; other keys take anything as before.
+    EXPECT_EQ(runProgram(env, "defaults read scale").output, "8\n");
+    EXPECT_EQ(runProgram(env, "defaults read crosshairWeight").output, "2.5\n");
+    EXPECT_EQ(runProgram(env, "defaults write someoneElses 0 --type float").code, 0);
+    EXPECT_EQ(runProgram(env, "defaults write someoneElses -1e300 --type float").code, 0);
+}
+
+TEST(SettingsCommandLine, PreviewUsesUsableValuesWhateverTheFileHolds) {
+    SettingsFolder folder;
+    const std::string output = folder.path("preview.png");
+    // Each row once aborted the preview, failed it or drew nothing: written by
+    // hand, so that nothing in the program vetted them. The picture's width shows
+    // the scale in use: 858 at quarter resolution (the default), 1716 at half.
+    struct Case {
+        std::string entries;
+        int width;
+    };
+    const std::vector<Case> cases = {
+        {"<key>scale</key><real>0</real><key>crosshairWeight</key><real>1e308</real>", 858},
+        {"<key>scale</key><real>1e-300</real><key>crosshairWeight</key><real>-1</real>", 858},
+        {"<key>scale</key><false/><key>crosshairWeight</key><integer>9223372036854775807</integer>", 858},
+        {"<key>scale</key><real>-1</real><key>crosshairWeight</key><real>nan</real>"
+         "<key>crosshairColor</key><array><real>nan</real><real>0</real><real>0</real></array>",
+         858},
+        {"<key>scale</key><real>1e308</real><key>crosshairWeight</key><real>inf</real>"
+         "<key>crosshairColor</key><array><real>1e308</real><real>-5</real><integer>2</integer></array>",
+         858},
+        {"<key>scale</key><real>100000</real><key>crosshairWeight</key><string>wide</string>", 858},
+        {"<key>scale</key><real>nan</real><key>displayCrosshair</key><integer>0</integer>", 858},
+        {"<key>scale</key><real>-inf</real><key>desaturationPausedStream</key><integer>0</integer>", 858},
+        {"<key>scale</key><string>abc</string><key>crosshairColor</key><string>red</string>", 858},
+        {"<key>scale</key><real>2.5</real><key>crosshairWeight</key><real>0</real>", 1716},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entries);
+        folder.writeEntries(c.entries);
+        std::remove(output.c_str());
+        const ProgramRun run = runProgram(folder.environment(), "preview " + kFixture + " --output " + output);
+        EXPECT_EQ(run.code, 0) << run.output;
+        const auto picture = overlook::test::decodePng(output);
+        EXPECT_TRUE(picture);
+        if (picture) {
+            EXPECT_EQ(picture->width, c.width);
+        }
+    }
+}
+
+TEST(SettingsCommandLine, WithoutAHomeCommandsThatNeedSettingsRefuse) {
+    const std::string noHome = "env -u HOME -u XDG_CONFIG_HOME";
+    const std::string message = "overlook: cannot find a folder for the settings: neither XDG_CONFIG_HOME nor HOME";
+    for (const std::string& command : {std::string("defaults read"), std::string("defaults write scale 2"),
+                                       "preview " + kFixture + " --output /nonexistent/never.png",
+                                       std::string("")}) { // the tray application
+        SCOPED_TRACE(command);
+        const ProgramRun run = runProgram(noHome + " timeout 30", command);
+        EXPECT_EQ(run.code, 1) << run.output;
+        EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
+    }
+    // Listing the displays needs no settings.
+    EXPECT_EQ(runProgram(noHome, "displays " + kFixture).code, 0);
+}
