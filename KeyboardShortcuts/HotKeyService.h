@@ -64,12 +64,25 @@ public:
         (void)carbonModifiers;
         return false;
     }
-    // What the current keyboard layout prints for the key without modifiers (UTF-8),
-    // or nothing when the back end cannot tell.
+    // What the current ASCII-capable keyboard layout prints for the key without
+    // modifiers (UTF-8), or nothing when the back end cannot tell.
     virtual std::optional<std::string> characterForKeyCode(int keyCode) {
         (void)keyCode;
         return std::nullopt;
     }
+
+    // Called after the keyboard layout or its active group changed, when the answers
+    // of characterForKeyCode may have changed.
+    void setLayoutChangeHandler(std::function<void()> handler) { layoutChanged_ = std::move(handler); }
+
+protected:
+    void layoutDidChange() const {
+        if (layoutChanged_)
+            layoutChanged_();
+    }
+
+private:
+    std::function<void()> layoutChanged_;
 };
 
 // A hot-key service inside the process, for tests: registrations are kept in a list,

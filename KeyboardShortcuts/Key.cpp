@@ -54,20 +54,33 @@ constexpr std::array<KeyPosition, 113> kPositions{{
     {76, 96, "KPEN", ""},     {78, 74, "KPSU", "-"},    {81, 117, "KPEQ", "="},
 }};
 
-} // namespace
+// Keys a US keyboard lacks. Kept apart from the table above: reading a character
+// back into a key (keyCodeOfQtKey) must only ever land on a US key. The JIS key
+// beside the left of the space bar is Muhenkan on PC keyboards, Eisu on others.
+constexpr std::array<KeyPosition, 6> kNonUsPositions{{
+    {10, 86, "LSGT", "<"},    {93, 124, "AE13", "¥"},   {94, 89, "AB11", "_"},
+    {95, 95, "JPCM", ","},    {102, 94, "MUHE", ""},    {104, 92, "HENK", ""},
+}};
 
-std::optional<KeyPosition> positionOfKeyCode(int keyCode) {
+template <class Match>
+std::optional<KeyPosition> find(Match match) {
     for (const auto& position : kPositions)
-        if (position.keyCode == keyCode)
+        if (match(position))
+            return position;
+    for (const auto& position : kNonUsPositions)
+        if (match(position))
             return position;
     return std::nullopt;
 }
 
+} // namespace
+
+std::optional<KeyPosition> positionOfKeyCode(int keyCode) {
+    return find([&](const KeyPosition& p) { return p.keyCode == keyCode; });
+}
+
 std::optional<KeyPosition> positionOfEvdevCode(int evdevCode) {
-    for (const auto& position : kPositions)
-        if (position.evdevCode == evdevCode)
-            return position;
-    return std::nullopt;
+    return find([&](const KeyPosition& p) { return p.evdevCode == evdevCode; });
 }
 
 const KeyPosition* allKeyPositions(std::size_t* count) {

@@ -33,6 +33,9 @@ struct Key {
     static const Key keypad0, keypad1, keypad2, keypad3, keypad4, keypad5, keypad6, keypad7, keypad8,
         keypad9, keypadDecimal, keypadMultiply, keypadPlus, keypadClear, keypadDivide, keypadEnter,
         keypadMinus, keypadEquals;
+    // Keys of ISO and JIS keyboards, outside the named set but with published codes
+    // of their own, so a shortcut on them stays on them whatever the layout prints.
+    static const Key isoSection, jisYen, jisUnderscore, jisKeypadComma, jisEisu, jisKana;
 };
 
 // clang-format off
@@ -62,6 +65,10 @@ inline constexpr Key Key::keypadDecimal{65}, Key::keypadMultiply{67}, Key::keypa
     Key::keypadEquals{81}, Key::keypad0{82}, Key::keypad1{83}, Key::keypad2{84}, Key::keypad3{85},
     Key::keypad4{86}, Key::keypad5{87}, Key::keypad6{88}, Key::keypad7{89}, Key::keypad8{91},
     Key::keypad9{92};
+// The ISO key between left Shift and Z; the JIS keys left of Backspace and right of
+// slash, the keypad comma, and the keys beside the space bar.
+inline constexpr Key Key::isoSection{10}, Key::jisYen{93}, Key::jisUnderscore{94}, Key::jisKeypadComma{95},
+    Key::jisEisu{102}, Key::jisKana{104};
 // clang-format on
 
 // Where a key sits on a Linux keyboard: its evdev code (the X key code is this plus
@@ -74,9 +81,10 @@ struct KeyPosition {
     std::string_view usCharacter; // empty for keys that print nothing
 };
 
+// Both look-ups know the named keys and the ISO and JIS keys.
 std::optional<KeyPosition> positionOfKeyCode(int keyCode);
 std::optional<KeyPosition> positionOfEvdevCode(int evdevCode);
-// Every named key once (the 113 constants).
+// Every named key once (the 113 constants; not the ISO and JIS keys).
 const KeyPosition* allKeyPositions(std::size_t* count);
 
 // F1 to F35: the keys that may form a shortcut without modifiers. Codes beyond F20

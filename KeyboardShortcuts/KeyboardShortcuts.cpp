@@ -28,6 +28,8 @@ struct State {
     std::map<std::string, Actions> keyDownActions;
     std::map<std::string, Actions> keyUpActions;
     bool paused = false;
+    // The unreadable entry last reported for each name.
+    std::map<std::string, PropertyList> unreadableLogged;
 };
 
 State& state() {
@@ -97,8 +99,12 @@ void addAction(std::map<std::string, Actions>& table, const Name& name, std::fun
 
 Name::Name(std::string raw, std::optional<Shortcut> shortcut)
     : rawValue(std::move(raw)), defaultShortcut(shortcut) {
-    if (defaultShortcut && !store().object(storageKey(*this)))
-        setShortcut(defaultShortcut, *this);
+    if (!store().object(storageKey(*this))) {
+        if (defaultShortcut)
+            setShortcut(defaultShortcut, *this);
+    } else {
+        getShortcut(*this); // an unreadable entry is reported at launch, not at the first press
+    }
 }
 
 const Name& Name::showPopover() {
@@ -110,13 +116,24 @@ const Name& Name::showPopover() {
 std::string storageKey(const Name& name) { return "KeyboardShortcuts_" + name.rawValue; }
 
 std::optional<Shortcut> getShortcut(const Name& name) {
-    const auto text = store().object(storageKey(name));
-    if (!text)
+    const auto entry = store().object(storageKey(name));
+    if (!entry)
         return std::nullopt;
-    const auto* string = text->get<std::string>();
-    if (!string)
+    if (const auto* cleared = entry->get<bool>(); cleared && !*cleared)
         return std::nullopt;
-    return Shortcut::fromJson(*string);
+    const auto* text = entry->get<std::string>();
+    if (auto shortcut = text ? Shortcut::fromJson(*text) : std::nullopt)
+        return shortcut;
+    // Unreadable counts as no shortcut; and since the entry exists, the default is not
+    // brought back either. Said once per entry, as this is read on every hot-key press.
+    auto& logged = state().unreadableLogged[name.rawValue];
+    if (logged != *entry) {
+        logged = *entry;
+        log().error("The stored shortcut of %s (%s) cannot be read, so it has no shortcut until one is "
+                    "recorded: %s",
+                    name.rawValue.c_str(), storageKey(name).c_str(), entry->describe().c_str());
+    }
+    return std::nullopt;
 }
 
 void setShortcut(const std::optional<Shortcut>& shortcut, const Name& name) {
@@ -154,6 +171,9 @@ void setPaused(bool paused) { state().paused = paused; }
 
 void setHotKeyService(std::unique_ptr<HotKeyService> service) {
     auto& s = state();
+    if (service)
+        service->setLayoutChangeHandler(
+            [] { NotificationCenter::defaultCenter().post({kKeyboardLayoutDidChange, {}}); });
     s.registry.setService(std::move(service));
     const auto wanted = s.registered;
     for (const auto& shortcut : wanted)
@@ -200,6 +220,7 @@ void resetForTesting() {
     s.keyDownActions.clear();
     s.keyUpActions.clear();
     s.paused = false;
+    s.unreadableLogged.clear();
 }
 
 } // namespace overlook::KeyboardShortcuts

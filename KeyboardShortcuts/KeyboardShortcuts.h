@@ -40,7 +40,12 @@ std::string storageKey(const Name& name);
 // Posted after every stored change, with userInfo {"name": Name}.
 inline constexpr const char* kShortcutByNameDidChange = "KeyboardShortcuts_shortcutByNameDidChange";
 
-// The stored shortcut; nothing for no entry, false, or text that is no shortcut.
+// Posted when the keyboard layout or its active group changes, so shortcut texts
+// can be shown anew. No userInfo.
+inline constexpr const char* kKeyboardLayoutDidChange = "KeyboardShortcuts_keyboardLayoutDidChange";
+
+// The stored shortcut; nothing for no entry, false, or an entry that is no shortcut
+// (which is logged, once per entry).
 std::optional<Shortcut> getShortcut(const Name& name);
 // Stores (and registers) the shortcut, or clears the name's shortcut with nothing.
 void setShortcut(const std::optional<Shortcut>& shortcut, const Name& name);
@@ -65,8 +70,9 @@ std::vector<Shortcut> systemReservedShortcuts();
 // above, or a trial grab of it is refused.
 bool isSystemReserved(const Shortcut& shortcut);
 
-// What the current keyboard layout prints for the key without modifiers: the
-// service's answer, else the US character of the key's position, else nothing.
+// What the current ASCII-capable keyboard layout prints for the key without
+// modifiers: the service's answer, else the US character of the key's position,
+// else nothing.
 std::optional<std::string> characterForKeyCode(int keyCode);
 
 // Forgets actions, registrations and the pause, and drops the service; for tests.

@@ -24,7 +24,7 @@ protected:
             return false;
         auto* key = static_cast<QKeyEvent*>(event);
         const Qt::KeyboardModifiers mods = key->modifiers();
-        const KeyMonitorDecision d = keyMonitorDecision(key->text().toStdString(), mods == Qt::ControlModifier);
+        const KeyMonitorDecision d = keyMonitorDecision(keyMonitorCharacters(*key), mods == Qt::ControlModifier);
         if (d.printed) {
             std::printf("Toggling display with id %lld\n", static_cast<long long>(*d.printed));
             std::fflush(stdout);
@@ -34,6 +34,15 @@ protected:
 };
 
 } // namespace
+
+std::string keyMonitorCharacters(const QKeyEvent& event) {
+    // Qt's key follows the layout's symbol for the key, Shift included and Control
+    // not, so Control-5 is still the key 5 while its text is a control character.
+    const int key = event.key();
+    if (key >= Qt::Key_0 && key <= Qt::Key_9)
+        return std::string(1, static_cast<char>('0' + (key - Qt::Key_0)));
+    return event.text().toStdString();
+}
 
 void installKeyMonitor() {
     static bool installed = false;

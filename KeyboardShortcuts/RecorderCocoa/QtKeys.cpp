@@ -68,10 +68,13 @@ std::optional<int> keyCodeOfQtKey(int qtKey, bool keypad) {
 } // namespace
 
 std::optional<int> keyCodeOfEvent(const QKeyEvent& event) {
-    // On X11 the native scan code is the X key code: evdev code + 8.
-    if (event.nativeScanCode() > 8 && QGuiApplication::platformName() == QLatin1String("xcb"))
-        if (const auto position = positionOfEvdevCode(static_cast<int>(event.nativeScanCode()) - 8))
-            return position->keyCode;
+    // On X11 the native scan code is the X key code: evdev code + 8. The key pressed
+    // is then known, and a key without a code of its own is refused rather than
+    // guessed from its character, which on other layouts names a different key.
+    if (event.nativeScanCode() > 8 && QGuiApplication::platformName() == QLatin1String("xcb")) {
+        const auto position = positionOfEvdevCode(static_cast<int>(event.nativeScanCode()) - 8);
+        return position ? std::optional(position->keyCode) : std::nullopt;
+    }
     return keyCodeOfQtKey(event.key(), event.modifiers().testFlag(Qt::KeypadModifier));
 }
 

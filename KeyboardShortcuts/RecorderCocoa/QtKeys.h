@@ -13,8 +13,8 @@ class QKeyEvent;
 
 namespace overlook::KeyboardShortcuts {
 
-// The key's code: by its position when the platform reports one (X key codes), else
-// by the key Qt names, read on a US layout.
+// The key's code: by its position when the platform reports one (X key codes;
+// nothing for a key without a code), else by the key Qt names, read on a US layout.
 std::optional<int> keyCodeOfEvent(const QKeyEvent& event);
 // Control, Alt, Super (Meta in Qt), Shift and keypad as toolkit flags.
 ModifierFlags modifierFlagsOfEvent(const QKeyEvent& event);

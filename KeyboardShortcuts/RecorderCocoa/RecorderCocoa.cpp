@@ -67,6 +67,9 @@ RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* paren
             if (const auto* changed = std::any_cast<Name>(&it->second); changed && *changed == shortcutName_)
                 refreshText();
     });
+    // The key's character is the layout's: another layout or group shows another one.
+    layoutObserver_ = NotificationCenter::defaultCenter().addObserver(kKeyboardLayoutDidChange,
+                                                                      [this](const Notification&) { refreshText(); });
 }
 
 RecorderCocoa::~RecorderCocoa() {

@@ -62,6 +62,7 @@ private:
     std::unique_ptr<LocalEventMonitor> eventMonitor_;
     OnChange onChange_;
     ScopedConnection observer_;
+    ScopedConnection layoutObserver_;
     Name shortcutName_;
     QAction* cancelButton_ = nullptr;
 };

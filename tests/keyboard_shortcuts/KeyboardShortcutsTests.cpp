@@ -1,3 +1,4 @@
+#include "Foundation/Logger.h"
 #include "KeyboardShortcuts/KeyboardShortcuts.h"
 #include "settings_store/UserDefaults.h"
 #include "tests/keyboard_shortcuts/ProcessSettings.h"
@@ -96,6 +97,29 @@ TEST_F(KeyboardShortcutsTest, ClearingANameWithoutShortcutWritesAndPostsNothing)
     setShortcut(kControlA, name);
     EXPECT_EQ(getShortcut(name), kControlA);
     EXPECT_EQ(notified.size(), 1u);
+}
+
+TEST_F(KeyboardShortcutsTest, AnUnreadableEntryIsReportedOnceWhenTheNameIsCreated) {
+    // That such an entry counts as no shortcut and keeps the default out is tested with clearing.
+    const std::string raw = fresh("garbled");
+    UserDefaults::standard()->set("KeyboardShortcuts_" + raw, R"({"carbonKeyCode":"p","carbonModifiers":6400})");
+    LogCapture log;
+    const Name name(raw, kControlOptionCommandP);
+    const auto errors = [&] { return log.messages(LogLevel::Error); };
+    ASSERT_EQ(errors().size(), 1u);
+    EXPECT_NE(errors()[0].find("KeyboardShortcuts_" + raw), std::string::npos) << errors()[0];
+    EXPECT_NE(errors()[0].find("carbonKeyCode"), std::string::npos) << "the entry is shown: " << errors()[0];
+
+    // Read on every hot-key press, so the same entry is not reported again; another
+    // unreadable one is, a cleared one (false) is no error.
+    onKeyDown(name, [] {});
+    EXPECT_EQ(getShortcut(name), std::nullopt);
+    EXPECT_EQ(errors().size(), 1u);
+    UserDefaults::standard()->set(storageKey(name), true);
+    EXPECT_EQ(getShortcut(name), std::nullopt);
+    UserDefaults::standard()->set(storageKey(name), false);
+    EXPECT_EQ(getShortcut(name), std::nullopt);
+    EXPECT_EQ(errors().size(), 2u);
 }
 
 TEST_F(KeyboardShortcutsTest, ModifiersOutsideTheFourAreNotStored) {

@@ -85,7 +85,8 @@ TEST(ShortcutText, ModifierSymbolsInOrderThenTheKey) {
     EXPECT_EQ(shortcutText(Shortcut(Key::leftArrow.rawValue, 0x1000 | 0x800 | 0x200 | 0x100)),
               QStringLiteral("⌃⌥⇧⌘←"));
     EXPECT_EQ(shortcutText(Shortcut(Key::slash.rawValue, carbon::kOption)), QStringLiteral("⌥/"));
-    EXPECT_EQ(shortcutText(Shortcut(10, carbon::kOption)), QStringLiteral("⌥\uFFFD"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::isoSection.rawValue, carbon::kOption)), QStringLiteral("⌥<"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::jisEisu.rawValue, carbon::kOption)), QStringLiteral("⌥\uFFFD"));
     EXPECT_EQ(keyCombination(Shortcut(35, carbon::kControl | carbon::kShift)),
               QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_P));
 }

@@ -31,7 +31,18 @@ TEST(ShortcutModel, KeyConstantsCarryThePublishedCodesOncePerPosition) {
     // P sits at evdev 25, i.e. X key code 33 on an evdev keymap.
     EXPECT_EQ(positionOfKeyCode(35)->evdevCode + 8, 33);
     EXPECT_EQ(positionOfEvdevCode(25)->keyCode, 35);
-    EXPECT_FALSE(positionOfKeyCode(10)); // ISO section key: not among the named keys
+    // The ISO and JIS keys have codes and positions of their own, shared with no named key.
+    for (const Key key : {Key::isoSection, Key::jisYen, Key::jisUnderscore, Key::jisKeypadComma, Key::jisEisu,
+                          Key::jisKana}) {
+        const auto position = positionOfKeyCode(key.rawValue);
+        ASSERT_TRUE(position) << key.rawValue;
+        EXPECT_FALSE(codes.contains(key.rawValue)) << key.rawValue;
+        EXPECT_FALSE(evdev.contains(position->evdevCode)) << key.rawValue;
+        EXPECT_FALSE(names.contains(position->xkbName)) << key.rawValue;
+        EXPECT_EQ(positionOfEvdevCode(position->evdevCode)->keyCode, key.rawValue);
+    }
+    EXPECT_EQ(positionOfEvdevCode(86)->xkbName, "LSGT");
+    EXPECT_FALSE(positionOfEvdevCode(99)); // Print: no code, so never recorded
     EXPECT_TRUE(isFunctionKey(Key::f5.rawValue));
     EXPECT_TRUE(isFunctionKey(Key::f20.rawValue));
     EXPECT_FALSE(isFunctionKey(Key::p.rawValue));

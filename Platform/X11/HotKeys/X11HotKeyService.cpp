@@ -43,6 +43,12 @@ struct X11HotKeyService::Impl {
     std::unique_ptr<xkb_keymap, KeymapDeleter> keymap;
     std::unique_ptr<xkb_state, KeymapDeleter> state;
     std::int32_t deviceId = -1;
+    std::uint8_t xkbFirstEvent = 0;
+    // Per layout group of the keymap: whether it types the Latin alphabet.
+    std::vector<bool> asciiCapable;
+    // Set by keymap notifications; the keymap is read again once the queue is drained,
+    // as one change of layout brings several of them.
+    bool keymapStale = false;
 
     // Real modifier masks of the virtual modifiers, read from the server's map.
     std::uint16_t altMask = XCB_MOD_MASK_1;
@@ -69,7 +75,8 @@ struct X11HotKeyService::Impl {
         }
         xcb_connection_t* c = connection.get();
         if (!xkb_x11_setup_xkb_extension(c, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
-                                         XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr)) {
+                                         XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &xkbFirstEvent,
+                                         nullptr)) {
             error = "the X server has no usable XKB extension";
             return;
         }
@@ -84,19 +91,82 @@ struct X11HotKeyService::Impl {
                                                       XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT,
                                                       XCB_XKB_PER_CLIENT_FLAG_DETECTABLE_AUTO_REPEAT, 0, 0, 0)
                                  .sequence);
+        selectKeyboardEvents();
         xcb_flush(c);
     }
 
+    // A new keyboard, a changed map (setxkbmap) and a change of the active group all
+    // change what a key prints, and so the text a shortcut is shown with.
+    void selectKeyboardEvents() {
+        constexpr std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY |
+                                         XCB_XKB_EVENT_TYPE_STATE_NOTIFY;
+        constexpr std::uint16_t mapParts =
+            XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP |
+            XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS | XCB_XKB_MAP_PART_KEY_ACTIONS | XCB_XKB_MAP_PART_VIRTUAL_MODS |
+            XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
+        // Only group changes: modifier presses would otherwise wake us on every key.
+        constexpr std::uint16_t groupParts =
+            XCB_XKB_STATE_PART_GROUP_BASE | XCB_XKB_STATE_PART_GROUP_LATCH | XCB_XKB_STATE_PART_GROUP_LOCK;
+        xcb_xkb_select_events_details_t details{};
+        details.affectNewKeyboard = XCB_XKB_NKN_DETAIL_KEYCODES;
+        details.newKeyboardDetails = XCB_XKB_NKN_DETAIL_KEYCODES;
+        details.affectState = groupParts;
+        details.stateDetails = groupParts;
+        xcb_connection_t* c = connection.get();
+        const auto device = static_cast<xcb_xkb_device_spec_t>(deviceId);
+        const auto cookie = xcb_xkb_select_events_aux_checked(c, device, events, 0, 0, mapParts, mapParts, &details);
+        if (XcbError e{xcb_request_check(c, cookie)})
+            log().error("Keyboard layout changes cannot be followed (X error %u); shortcuts keep the texts of "
+                        "the layout at start",
+                        e->error_code);
+    }
+
+    // Keeps the keymap in use when the new one cannot be read.
     bool loadKeymap() {
         xcb_connection_t* c = connection.get();
-        keymap.reset(xkb_x11_keymap_new_from_device(context.get(), c, deviceId, XKB_KEYMAP_COMPILE_NO_FLAGS));
-        if (!keymap)
+        std::unique_ptr<xkb_keymap, KeymapDeleter> newKeymap(
+            xkb_x11_keymap_new_from_device(context.get(), c, deviceId, XKB_KEYMAP_COMPILE_NO_FLAGS));
+        if (!newKeymap)
             return false;
-        state.reset(xkb_x11_state_new_from_device(keymap.get(), c, deviceId));
-        if (!state)
+        std::unique_ptr<xkb_state, KeymapDeleter> newState(xkb_x11_state_new_from_device(newKeymap.get(), c, deviceId));
+        if (!newState)
             return false;
+        keymap = std::move(newKeymap);
+        state = std::move(newState);
         readModifierMasks();
+        readAsciiCapableGroups();
         return true;
+    }
+
+    // A group counts as ASCII-capable when its unshifted keys include every Latin
+    // letter, wherever they sit (QWERTZ, AZERTY and Dvorak do, Cyrillic does not).
+    void readAsciiCapableGroups() {
+        const xkb_layout_index_t groups = xkb_keymap_num_layouts(keymap.get());
+        asciiCapable.assign(groups, false);
+        for (xkb_layout_index_t group = 0; group < groups; ++group) {
+            std::uint32_t letters = 0;
+            for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap.get()); code <= xkb_keymap_max_keycode(keymap.get());
+                 ++code) {
+                const xkb_keysym_t* syms = nullptr;
+                const int n = xkb_keymap_key_get_syms_by_level(keymap.get(), code, group, 0, &syms);
+                for (int i = 0; i < n; ++i)
+                    if (syms[i] >= XKB_KEY_a && syms[i] <= XKB_KEY_z)
+                        letters |= 1u << (syms[i] - XKB_KEY_a);
+            }
+            asciiCapable[group] = letters == (1u << 26) - 1;
+        }
+    }
+
+    // The group shortcut texts are read from: the active one when it types Latin
+    // letters, else the first that does, else the active one.
+    xkb_layout_index_t textGroup() const {
+        const xkb_layout_index_t active = xkb_state_serialize_layout(state.get(), XKB_STATE_LAYOUT_EFFECTIVE);
+        if (active < asciiCapable.size() && asciiCapable[active])
+            return active;
+        for (xkb_layout_index_t group = 0; group < asciiCapable.size(); ++group)
+            if (asciiCapable[group])
+                return group;
+        return active;
     }
 
     // Which real modifier each of Alt, Super and Num Lock is bound to, from the core
@@ -194,39 +264,63 @@ struct X11HotKeyService::Impl {
             handler({id, static_cast<int>(kind)});
     }
 
-    void handle(const xcb_generic_event_t* event) {
+    // Returns whether the group shortcut texts are read from may have changed.
+    bool handle(const xcb_generic_event_t* event) {
         const auto type = event->response_type & 0x7f;
         if (type == XCB_MAPPING_NOTIFY) {
             // A new layout or modifier map: later look-ups use it. Grabs made earlier
             // stay on their key codes.
-            loadKeymap();
-            return;
+            keymapStale = true;
+            return false;
         }
+        if (xkbFirstEvent != 0 && type == xkbFirstEvent)
+            return handleXkb(event);
         if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE)
-            return;
+            return false;
         const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event);
         if (type == XCB_KEY_PRESS) {
             if (pressed.contains(key->detail))
-                return; // auto-repeat
+                return false; // auto-repeat
             const auto mask = static_cast<std::uint16_t>(key->state & ~(numLockMask | XCB_MOD_MASK_LOCK) & 0xff);
             std::vector<KS::HotKeyId> ids;
             for (const auto& r : registrations)
                 if (r.keycode == key->detail && r.mask == mask)
                     ids.push_back(r.id);
             if (ids.empty())
-                return;
+                return false;
             pressed[key->detail] = ids;
             for (const auto& id : ids)
                 report(id, KS::HotKeyEventKind::Pressed);
         } else {
             const auto it = pressed.find(key->detail);
             if (it == pressed.end())
-                return;
+                return false;
             const auto ids = std::move(it->second);
             pressed.erase(it);
             for (const auto& id : ids)
                 report(id, KS::HotKeyEventKind::Released);
         }
+        return false;
+    }
+
+    bool handleXkb(const xcb_generic_event_t* event) {
+        // Every XKB event shares the first event code; the kind follows it.
+        const auto kind = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event)->xkbType;
+        const auto device = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event)->deviceID;
+        if (device != deviceId)
+            return false;
+        if (kind == XCB_XKB_NEW_KEYBOARD_NOTIFY || kind == XCB_XKB_MAP_NOTIFY) {
+            keymapStale = true;
+            return false;
+        }
+        if (kind != XCB_XKB_STATE_NOTIFY || !state)
+            return false;
+        const auto* notify = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event);
+        const xkb_layout_index_t before = textGroup();
+        xkb_state_update_mask(state.get(), notify->baseMods, notify->latchedMods, notify->lockedMods,
+                              static_cast<xkb_layout_index_t>(notify->baseGroup),
+                              static_cast<xkb_layout_index_t>(notify->latchedGroup), notify->lockedGroup);
+        return textGroup() != before;
     }
 };
 
@@ -300,8 +394,8 @@ std::optional<std::string> X11HotKeyService::characterForKeyCode(int keyCode) {
     const xcb_keycode_t keycode = impl_->keycodeOf(keyCode);
     if (keycode == 0)
         return std::nullopt;
-    // The current layout group, with no modifier down.
-    const xkb_layout_index_t layout = xkb_state_serialize_layout(impl_->state.get(), XKB_STATE_LAYOUT_EFFECTIVE);
+    // The group texts are read from, with no modifier down.
+    const xkb_layout_index_t layout = impl_->textGroup();
     std::unique_ptr<xkb_state, KeymapDeleter> plain(xkb_state_new(impl_->keymap.get()));
     xkb_state_update_mask(plain.get(), 0, 0, 0, 0, 0, layout);
     char text[64] = {};
@@ -322,8 +416,21 @@ void X11HotKeyService::processPendingEvents() {
     xcb_connection_t* c = impl_->connection.get();
     if (!c)
         return;
-    while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)})
-        impl_->handle(event.get());
+    bool layoutChanged = false;
+    for (;;) {
+        while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)})
+            layoutChanged |= impl_->handle(event.get());
+        if (!impl_->keymapStale)
+            break;
+        // Reading the keymap waits for replies, which may queue events the socket
+        // will not announce again: hence another round.
+        impl_->keymapStale = false;
+        if (!impl_->loadKeymap())
+            log().error("Cannot read the X server's new keymap; key look-ups keep the previous one");
+        layoutChanged = true;
+    }
+    if (layoutChanged)
+        layoutDidChange();
     if (xcb_connection_has_error(c) && notifier_) {
         log().error("Lost the connection to the X server; global shortcuts no longer fire");
         notifier_->setEnabled(false);
