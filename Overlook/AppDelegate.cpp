@@ -9,6 +9,7 @@
 #include "Overlook/ContentViews.h"
 #include "Overlook/KeyMonitor.h"
 #include "Overlook/LocalDisplayManager.h"
+#include "Overlook/OwnWindows.h"
 #include "Overlook/PreferencesCommand.h"
 #include "Overlook/QtMainQueue.h"
 #include "Overlook/ScreenshotCommand.h"
@@ -87,6 +88,20 @@ void Popover::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
 }
 
+void Popover::reportFirstFrame(std::chrono::steady_clock::time_point askedAt) {
+    firstFrameWatch_.clear();
+    for (const auto& s : content_->controller()->streams.get())
+        firstFrameWatch_.emplace_back(s->currentStatus.changed.connect([this, askedAt](FrameStatus status) {
+            if (status != FrameStatus::FrameComplete || firstFrameWatch_.empty())
+                return;
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - askedAt).count();
+            appLog().notice("First live frame %.1f ms after the popover was asked for", ms);
+            // Not from inside the signal that is calling us.
+            QTimer::singleShot(0, this, [this] { firstFrameWatch_.clear(); });
+        }));
+}
+
 AppDelegate::AppDelegate() : screenshotQueue_(std::make_unique<DispatchQueue>("io.overlook.Overlook.screenshot")) {
     // The typed keys register their defaults before anything reads them.
     installStandardDefaults();
@@ -132,6 +147,7 @@ void AppDelegate::setUpApplication() {
     showStatusItem();
     attachColorList();
     registerShowPopoverShortcut();
+    ownWindows_ = std::make_unique<OwnWindowTracker>();
 }
 
 void AppDelegate::makeMenu() {
@@ -185,7 +201,9 @@ void AppDelegate::togglePopover() {
         hasPopover_ = false;
         return;
     }
+    const auto askedAt = std::chrono::steady_clock::now();
     auto* popover = new Popover();
+    popover->reportFirstFrame(askedAt);
     const DefaultsStore& store = standardDefaultsStore();
     const Size size = StreamController(store.boolForKey("hideMainDisplay"),
                                        effectiveScale(store.floatForKey("scale")))

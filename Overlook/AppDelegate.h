@@ -3,16 +3,22 @@
 // previews, the global shortcut that toggles it, and the menu's commands
 // (screenshot of all displays, display information). Main thread only.
 
+#include "Foundation/Signal.h"
+
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include <chrono>
 #include <memory>
+#include <vector>
 
 class QMenu;
 class QTimer;
 
 namespace overlook {
+
+class OwnWindowTracker;
 
 class ContentView;
 class DispatchQueue;
@@ -26,6 +32,9 @@ public:
     Popover();
     ContentView* content() const { return content_; }
     bool isDetached() const { return detached_; }
+    // Logs how long after `askedAt` (the click or shortcut) the first live frame
+    // of any of its streams reached the popover; it is drawn at the next refresh.
+    void reportFirstFrame(std::chrono::steady_clock::time_point askedAt);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -37,6 +46,7 @@ private:
     QPoint pressAt_;
     bool pressed_ = false;
     bool detached_ = false;
+    std::vector<ScopedConnection> firstFrameWatch_;
 };
 
 class AppDelegate final {
@@ -75,6 +85,8 @@ private:
     bool hasPopover_ = false;
     std::unique_ptr<DispatchQueue> screenshotQueue_;
     std::unique_ptr<PreferencesCommand> preferences_;
+    // Our windows' redrawing is not a change of the desktop to the capture.
+    std::unique_ptr<OwnWindowTracker> ownWindows_;
 };
 
 // The dark appearance: Fusion with a dark palette.

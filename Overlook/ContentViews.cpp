@@ -45,6 +45,13 @@ QToolButton* smallButton(const std::string& symbol, QWidget* parent) {
     return b;
 }
 
+// Read by the views and observed, like the typed keys; not one of the keys the
+// preferences window offers.
+const Defaults::Key<bool>& desaturationPausedStreamKey() {
+    static const Defaults::Key<bool> key(preferences::kDesaturationPausedStream, true);
+    return key;
+}
+
 } // namespace
 
 QIcon symbolIcon(const std::string& name) {
@@ -222,6 +229,7 @@ struct DisplayView::Settings {
     Defaults::Observable<bool> displayCrosshair{Defaults::Keys::displayCrosshair()};
     Defaults::Observable<GraphicsColor> crosshairColor{Defaults::Keys::crosshairColor()};
     Defaults::Observable<double> crosshairWeight{Defaults::Keys::crosshairWeight()};
+    Defaults::Observable<bool> desaturationPausedStream{desaturationPausedStreamKey()};
 };
 
 DisplayView::DisplayView(std::shared_ptr<StreamController> controller, bool isPopover, QWidget* parent)
@@ -258,7 +266,8 @@ DisplayView::DisplayView(std::shared_ptr<StreamController> controller, bool isPo
         scheduleRefresh();
     }));
     for (ObservableObject* o : std::initializer_list<ObservableObject*>{
-             &settings_->scale, &settings_->displayCrosshair, &settings_->crosshairColor, &settings_->crosshairWeight})
+             &settings_->scale, &settings_->displayCrosshair, &settings_->crosshairColor, &settings_->crosshairWeight,
+             &settings_->desaturationPausedStream})
         connections_.emplace_back(o->objectWillChange.connect([this] { scheduleRefresh(); }));
     observe(controller_->streams.get());
     refresh();
@@ -281,7 +290,7 @@ void DisplayView::refresh() {
     scale_ = effectiveScale(settings_->scale.value());
     showCrosshair_ = settings_->displayCrosshair.value();
     lineWidth_ = effectiveCrosshairWeight(settings_->crosshairWeight.value());
-    desaturate_ = effectiveDesaturationPausedStream();
+    desaturate_ = settings_->desaturationPausedStream.value();
 
     const bool anyVisible = !controller_->visibleStreams().empty();
     if (anyVisible && !streamView_) {

@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QColorDialog>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -80,11 +81,25 @@ void KtColorPicker::openDialog() {
             if (c.isValid() && c != color_)
                 pick(c);
         });
+        // Without buttons Escape is the dialog's only cancel; the close button keeps the pick.
+        dialog_->installEventFilter(this);
     }
+    colorBeforeDialog_ = color_;
     dialog_->setCurrentColor(color_);
     dialog_->show();
     dialog_->raise();
     dialog_->activateWindow();
+}
+
+bool KtColorPicker::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == dialog_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        if (colorBeforeDialog_.isValid() && colorBeforeDialog_ != color_)
+            pick(colorBeforeDialog_);
+        dialog_->hide();
+        return true;
+    }
+    return QToolButton::eventFilter(watched, event);
 }
 
 void KtColorPicker::paintEvent(QPaintEvent*) {

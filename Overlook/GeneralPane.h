@@ -29,7 +29,8 @@ class RecorderCocoa;
 
 // A colour well: a swatch of the selected colour that opens the colour dialog
 // (with the application's colours among its custom colours). Picking a colour there
-// writes it through the binding as it changes; cancelling puts the old one back.
+// writes it through the binding as it changes; cancelling (Escape) puts back the
+// colour the well had when the dialog opened. Closing the dialog keeps the pick.
 class KtColorPicker final : public QToolButton {
 public:
     // The two halves of the binding to the selected colour.
@@ -59,6 +60,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void openDialog();
@@ -67,6 +69,7 @@ private:
     Coordinator coordinator_;
     QColor color_;
     QColorDialog* dialog_ = nullptr;
+    QColor colorBeforeDialog_;
 };
 
 class GeneralPreferences final : public QWidget {

@@ -72,13 +72,18 @@ PreviewOptions parse(const std::vector<std::string>& args) {
 
 // Waits (draining the main queue) until every streaming display has delivered a
 // frame newer than `seen`, or a second has passed: an idle screen may send none.
-void awaitFrames(const std::vector<DisplayStreamerPtr>& streams, std::vector<std::shared_ptr<const Image>>& seen) {
+// A stream whose display went away (`ended`: it reported Stopped) is not waited
+// for. False, at once, when the capture service has failed.
+bool awaitFrames(const std::vector<DisplayStreamerPtr>& streams, const std::vector<char>& ended,
+                 std::vector<std::shared_ptr<const Image>>& seen) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (;;) {
         manualMainQueue().drain();
+        if (captureService() && captureService()->failure())
+            return false;
         bool all = true;
         for (std::size_t i = 0; i < streams.size(); ++i)
-            if (streams[i]->isStreaming.get() && streams[i]->screenImage() == seen[i])
+            if (streams[i]->isStreaming.get() && !ended[i] && streams[i]->screenImage() == seen[i])
                 all = false;
         if (all || std::chrono::steady_clock::now() > deadline)
             break;
@@ -86,6 +91,7 @@ void awaitFrames(const std::vector<DisplayStreamerPtr>& streams, std::vector<std
     }
     for (std::size_t i = 0; i < streams.size(); ++i)
         seen[i] = streams[i]->screenImage();
+    return true;
 }
 
 } // namespace
@@ -118,14 +124,25 @@ int runPreviewCommand(const std::vector<std::string>& args) {
     std::vector<std::shared_ptr<const Image>> seen;
     for (const auto& s : streams)
         seen.push_back(s->screenImage());
-    for (int frame = 0; frame < o.frames; ++frame) {
-        awaitFrames(streams, seen);
-        view->draw();
+    std::vector<char> ended(streams.size(), 0);
+    std::vector<ScopedConnection> endings;
+    for (std::size_t i = 0; i < streams.size(); ++i)
+        endings.emplace_back(streams[i]->currentStatus.changed.connect(
+            [&ended, i](FrameStatus status) { ended[i] = status == FrameStatus::Stopped; }));
+    bool captured = true;
+    for (int frame = 0; frame < o.frames && captured; ++frame) {
+        captured = awaitFrames(streams, ended, seen);
+        if (captured)
+            view->draw();
     }
+    endings.clear();
     controller.stopAll();
-    for (const auto& s : streams)
-        s->releaseStream();
+    controller.releaseAll();
     manualMainQueue().drain();
+    if (!captured) {
+        std::fprintf(stderr, "overlook: no preview was written: %s\n", captureService()->failure()->c_str());
+        return 1;
+    }
 
     QImage picture = view->drawable();
     const RenderDestination pixels{picture.bits(), picture.width(), picture.height(),

@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWindow>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -108,6 +110,32 @@ void StreamWindow::resizeEvent(QResizeEvent* event) {
         resize(keep);
         adjusting_ = false;
     }
+}
+
+void StreamWindow::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    event->accept();
+    // The window manager moves it where it can (snapping, edges); without one we do.
+    if (windowHandle() && windowHandle()->startSystemMove())
+        return;
+    dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+}
+
+void StreamWindow::mouseMoveEvent(QMouseEvent* event) {
+    if (!dragOffset_ || !(event->buttons() & Qt::LeftButton)) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    event->accept();
+    move(event->globalPosition().toPoint() - *dragOffset_);
+}
+
+void StreamWindow::mouseReleaseEvent(QMouseEvent* event) {
+    dragOffset_.reset();
+    QWidget::mouseReleaseEvent(event);
 }
 
 StreamWindow* makeWindow(const std::shared_ptr<StreamController>& controller) {

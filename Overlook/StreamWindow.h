@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 namespace overlook {
 
@@ -49,6 +50,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // The picture has no title bar of its own: dragging it moves the window.
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     std::shared_ptr<StreamController> controller_;
@@ -57,6 +62,8 @@ private:
     double aspect_ = 1;
     bool minimized_ = false;
     bool adjusting_ = false;
+    // Where the picture was grabbed, relative to the window, while we move it ourselves.
+    std::optional<QPoint> dragOffset_;
 };
 
 // A window (deleted when closed) for the controller, sized for width 400 plus the

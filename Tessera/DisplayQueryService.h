@@ -53,6 +53,16 @@ public:
     // The mouse location, y-up, origin at the main display's bottom-left corner.
     virtual Point mouseLocation() = 0;
 
+    // Whether the service hears of pointer movement (subscribePointerMotion works);
+    // otherwise its users ask for the mouse location as often as they need it.
+    virtual bool reportsPointerMotion() { return false; }
+    // Called (on an unspecified thread, possibly very often) when the pointer may
+    // have moved. Returns a token; dropping it unsubscribes.
+    virtual std::shared_ptr<void> subscribePointerMotion(std::function<void()> callback) {
+        (void)callback;
+        return nullptr;
+    }
+
     // Called (on an unspecified thread) once per affected display when the
     // arrangement changes. Returns a token; dropping it unsubscribes.
     using ReconfigurationCallback = std::function<void(DisplayID)>;

@@ -35,6 +35,10 @@ constexpr std::size_t kPoolSize = 4;
 constexpr auto kStillPointerPeriod = std::chrono::milliseconds(100);
 constexpr auto kPointerSettleTime = std::chrono::seconds(1);
 constexpr auto kEarliestPointerCheck = std::chrono::milliseconds(5);
+// Raw motion events report every move of a device, but not a program warping the
+// pointer (xdotool mousemove, say): with events, a still pointer is asked for
+// only this often, to catch those.
+constexpr auto kWarpCheckPeriod = std::chrono::milliseconds(250);
 
 const Logger& captureLog() {
     static const Logger log(logs::kEngine, "X11");
@@ -325,8 +329,10 @@ int X11CaptureService::Worker::timeoutMs(const std::vector<StatePtr>& streams, C
         const double rate = m && m->refreshRate > 0 ? m->refreshRate : kDefaultRefreshRate;
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
         next = std::min(next, s->dirty || !haveDamage_ ? s->lastFrame + period : s->lastUpdate + kIdleInterval);
-        if (s->showCursor && (pointerMayHaveMoved_ || !motion_->active()))
-            next = std::min(next, pointerChecked_ + pointerPeriod(period, now));
+        if (s->showCursor)
+            next = std::min(next, pointerChecked_ + (pointerMayHaveMoved_ || !motion_->active()
+                                                         ? pointerPeriod(period, now)
+                                                         : Clock::duration(kWarpCheckPeriod)));
     }
     // Rounded up: a timeout rounded down to 0 would spin through the last millisecond.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
@@ -413,8 +419,9 @@ void X11CaptureService::Worker::trackPointer(const std::vector<StatePtr>& stream
     const auto now = Clock::now();
     // Due when the loop woke for it (a little early is fine, the loop wakes at most that often).
     if (!cursorStale_) {
-        // With raw motion events a still pointer costs nothing: no events, no queries.
-        if (motion_->active() && !pointerMayHaveMoved_)
+        // With raw motion events a still pointer costs next to nothing: no events,
+        // and a query now and then for warps.
+        if (motion_->active() && !pointerMayHaveMoved_ && now - pointerChecked_ < kWarpCheckPeriod)
             return;
         if (now - pointerChecked_ < pointerPeriod(kEarliestPointerCheck, now))
             return;

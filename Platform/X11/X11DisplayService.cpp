@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <xcb/randr.h>
+#include <xcb/xinput.h>
 
 namespace overlook::x11 {
 
@@ -141,7 +142,10 @@ Point X11DisplayService::mouseLocation() {
     if (!connection_.ok())
         return {};
     // Cleared before asking: a move during the round trip is asked for next time.
-    if (!havePointer_ || !pointerFollowed_ || pointerMoved_.exchange(false)) {
+    // Raw motion misses warps by other programs: an old answer is renewed too.
+    const auto now = std::chrono::steady_clock::now();
+    if (!havePointer_ || !pointerFollowed_ || pointerMoved_.exchange(false) || now - pointerAskedAt_ > kWarpCheckPeriod) {
+        pointerAskedAt_ = now;
         ++pointerQueries_;
         auto r = reply<xcb_query_pointer_reply_t>(connection_.get(), xcb_query_pointer_reply,
                                                   xcb_query_pointer(connection_.get(), connection_.root()));
@@ -155,6 +159,19 @@ Point X11DisplayService::mouseLocation() {
 
 std::shared_ptr<void> X11DisplayService::subscribeReconfiguration(ReconfigurationCallback callback) {
     auto token = subscribers_.add(std::move(callback));
+    ensureWatcher();
+    return token;
+}
+
+bool X11DisplayService::reportsPointerMotion() {
+    if (!connection_.ok())
+        return false;
+    const xcb_query_extension_reply_t* input = xcb_get_extension_data(connection_.get(), &xcb_input_id);
+    return input && input->present;
+}
+
+std::shared_ptr<void> X11DisplayService::subscribePointerMotion(std::function<void()> callback) {
+    auto token = motionSubscribers_.add(std::move(callback));
     ensureWatcher();
     return token;
 }
@@ -204,10 +221,12 @@ void X11DisplayService::watch() {
         pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         poll(fds, 2, static_cast<int>(std::clamp<long long>(waitMs, 0, kMonitorPollMs)));
         bool monitorsMayHaveChanged = Clock::now() >= nextRead;
+        bool pointerEvents = false;
         while (auto* event = xcb_poll_for_event(c)) {
-            if (motion.matches(event))
+            if (motion.matches(event)) {
                 pointerMoved_ = true;
-            else
+                pointerEvents = true;
+            } else
                 monitorsMayHaveChanged = true; // a RandR notification: read the monitors again
             std::free(event);
         }
@@ -217,6 +236,9 @@ void X11DisplayService::watch() {
         }
         if (stopWatching_)
             return;
+        if (pointerEvents) // once per batch of events, however many moves it held
+            for (const auto& callback : motionSubscribers_.snapshot())
+                callback();
         if (!monitorsMayHaveChanged)
             continue;
         nextRead = Clock::now() + std::chrono::milliseconds(kMonitorPollMs);

@@ -44,6 +44,8 @@ public:
     FrameSurfacePtr createImage(DisplayID id) override;
     Point mouseLocation() override;
     std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) override;
+    bool reportsPointerMotion() override;
+    std::shared_ptr<void> subscribePointerMotion(std::function<void()> callback) override;
     // Round trips made for the pointer so far (a still pointer makes none).
     std::uint64_t pointerQueries() const { return pointerQueries_.load(); }
 
@@ -64,6 +66,7 @@ private:
     std::chrono::steady_clock::time_point readAt_{};
 
     CallbackList<ReconfigurationCallback> subscribers_;
+    CallbackList<std::function<void()>> motionSubscribers_;
     std::mutex watcherMutex_; // guards starting the watcher
     std::thread watcher_;
     int wakeFd_ = -1;
@@ -76,6 +79,8 @@ private:
     std::atomic<bool> pointerFollowed_{false}; // the watcher reports movement
     Point pointer_;                            // mutex_
     bool havePointer_ = false;                 // mutex_
+    std::chrono::steady_clock::time_point pointerAskedAt_{}; // mutex_
+    static constexpr std::chrono::milliseconds kWarpCheckPeriod{250};
     std::atomic<std::uint64_t> pointerQueries_{0};
 };
 

@@ -1,6 +1,8 @@
 #include "RenderingView.h"
 
+#include "Foundation/MainQueue.h"
 #include "Tessera/CpuImageContext.h"
+#include "Tessera/DisplayQueryService.h"
 
 #include <QPaintEvent>
 #include <QPainter>
@@ -13,7 +15,10 @@ namespace overlook {
 
 namespace {
 constexpr double kDefaultFramesPerSecond = 60;
-}
+// Refreshes without a change before the view sleeps: a few, so that the refresh
+// that follows a burst of frames costs nothing extra.
+constexpr int kRefreshesBeforeSleep = 6;
+} // namespace
 
 RenderingView::RenderingView(const std::vector<DisplayStreamerPtr>& streams, std::shared_ptr<DisplayRenderer> renderer,
                              std::unique_ptr<ImageContext> context, QWidget* parent)
@@ -34,14 +39,78 @@ RenderingView::RenderingView(const std::vector<DisplayStreamerPtr>& streams, std
         rate = kDefaultFramesPerSecond;
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(static_cast<int>(std::lround(1000.0 / rate)));
-    QObject::connect(&timer_, &QTimer::timeout, this, [this] {
-        if (isVisible())
-            draw();
-    });
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] { refreshTick(); });
     timer_.start();
+
+    wakeRequest_ = std::make_shared<WakeRequest>();
+    wakeRequest_->view = this;
+    if (auto service = sharedDisplayQueryService(); service && service->reportsPointerMotion()) {
+        pointerReported_ = true;
+        pointerWatch_ = service->subscribePointerMotion([weak = std::weak_ptr<WakeRequest>(wakeRequest_)] {
+            auto request = weak.lock();
+            if (!request || request->pending.exchange(true))
+                return;
+            mainQueue().async([weak] {
+                if (auto r = weak.lock()) {
+                    r->pending = false;
+                    if (r->view)
+                        r->view->wake();
+                }
+            });
+        });
+    }
 }
 
-RenderingView::~RenderingView() = default;
+RenderingView::~RenderingView() {
+    pointerWatch_.reset();
+    wakeRequest_->view = nullptr;
+}
+
+void RenderingView::refreshTick() {
+    if (!isVisible()) {
+        timer_.stop(); // being shown wakes it
+        return;
+    }
+    const std::size_t before = composedFrames_;
+    draw();
+    unchangedRefreshes_ = composedFrames_ == before ? unchangedRefreshes_ + 1 : 0;
+    if (unchangedRefreshes_ >= kRefreshesBeforeSleep && maySleep())
+        timer_.stop();
+}
+
+bool RenderingView::maySleep() const {
+    // Only the pointer can move the crosshair without telling us.
+    return pointerReported_ || !renderer_->showCrosshair;
+}
+
+void RenderingView::wake() {
+    unchangedRefreshes_ = 0;
+    if (!timer_.isActive())
+        timer_.start();
+}
+
+void RenderingView::watchStreams() {
+    streamWatch_.clear();
+    for (const auto& s : streams_) {
+        // Idle and blank updates leave the picture as it is.
+        streamWatch_.emplace_back(s->currentStatus.changed.connect([this](const FrameStatus& status) {
+            if (status == FrameStatus::FrameComplete)
+                wake();
+        }));
+        streamWatch_.emplace_back(s->isStreaming.changed.connect([this](bool) { wake(); }));
+        streamWatch_.emplace_back(s->isVisible.changed.connect([this](bool) { wake(); }));
+    }
+}
+
+void RenderingView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    wake();
+}
+
+void RenderingView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    wake();
+}
 
 void RenderingView::measure(const std::vector<DisplayStreamerPtr>& streams) {
     renderer_->screenRect = renderer_->outputMetrics(streams);
@@ -59,8 +128,10 @@ void RenderingView::updateStreams(const std::vector<DisplayStreamerPtr>& streams
         for (const auto& s : streams)
             s->captureScreenshot();
         streams_ = streams;
+        watchStreams();
     }
     measure(streams_);
+    wake(); // new settings come this way too
 }
 
 bool RenderingView::FrameKey::matches(const FrameKey& o) const {

@@ -6,9 +6,14 @@
 // The drawable is a premultiplied QImage that the image context renders into and
 // paintEvent shows without another copy. When nothing a frame depends on has
 // changed since the last draw, the previous frame stays up and nothing is
-// composed. Main thread only.
+// composed. A view whose picture stays the same for a few refreshes stops its
+// timer and sleeps until something can change it: a new frame or status of one of
+// its streams, a pointer move (when the display service reports them; otherwise
+// the crosshair keeps the timer going), new settings or streams, a resize or
+// being shown. Main thread only.
 
 #include "Foundation/Logger.h"
+#include "Foundation/Signal.h"
 #include "Tessera/DisplayRenderer.h"
 #include "Tessera/ImageContext.h"
 
@@ -16,6 +21,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -37,6 +43,10 @@ public:
     // One frame: called by the display-rate timer while the view is visible.
     void draw();
 
+    // Restarts the display-rate refresh if it sleeps.
+    void wake();
+    bool isSleeping() const { return !timer_.isActive(); }
+
     const std::vector<DisplayStreamerPtr>& streams() const { return streams_; }
     DisplayRenderer& renderer() { return *renderer_; }
     const QImage& drawable() const { return drawable_; }
@@ -46,6 +56,8 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     // Everything a frame depends on, to tell an idle refresh from a real one.
@@ -70,6 +82,16 @@ private:
     };
     void fillKey(FrameKey& key, int width, int height, double preferredWidth, double preferredHeight) const;
     void measure(const std::vector<DisplayStreamerPtr>& streams);
+    void refreshTick();
+    void watchStreams();
+    bool maySleep() const;
+
+    // Shared with the display service's pointer callback, which runs on another
+    // thread: at most one wake-up waits on the main queue at a time.
+    struct WakeRequest {
+        std::atomic<bool> pending{false};
+        RenderingView* view = nullptr; // main thread; null once the view is gone
+    };
 
     Logger log_;
     std::vector<DisplayStreamerPtr> streams_;
@@ -80,6 +102,11 @@ private:
     FrameKey lastKey_, nextKey_;
     bool lastFrameValid_ = false;
     std::size_t composedFrames_ = 0;
+    int unchangedRefreshes_ = 0;
+    bool pointerReported_ = false;
+    std::shared_ptr<WakeRequest> wakeRequest_;
+    std::shared_ptr<void> pointerWatch_;
+    std::vector<ScopedConnection> streamWatch_;
 };
 
 } // namespace overlook

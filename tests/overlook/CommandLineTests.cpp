@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -92,4 +94,37 @@ TEST(CommandLine, TheCommandLineProgramHandsThePreviewToTheApplicationProgram) {
     const auto picture = overlook::test::decodePng(output);
     ASSERT_TRUE(picture);
     EXPECT_EQ(picture->width, 858); // both fixture displays at the default quarter scale
+}
+
+TEST(CommandLine, WithoutADisplayServerNothingIsMadeUp) {
+    // An SSH shell or a service: no DISPLAY, no back end asked for. The demo
+    // displays must not be reported as real ones.
+    struct SavedVariable {
+        const char* name;
+        std::optional<std::string> value;
+        explicit SavedVariable(const char* n) : name(n) {
+            if (const char* v = std::getenv(n))
+                value = v;
+            unsetenv(n);
+        }
+        ~SavedVariable() {
+            if (value)
+                setenv(name, value->c_str(), 1);
+        }
+    } display("DISPLAY"), backend("OVERLOOK_BACKEND");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runOverlook({"screenshot", "--output", "/tmp/overlook-never-written.png"}), 1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("no display server to talk to"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists("/tmp/overlook-never-written.png"));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(runOverlook({"displays"}), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("DELL"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("no display server to talk to"), std::string::npos);
+    // Asked for, the fixture still answers.
+    setenv("OVERLOOK_BACKEND", "fixture", 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(runOverlook({"displays"}), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("DELL U2720Q"), std::string::npos);
+    unsetenv("OVERLOOK_BACKEND");
 }

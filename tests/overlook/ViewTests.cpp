@@ -256,3 +256,75 @@ TEST_F(Views, PopoverPictureShowsTheDisplaysTheRightWayUp) {
     for (const auto& s : c->streams.get())
         EXPECT_FALSE(s->isStreaming.get()); // closing the popover stops its streams
 }
+
+namespace {
+std::size_t threadCount() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                                  std::filesystem::directory_iterator()));
+}
+} // namespace
+
+TEST_F(Views, PopoversAndStreamWindowsGiveBackTheirStreamsWhenTheyGo) {
+    // Open, play and close many times: streamers, their queues' threads and the
+    // capture streams must all come back to where they were.
+    store_->set("autoPlay", false);
+    manualMainQueue().drain();
+    const std::size_t threadsBefore = threadCount();
+    std::vector<std::weak_ptr<DisplayStreamer>> streamers;
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        auto* popover = new Popover();
+        popover->show();
+        const auto c = popover->content()->controller();
+        c->startAll();
+        for (const auto& s : c->streams.get()) {
+            env_.capture().emit(s->id(), FrameStatus::FrameComplete);
+            streamers.push_back(s);
+        }
+        // Pop one display out into a window of its own, play it, close it.
+        StreamWindow* window = makeStreamWindow(*c->streams.get()[0]);
+        window->controller()->startAll();
+        env_.capture().emit(10, FrameStatus::FrameComplete);
+        for (const auto& s : window->controller()->streams.get())
+            streamers.push_back(s);
+        window->close();
+        popover->close();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        manualMainQueue().drain();
+    }
+    // The final stopped updates may still be on their way through the queues.
+    for (int i = 0; i < 200 && threadCount() > threadsBefore + 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        manualMainQueue().drain();
+    }
+    manualMainQueue().drain();
+    EXPECT_EQ(env_.capture().liveStreamCount(), 0);
+    for (const auto& weak : streamers)
+        EXPECT_TRUE(weak.expired());
+    EXPECT_LE(threadCount(), threadsBefore + 2);
+}
+
+TEST_F(Views, TheGreyOfStoppedStreamsFollowsTheSetting) {
+    auto c = controller();
+    DisplayView view(c, true);
+    view.resize(400, 300);
+    c->startAll();
+    for (const auto& s : c->streams.get())
+        env_.capture().emit(s->id(), FrameStatus::FrameComplete);
+    for (const auto& s : c->streams.get())
+        FixtureEnvironment::settle(*s->streamQueue());
+    c->stopAll();
+    RenderingView* picture = view.streamView();
+    ASSERT_TRUE(picture);
+    auto greyness = [&] {
+        picture->draw();
+        const QImage image = picture->drawable();
+        const QRgb p = image.pixel(image.width() / 2, image.height() * 3 / 4);
+        return std::abs(qRed(p) - qGreen(p)) + std::abs(qGreen(p) - qBlue(p));
+    };
+    EXPECT_LE(greyness(), 3); // stopped streams are grey by default
+    // A stored integer 0 means off, and the open view follows the change.
+    UserDefaults::standard()->set(preferences::kDesaturationPausedStream, PropertyList(std::int64_t{0}));
+    manualMainQueue().drain();
+    EXPECT_GT(greyness(), 3);
+    UserDefaults::standard()->removeObject(preferences::kDesaturationPausedStream);
+}

@@ -8,7 +8,12 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sys/wait.h>
+#include <thread>
 
 using namespace overlook::test;
 namespace fs = std::filesystem;
@@ -50,5 +55,31 @@ TEST(ScreenshotOnX11, EqualsTheRootWindowDumpOnTwoMonitors) {
                 ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << shot->at(x, y) << " vs "
                               << root->pixels[std::size_t(y) * 3840 + x];
     EXPECT_EQ(differing, 0);
+    fs::remove_all(dir);
+}
+
+TEST(PreviewOnX11, StopsAtOnceWithAMessageWhenTheXServerGoesAway) {
+    auto server = std::make_unique<XvfbServer>(1280, 720);
+    ASSERT_TRUE(server->running());
+    server->setMonitors({"MAIN 1280x720+0+0"});
+    char dirName[] = "/tmp/overlook-x11preview-XXXXXX";
+    const fs::path dir = mkdtemp(dirName);
+    const std::string png = dir / "preview.png", err = dir / "stderr.txt";
+    // 30 frames of a still desktop take far longer than the server lives.
+    const std::string command = "DISPLAY=" + server->name() + " " OVERLOOK_BINARY " preview --backend x11 --frames 30 --output '" +
+                                png + "' 2>'" + err + "' >/dev/null";
+    FILE* child = popen(command.c_str(), "r");
+    ASSERT_TRUE(child);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    server.reset(); // the X server is killed
+    const auto killedAt = std::chrono::steady_clock::now();
+    const int status = pclose(child);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - killedAt).count();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << status;
+    EXPECT_LT(seconds, 3.0);
+    EXPECT_FALSE(fs::exists(png));
+    std::ifstream in(err);
+    const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(message.find("no preview was written"), std::string::npos) << message;
     fs::remove_all(dir);
 }
