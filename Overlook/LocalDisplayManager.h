@@ -4,7 +4,7 @@
 // report and the screenshot of all displays.
 
 #include "Foundation/Signal.h"
-#include "Overlook/PngWriter.h"
+#include "Tessera/ImagePng.h"
 #include "Tessera/DisplayQueryService.h"
 
 #include <cstdint>

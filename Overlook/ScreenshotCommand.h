@@ -4,7 +4,7 @@
 // A screenshot never replaces an existing file: a second one in the same second
 // gets " (2)", then " (3)"… before the extension.
 
-#include "Overlook/PngWriter.h"
+#include "Tessera/ImagePng.h"
 
 #include <ctime>
 #include <functional>

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 using namespace overlook;
 using namespace overlook::test;
@@ -181,36 +180,6 @@ TEST(DesktopSnapshot, OverlapScalingMissingSnapshotsAndNoDisplays) {
     EXPECT_TRUE(logs.contains(LogLevel::Error, "No snapshot of display 1; no desktop picture is made"));
 
     EXPECT_FALSE(LocalDisplayManager::desktopSnapshot({}));
-}
-
-TEST(PngWriter, DecodesBackPixelForPixel) {
-    std::mt19937 random(7);
-    for (auto [w, h, opaque] : std::vector<std::tuple<int, int, bool>>{{1, 1, true}, {37, 5, true}, {64, 33, false},
-                                                                                  // past the size that is compressed on two threads
-                                                                                  {1501, 1000, true}, {1100, 1000, false}}) {
-        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-        std::vector<std::uint32_t> pixels(std::size_t(w) * h);
-        for (auto& p : pixels) {
-            const std::uint32_t a = opaque ? 255 : (random() % 4 == 0 ? 0 : random() % 256);
-            auto c = [&] { return a == 0 ? 0u : std::uint32_t(random() % (a + 1)); };
-            p = (a << 24) | (c() << 16) | (c() << 8) | c();
-        }
-        const RenderDestination source{reinterpret_cast<std::uint8_t*>(pixels.data()), w, h, w * 4};
-        const PngData png = encodePng(source);
-        ASSERT_GT(png.size, 0u);
-        TempDir dir;
-        const std::string path = dir.path() / "p.png";
-        ASSERT_FALSE(writeNewFile(path, png.data(), png.size));
-        const auto decoded = decodePng(path);
-        ASSERT_TRUE(decoded);
-        EXPECT_EQ(decoded->width, w);
-        EXPECT_EQ(decoded->height, h);
-        EXPECT_EQ(decoded->hasAlpha, !opaque);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                ASSERT_EQ(decoded->at(x, y), straightAlpha(pixels[std::size_t(y) * w + x])) << x << "," << y;
-    }
-    EXPECT_EQ(encodePng(RenderDestination{}).size, 0u);
 }
 
 TEST(Screenshot, NamesFoldersAndNeverOverwrites) {

@@ -1,0 +1,133 @@
+#include "Tessera/ImagePng.h"
+#include "tests/overlook/PngDecode.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <tuple>
+#include <vector>
+
+using namespace overlook;
+using namespace overlook::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/overlook-png-XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Premultiplied pixels in rows of `stride` words; the padding holds junk that must
+// not reach the file.
+std::vector<std::uint32_t> randomPixels(std::mt19937& random, int w, int h, int stride, bool opaque) {
+    std::vector<std::uint32_t> pixels(std::size_t(stride) * h, 0xDEADBEEFu);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::uint32_t a = opaque ? 255 : (random() % 4 == 0 ? 0 : random() % 256);
+            auto c = [&] { return a == 0 ? 0u : std::uint32_t(random() % (a + 1)); };
+            pixels[std::size_t(y) * stride + x] = (a << 24) | (c() << 16) | (c() << 8) | c();
+        }
+    return pixels;
+}
+
+} // namespace
+
+TEST(ImagePng, DecodesBackPixelForPixel) {
+    std::mt19937 random(7);
+    struct Case {
+        int w, h, stride;
+        bool opaque;
+    };
+    for (auto [w, h, stride, opaque] : std::vector<Case>{{1, 1, 1, true},
+                                                         {37, 5, 37, true},
+                                                         {64, 33, 64, false},
+                                                         {5, 3, 8, true}, // rows with padding
+                                                         {6, 4, 9, false},
+                                                         // past the size that is compressed in parts
+                                                         {1501, 1000, 1501, true},
+                                                         {1100, 1000, 1100, false},
+                                                         {3840, 1080, 3840, true}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " stride " + std::to_string(stride));
+        const auto pixels = randomPixels(random, w, h, stride, opaque);
+        const RenderDestination source{reinterpret_cast<std::uint8_t*>(const_cast<std::uint32_t*>(pixels.data())), w,
+                                       h, stride * 4};
+        const PngData png = encodePng(source);
+        ASSERT_GT(png.size, 0u);
+        TempDir dir;
+        const std::string path = dir.path() / "p.png";
+        ASSERT_FALSE(writeNewFile(path, png.data(), png.size));
+        const auto decoded = decodePng(path);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->width, w);
+        EXPECT_EQ(decoded->height, h);
+        EXPECT_EQ(decoded->hasAlpha, !opaque);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                ASSERT_EQ(decoded->at(x, y), straightAlpha(pixels[std::size_t(y) * stride + x])) << x << "," << y;
+    }
+    EXPECT_EQ(encodePng(RenderDestination{}).size, 0u);
+}
+
+TEST(ImagePng, PartlyTransparentPixelsComeOutStraight) {
+    // A rendered preview: transparent around the displays, a half-covered edge,
+    // opaque inside. The file holds straight colour (what every viewer expects).
+    std::vector<std::uint32_t> pixels = {0x00000000u, 0x80402000u, 0xFF804020u, 0x01010101u, 0x40404040u, 0xFFFFFFFFu};
+    const RenderDestination source{reinterpret_cast<std::uint8_t*>(pixels.data()), 3, 2, 12};
+    TempDir dir;
+    const auto path = dir.path() / "preview.png";
+    ASSERT_FALSE(writePng(source, path));
+    const auto decoded = decodePng(path);
+    ASSERT_TRUE(decoded);
+    ASSERT_TRUE(decoded->hasAlpha);
+    EXPECT_EQ(decoded->at(0, 0), 0x00000000u);
+    EXPECT_EQ(decoded->at(1, 0), 0x80804000u); // 0x40 at half coverage is 0x80
+    EXPECT_EQ(decoded->at(2, 0), 0xFF804020u);
+    EXPECT_EQ(decoded->at(0, 1), 0x01FFFFFFu);
+    EXPECT_EQ(decoded->at(1, 1), 0x40FFFFFFu);
+    EXPECT_EQ(decoded->at(2, 1), 0xFFFFFFFFu);
+}
+
+TEST(ImagePng, NewFilesNeverReplaceButPreviewsDo) {
+    TempDir dir;
+    const auto path = dir.path() / "shot.png";
+    std::ofstream(path) << "theirs";
+    const std::uint8_t bytes[] = {'o', 'u', 'r', 's'};
+    int code = 0;
+    const auto refused = writeNewFile(path, bytes, sizeof bytes, &code);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(code, EEXIST);
+    EXPECT_EQ(contents(path), "theirs");
+    ASSERT_FALSE(writeNewFile(dir.path() / "new.png", bytes, sizeof bytes));
+    EXPECT_EQ(contents(dir.path() / "new.png"), "ours");
+
+    // The preview's --output is replaced, also by a smaller file.
+    std::vector<std::uint32_t> big(64 * 64, 0xFF102030u), small(1, 0xFF000000u);
+    ASSERT_FALSE(writePng({reinterpret_cast<std::uint8_t*>(big.data()), 64, 64, 256}, path));
+    ASSERT_FALSE(writePng({reinterpret_cast<std::uint8_t*>(small.data()), 1, 1, 4}, path));
+    const auto decoded = decodePng(path);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->width, 1);
+    EXPECT_EQ(decoded->at(0, 0), 0xFF000000u);
+
+    EXPECT_TRUE(writePng({reinterpret_cast<std::uint8_t*>(small.data()), 1, 1, 4}, dir.path() / "none" / "p.png"));
+    EXPECT_TRUE(writePng(RenderDestination{}, dir.path() / "empty.png"));
+    EXPECT_FALSE(fs::exists(dir.path() / "empty.png"));
+}
