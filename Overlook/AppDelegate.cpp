@@ -90,10 +90,13 @@ void Popover::closeEvent(QCloseEvent* event) {
 
 void Popover::reportFirstFrame(std::chrono::steady_clock::time_point askedAt) {
     firstFrameWatch_.clear();
+    firstFrameSeen_ = false;
     for (const auto& s : content_->controller()->streams.get())
         firstFrameWatch_.emplace_back(s->currentStatus.changed.connect([this, askedAt](FrameStatus status) {
-            if (status != FrameStatus::FrameComplete || firstFrameWatch_.empty())
+            // Several streams may report in one turn of the event loop: the first counts.
+            if (status != FrameStatus::FrameComplete || firstFrameWatch_.empty() || firstFrameSeen_)
                 return;
+            firstFrameSeen_ = true;
             const double ms =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - askedAt).count();
             appLog().notice("First live frame %.1f ms after the popover was asked for", ms);

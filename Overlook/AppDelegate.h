@@ -47,6 +47,7 @@ private:
     bool pressed_ = false;
     bool detached_ = false;
     std::vector<ScopedConnection> firstFrameWatch_;
+    bool firstFrameSeen_ = false;
 };
 
 class AppDelegate final {
