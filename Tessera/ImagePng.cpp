@@ -14,6 +14,7 @@
 #include <memory>
 #include <thread>
 #include <utility>
+#include <vector>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -81,101 +82,108 @@ __attribute__((target("ssse3"))) void subFilterOpaqueRowSsse3(const std::uint32_
     subFilterOpaqueTail(row, x, width, out);
 }
 
-// Rows in PNG byte order, each led by the SUB filter byte: every byte minus the same
+// One row in PNG byte order, led by the SUB filter byte: every byte minus the same
 // byte of the pixel to its left. It costs little and roughly halves what deflate
-// must find on screen content.
-void filterRows(const RenderDestination& pixels, bool opaque, std::uint8_t* out) {
-    const int bpp = opaque ? 3 : 4;
+// must find on screen content. Writes up to 4 bytes past the row (the batch's slack).
+void filterRow(const std::uint32_t* row, int width, bool opaque, std::uint8_t* out) {
     static const bool haveSsse3 = __builtin_cpu_supports("ssse3");
-    for (int y = 0; y < pixels.height; ++y) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(pixels.pixels + std::ptrdiff_t(y) * pixels.stride);
-        *out++ = 1;
-        if (opaque) {
-            if (haveSsse3)
-                subFilterOpaqueRowSsse3(row, pixels.width, out);
-            else
-                subFilterOpaqueTail(row, 0, pixels.width, out);
-            out += std::ptrdiff_t(pixels.width) * 3;
-            continue;
-        }
-        std::uint8_t pr = 0, pg = 0, pb = 0, pa = 0;
-        for (int x = 0; x < pixels.width; ++x) {
-            const std::uint32_t p = row[x];
-            std::uint8_t r = static_cast<std::uint8_t>(p >> 16), g = static_cast<std::uint8_t>(p >> 8),
-                         b = static_cast<std::uint8_t>(p);
-            if (!opaque) {
-                const std::uint32_t a = p >> 24;
-                r = unpremultiply(r, a);
-                g = unpremultiply(g, a);
-                b = unpremultiply(b, a);
-                out[3] = static_cast<std::uint8_t>(a - pa);
-                pa = static_cast<std::uint8_t>(a);
-            }
-            out[0] = static_cast<std::uint8_t>(r - pr);
-            out[1] = static_cast<std::uint8_t>(g - pg);
-            out[2] = static_cast<std::uint8_t>(b - pb);
-            pr = r, pg = g, pb = b;
-            out += bpp;
-        }
+    *out++ = 1;
+    if (opaque) {
+        if (haveSsse3)
+            subFilterOpaqueRowSsse3(row, width, out);
+        else
+            subFilterOpaqueTail(row, 0, width, out);
+        return;
+    }
+    std::uint8_t pr = 0, pg = 0, pb = 0, pa = 0;
+    for (int x = 0; x < width; ++x) {
+        const std::uint32_t p = row[x];
+        const std::uint32_t a = p >> 24;
+        const std::uint8_t r = unpremultiply((p >> 16) & 0xFF, a), g = unpremultiply((p >> 8) & 0xFF, a),
+                           b = unpremultiply(p & 0xFF, a);
+        out[0] = static_cast<std::uint8_t>(r - pr);
+        out[1] = static_cast<std::uint8_t>(g - pg);
+        out[2] = static_cast<std::uint8_t>(b - pb);
+        out[3] = static_cast<std::uint8_t>(a - pa);
+        pr = r, pg = g, pb = b, pa = static_cast<std::uint8_t>(a);
+        out += 4;
     }
 }
 
-struct CompressorDeleter {
-    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-};
+// Filtered rows go to deflate a batch at a time, so they are compressed while
+// still in cache and the whole filtered picture never exists: fresh pages cost
+// about as much to fault in as the filtering itself.
+constexpr std::size_t kBatchBytes = 128u << 10;
 
 // Pictures smaller than this are compressed on one thread: a thread costs more
 // than it saves on them.
 constexpr std::size_t kSplitThreshold = 4u << 20;
 
-std::size_t zlibStreamBound(libdeflate_compressor* compressor, std::size_t bytes) {
-    return std::max<std::size_t>(libdeflate_zlib_compress_bound(compressor, bytes),
-                                 2 + 2 * (compressBound(static_cast<uLong>(bytes / 2 + 1)) + 64) + 4);
-}
+// Rows [firstRow, endRow) as raw deflate data at zlib's level 1. The last part
+// finishes the stream; any other ends with a sync flush (a byte-aligned block
+// boundary that is not final), so the parts can simply be laid end to end.
+// Level 1 with the default strategy was the best trade on screen content
+// (bench/png-encoding): Z_RLE is no faster but two to three times larger on text,
+// and libdeflate cannot end a part without ending the stream.
+struct Part {
+    int firstRow = 0, endRow = 0;
+    bool last = false;
+    std::unique_ptr<std::uint8_t, decltype(&std::free)> data{nullptr, &std::free};
+    std::size_t size = 0, rawBytes = 0;
+    std::uint32_t adler = 1;
+    bool ok = false;
+};
 
-// Raw deflate of `data` into `out` at level 1; the last part finishes the stream,
-// any other ends with a sync flush (a byte-aligned block boundary that is not
-// final), so the parts can simply be laid end to end. Returns the size, 0 on failure.
-std::size_t deflatePart(const std::uint8_t* data, std::size_t bytes, std::uint8_t* out, std::size_t capacity,
-                        bool last) {
+void compressPart(const RenderDestination& pixels, bool opaque, Part& part) {
+    const std::size_t rowBytes = 1 + std::size_t(pixels.width) * (opaque ? 3 : 4);
+    const int batchRows = static_cast<int>(std::max<std::size_t>(1, kBatchBytes / rowBytes));
+    std::unique_ptr<std::uint8_t[]> batch(new std::uint8_t[rowBytes * batchRows + 16]);
+    part.rawBytes = rowBytes * std::size_t(part.endRow - part.firstRow);
+
     z_stream z{};
     if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return 0;
-    z.next_in = const_cast<Bytef*>(data);
-    z.avail_in = static_cast<uInt>(bytes);
-    z.next_out = out;
-    z.avail_out = static_cast<uInt>(capacity);
-    const int status = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
-    const bool ok = (last ? status == Z_STREAM_END : status == Z_OK) && z.avail_in == 0;
-    const std::size_t size = capacity - z.avail_out;
+        return;
+    // malloc leaves the pages untouched until deflate writes them.
+    std::size_t capacity = deflateBound(&z, static_cast<uLong>(part.rawBytes)) + 64;
+    part.data.reset(static_cast<std::uint8_t*>(std::malloc(capacity)));
+    bool ok = part.data != nullptr;
+    for (int y = part.firstRow; ok && y < part.endRow; y += batchRows) {
+        const int rows = std::min(batchRows, part.endRow - y);
+        for (int i = 0; i < rows; ++i)
+            filterRow(reinterpret_cast<const std::uint32_t*>(pixels.pixels + std::ptrdiff_t(y + i) * pixels.stride),
+                      pixels.width, opaque, batch.get() + rowBytes * i);
+        const std::size_t bytes = rowBytes * rows;
+        part.adler = static_cast<std::uint32_t>(libdeflate_adler32(part.adler, batch.get(), bytes));
+        const int flush = y + rows < part.endRow ? Z_NO_FLUSH : part.last ? Z_FINISH : Z_SYNC_FLUSH;
+        z.next_in = batch.get();
+        z.avail_in = static_cast<uInt>(bytes);
+        for (;;) {
+            if (z.total_out + 64 > capacity) { // the bound should hold; grow all the same if not
+                auto* grown = static_cast<std::uint8_t*>(std::realloc(part.data.get(), capacity * 2));
+                if (!grown) {
+                    ok = false;
+                    break;
+                }
+                (void)part.data.release();
+                part.data.reset(grown);
+                capacity *= 2;
+            }
+            z.next_out = part.data.get() + z.total_out;
+            z.avail_out = static_cast<uInt>(capacity - z.total_out);
+            const int status = deflate(&z, flush);
+            if (status == Z_STREAM_ERROR) {
+                ok = false;
+                break;
+            }
+            // Done when all input went in and deflate had room to spare (it
+            // flushed all it had), or when the stream ended.
+            if (flush == Z_FINISH ? status == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0)
+                break;
+        }
+    }
+    part.size = z.total_out;
     deflateEnd(&z);
-    return ok ? size : 0;
-}
-
-// A zlib stream of `data`. Large pictures are compressed on two cores, half each,
-// with zlib's level 1 (faster on screen content than libdeflate's level 1 here:
-// about 560 against 340 MB/s, at a few per cent larger output); the checksum covers
-// the whole. Returns the stream's size, 0 on failure.
-std::size_t compressZlibStream(libdeflate_compressor* compressor, const std::uint8_t* data, std::size_t bytes,
-                               std::uint8_t* out, std::size_t capacity) {
-    if (bytes < kSplitThreshold)
-        return libdeflate_zlib_compress(compressor, data, bytes, out, capacity);
-    const std::size_t firstBytes = bytes / 2;
-    const std::size_t firstCapacity = compressBound(static_cast<uLong>(firstBytes)) + 64;
-    out[0] = 0x78; // deflate, 32 KiB window
-    out[1] = 0x01; // fastest compression; the header check makes 0x7801 a multiple of 31
-    std::size_t firstSize = 0;
-    std::thread first([&] { firstSize = deflatePart(data, firstBytes, out + 2, firstCapacity, false); });
-    std::uint8_t* rest = out + 2 + firstCapacity; // moved down once the first part's size is known
-    const std::size_t restSize =
-        deflatePart(data + firstBytes, bytes - firstBytes, rest, capacity - 2 - firstCapacity - 4, true);
-    const std::uint32_t adler = libdeflate_adler32(1, data, bytes);
-    first.join();
-    if (firstSize == 0 || restSize == 0)
-        return 0;
-    std::memmove(out + 2 + firstSize, rest, restSize);
-    putBig32(out + 2 + firstSize + restSize, adler);
-    return 2 + firstSize + restSize + 4;
+    part.ok = ok;
 }
 
 } // namespace
@@ -210,16 +218,40 @@ PngData encodePng(const RenderDestination& pixels) {
     const bool opaque = isOpaque(pixels);
     const std::size_t rowBytes = 1 + std::size_t(pixels.width) * (opaque ? 3 : 4);
     const std::size_t rawBytes = rowBytes * std::size_t(pixels.height);
-    PageBuffer raw(rawBytes + 16); // slack for the filter's wide stores
-    filterRows(pixels, opaque, raw.data());
+
+    // Large pictures are compressed in parts of whole rows, one core each.
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const int partCount =
+        rawBytes < kSplitThreshold ? 1 : static_cast<int>(std::min({cores, 4u, unsigned(pixels.height)}));
+    std::vector<Part> parts(partCount);
+    for (int k = 0; k < partCount; ++k) {
+        parts[k].firstRow = pixels.height * k / partCount;
+        parts[k].endRow = pixels.height * (k + 1) / partCount;
+        parts[k].last = k == partCount - 1;
+    }
+    {
+        std::vector<std::jthread> helpers;
+        for (int k = 1; k < partCount; ++k)
+            helpers.emplace_back([&, k] { compressPart(pixels, opaque, parts[k]); });
+        compressPart(pixels, opaque, parts[0]);
+    }
+    std::size_t compressed = 2 + 4; // zlib header and checksum
+    std::uint32_t adler = parts[0].adler;
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        if (!parts[k].ok)
+            return png;
+        compressed += parts[k].size;
+        if (k > 0)
+            adler = static_cast<std::uint32_t>(
+                adler32_combine(adler, parts[k].adler, static_cast<z_off_t>(parts[k].rawBytes)));
+    }
+    if (compressed > 0x7FFFFFFFu)
+        return png;
 
     static constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     constexpr std::size_t kIhdr = 8 + 13 + 4, kIdatHead = 8, kChunkTail = 4, kIend = 12;
-    std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(1));
-    if (!compressor)
-        return png;
-    const std::size_t bound = zlibStreamBound(compressor.get(), rawBytes);
-    png.buffer = PageBuffer(8 + kIhdr + kIdatHead + bound + kChunkTail + kIend);
+    const std::size_t fileSize = 8 + kIhdr + kIdatHead + compressed + kChunkTail + kIend;
+    png.buffer = PageBuffer(fileSize);
     std::uint8_t* out = png.buffer.data();
 
     std::memcpy(out, kSignature, 8);
@@ -234,15 +266,20 @@ PngData encodePng(const RenderDestination& pixels) {
 
     std::uint8_t* idat = ihdr + kIhdr;
     std::memcpy(idat + 4, "IDAT", 4);
-    const std::size_t compressed = compressZlibStream(compressor.get(), raw.data(), rawBytes, idat + kIdatHead, bound);
-    if (compressed == 0 || compressed > 0x7FFFFFFFu)
-        return png;
+    std::uint8_t* stream = idat + kIdatHead;
+    *stream++ = 0x78; // deflate, 32 KiB window
+    *stream++ = 0x01; // fastest compression; the header check makes 0x7801 a multiple of 31
+    for (const Part& part : parts) {
+        std::memcpy(stream, part.data.get(), part.size);
+        stream += part.size;
+    }
+    putBig32(stream, adler);
     sealChunk(idat, static_cast<std::uint32_t>(compressed));
 
     std::uint8_t* iend = idat + kIdatHead + compressed + kChunkTail;
     std::memcpy(iend + 4, "IEND", 4);
     sealChunk(iend, 0);
-    png.size = static_cast<std::size_t>(iend + kIend - out);
+    png.size = fileSize;
     return png;
 }
 

@@ -64,7 +64,9 @@ TEST(ImagePng, DecodesBackPixelForPixel) {
                                                          // past the size that is compressed in parts
                                                          {1501, 1000, 1501, true},
                                                          {1100, 1000, 1100, false},
-                                                         {3840, 1080, 3840, true}}) {
+                                                         {3840, 1080, 3840, true},
+                                                         // one row per part
+                                                         {700000, 2, 700000, true}}) {
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " stride " + std::to_string(stride));
         const auto pixels = randomPixels(random, w, h, stride, opaque);
         const RenderDestination source{reinterpret_cast<std::uint8_t*>(const_cast<std::uint32_t*>(pixels.data())), w,
