@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -78,6 +79,12 @@ struct X11CaptureService::StreamState {
     std::uint64_t startsSeen = 0;
     bool ended = false; // the display went away
     bool dirty = true;
+    // What to grab for the next frame: everything, or the part of the display (root
+    // coordinates) that changed since the last frame, which is then patched into a
+    // copy of that frame: a moving cursor costs a few hundred pixels, not a display.
+    bool dirtyAll = true;
+    Rect dirtyArea = Rect::null();
+    std::shared_ptr<FrameSurface> previous;
     Rect area;          // the display's rectangle in root coordinates
     bool haveArea = false;
     Clock::time_point lastFrame{};
@@ -87,6 +94,43 @@ struct X11CaptureService::StreamState {
     xcb_pixmap_t pixmap = XCB_NONE;
     xcb_render_picture_t target = XCB_NONE;
 };
+
+namespace {
+void markAll(X11CaptureService::StreamState& s) {
+    s.dirty = true;
+    s.dirtyAll = true;
+}
+void markArea(X11CaptureService::StreamState& s, const Rect& rootArea) {
+    s.dirty = true;
+    s.dirtyArea = s.dirtyArea.unionWith(rootArea);
+}
+// A change smaller than this share of the display is grabbed alone.
+constexpr double kPartialShare = 0.25;
+
+// Whole pixels of a stream's frame.
+struct OutputRect {
+    int x = 0, y = 0, width = 0, height = 0;
+    friend bool operator==(const OutputRect&, const OutputRect&) = default;
+};
+
+// The frame pixels whose values depend on `changed` (root coordinates): with a
+// pixel more around it for bilinear sampling, or whole blocks of `k` for the area
+// filter (whose grab starts at the display's corner).
+OutputRect outputRect(const Rect& changed, const X11CaptureService::StreamState& s, double sx, double sy, int k) {
+    const int margin = k > 1 ? 0 : 1;
+    const int x0 = std::max(0, static_cast<int>(std::floor((changed.minX() - s.area.x) / sx)) - margin);
+    const int y0 = std::max(0, static_cast<int>(std::floor((changed.minY() - s.area.y) / sy)) - margin);
+    const int x1 = std::min(s.width, static_cast<int>(std::ceil((changed.maxX() - s.area.x) / sx)) + margin);
+    const int y1 = std::min(s.height, static_cast<int>(std::ceil((changed.maxY() - s.area.y) / sy)) + margin);
+    return {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
+}
+
+// Where the cursor image lies with its hot spot at `p`, with a pixel to spare for
+// the reduction's filter.
+Rect cursorArea(const CursorImage& image, Point p) {
+    return {p.x - image.hotX - 1, p.y - image.hotY - 1, double(image.width) + 2, double(image.height) + 2};
+}
+} // namespace
 
 class X11CaptureService::Worker {
 public:
@@ -114,7 +158,7 @@ private:
     void updateDamageSubscription(bool anyStarted);
     void serve(StreamState& s, Clock::time_point now);
     FrameSurfacePtr capture(StreamState& s);
-    bool reduceWithRender(StreamState& s, FrameSurface& out, double sx, double sy);
+    bool reduceWithRender(StreamState& s, FrameSurface& out, double sx, double sy, const OutputRect& part);
     std::shared_ptr<FrameSurface> pooledSurface(StreamState& s);
     void release(StreamState& s);
     const CursorImage& cursor();
@@ -240,13 +284,13 @@ void X11CaptureService::Worker::takeOwnAreas(const std::vector<StatePtr>& stream
         for (const auto* list : {&before, &ownAreas_})
             for (const Rect& r : *list)
                 if (!s->area.intersection(r).isEmpty())
-                    s->dirty = true;
+                    markAll(*s);
     }
 }
 
 void X11CaptureService::Worker::markChanged(const Rect& changed, const std::vector<StatePtr>& streams) {
     for (const auto& s : streams) {
-        if (!s->haveArea || s->dirty)
+        if (!s->haveArea || (s->dirty && s->dirtyAll))
             continue;
         const Rect piece = s->area.intersection(changed);
         if (piece.isEmpty())
@@ -254,11 +298,13 @@ void X11CaptureService::Worker::markChanged(const Rect& changed, const std::vect
         // Our own windows redrawing themselves are not a change of the desktop.
         if (!ownAreas_.empty() && isCoveredBy(piece, ownAreas_))
             continue;
-        s->dirty = true;
+        markArea(*s, piece);
     }
 }
 
 void X11CaptureService::Worker::release(StreamState& s) {
+    s.previous.reset();
+    s.dirtyAll = true;
     if (s.source)
         xcb_render_free_picture(c_, s.source);
     if (s.target)
@@ -281,7 +327,7 @@ void X11CaptureService::Worker::run() {
             const bool started = s->started.load();
             const std::uint64_t starts = s->starts.load();
             if (started && (!s->wasStarted || starts != s->startsSeen)) {
-                s->dirty = true; // a first frame straight after start
+                markAll(*s); // a first frame straight after start
                 s->lastUpdate = Clock::now();
             }
             s->wasStarted = started;
@@ -399,14 +445,14 @@ void X11CaptureService::Worker::readLayout(const std::vector<StatePtr>& streams)
             // The display is back (RandR gives a monitor its output's id again): its
             // stream goes on where it stopped, with a frame at once.
             s->ended = false;
-            s->dirty = true;
+            markAll(*s);
             captureLog().info("Display %u is back; its stream goes on", s->display);
         }
         if (!s->haveArea || s->area != m->rootRect) {
             release(*s); // the reduction's transform depends on the area
             s->area = m->rootRect;
             s->haveArea = true;
-            s->dirty = true;
+            markAll(*s);
         }
     }
 }
@@ -437,16 +483,17 @@ void X11CaptureService::Worker::trackPointer(const std::vector<StatePtr>& stream
         return;
     if (position != pointer_)
         pointerMoved_ = now;
-    // The cursor moved or changed shape: the displays it left and entered change.
+    // The cursor moved or changed shape: where it was and where it is now changed
+    // (all of a display it is on after a new shape, whose size may differ).
+    const bool newShape = cursorStale_;
     const CursorImage& image = cursor();
-    const double margin = std::max(image.width, image.height) + 1;
+    const Rect before = cursorArea(image, pointer_), now_ = cursorArea(image, position);
     for (const auto& s : streams) {
         if (!s->showCursor || !s->haveArea)
             continue;
-        const Rect grown(s->area.x - margin, s->area.y - margin, s->area.width + 2 * margin,
-                         s->area.height + 2 * margin);
-        if (grown.contains(position) || grown.contains(pointer_))
-            s->dirty = true;
+        for (const Rect& r : {before, now_})
+            if (const Rect piece = s->area.intersection(r); !piece.isEmpty())
+                newShape ? markAll(*s) : markArea(*s, piece);
     }
     pointer_ = position;
 }
@@ -547,36 +594,61 @@ FrameSurfacePtr X11CaptureService::Worker::capture(StreamState& s) {
     if (!inside && haveRender_)
         useFilter = false; // XRender reads outside the root as transparent; a grab would fail
 
+    // The part of the frame to grab, in output pixels: all of it, or what changed
+    // (and the cursor, which is drawn in afresh) when that is a small part.
+    const OutputRect all{0, 0, s.width, s.height};
+    OutputRect part = all;
+    if (!s.dirtyAll && haveDamage_ && s.previous && !s.dirtyArea.isNull()) {
+        Rect changed = s.dirtyArea;
+        if (s.showCursor)
+            changed = changed.unionWith(cursorArea(cursor(), pointer_));
+        changed = changed.intersection(s.area);
+        if (!changed.isNull() && changed.width * changed.height < kPartialShare * s.area.width * s.area.height)
+            part = outputRect(changed, s, sx, sy, useFilter ? k : 1);
+    }
+    if (part.width == 0 || part.height == 0)
+        part = all;
+    const bool partial = !(part == all);
+
     auto surface = pooledSurface(s);
+    if (partial) // the rest is the last frame's
+        std::memcpy(surface->mutableData(), s.previous->data(),
+                    static_cast<std::size_t>(surface->stride()) * static_cast<std::size_t>(s.height));
+    std::uint8_t* out = surface->mutableData() + part.y * surface->stride() + part.x * 4;
     bool ok = false;
     if (useFilter) {
-        const int w = s.width * k, h = s.height * k;
-        const std::uint8_t* pixels =
-            grabber_.grab(connection_.root(), static_cast<int>(s.area.x), static_cast<int>(s.area.y), w, h);
+        const int w = part.width * k, h = part.height * k;
+        const std::uint8_t* pixels = grabber_.grab(connection_.root(), static_cast<int>(s.area.x) + part.x * k,
+                                                   static_cast<int>(s.area.y) + part.y * k, w, h);
         if (pixels) {
             if (k == 1)
-                copyOpaque(pixels, w * 4, surface->mutableData(), surface->stride(), s.width, s.height);
+                copyOpaque(pixels, w * 4, out, surface->stride(), part.width, part.height);
             else
-                boxReduce(pixels, w * 4, k, surface->mutableData(), surface->stride(), s.width, s.height);
+                boxReduce(pixels, w * 4, k, out, surface->stride(), part.width, part.height);
             ok = true;
         }
     } else if (haveRender_) {
-        ok = reduceWithRender(s, *surface, sx, sy);
+        ok = reduceWithRender(s, *surface, sx, sy, part);
     }
     if (!ok)
         return nullptr;
+    s.dirtyAll = false;
+    s.dirtyArea = Rect::null();
+    s.previous = surface;
     if (s.showCursor)
         drawCursor(*surface, cursor(), pointer_, s.area, sx, sy);
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count();
     {
         std::lock_guard lock(statsMutex_);
         ++stats_.frames;
+        stats_.partialFrames += partial ? 1 : 0;
         stats_.grabNanoseconds += static_cast<std::uint64_t>(elapsed);
     }
     return surface;
 }
 
-bool X11CaptureService::Worker::reduceWithRender(StreamState& s, FrameSurface& out, double sx, double sy) {
+bool X11CaptureService::Worker::reduceWithRender(StreamState& s, FrameSurface& out, double sx, double sy,
+                                                 const OutputRect& part) {
     if (s.source == XCB_NONE) {
         const std::uint32_t includeInferiors = XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS;
         s.source = xcb_generate_id(c_);
@@ -593,12 +665,16 @@ bool X11CaptureService::Worker::reduceWithRender(StreamState& s, FrameSurface& o
         s.target = xcb_generate_id(c_);
         xcb_render_create_picture(c_, s.target, s.pixmap, rootFormat_, 0, nullptr);
     }
-    xcb_render_composite(c_, XCB_RENDER_PICT_OP_SRC, s.source, XCB_NONE, s.target, 0, 0, 0, 0, 0, 0, s.width,
-                         s.height);
-    const std::uint8_t* pixels = grabber_.grab(s.pixmap, 0, 0, s.width, s.height);
+    // The source offset goes through the same transform: a part samples exactly as
+    // the whole frame would there.
+    const auto x = static_cast<std::int16_t>(part.x), y = static_cast<std::int16_t>(part.y);
+    xcb_render_composite(c_, XCB_RENDER_PICT_OP_SRC, s.source, XCB_NONE, s.target, x, y, 0, 0, x, y,
+                         static_cast<std::uint16_t>(part.width), static_cast<std::uint16_t>(part.height));
+    const std::uint8_t* pixels = grabber_.grab(s.pixmap, part.x, part.y, part.width, part.height);
     if (!pixels)
         return false;
-    copyOpaque(pixels, s.width * 4, out.mutableData(), out.stride(), s.width, s.height);
+    copyOpaque(pixels, part.width * 4, out.mutableData() + part.y * out.stride() + part.x * 4, out.stride(),
+               part.width, part.height);
     return true;
 }
 

@@ -29,6 +29,7 @@ enum class Reduction {
 
 struct CaptureStats {
     std::uint64_t frames = 0;
+    std::uint64_t partialFrames = 0;   // of those, frames that grabbed only what changed
     std::uint64_t grabNanoseconds = 0; // time spent grabbing and reducing
     std::uint64_t wakeups = 0;         // turns of the capture loop
 };

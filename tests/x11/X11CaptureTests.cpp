@@ -211,6 +211,54 @@ private:
 };
 } // namespace
 
+TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame) {
+    // A frame patched from what changed must equal a frame grabbed whole.
+    for (int i = 0; i < 8; ++i)
+        server->fill(1920 + i * 240, 0, 240, 1080, 0x101010 * (i + 3));
+    server->run("xdotool mousemove 2500 500");
+    auto s = streamer("MAIN", 4);
+    s->start(false);
+    auto last = nextFrame(s);
+    ASSERT_TRUE(last);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    manualMainQueue().drain();
+    last = s->screenImage();
+    auto sameAsAWholeGrab = [&](const std::shared_ptr<const Image>& patched) {
+        auto fresh = streamer("MAIN", 4); // its first frame is grabbed whole
+        fresh->start(false);
+        auto whole = nextFrame(fresh);
+        fresh->releaseStream();
+        if (!whole)
+            return false;
+        const FrameSurface &a = *patched->surface(), &b = *whole->surface();
+        int differing = 0;
+        for (int y = 0; y < a.height(); ++y)
+            for (int x = 0; x < a.width(); ++x)
+                if (a.pixel(x, y) != b.pixel(x, y) && differing++ < 3)
+                    ADD_FAILURE() << "pixel " << x << "," << y << std::hex << ": " << a.pixel(x, y) << " vs "
+                                  << b.pixel(x, y);
+        return differing == 0;
+    };
+
+    const auto partialBefore = capture->stats().partialFrames;
+    server->fill(2301, 333, 97, 61, 0xC0FFEE); // odd edges: not on the reduction's grid
+    auto changed = nextFrame(s, last);
+    ASSERT_TRUE(changed);
+    EXPECT_GT(capture->stats().partialFrames, partialBefore);
+    EXPECT_TRUE(sameAsAWholeGrab(changed));
+
+    // The cursor moved as a mouse moves it: where it was and where it is are grabbed.
+    last = changed;
+    for (int i = 0; i < 10; ++i)
+        server->run("xdotool mousemove_relative -- 37 11");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    manualMainQueue().drain();
+    changed = s->screenImage();
+    ASSERT_NE(changed, last);
+    EXPECT_TRUE(sameAsAWholeGrab(changed));
+    server->run("xdotool mousemove 3800 1000");
+}
+
 TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
     server->fill(1920, 0, 1920, 1080, 0x202020);
     RedrawingWindow preview(server->name(), 2000, 100, 400, 300);
