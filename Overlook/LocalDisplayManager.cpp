@@ -181,6 +181,15 @@ std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vec
 
     DisplayQueryService& service = displayQueryService();
     for (const LocalDisplay& d : displays) {
+        // At one pixel per point, straight into its place: no picture of its own.
+        const int left = static_cast<int>(d.bounds.x - minX), top = static_cast<int>(d.bounds.y - minY);
+        cairo_surface_flush(target.get()); // cairo's drawing so far is in memory before ours
+        if (left == d.bounds.x - minX && top == d.bounds.y - minY &&
+            service.snapshotInto(d.id, bitmap.memory.data() + static_cast<std::size_t>(top) * bitmap.stride + left * 4,
+                                 bitmap.stride, static_cast<int>(d.bounds.width), static_cast<int>(d.bounds.height))) {
+            cairo_surface_mark_dirty(target.get());
+            continue;
+        }
         FrameSurfacePtr shot = service.createImage(d.id);
         if (!shot || shot->width() <= 0 || shot->height() <= 0) {
             managerLog().error("No snapshot of display %u; no desktop picture is made", d.id);

@@ -49,6 +49,14 @@ public:
     // A full-resolution snapshot of the display, without the cursor; nullptr when
     // the platform cannot give one.
     virtual FrameSurfacePtr createImage(DisplayID id) = 0;
+    // The same snapshot written straight into `destination` (BGRA rows of `stride`
+    // bytes) when the display is `width` × `height` pixels, saving a picture's
+    // worth of memory and a copy; false (nothing written) when the service cannot,
+    // and the caller takes createImage instead.
+    virtual bool snapshotInto(DisplayID id, std::uint8_t* destination, int stride, int width, int height) {
+        (void)id, (void)destination, (void)stride, (void)width, (void)height;
+        return false;
+    }
 
     // The mouse location, y-up, origin at the main display's bottom-left corner.
     virtual Point mouseLocation() = 0;

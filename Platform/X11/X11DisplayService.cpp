@@ -136,6 +136,24 @@ FrameSurfacePtr X11DisplayService::createImage(DisplayID id) {
     return surface;
 }
 
+bool X11DisplayService::snapshotInto(DisplayID id, std::uint8_t* destination, int stride, int width, int height) {
+    std::lock_guard lock(mutex_);
+    const Monitor* m = recent().find(id);
+    if (!m || !connection_.ok() || m->rootRect.width != width || m->rootRect.height != height)
+        return false;
+    const xcb_screen_t* screen = connection_.screen();
+    if (m->rootRect != m->rootRect.intersection(Rect(0, 0, screen->width_in_pixels, screen->height_in_pixels)))
+        return false; // partly off the root: createImage keeps the edges transparent
+    if (!grabber_)
+        grabber_ = std::make_unique<Grabber>(connection_.get(), shmUsable(connection_.get()));
+    const std::uint8_t* pixels = grabber_->grab(connection_.root(), static_cast<int>(m->rootRect.x),
+                                                static_cast<int>(m->rootRect.y), width, height);
+    if (!pixels)
+        return false;
+    copyOpaque(pixels, width * 4, destination, stride, width, height);
+    return true;
+}
+
 Point X11DisplayService::mouseLocation() {
     ensureWatcher();
     std::lock_guard lock(mutex_);

@@ -42,6 +42,7 @@ public:
     Rect bounds(DisplayID id) override;
     std::vector<ScreenInfo> screens() override;
     FrameSurfacePtr createImage(DisplayID id) override;
+    bool snapshotInto(DisplayID id, std::uint8_t* destination, int stride, int width, int height) override;
     Point mouseLocation() override;
     std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) override;
     bool reportsPointerMotion() override;
