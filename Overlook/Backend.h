@@ -1,7 +1,8 @@
 #pragma once
-// Chooses and installs the platform back end: --backend x11|fixture[=FILE], else
-// OVERLOOK_BACKEND, else X11 when DISPLAY is set. The fixture is only ever used when
-// asked for: without a display server there is nothing real to show.
+// Chooses and installs the platform back end: --backend x11|wayland|fixture[=FILE],
+// else OVERLOOK_BACKEND, else Wayland when WAYLAND_DISPLAY is set (X11 under
+// XWayland only when asked for), else X11 when DISPLAY is set. The fixture is only
+// ever used when asked for: without a display server there is nothing real to show.
 
 #include "Tessera/CaptureService.h"
 #include "Tessera/DisplayQueryService.h"
@@ -14,17 +15,17 @@ namespace overlook {
 
 struct BackendChoice {
     // None: no display server to talk to and no back end asked for.
-    enum class Kind { None, X11, Fixture } kind = Kind::None;
+    enum class Kind { None, X11, Wayland, Fixture } kind = Kind::None;
     std::string fixtureFile; // empty: the shipped two-display arrangement
 };
 
-// Parses "x11", "fixture" or "fixture=FILE"; nullopt for anything else.
+// Parses "x11", "wayland", "fixture" or "fixture=FILE"; nullopt for anything else.
 std::optional<BackendChoice> parseBackend(const std::string& text);
 // The choice when the command line names none (Kind::None without DISPLAY).
 BackendChoice defaultBackend();
 // What a user without a display server is told.
 inline constexpr const char* kNoDisplayServerMessage =
-    "no display server to talk to: DISPLAY is not set (use --backend fixture for the demo displays)";
+    "no display server to talk to: neither WAYLAND_DISPLAY nor DISPLAY is set (use --backend fixture for the demo displays)";
 
 struct Backend {
     std::shared_ptr<DisplayQueryService> displays;

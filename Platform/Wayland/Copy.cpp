@@ -1,0 +1,166 @@
+#include "Copy.h"
+
+#include "Platform/Wayland/Session.h"
+#include "Platform/X11/Grabber.h"
+#include "Platform/X11/Reduction.h"
+
+#include "wlr-screencopy-unstable-v1-client-protocol.h"
+
+#include <cmath>
+#include <pixman.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+namespace overlook::wayland {
+
+std::unique_ptr<ShmBuffer> ShmBuffer::create(wl_shm* shm, std::uint32_t format, int width, int height, int stride) {
+    if (!shm || width <= 0 || height <= 0 || stride < width * 4)
+        return nullptr;
+    const std::size_t size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+    const int fd = memfd_create("overlook-screencopy", MFD_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    if (ftruncate(fd, static_cast<off_t>(size)) < 0) {
+        close(fd);
+        return nullptr;
+    }
+    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) {
+        close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<ShmBuffer> b(new ShmBuffer());
+    wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<int32_t>(size));
+    b->buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, format);
+    wl_shm_pool_destroy(pool); // the buffer keeps the memory
+    close(fd);
+    b->data = static_cast<std::uint8_t*>(data);
+    b->format = format;
+    b->width = width;
+    b->height = height;
+    b->stride = stride;
+    b->size_ = size;
+    return b;
+}
+
+ShmBuffer::~ShmBuffer() {
+    if (buffer)
+        wl_buffer_destroy(buffer);
+    if (data)
+        munmap(data, size_);
+}
+
+bool isBgraFormat(std::uint32_t f) { return f == WL_SHM_FORMAT_ARGB8888 || f == WL_SHM_FORMAT_XRGB8888; }
+
+struct ShotEvents {
+    static void buffer(void* data, zwlr_screencopy_frame_v1* frame, uint32_t format, uint32_t w, uint32_t h,
+                       uint32_t stride) {
+        auto* shot = static_cast<Shot*>(data);
+        if (!shot->chosen_ && isBgraFormat(format)) {
+            shot->chosen_ = true;
+            shot->format_ = format;
+            shot->width_ = static_cast<int>(w);
+            shot->height_ = static_cast<int>(h);
+            shot->stride_ = static_cast<int>(stride);
+        }
+        // Before version 3 the one buffer event is all there is.
+        if (zwlr_screencopy_frame_v1_get_version(frame) < 3)
+            shot->copy();
+    }
+    static void flags(void* data, zwlr_screencopy_frame_v1*, uint32_t flags) {
+        static_cast<Shot*>(data)->yInvert_ = flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT;
+    }
+    static void ready(void* data, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t) {
+        auto* shot = static_cast<Shot*>(data);
+        const Shot::Result result{shot->target_, shot->yInvert_};
+        shot->finish(&result);
+    }
+    static void failed(void* data, zwlr_screencopy_frame_v1*) { static_cast<Shot*>(data)->finish(nullptr); }
+    static void damage(void*, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t, uint32_t) {}
+    static void dmabuf(void*, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t) {}
+    static void bufferDone(void* data, zwlr_screencopy_frame_v1*) { static_cast<Shot*>(data)->copy(); }
+};
+
+namespace {
+const zwlr_screencopy_frame_v1_listener kShotListener = {ShotEvents::buffer, ShotEvents::flags,  ShotEvents::ready,
+                                                         ShotEvents::failed, ShotEvents::damage, ShotEvents::dmabuf,
+                                                         ShotEvents::bufferDone};
+}
+
+Shot::Shot(Session& session, wl_output* output, bool withCursor, bool waitForChange, BufferFor bufferFor, Done done)
+    : session_(session), waitForChange_(waitForChange && session.screencopyVersion() >= 2),
+      bufferFor_(std::move(bufferFor)), done_(std::move(done)) {
+    frame_ = zwlr_screencopy_manager_v1_capture_output(session.screencopy(), withCursor ? 1 : 0, output);
+    zwlr_screencopy_frame_v1_add_listener(frame_, &kShotListener, this);
+}
+
+Shot::~Shot() {
+    if (frame_)
+        zwlr_screencopy_frame_v1_destroy(frame_);
+}
+
+void Shot::copy() {
+    if (copied_)
+        return;
+    copied_ = true;
+    target_ = chosen_ ? bufferFor_(format_, width_, height_, stride_) : nullptr;
+    if (!target_) {
+        finish(nullptr);
+        return;
+    }
+    if (waitForChange_)
+        zwlr_screencopy_frame_v1_copy_with_damage(frame_, target_->buffer);
+    else
+        zwlr_screencopy_frame_v1_copy(frame_, target_->buffer);
+}
+
+void Shot::finish(const Result* result) {
+    if (!done_)
+        return;
+    Done done = std::move(done_);
+    done_ = nullptr;
+    done(result); // may destroy this
+}
+
+void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStride, bool yInvert, FrameSurface& out) {
+    const int w = out.width(), h = out.height();
+    // Upright rows: a y-inverted copy is read from its last row upwards.
+    const std::uint8_t* top = yInvert ? pixels + static_cast<std::ptrdiff_t>(height - 1) * sourceStride
+                                      : pixels;
+    const int stride = yInvert ? -sourceStride : sourceStride;
+    if (w == width && h == height) {
+        x11::copyOpaque(top, stride, out.mutableData(), out.stride(), w, h);
+        return;
+    }
+    const int k = width / w;
+    if (k >= 2 && k <= 16 && width == k * w && height == k * h) {
+        x11::boxReduce(top, stride, k, out.mutableData(), out.stride(), w, h);
+        return;
+    }
+    pixman_image_t* src = pixman_image_create_bits(PIXMAN_x8r8g8b8, width, height,
+                                                   reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(pixels)),
+                                                   sourceStride);
+    pixman_image_t* dst = pixman_image_create_bits(PIXMAN_a8r8g8b8, w, h,
+                                                   reinterpret_cast<std::uint32_t*>(out.mutableData()), out.stride());
+    const double sx = double(width) / w, sy = double(height) / h;
+    // Destination pixel centres map to the source, flipped for a y-inverted copy.
+    pixman_transform_t t;
+    pixman_transform_init_identity(&t);
+    t.matrix[0][0] = pixman_double_to_fixed(sx);
+    t.matrix[1][1] = pixman_double_to_fixed(yInvert ? -sy : sy);
+    t.matrix[1][2] = yInvert ? pixman_int_to_fixed(height) : 0;
+    pixman_image_set_transform(src, &t);
+    int count = 0;
+    pixman_fixed_t* params = pixman_filter_create_separable_convolution(
+        &count, pixman_double_to_fixed(sx), pixman_double_to_fixed(sy), PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX,
+        PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, 4, 4);
+    pixman_image_set_filter(src, PIXMAN_FILTER_SEPARABLE_CONVOLUTION, params, count);
+    free(params);
+    pixman_image_set_repeat(src, PIXMAN_REPEAT_PAD);
+    pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, dst, 0, 0, 0, 0, 0, 0, w, h);
+    pixman_image_unref(src);
+    pixman_image_unref(dst);
+}
+
+} // namespace overlook::wayland

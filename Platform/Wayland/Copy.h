@@ -1,0 +1,84 @@
+#pragma once
+// Copies of an output's picture through wlroots screen copy into shared-memory
+// buffers, and their reduction to a stream's size. Session thread only.
+
+#include "Foundation/Geometry.h"
+#include "Tessera/FrameSurface.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+struct wl_buffer;
+struct wl_output;
+struct wl_shm;
+struct zwlr_screencopy_frame_v1;
+
+namespace overlook::wayland {
+
+class Session;
+
+// A wl_buffer over a memfd, mapped here too.
+class ShmBuffer {
+public:
+    static std::unique_ptr<ShmBuffer> create(wl_shm* shm, std::uint32_t format, int width, int height, int stride);
+    ~ShmBuffer();
+    ShmBuffer(const ShmBuffer&) = delete;
+    ShmBuffer& operator=(const ShmBuffer&) = delete;
+
+    bool fits(std::uint32_t f, int w, int h, int s) const { return f == format && w == width && h == height && s == stride; }
+    wl_buffer* buffer = nullptr;
+    std::uint8_t* data = nullptr;
+    std::uint32_t format = 0;
+    int width = 0, height = 0, stride = 0;
+
+private:
+    ShmBuffer() = default;
+    std::size_t size_ = 0;
+};
+
+// One screen-copy frame: asks for a buffer of the compositor's choosing, copies
+// into it (at once, or once something changed) and reports the outcome.
+class Shot {
+public:
+    struct Result {
+        const ShmBuffer* buffer = nullptr;
+        bool yInvert = false;
+    };
+    // The buffer to copy into (nullptr refuses the copy); it must stay until done.
+    using BufferFor = std::function<ShmBuffer*(std::uint32_t format, int width, int height, int stride)>;
+    // Called once: with the copy, or with nullptr when it failed. May destroy the Shot.
+    using Done = std::function<void(const Result*)>;
+
+    Shot(Session& session, wl_output* output, bool withCursor, bool waitForChange, BufferFor bufferFor, Done done);
+    ~Shot();
+    Shot(const Shot&) = delete;
+    Shot& operator=(const Shot&) = delete;
+
+private:
+    friend struct ShotEvents;
+    void copy();
+    void finish(const Result* result);
+
+    Session& session_;
+    zwlr_screencopy_frame_v1* frame_ = nullptr;
+    bool waitForChange_;
+    BufferFor bufferFor_;
+    Done done_;
+    bool chosen_ = false, copied_ = false;
+    std::uint32_t format_ = 0;
+    int width_ = 0, height_ = 0, stride_ = 0;
+    ShmBuffer* target_ = nullptr;
+    bool yInvert_ = false;
+};
+
+// Formats whose memory is the engine's BGRA (alpha or padding in the top byte).
+bool isBgraFormat(std::uint32_t shmFormat);
+
+// Reduces a copy to `out`'s size, upright and opaque: the area filter for integer
+// factors (and a plain copy at full size), a box-kernel convolution (pixman)
+// for any other factor.
+// `pixels` holds `height` rows of `stride` bytes, 32 bits per pixel.
+void reduceInto(const std::uint8_t* pixels, int width, int height, int stride, bool yInvert, FrameSurface& out);
+
+} // namespace overlook::wayland

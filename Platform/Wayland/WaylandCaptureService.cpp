@@ -1,0 +1,267 @@
+#include "WaylandCaptureService.h"
+
+#include "Foundation/Logger.h"
+#include "Platform/Wayland/Copy.h"
+#include "Tessera/FrameDelivery.h"
+
+#include <algorithm>
+
+namespace overlook::wayland {
+
+namespace {
+const Logger& captureLog() {
+    static const Logger log(logs::kEngine, "Wayland");
+    return log;
+}
+constexpr auto kIdleInterval = std::chrono::seconds(1);
+constexpr auto kRetryDelay = std::chrono::milliseconds(100);
+constexpr double kDefaultRefreshRate = 60;
+constexpr std::size_t kSurfacePool = 4; // frames the consumer may still hold
+constexpr std::size_t kBufferPool = 2;  // copies: one in flight, one spare for a size change
+} // namespace
+
+// `started`, `starts` and `removed` are set by the stream's owner; the rest belongs
+// to the session thread.
+struct WaylandCaptureService::StreamState {
+    StreamState(DisplayID d, int w, int h, bool cursor, std::shared_ptr<DispatchQueue> queue, FrameHandler handler)
+        : display(d), width(w), height(h), showCursor(cursor), delivery(std::move(queue), std::move(handler)) {}
+
+    const DisplayID display;
+    const int width, height;
+    const bool showCursor;
+    FrameDelivery delivery;
+    std::atomic<bool> started{false};
+    std::atomic<std::uint64_t> starts{0};
+    std::atomic<bool> removed{false};
+
+    bool wasStarted = false;
+    std::uint64_t startsSeen = 0;
+    bool ended = false;         // the output went away
+    bool needFrameNow = true;   // the next copy does not wait for a change
+    std::unique_ptr<Shot> shot; // the copy in flight
+    Clock::time_point nextCopy{};
+    Clock::time_point lastUpdate{};
+    double refreshRate = kDefaultRefreshRate;
+    std::vector<std::unique_ptr<ShmBuffer>> buffers;
+    std::vector<std::shared_ptr<FrameSurface>> surfaces;
+};
+
+class WaylandCaptureService::Stream final : public CaptureStream {
+public:
+    Stream(WaylandCaptureService& owner, std::shared_ptr<StreamState> state) : owner_(owner), state_(std::move(state)) {}
+    ~Stream() override {
+        {
+            std::lock_guard lock(owner_.mutex_);
+            std::erase(owner_.streams_, state_);
+        }
+        state_->removed = true;
+        state_->delivery.close();
+        owner_.session_->post([] {}); // a turn to give back its Wayland objects
+    }
+    void start() override {
+        ++state_->starts;
+        state_->started = true;
+        owner_.session_->post([] {});
+    }
+    void stop() override {
+        if (state_->started.exchange(false))
+            state_->delivery.post(FrameStatus::Stopped, nullptr);
+        owner_.session_->post([] {});
+    }
+
+private:
+    WaylandCaptureService& owner_;
+    std::shared_ptr<StreamState> state_;
+};
+
+WaylandCaptureService::WaylandCaptureService(std::shared_ptr<Session> session) : session_(std::move(session)) {
+    session_->addClient(this);
+}
+
+WaylandCaptureService::~WaylandCaptureService() {
+    session_->removeClient(this);
+    session_->runSync([this] {
+        for (const auto& s : known_)
+            release(*s);
+        known_.clear();
+    });
+}
+
+std::optional<std::string> WaylandCaptureService::failure() const {
+    if (!lost_)
+        return std::nullopt;
+    return "the connection to the Wayland compositor was lost";
+}
+
+CaptureStats WaylandCaptureService::stats() const {
+    std::lock_guard lock(mutex_);
+    return stats_;
+}
+
+std::unique_ptr<CaptureStream> WaylandCaptureService::createStream(DisplayID display, std::int64_t width,
+                                                                   std::int64_t height, std::uint32_t pixelFormat,
+                                                                   const StreamProperties& properties,
+                                                                   std::shared_ptr<DispatchQueue> queue,
+                                                                   FrameHandler handler) {
+    if (!session_->canCopyScreens() || pixelFormat != kPixelFormatBGRA || width <= 0 || height <= 0 ||
+        width > 16384 || height > 16384)
+        return nullptr;
+    auto state = std::make_shared<StreamState>(display, static_cast<int>(width), static_cast<int>(height),
+                                               properties.showCursor, std::move(queue), std::move(handler));
+    {
+        std::lock_guard lock(mutex_);
+        streams_.push_back(state);
+    }
+    session_->post([] {});
+    return std::make_unique<Stream>(*this, std::move(state));
+}
+
+void WaylandCaptureService::release(StreamState& s) {
+    s.shot.reset();
+    s.buffers.clear();
+    s.surfaces.clear();
+}
+
+void WaylandCaptureService::turn(Clock::time_point now) {
+    std::vector<std::shared_ptr<StreamState>> current;
+    {
+        std::lock_guard lock(mutex_);
+        current = streams_;
+    }
+    for (const auto& old : known_)
+        if (std::find(current.begin(), current.end(), old) == current.end())
+            release(*old);
+    known_ = current;
+    for (const auto& s : current)
+        serve(*s, now);
+}
+
+void WaylandCaptureService::serve(StreamState& s, Clock::time_point now) {
+    const bool started = s.started.load();
+    const std::uint64_t starts = s.starts.load();
+    if (started && (!s.wasStarted || starts != s.startsSeen)) {
+        s.shot.reset(); // a copy waiting for a change would hold back the first frame
+        s.needFrameNow = true;
+        s.nextCopy = now;
+        s.lastUpdate = now;
+    }
+    s.wasStarted = started;
+    s.startsSeen = starts;
+    if (!started || s.removed || lost_) {
+        s.shot.reset();
+        return;
+    }
+    const bool present = session_->output(s.display) != nullptr;
+    if (!present) {
+        if (!s.ended) {
+            s.ended = true;
+            s.shot.reset();
+            captureLog().info("Display %u is gone; its stream ends", s.display);
+            s.delivery.post(FrameStatus::Stopped, nullptr);
+        }
+        return;
+    }
+    if (s.ended) {
+        // The output is back (its id comes from its name): the stream goes on.
+        s.ended = false;
+        s.needFrameNow = true;
+        s.nextCopy = now;
+        captureLog().info("Display %u is back; its stream goes on", s.display);
+    }
+    if (!s.shot && now >= s.nextCopy)
+        request(s);
+    if (now - s.lastUpdate >= kIdleInterval) {
+        s.delivery.post(FrameStatus::FrameIdle, nullptr);
+        s.lastUpdate = now;
+    }
+}
+
+void WaylandCaptureService::request(StreamState& s) {
+    const OutputLayout layout = session_->layout();
+    if (const Output* o = layout.find(s.display))
+        s.refreshRate = o->refreshRate > 0 ? o->refreshRate : kDefaultRefreshRate;
+    StreamState* state = &s;
+    s.shot = std::make_unique<Shot>(
+        *session_, session_->output(s.display), s.showCursor, !s.needFrameNow,
+        [this, state](std::uint32_t format, int w, int h, int stride) -> ShmBuffer* {
+            auto& buffers = state->buffers;
+            for (auto& b : buffers)
+                if (b->fits(format, w, h, stride))
+                    return b.get();
+            if (buffers.size() >= kBufferPool)
+                buffers.erase(buffers.begin()); // the output changed size: the oldest goes
+            auto fresh = ShmBuffer::create(session_->shm(), format, w, h, stride);
+            if (!fresh)
+                return nullptr;
+            buffers.push_back(std::move(fresh));
+            return buffers.back().get();
+        },
+        [this, state](const Shot::Result* result) {
+            StreamState& s = *state;
+            const auto now = Clock::now();
+            std::unique_ptr<Shot> finished = std::move(s.shot); // destroyed on return
+            if (!result) {
+                // The output may be going away; if not, try again shortly.
+                s.nextCopy = now + kRetryDelay;
+                s.needFrameNow = true;
+                return;
+            }
+            std::shared_ptr<FrameSurface> surface;
+            for (auto& candidate : s.surfaces)
+                if (candidate.use_count() == 1) {
+                    surface = candidate; // nobody holds it any more: reuse
+                    break;
+                }
+            if (!surface) {
+                surface = FrameSurface::allocate(s.width, s.height, FrameSurface::Contents::Uninitialized);
+                if (s.surfaces.size() < kSurfacePool)
+                    s.surfaces.push_back(surface);
+            }
+            const ShmBuffer& b = *result->buffer;
+            reduceInto(b.data, b.width, b.height, b.stride, result->yInvert, *surface);
+            const auto reduced = Clock::now();
+            {
+                std::lock_guard lock(mutex_);
+                ++stats_.frames;
+                stats_.reduceNanoseconds += static_cast<std::uint64_t>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(reduced - now).count());
+            }
+            s.delivery.post(FrameStatus::FrameComplete, std::move(surface));
+            s.lastUpdate = now;
+            s.needFrameNow = false;
+            s.nextCopy = now + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(1.0 / s.refreshRate));
+        });
+}
+
+std::optional<Clock::time_point> WaylandCaptureService::deadline() const {
+    std::optional<Clock::time_point> next;
+    for (const auto& s : known_) {
+        if (!s->started || s->ended || s->removed)
+            continue;
+        Clock::time_point due = s->lastUpdate + kIdleInterval;
+        if (!s->shot)
+            due = std::min(due, s->nextCopy);
+        next = next ? std::min(*next, due) : due;
+    }
+    return next;
+}
+
+void WaylandCaptureService::layoutChanged(const std::vector<DisplayID>&) {
+    // Served in the turn that follows: a stream whose output went sees it there.
+}
+
+void WaylandCaptureService::connectionLost() {
+    lost_ = true;
+    for (const auto& s : known_) {
+        if (s->started && !s->ended)
+            s->delivery.post(FrameStatus::Stopped, nullptr);
+        s->ended = true;
+    }
+    std::lock_guard lock(mutex_);
+    for (const auto& s : streams_)
+        if (std::find(known_.begin(), known_.end(), s) == known_.end() && s->started)
+            s->delivery.post(FrameStatus::Stopped, nullptr);
+}
+
+} // namespace overlook::wayland

@@ -1,0 +1,139 @@
+#include "WaylandDisplayService.h"
+
+#include "Foundation/Logger.h"
+#include "Platform/Wayland/Copy.h"
+#include "Platform/X11/Monitors.h"
+
+#include <future>
+#include <limits>
+
+namespace overlook::wayland {
+
+namespace {
+const Logger& displayLog() {
+    static const Logger log(logs::kEngine, "Wayland");
+    return log;
+}
+constexpr auto kSnapshotTimeout = std::chrono::seconds(5);
+} // namespace
+
+std::string displayName(const Output& o) {
+    std::string text = o.description;
+    const std::string suffix = " (" + o.name + ")";
+    if (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0)
+        text.erase(text.size() - suffix.size());
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    if (!text.empty())
+        return text;
+    text = o.make + (o.make.empty() || o.model.empty() ? "" : " ") + o.model;
+    return text.empty() ? o.name : text;
+}
+
+WaylandDisplayService::WaylandDisplayService(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+std::vector<DisplayID> WaylandDisplayService::activeDisplayList(std::uint32_t maxDisplays) {
+    std::vector<DisplayID> ids;
+    for (const Output& o : session_->layout().outputs) {
+        if (ids.size() >= maxDisplays)
+            break;
+        ids.push_back(o.id);
+    }
+    return ids;
+}
+
+DisplayID WaylandDisplayService::mainDisplayID() {
+    const OutputLayout l = session_->layout();
+    const Output* m = l.main();
+    return m ? m->id : 0;
+}
+
+// Unknown ids read as zeros, as on the other back ends.
+#define OVERLOOK_OUTPUT_FIELD(type, name, expression, fallback)                                    \
+    type WaylandDisplayService::name(DisplayID id) {                                               \
+        const OutputLayout l = session_->layout();                                                 \
+        const Output* o = l.find(id);                                                              \
+        return o ? (expression) : fallback;                                                        \
+    }
+OVERLOOK_OUTPUT_FIELD(std::uint32_t, unitNumber, o->unitNumber, 0)
+OVERLOOK_OUTPUT_FIELD(Size, screenSizeMillimetres, o->millimetres, Size{})
+OVERLOOK_OUTPUT_FIELD(double, rotation, rotationDegrees(o->transform), 0.0)
+OVERLOOK_OUTPUT_FIELD(bool, isMain, o == l.main(), false)
+OVERLOOK_OUTPUT_FIELD(bool, isBuiltin, x11::isBuiltinConnector(o->name), false)
+OVERLOOK_OUTPUT_FIELD(Rect, bounds, l.bounds(*o), Rect{})
+#undef OVERLOOK_OUTPUT_FIELD
+
+std::vector<ScreenInfo> WaylandDisplayService::screens() {
+    const OutputLayout l = session_->layout();
+    std::vector<ScreenInfo> list;
+    for (const Output& o : l.outputs)
+        list.push_back({static_cast<std::int64_t>(o.id), displayName(o), l.screenFrame(o)});
+    return list;
+}
+
+FrameSurfacePtr WaylandDisplayService::createImage(DisplayID id) {
+    if (session_->lost() || !session_->canCopyScreens())
+        return nullptr;
+    // Everything Wayland happens on the session thread; this one waits for the outcome.
+    struct Snapshot {
+        std::unique_ptr<ShmBuffer> buffer;
+        std::unique_ptr<Shot> shot;
+        std::promise<FrameSurfacePtr> result;
+        bool answered = false;
+        void answer(FrameSurfacePtr surface) {
+            if (!answered) {
+                answered = true;
+                result.set_value(std::move(surface));
+            }
+        }
+    };
+    auto snapshot = std::make_shared<Snapshot>();
+    auto future = snapshot->result.get_future();
+    Session& session = *session_;
+    session_->post([&session, snapshot, id] {
+        wl_output* output = session.lost() ? nullptr : session.output(id);
+        if (!output) {
+            snapshot->answer(nullptr);
+            return;
+        }
+        snapshot->shot = std::make_unique<Shot>(
+            session, output, false, false,
+            [&session, snapshot](std::uint32_t format, int w, int h, int stride) {
+                snapshot->buffer = ShmBuffer::create(session.shm(), format, w, h, stride);
+                return snapshot->buffer.get();
+            },
+            [snapshot](const Shot::Result* r) {
+                FrameSurfacePtr surface;
+                if (r) {
+                    auto out = FrameSurface::allocate(r->buffer->width, r->buffer->height,
+                                                      FrameSurface::Contents::Uninitialized);
+                    reduceInto(r->buffer->data, r->buffer->width, r->buffer->height, r->buffer->stride, r->yInvert, *out);
+                    surface = out;
+                }
+                snapshot->answer(std::move(surface));
+                snapshot->shot.reset();
+                snapshot->buffer.reset();
+            });
+    });
+    if (future.wait_for(kSnapshotTimeout) != std::future_status::ready) {
+        displayLog().error("The compositor did not copy display %u in time", id);
+        session_->post([snapshot] {
+            snapshot->answer(nullptr);
+            snapshot->shot.reset();
+            snapshot->buffer.reset();
+        });
+        return nullptr;
+    }
+    return future.get();
+}
+
+Point WaylandDisplayService::mouseLocation() {
+    const double unknown = std::numeric_limits<double>::quiet_NaN();
+    return {unknown, unknown};
+}
+
+std::shared_ptr<void> WaylandDisplayService::subscribeReconfiguration(ReconfigurationCallback callback) {
+    return session_->subscribe(std::move(callback));
+}
+
+} // namespace overlook::wayland

@@ -1,0 +1,146 @@
+// The overlook program itself in a headless sway session, against the
+// compositor's own reports (swaymsg) and grim's screenshots.
+
+#include "SwaySession.h"
+#include "tests/overlook/PngDecode.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+
+using namespace overlook::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        char name[] = "/tmp/overlook-wayland-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+// Pictures with a band across the top and a block at the bottom right, so that a
+// picture upside down, mirrored or misplaced cannot pass.
+bool paint(const SwaySession& sway, const std::string& output, int w, int h, const std::string& base,
+           const std::string& top, const std::string& corner, const fs::path& file) {
+    const std::string size = std::to_string(w) + "x" + std::to_string(h);
+    const std::string draw = "convert -size " + size + " 'xc:" + base + "' -fill '" + top + "' -draw 'rectangle 0,0 " +
+                             std::to_string(w - 1) + "," + std::to_string(h / 4 - 1) + "' -fill '" + corner +
+                             "' -draw 'rectangle " + std::to_string(w / 2) + "," + std::to_string(h / 2) + " " +
+                             std::to_string(w - 1) + "," + std::to_string(h - 1) + "' '" + file.string() + "'";
+    return std::system(draw.c_str()) == 0 && sway.swaymsg("output " + output + " bg '" + file.string() + "' stretch");
+}
+
+const std::string kOverlook = OVERLOOK_BINARY;
+
+} // namespace
+
+TEST(WaylandApp, DisplaysJsonAgreesWithSway) {
+    SwaySession sway("1280x1024+1920+0,1920x1080+0+0,1024x768+-1024+200");
+    ASSERT_TRUE(sway.running());
+    // No --backend: WAYLAND_DISPLAY alone chooses Wayland.
+    const auto ours = nlohmann::json::parse(sway.output(kOverlook + " displays --json"));
+    const auto theirs = nlohmann::json::parse(sway.output("swaymsg -t get_outputs -r"));
+    ASSERT_EQ(ours.size(), 3u);
+    ASSERT_EQ(theirs.size(), 3u);
+    // HEADLESS-2 sits at the origin, so it is main although announced second.
+    const nlohmann::json* main = nullptr;
+    for (const auto& o : theirs)
+        if (o["rect"]["x"] == 0 && o["rect"]["y"] == 0)
+            main = &o;
+    ASSERT_TRUE(main);
+    EXPECT_EQ((*main)["name"], "HEADLESS-2");
+    const double mainHeight = (*main)["rect"]["height"];
+    int mains = 0;
+    for (const auto& o : theirs) {
+        SCOPED_TRACE(o["name"].get<std::string>());
+        const auto& r = o["rect"];
+        const nlohmann::json* mine = nullptr;
+        for (const auto& d : ours)
+            if (d["bounds"]["x"] == r["x"] && d["bounds"]["y"] == r["y"])
+                mine = &d;
+        ASSERT_TRUE(mine);
+        EXPECT_EQ((*mine)["bounds"]["width"], r["width"]);
+        EXPECT_EQ((*mine)["bounds"]["height"], r["height"]);
+        EXPECT_EQ((*mine)["screenFrame"]["x"], r["x"]);
+        EXPECT_EQ((*mine)["screenFrame"]["y"], mainHeight - (r["y"].get<double>() + r["height"].get<double>()));
+        EXPECT_EQ((*mine)["isMain"], &o == main);
+        EXPECT_EQ((*mine)["rotation"], 0);
+        EXPECT_EQ((*mine)["isBuiltin"], false);
+        mains += (*mine)["isMain"].get<bool>();
+    }
+    EXPECT_EQ(mains, 1);
+    // Named on the command line it gives the same answer; X11 is not tried although asked for nothing.
+    EXPECT_EQ(nlohmann::json::parse(sway.output(kOverlook + " displays --json --backend wayland")), ours);
+    EXPECT_NE(sway.run(kOverlook + " displays --backend x11 2>/dev/null"), 0); // no DISPLAY in the session
+}
+
+TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
+    SwaySession sway;
+    ASSERT_TRUE(sway.running());
+    TempDir dir;
+    ASSERT_TRUE(paint(sway, "HEADLESS-1", 1920, 1080, "#204080", "#ffcc00", "#c03030", dir.path / "bg1.png"));
+    ASSERT_TRUE(paint(sway, "HEADLESS-2", 1280, 1024, "#30a050", "#f0f0f0", "#8000ff", dir.path / "bg2.png"));
+    // swaybg paints a moment after swaymsg returns: wait for the picture to settle.
+    const fs::path grimShot = dir.path / "grim.png";
+    bool settled = false;
+    for (int i = 0; i < 50 && !settled; ++i) {
+        ASSERT_EQ(sway.run("grim '" + grimShot.string() + "'"), 0);
+        const auto g = decodePng(grimShot);
+        settled = g && g->at(1920 + 1279, 1023) == 0xFF8000FFu && g->at(1919, 1079) == 0xFFC03030u;
+        if (!settled)
+            usleep(100000);
+    }
+    ASSERT_TRUE(settled);
+
+    const fs::path shot = dir.path / "shot.png";
+    ASSERT_EQ(sway.run(kOverlook + " screenshot --output '" + shot.string() + "' >/dev/null"), 0);
+    const auto ours = decodePng(shot), theirs = decodePng(grimShot);
+    ASSERT_TRUE(ours && theirs);
+    ASSERT_EQ(ours->width, 3200);
+    ASSERT_EQ(ours->height, 1080);
+    ASSERT_EQ(theirs->width, 3200);
+    ASSERT_EQ(theirs->height, 1080);
+    int differing = 0;
+    for (int y = 0; y < 1080; ++y)
+        for (int x = 0; x < 3200; ++x) {
+            // Below the shorter output grim leaves transparent black; so may we.
+            const std::uint32_t a = ours->at(x, y), b = theirs->at(x, y);
+            const bool bothEmpty = (a >> 24) == 0 && (b >> 24) == 0;
+            if (a != b && !bothEmpty && differing++ < 5)
+                ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << a << " vs " << b;
+        }
+    EXPECT_EQ(differing, 0);
+
+    // The preview at a quarter: each output's picture where the output is, upright.
+    const fs::path preview = dir.path / "preview.png";
+    ASSERT_EQ(sway.run(kOverlook + " preview --scale 4 --frames 2 --output '" + preview.string() + "' >/dev/null"), 0);
+    const auto p = decodePng(preview);
+    ASSERT_TRUE(p);
+    ASSERT_EQ(p->width, 800);
+    ASSERT_EQ(p->height, 270);
+    struct Probe {
+        int x, y;
+        std::uint32_t colour;
+    };
+    for (const Probe& probe : {Probe{5, 5, 0xFFFFCC00u}, Probe{470, 60, 0xFFFFCC00u}, Probe{100, 200, 0xFF204080u},
+                               Probe{400, 250, 0xFFC03030u}, Probe{490, 5, 0xFFF0F0F0u}, Probe{500, 100, 0xFF30A050u},
+                               Probe{780, 240, 0xFF8000FFu}, Probe{650, 100, 0xFF30A050u}})
+        EXPECT_EQ(p->at(probe.x, probe.y), probe.colour) << probe.x << "," << probe.y;
+    // No crosshair anywhere: Wayland has no pointer position to show.
+    int unexpected = 0;
+    for (int y = 0; y < 256; ++y)
+        for (int x = 0; x < 800; ++x) {
+            const std::uint32_t c = p->at(x, y);
+            const bool known = c == 0xFFFFCC00u || c == 0xFF204080u || c == 0xFFC03030u || c == 0xFFF0F0F0u ||
+                               c == 0xFF30A050u || c == 0xFF8000FFu;
+            // Only the end of the left output's band (row 67.5 at a quarter) may blend.
+            const bool edge = y == 67 && x < 480;
+            unexpected += !known && !edge;
+        }
+    EXPECT_EQ(unexpected, 0);
+}

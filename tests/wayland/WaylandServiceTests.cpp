@@ -1,0 +1,246 @@
+// The Wayland display and capture services against a real headless sway started
+// for each test, with swaymsg and the compositor's own changes as the reference.
+
+#include "SwaySession.h"
+
+#include "Platform/Wayland/Session.h"
+#include "Platform/Wayland/WaylandCaptureService.h"
+#include "Platform/Wayland/WaylandDisplayService.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using namespace overlook;
+using namespace overlook::wayland;
+using overlook::test::SwaySession;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::shared_ptr<Session> connectTo(const SwaySession& sway) {
+    std::string error;
+    auto session = Session::connect(sway.socketPath().c_str(), error);
+    EXPECT_TRUE(session) << error;
+    return session;
+}
+
+DisplayID idNamed(const OutputLayout& l, const std::string& name) {
+    for (const Output& o : l.outputs)
+        if (o.name == name)
+            return o.id;
+    return 0;
+}
+
+// Waits until `condition` holds (polled), at most `limit`.
+template <typename F> bool eventually(F condition, std::chrono::milliseconds limit = 3000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+}
+
+// What a stream's handler saw.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<FrameStatus> statuses;
+    FrameSurfacePtr last;
+    int frames = 0;
+    FrameHandler handler() {
+        return [this](FrameStatus status, FrameSurfacePtr surface) {
+            std::lock_guard lock(mutex);
+            statuses.push_back(status);
+            if (status == FrameStatus::FrameComplete) {
+                ++frames;
+                last = std::move(surface);
+            }
+        };
+    }
+    int count(FrameStatus s) {
+        std::lock_guard lock(mutex);
+        return static_cast<int>(std::count(statuses.begin(), statuses.end(), s));
+    }
+    int frameCount() {
+        std::lock_guard lock(mutex);
+        return frames;
+    }
+    // Whether the last frame is `colour` (0xAARRGGBB) all over.
+    bool lastIsAll(std::uint32_t colour) {
+        std::lock_guard lock(mutex);
+        if (!last)
+            return false;
+        for (int y = 0; y < last->height(); ++y)
+            for (int x = 0; x < last->width(); ++x)
+                if (last->pixel(x, y) != colour)
+                    return false;
+        return true;
+    }
+};
+
+} // namespace
+
+TEST(WaylandDisplays, MatchTheCompositorAndFollowItsChanges) {
+    SwaySession sway;
+    ASSERT_TRUE(sway.running());
+    auto session = connectTo(sway);
+    ASSERT_TRUE(session);
+    EXPECT_TRUE(session->canCopyScreens());
+    WaylandDisplayService displays(session);
+
+    const OutputLayout l = session->layout();
+    const DisplayID left = idNamed(l, "HEADLESS-1"), right = idNamed(l, "HEADLESS-2");
+    ASSERT_NE(left, 0u);
+    ASSERT_NE(right, 0u);
+    EXPECT_EQ(displays.activeDisplayList(8), (std::vector<DisplayID>{left, right}));
+    EXPECT_EQ(displays.activeDisplayList(1).size(), 1u);
+    EXPECT_EQ(displays.mainDisplayID(), left);
+    EXPECT_TRUE(displays.isMain(left));
+    EXPECT_FALSE(displays.isMain(right));
+    EXPECT_FALSE(displays.isBuiltin(left));
+    EXPECT_EQ(displays.bounds(left), Rect(0, 0, 1920, 1080));
+    EXPECT_EQ(displays.bounds(right), Rect(1920, 0, 1280, 1024));
+    EXPECT_EQ(displays.bounds(12345), Rect{});
+    EXPECT_NE(displays.unitNumber(left), displays.unitNumber(right));
+    const auto screens = displays.screens();
+    ASSERT_EQ(screens.size(), 2u);
+    EXPECT_EQ(screens[1].displayNumber, std::int64_t(right));
+    EXPECT_EQ(screens[1].frame, Rect(1920, 56, 1280, 1024)); // y-up from the main output's bottom
+    // No global pointer on Wayland: no location, so no crosshair.
+    const Point mouse = displays.mouseLocation();
+    EXPECT_TRUE(std::isnan(mouse.x) && std::isnan(mouse.y));
+
+    // Ids come from what names an output: a second connection sees the same ones.
+    auto again = connectTo(sway);
+    EXPECT_EQ(again->layout().outputs, l.outputs);
+
+    std::mutex mutex;
+    std::set<DisplayID> told;
+    auto token = displays.subscribeReconfiguration([&](DisplayID id) {
+        std::lock_guard lock(mutex);
+        told.insert(id);
+    });
+    auto toldOf = [&](DisplayID id) {
+        std::lock_guard lock(mutex);
+        return told.count(id) > 0;
+    };
+    const std::string added = sway.addOutput("800x600+0+1080");
+    ASSERT_FALSE(added.empty());
+    DisplayID addedId = 0;
+    ASSERT_TRUE(eventually([&] { return (addedId = idNamed(session->layout(), added)) != 0 && toldOf(addedId); }));
+    EXPECT_EQ(displays.bounds(addedId), Rect(0, 1080, 800, 600));
+    EXPECT_EQ(displays.activeDisplayList(8).size(), 3u);
+
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 pos 1920 100"));
+    ASSERT_TRUE(eventually([&] { return toldOf(right) && displays.bounds(right) == Rect(1920, 100, 1280, 1024); }));
+
+    // Moving the main output away from the origin hands the role to the output now there.
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 pos 3200 0"));
+    ASSERT_TRUE(sway.swaymsg("output " + added + " pos 0 0"));
+    ASSERT_TRUE(eventually([&] { return displays.mainDisplayID() == addedId; }));
+    EXPECT_EQ(displays.bounds(left), Rect(3200, 0, 1920, 1080));
+}
+
+TEST(WaylandCapture, StreamsCarryEachOutputsPixelsAtAnySizeAndIdleWhenStill) {
+    SwaySession sway;
+    ASSERT_TRUE(sway.running());
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 bg '#10c040' solid_color"));
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 bg '#ff0000' solid_color"));
+    auto session = connectTo(sway);
+    ASSERT_TRUE(session);
+    WaylandCaptureService capture(session);
+    const OutputLayout l = session->layout();
+    auto queue = std::make_shared<DispatchQueue>("test.wayland.stream");
+
+    // Quarter size (the area filter) and an uneven factor (the convolution).
+    Recorder small, uneven;
+    auto rightStream = capture.createStream(idNamed(l, "HEADLESS-2"), 320, 256, kPixelFormatBGRA, {}, queue,
+                                            small.handler());
+    auto leftStream = capture.createStream(idNamed(l, "HEADLESS-1"), 1280, 720, kPixelFormatBGRA, {}, queue,
+                                           uneven.handler());
+    ASSERT_TRUE(rightStream && leftStream);
+    EXPECT_FALSE(capture.createStream(idNamed(l, "HEADLESS-1"), 0, 10, kPixelFormatBGRA, {}, queue, {}));
+    rightStream->start();
+    leftStream->start();
+    // swaybg may still be painting the colours: the frames follow until they settle.
+    ASSERT_TRUE(eventually([&] { return small.lastIsAll(0xFFFF0000u); }));
+    ASSERT_TRUE(eventually([&] { return uneven.lastIsAll(0xFF10C040u); }));
+    {
+        std::lock_guard lock(small.mutex);
+        EXPECT_EQ(small.last->width(), 320);
+        EXPECT_EQ(small.last->height(), 256);
+    }
+
+    // A still output sends idle updates about once a second, and no frames.
+    std::this_thread::sleep_for(300ms);
+    const int framesBefore = small.frameCount(), idleBefore = small.count(FrameStatus::FrameIdle);
+    std::this_thread::sleep_for(2300ms);
+    EXPECT_LE(small.frameCount() - framesBefore, 1);
+    const int idles = small.count(FrameStatus::FrameIdle) - idleBefore;
+    EXPECT_GE(idles, 1);
+    EXPECT_LE(idles, 3);
+
+    // A change is a frame, soon.
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 bg '#0000ff' solid_color"));
+    EXPECT_TRUE(eventually([&] { return small.lastIsAll(0xFF0000FFu); }, 2000ms));
+    // sway restarts swaybg on every output for that, so the other output flickers
+    // through its default grey and back: its stream follows.
+    EXPECT_TRUE(eventually([&] { return uneven.lastIsAll(0xFF10C040u); }, 2000ms));
+
+    // Stopped once on stop; a restart gives a frame at once although nothing changed.
+    rightStream->stop();
+    EXPECT_TRUE(eventually([&] { return small.count(FrameStatus::Stopped) == 1; }));
+    const int framesAtStop = small.frameCount();
+    rightStream->start();
+    EXPECT_TRUE(eventually([&] { return small.frameCount() > framesAtStop; }, 1000ms));
+    EXPECT_EQ(small.count(FrameStatus::Stopped), 1);
+    EXPECT_FALSE(capture.failure());
+
+    // Destroying a stream stops its handler at once.
+    rightStream.reset();
+    const int framesAtEnd = small.frameCount();
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 bg '#ffffff' solid_color"));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(small.frameCount(), framesAtEnd);
+    EXPECT_GT(capture.stats().frames, 0u);
+}
+
+TEST(WaylandCapture, EveryStreamStopsWhenTheCompositorGoes) {
+    auto sway = std::make_unique<SwaySession>();
+    ASSERT_TRUE(sway->running());
+    auto session = connectTo(*sway);
+    ASSERT_TRUE(session);
+    WaylandCaptureService capture(session);
+    WaylandDisplayService displays(session);
+    auto queue = std::make_shared<DispatchQueue>("test.wayland.lost");
+    Recorder a, b;
+    const OutputLayout l = session->layout();
+    auto first = capture.createStream(idNamed(l, "HEADLESS-1"), 480, 270, kPixelFormatBGRA, {}, queue, a.handler());
+    auto second = capture.createStream(idNamed(l, "HEADLESS-2"), 320, 256, kPixelFormatBGRA, {}, queue, b.handler());
+    first->start();
+    second->start();
+    ASSERT_TRUE(eventually([&] { return a.frameCount() > 0 && b.frameCount() > 0; }));
+    EXPECT_FALSE(capture.failure());
+
+    sway->kill();
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return a.count(FrameStatus::Stopped) == 1 && b.count(FrameStatus::Stopped) == 1; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 1500ms);
+    ASSERT_TRUE(capture.failure());
+    EXPECT_NE(capture.failure()->find("Wayland compositor"), std::string::npos);
+    EXPECT_TRUE(session->lost());
+    EXPECT_EQ(displays.createImage(idNamed(l, "HEADLESS-1")), nullptr);
+    // Stopping afterwards reports Stopped once more, as stop always does, and nothing hangs.
+    first->stop();
+    EXPECT_TRUE(eventually([&] { return a.count(FrameStatus::Stopped) == 2; }));
+    first.reset();
+    second.reset();
+}

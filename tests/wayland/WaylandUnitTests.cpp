@@ -1,0 +1,173 @@
+// The Wayland back end's arithmetic, without a compositor: where outputs land in
+// the engine's two coordinate spaces, what counts as a change, names, ids, and the
+// reduction of copies to a stream's size.
+
+#include "Platform/Wayland/Copy.h"
+#include "Platform/Wayland/Outputs.h"
+#include "Platform/Wayland/WaylandDisplayService.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+using namespace overlook;
+using namespace overlook::wayland;
+
+namespace {
+Output output(const std::string& name, Rect logical) {
+    Output o;
+    o.name = name;
+    o.make = "make";
+    o.model = "model";
+    o.id = outputId(name, o.make, o.model);
+    o.logical = logical;
+    o.pixelWidth = static_cast<int>(logical.width);
+    o.pixelHeight = static_cast<int>(logical.height);
+    return o;
+}
+} // namespace
+
+TEST(WaylandOutputs, MainOutputBoundsAndScreenFramesFollowTheOrigin) {
+    // The output at the origin is main even when announced second; heights differ,
+    // so a y-up frame that forgot the main output's height would be off.
+    OutputLayout l;
+    l.outputs = {output("DP-2", Rect(1920, 0, 1280, 1024)), output("DP-1", Rect(0, 0, 1920, 1080))};
+    ASSERT_EQ(l.main(), &l.outputs[1]);
+    EXPECT_EQ(l.bounds(l.outputs[0]), Rect(1920, 0, 1280, 1024));
+    EXPECT_EQ(l.screenFrame(l.outputs[0]), Rect(1920, 56, 1280, 1024));
+    EXPECT_EQ(l.screenFrame(l.outputs[1]), Rect(0, 0, 1920, 1080));
+
+    // Nothing at the origin: the leftmost, then topmost, output is main and the
+    // bounds are measured from its top-left corner.
+    OutputLayout shifted;
+    shifted.outputs = {output("A", Rect(500, 300, 800, 600)), output("B", Rect(-1000, 200, 1000, 700)),
+                       output("C", Rect(-1000, -500, 1000, 700))};
+    ASSERT_EQ(shifted.main(), &shifted.outputs[2]);
+    EXPECT_EQ(shifted.bounds(shifted.outputs[0]), Rect(1500, 800, 800, 600));
+    EXPECT_EQ(shifted.bounds(shifted.outputs[1]), Rect(0, 700, 1000, 700));
+    // Below the main output in y-down is below it in y-up too: negative y.
+    EXPECT_EQ(shifted.screenFrame(shifted.outputs[1]), Rect(0, -700, 1000, 700));
+    EXPECT_EQ(OutputLayout{}.main(), nullptr);
+}
+
+TEST(WaylandOutputs, IdsAreStableDistinctAndNeverZero) {
+    EXPECT_EQ(outputId("HEADLESS-1", "headless", "headless"), outputId("HEADLESS-1", "headless", "headless"));
+    std::vector<DisplayID> ids = {outputId("HEADLESS-1", "headless", "headless"),
+                                  outputId("HEADLESS-2", "headless", "headless"), outputId("DP-1", "Dell", "U2720Q"),
+                                  outputId("DP-1", "Dell", "U2720"), outputId("DP-1D", "ell", "U2720"),
+                                  outputId("", "", "")};
+    for (DisplayID id : ids)
+        EXPECT_NE(id, 0u);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "fields must not run into each other";
+    EXPECT_EQ(rotationDegrees(0), 0);
+    EXPECT_EQ(rotationDegrees(1), 90);
+    EXPECT_EQ(rotationDegrees(3), 270);
+    EXPECT_EQ(rotationDegrees(6), 180); // flipped-180
+}
+
+TEST(WaylandOutputs, ChangesNameEveryOutputWhoseRecordMoved) {
+    OutputLayout before;
+    before.outputs = {output("L", Rect(0, 0, 1920, 1080)), output("R", Rect(1920, 0, 1280, 1024))};
+    EXPECT_TRUE(changedOutputs(before, before).empty());
+
+    OutputLayout added = before;
+    added.outputs.push_back(output("N", Rect(0, 1080, 800, 600)));
+    EXPECT_EQ(changedOutputs(before, added), std::vector<DisplayID>{added.outputs[2].id});
+    EXPECT_EQ(changedOutputs(added, before), std::vector<DisplayID>{added.outputs[2].id});
+
+    OutputLayout moved = before;
+    moved.outputs[1].logical.y = 100;
+    EXPECT_EQ(changedOutputs(before, moved), std::vector<DisplayID>{before.outputs[1].id});
+
+    // The main output moves: every display's bounds change although R stays put.
+    OutputLayout newOrigin = before;
+    newOrigin.outputs[0].logical = Rect(-1920, 0, 1920, 1080);
+    newOrigin.outputs[1].logical = Rect(0, 0, 1280, 1024);
+    auto changed = changedOutputs(before, newOrigin);
+    std::sort(changed.begin(), changed.end());
+    std::vector<DisplayID> both = {before.outputs[0].id, before.outputs[1].id};
+    std::sort(both.begin(), both.end());
+    EXPECT_EQ(changed, both);
+}
+
+TEST(WaylandOutputs, DisplayNamesDropTheConnectorTheDescriptionRepeats) {
+    Output o = output("HEADLESS-1", Rect(0, 0, 10, 10));
+    o.description = "Headless output 1 (HEADLESS-1)";
+    EXPECT_EQ(displayName(o), "Headless output 1");
+    o.description = "Dell Inc. DELL U2720Q 5KXF (DP-1)"; // another connector's name stays
+    EXPECT_EQ(displayName(o), "Dell Inc. DELL U2720Q 5KXF (DP-1)");
+    o.description = "";
+    EXPECT_EQ(displayName(o), "make model");
+    o.make = o.model = "";
+    EXPECT_EQ(displayName(o), "HEADLESS-1");
+}
+
+namespace {
+// A picture whose top quarter is one colour and the rest another, with padding
+// bytes that must not leak into alpha.
+struct Picture {
+    int width, height, stride;
+    std::vector<std::uint8_t> bytes;
+    Picture(int w, int h, std::uint32_t top, std::uint32_t rest) : width(w), height(h), stride(w * 4 + 16) {
+        bytes.assign(static_cast<std::size_t>(stride) * h, 0);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const std::uint32_t v = (y < h / 4 ? top : rest) & 0x00FFFFFF; // padding byte zero
+                std::memcpy(&bytes[std::size_t(y) * stride + x * 4], &v, 4);
+            }
+    }
+};
+std::uint32_t at(const FrameSurface& s, int x, int y) { return s.row(y)[x]; }
+} // namespace
+
+TEST(WaylandReduction, EveryFactorKeepsThePictureUprightOpaqueAndInPlace) {
+    const Picture p(240, 160, 0xFF2040, 0x30A0F0);
+    struct Case {
+        int w, h;
+        const char* what;
+    };
+    for (const Case& c : {Case{240, 160, "full size"}, Case{60, 40, "factor 4"}, Case{160, 120, "factor 1.5 / 1.33"},
+                          Case{100, 64, "factor 2.4 / 2.5"}}) {
+        for (bool invert : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (invert ? ", y-inverted" : ""));
+            // A y-inverted copy holds its bottom row first: flip the input so the
+            // picture it describes is the same.
+            Picture source = p;
+            if (invert)
+                for (int y = 0; y < p.height; ++y)
+                    std::memcpy(&source.bytes[std::size_t(y) * p.stride], &p.bytes[std::size_t(p.height - 1 - y) * p.stride],
+                                p.stride);
+            auto out = FrameSurface::allocate(c.w, c.h, FrameSurface::Contents::Uninitialized);
+            reduceInto(source.bytes.data(), p.width, p.height, p.stride, invert, *out);
+            const int boundary = c.h / 4; // where the top quarter ends in the output
+            for (int x : {0, c.w / 2, c.w - 1}) {
+                EXPECT_EQ(at(*out, x, 0), 0xFFFF2040u);
+                EXPECT_EQ(at(*out, x, boundary - 2), 0xFFFF2040u);
+                EXPECT_EQ(at(*out, x, boundary + 1), 0xFF30A0F0u);
+                EXPECT_EQ(at(*out, x, c.h - 1), 0xFF30A0F0u);
+            }
+        }
+    }
+}
+
+TEST(WaylandReduction, AnAreaFilterKeepsLinesThinnerThanTheFactor) {
+    // A one-pixel line every 5 pixels: sampling would drop most of them; an area
+    // filter leaves each output pixel a fifth of the way to white, whatever the factor.
+    const int w = 300, h = 200;
+    Picture p(w, h, 0, 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; x += 5)
+            std::memset(&p.bytes[std::size_t(y) * p.stride + x * 4], 0xFF, 3);
+    for (int ow : {60, 120, 200}) { // factors 5, 2.5 and 1.5
+        SCOPED_TRACE(ow);
+        auto out = FrameSurface::allocate(ow, h / 2, FrameSurface::Contents::Uninitialized);
+        reduceInto(p.bytes.data(), w, h, p.stride, false, *out);
+        double sum = 0;
+        for (int x = 0; x < ow; ++x)
+            sum += at(*out, x, out->height() / 2) & 0xFF;
+        EXPECT_NEAR(sum / ow, 255.0 / 5, 3.0);
+    }
+}
