@@ -84,7 +84,19 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     EXPECT_NEAR(picked.red, 0.0, 1e-3);
     EXPECT_NEAR(picked.green, 0.5, 0.005); // the dialog works in 8 bits
     EXPECT_NEAR(picked.blue, 1.0, 1e-3);
-    pane.crosshairColor()->dialog()->close();
+    pane.crosshairColor()->dialog()->close(); // closing keeps the pick
+    EXPECT_NEAR(Defaults::Keys::crosshairColor().get().green, 0.5, 0.005);
+
+    // Cancelling (Escape) puts back the colour the well had when the dialog opened.
+    pane.crosshairColor()->click();
+    pane.crosshairColor()->dialog()->setCurrentColor(QColor::fromRgbF(1.0f, 0.0f, 0.0f, 1.0f));
+    EXPECT_NEAR(Defaults::Keys::crosshairColor().get().red, 1.0, 1e-3); // live while picking
+    QTest::keyClick(pane.crosshairColor()->dialog(), Qt::Key_Escape);
+    const GraphicsColor restored = Defaults::Keys::crosshairColor().get();
+    EXPECT_NEAR(restored.red, 0.0, 1e-3);
+    EXPECT_NEAR(restored.green, 0.5, 0.005);
+    EXPECT_NEAR(restored.blue, 1.0, 1e-3);
+    EXPECT_FALSE(pane.crosshairColor()->dialog()->isVisible());
 }
 
 TEST_F(Preferences, ExternalWritesMoveTheControls) {

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QToolButton>
 
@@ -327,4 +328,27 @@ TEST_F(Views, TheGreyOfStoppedStreamsFollowsTheSetting) {
     manualMainQueue().drain();
     EXPECT_GT(greyness(), 3);
     UserDefaults::standard()->removeObject(preferences::kDesaturationPausedStream);
+}
+
+TEST_F(Views, AStreamWindowMovesWhenItsPictureIsDragged) {
+    auto c = controller();
+    StreamWindow* window = makeWindow(c);
+    window->move(100, 100);
+    const QPoint start = window->pos();
+    const QPoint grab = window->mapToGlobal(QPoint(50, 40));
+    auto send = [&](QEvent::Type type, QPoint global, Qt::MouseButtons buttons) {
+        QMouseEvent e(type, window->mapFromGlobal(global), global,
+                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(window, &e);
+    };
+    send(QEvent::MouseButtonPress, grab, Qt::LeftButton);
+    send(QEvent::MouseMove, grab + QPoint(30, 20), Qt::LeftButton);
+    send(QEvent::MouseMove, grab + QPoint(70, 45), Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, grab + QPoint(70, 45), Qt::NoButton);
+    EXPECT_EQ(window->pos(), start + QPoint(70, 45));
+    // Moving without a button held does nothing.
+    send(QEvent::MouseMove, grab + QPoint(200, 200), Qt::NoButton);
+    EXPECT_EQ(window->pos(), start + QPoint(70, 45));
+    window->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
