@@ -36,9 +36,11 @@ constexpr std::string_view kShifted = "~!@#$%^&*()_+{}|:\"<>?";
 constexpr std::string_view kUnshifted = "`1234567890-=[]\\;',./";
 
 // The symbols that name keys in shortcut texts.
-const std::array<std::pair<int, const char*>, 15> kKeySymbols{{
-    {36, "↩"}, {51, "⌫"}, {117, "⌦"}, {119, "↘"}, {53, "⎋"}, {114, "?⃝"}, {115, "↖"}, {49, "⎵"},
-    {48, "⇥"}, {116, "⇞"}, {121, "⇟"}, {126, "↑"}, {124, "→"}, {125, "↓"}, {123, "←"},
+// Keys written by name, as Linux desktops write them.
+const std::array<std::pair<int, const char*>, 15> kKeyNames{{
+    {36, "Return"}, {51, "Backspace"}, {117, "Delete"}, {119, "End"}, {53, "Escape"}, {114, "Insert"},
+    {115, "Home"}, {49, "Space"}, {48, "Tab"}, {116, "Page Up"}, {121, "Page Down"}, {126, "Up"},
+    {124, "Right"}, {125, "Down"}, {123, "Left"},
 }};
 
 std::optional<int> keyCodeOfQtKey(int qtKey, bool keypad) {
@@ -94,20 +96,27 @@ ModifierFlags modifierFlagsOfEvent(const QKeyEvent& event) {
     return flags;
 }
 
+QString superKeyName() {
+    // KDE calls the logo key Meta; GNOME and most other desktops call it Super.
+    const QByteArray desktop = qgetenv("XDG_CURRENT_DESKTOP");
+    return desktop.contains("KDE") ? QStringLiteral("Meta") : QStringLiteral("Super");
+}
+
 QString shortcutText(const Shortcut& shortcut) {
+    // Modifiers in the desktops' order and words, each followed by "+", then the key.
     const auto flags = shortcut.modifiers();
     QString text;
     if (contains(flags, ModifierFlags::Control))
-        text += QStringLiteral("⌃");
+        text += QStringLiteral("Ctrl+");
     if (contains(flags, ModifierFlags::Option))
-        text += QStringLiteral("⌥");
+        text += QStringLiteral("Alt+");
     if (contains(flags, ModifierFlags::Shift))
-        text += QStringLiteral("⇧");
+        text += QStringLiteral("Shift+");
     if (contains(flags, ModifierFlags::Command))
-        text += QStringLiteral("⌘");
-    for (const auto& [code, symbol] : kKeySymbols)
+        text += superKeyName() + QStringLiteral("+");
+    for (const auto& [code, name] : kKeyNames)
         if (code == shortcut.carbonKeyCode)
-            return text + QString::fromUtf8(symbol);
+            return text + QString::fromUtf8(name);
     for (const auto& special : kSpecials)
         if (special.keyCode == shortcut.carbonKeyCode && special.qtKey >= Qt::Key_F1 && special.qtKey <= Qt::Key_F20)
             return text + QStringLiteral("F%1").arg(special.qtKey - Qt::Key_F1 + 1);

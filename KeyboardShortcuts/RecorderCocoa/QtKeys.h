@@ -19,9 +19,13 @@ std::optional<int> keyCodeOfEvent(const QKeyEvent& event);
 // Control, Alt, Super (Meta in Qt), Shift and keypad as toolkit flags.
 ModifierFlags modifierFlagsOfEvent(const QKeyEvent& event);
 
-// ⌃⌥⇧⌘ as they apply, then the key: its symbol, else what the current layout prints
-// for it upper-cased, else U+FFFD.
+// As Linux desktops write shortcuts: "Ctrl+", "Alt+", "Shift+" and "Super+" (Meta on
+// KDE) as they apply, then the key: its name ("Space", "Page Up", "F5"), else what
+// the current layout prints for it upper-cased, else U+FFFD. The stored form does
+// not change. Example: "Ctrl+Alt+Super+P".
 QString shortcutText(const Shortcut& shortcut);
+// "Meta" on KDE Plasma, else "Super" (from XDG_CURRENT_DESKTOP).
+QString superKeyName();
 
 // The shortcut as Qt writes key sequences: the key as the layout prints it unshifted
 // (Qt names letters by their capital), and the modifiers. Nothing when the key has

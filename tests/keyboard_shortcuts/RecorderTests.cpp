@@ -75,18 +75,27 @@ protected:
 
 } // namespace
 
-TEST(ShortcutText, ModifierSymbolsInOrderThenTheKey) {
+TEST(ShortcutText, ModifiersInTheDesktopsWordsAndOrderThenTheKeysName) {
     ensureApplication();
     resetForTesting();
-    EXPECT_EQ(shortcutText(Shortcut(35, 6400)), QStringLiteral("⌃⌥⌘P"));
+    EXPECT_EQ(shortcutText(Shortcut(35, 6400)), QStringLiteral("Ctrl+Alt+Super+P"));
     EXPECT_EQ(shortcutText(Shortcut(Key::f5, ModifierFlags::None)), QStringLiteral("F5"));
-    EXPECT_EQ(shortcutText(Shortcut(Key::f20, ModifierFlags::Shift | ModifierFlags::Command)), QStringLiteral("⇧⌘F20"));
-    EXPECT_EQ(shortcutText(Shortcut(Key::help.rawValue, carbon::kControl)), QStringLiteral("⌃?⃝"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::f20, ModifierFlags::Shift | ModifierFlags::Command)), QStringLiteral("Shift+Super+F20"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::help.rawValue, carbon::kControl)), QStringLiteral("Ctrl+Insert"));
     EXPECT_EQ(shortcutText(Shortcut(Key::leftArrow.rawValue, 0x1000 | 0x800 | 0x200 | 0x100)),
-              QStringLiteral("⌃⌥⇧⌘←"));
-    EXPECT_EQ(shortcutText(Shortcut(Key::slash.rawValue, carbon::kOption)), QStringLiteral("⌥/"));
-    EXPECT_EQ(shortcutText(Shortcut(Key::isoSection.rawValue, carbon::kOption)), QStringLiteral("⌥<"));
-    EXPECT_EQ(shortcutText(Shortcut(Key::jisEisu.rawValue, carbon::kOption)), QStringLiteral("⌥\uFFFD"));
+              QStringLiteral("Ctrl+Alt+Shift+Super+Left"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::slash.rawValue, carbon::kOption)), QStringLiteral("Alt+/"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::isoSection.rawValue, carbon::kOption)), QStringLiteral("Alt+<"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::jisEisu.rawValue, carbon::kOption)), QStringLiteral("Alt+\uFFFD"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::space.rawValue, carbon::kControl)), QStringLiteral("Ctrl+Space"));
+    EXPECT_EQ(shortcutText(Shortcut(Key::pageUp.rawValue, carbon::kShift)), QStringLiteral("Shift+Page Up"));
+    // KDE calls the logo key Meta.
+    const QByteArray desktop = qgetenv("XDG_CURRENT_DESKTOP");
+    qputenv("XDG_CURRENT_DESKTOP", "KDE");
+    EXPECT_EQ(shortcutText(Shortcut(35, 6400)), QStringLiteral("Ctrl+Alt+Meta+P"));
+    qputenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
+    EXPECT_EQ(shortcutText(Shortcut(35, 6400)), QStringLiteral("Ctrl+Alt+Super+P"));
+    qputenv("XDG_CURRENT_DESKTOP", desktop);
     EXPECT_EQ(keyCombination(Shortcut(35, carbon::kControl | carbon::kShift)),
               QKeyCombination(Qt::ControlModifier | Qt::ShiftModifier, Qt::Key_P));
 }
@@ -119,7 +128,7 @@ TEST_F(Recorder, ShiftAndALetterBeepsAndStoresNothingButAFunctionKeyAloneIsStore
     startRecording();
     QTest::keyClick(recorder, Qt::Key_P, Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
     EXPECT_EQ(getShortcut(*name), Shortcut(35, 6400));
-    EXPECT_EQ(recorder->text(), QStringLiteral("⌃⌥⌘P"));
+    EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+Alt+Super+P"));
 }
 
 TEST_F(Recorder, TabMovesTheFocusOnAndTabbingNeverLandsOnTheRecorder) {
@@ -152,12 +161,12 @@ TEST_F(Recorder, ClicksInsideKeepRecordingAndFourPointsOutsideEndIt) {
 
 TEST_F(Recorder, ClearingStoresFalseKeepsRecordingAndOutsideChangesShowAtOnce) {
     setShortcut(Shortcut(35, 6400), *name);
-    EXPECT_EQ(recorder->text(), QStringLiteral("⌃⌥⌘P"));
+    EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+Alt+Super+P"));
     setShortcut(Shortcut(Key::a, ModifierFlags::Control), *name);
-    EXPECT_EQ(recorder->text(), QStringLiteral("⌃A"));
+    EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+A"));
     // Another name's change leaves the text alone.
     setShortcut(Shortcut(Key::b, ModifierFlags::Control), Name("someoneElse"));
-    EXPECT_EQ(recorder->text(), QStringLiteral("⌃A"));
+    EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+A"));
 
     startRecording();
     QTest::keyClick(recorder, Qt::Key_Backspace);
