@@ -1,7 +1,9 @@
 #include "Overlook/GeneralPane.h"
 
+#include "Foundation/Logger.h"
 #include "Foundation/MainQueue.h"
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
+#include "Overlook/LoginItem.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamQuality.h"
 #include "settings_store/DefaultsObservation.h"
@@ -10,6 +12,7 @@
 #include <QColorDialog>
 #include <QKeyEvent>
 #include <QComboBox>
+#include <QSignalBlocker>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -20,6 +23,13 @@
 #include <cmath>
 
 namespace overlook {
+
+namespace {
+const Logger& generalLog() {
+    static const Logger log(logs::kApplication, "GeneralPreferences");
+    return log;
+}
+} // namespace
 
 namespace {
 
@@ -194,6 +204,11 @@ GeneralPreferences::GeneralPreferences(QWidget* parent)
     gap();
     recorder_ = new KeyboardShortcuts::RecorderCocoa(KeyboardShortcuts::Name::showPopover(), {}, form);
     rows->addRow(tr("Show Overlook:"), recorder_);
+
+    // 7. Starting with the session: the autostart entry is the setting.
+    startAtLogin_ = new QCheckBox(tr("Start at login"), form);
+    startAtLogin_->setChecked(LoginItem::isEnabled());
+    rows->addRow(QString(), startAtLogin_);
     outer->addStretch(1);
 
     // Controls write their settings at once.
@@ -206,6 +221,13 @@ GeneralPreferences::GeneralPreferences(QWidget* parent)
     connect(displayCrosshair_, &QCheckBox::toggled, this, [this](bool on) {
         bindings_->displayCrosshair.setValue(on);
         refresh(); // the rows it governs follow at once
+    });
+    connect(startAtLogin_, &QCheckBox::toggled, this, [this](bool on) {
+        if (auto error = LoginItem::setEnabled(on)) {
+            generalLog().error("Start at login: %s", error->c_str());
+            const QSignalBlocker quiet(startAtLogin_);
+            startAtLogin_->setChecked(LoginItem::isEnabled()); // show what is true
+        }
     });
     connect(lineWidth_, &QSlider::valueChanged, this,
             [this](int width) { bindings_->crosshairWeight.setValue(double(width)); });

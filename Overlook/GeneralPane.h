@@ -81,6 +81,7 @@ public:
     QCheckBox* autoPlay() const { return autoPlay_; }
     QCheckBox* hideMainDisplay() const { return hideMainDisplay_; }
     QCheckBox* displayCrosshair() const { return displayCrosshair_; }
+    QCheckBox* startAtLogin() const { return startAtLogin_; }
     KtColorPicker* crosshairColor() const { return color_; }
     QSlider* lineWidth() const { return lineWidth_; }
     KeyboardShortcuts::RecorderCocoa* shortcutRecorder() const { return recorder_; }
@@ -104,6 +105,7 @@ private:
     QLabel* lineWidthLabel_;
     QSlider* lineWidth_;
     KeyboardShortcuts::RecorderCocoa* recorder_;
+    QCheckBox* startAtLogin_;
     struct Bindings;
     std::unique_ptr<Bindings> bindings_;
     std::shared_ptr<GeneralPreferences*> alive_ = std::make_shared<GeneralPreferences*>(this);

@@ -6,7 +6,9 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QWindow>
 #include <QScreen>
@@ -136,6 +138,28 @@ void StreamWindow::mouseMoveEvent(QMouseEvent* event) {
 void StreamWindow::mouseReleaseEvent(QMouseEvent* event) {
     dragOffset_.reset();
     QWidget::mouseReleaseEvent(event);
+}
+
+void StreamWindow::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    QAction* onTop = menu.addAction(tr("Always on Top"));
+    onTop->setCheckable(true);
+    onTop->setChecked(isAlwaysOnTop());
+    connect(onTop, &QAction::toggled, this, [this](bool on) { setAlwaysOnTop(on); });
+    menu.exec(event->globalPos());
+}
+
+void StreamWindow::setAlwaysOnTop(bool on) {
+    if (on == isAlwaysOnTop())
+        return;
+    // Changing the flags re-creates the native window, which hides it: show it
+    // again where it was.
+    const QPoint at = pos();
+    const bool visible = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, on);
+    move(at);
+    if (visible)
+        show();
 }
 
 StreamWindow* makeWindow(const std::shared_ptr<StreamController>& controller) {

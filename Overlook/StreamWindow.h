@@ -54,6 +54,13 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    // "Always on Top", for a display the user cannot see otherwise; off at first and
+    // kept for as long as the window lives.
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+public:
+    bool isAlwaysOnTop() const { return windowFlags().testFlag(Qt::WindowStaysOnTopHint); }
+    void setAlwaysOnTop(bool on);
 
 private:
     std::shared_ptr<StreamController> controller_;

@@ -12,6 +12,8 @@
 #include <QMessageBox>
 #include <QStyle>
 
+#include <algorithm>
+
 namespace overlook::KeyboardShortcuts {
 
 namespace {
@@ -48,7 +50,7 @@ QString localizedString(const char* key) { return bundleString(kBundle, key); }
 
 RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* parent)
     : QLineEdit(parent), onChange_(std::move(onChange)), shortcutName_(name) {
-    setMinimumWidth(kMinimumWidth);
+    setMinimumWidth(fittingWidth());
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     setAlignment(Qt::AlignCenter);
     // Rounded like a search field, without the magnifier.
@@ -91,7 +93,15 @@ void RecorderCocoa::setShortcutName(const Name& name) {
         Qt::QueuedConnection);
 }
 
-QSize RecorderCocoa::sizeHint() const { return {kMinimumWidth, QLineEdit::sizeHint().height()}; }
+int RecorderCocoa::fittingWidth() const {
+    // Padding on both sides plus the clear button's room.
+    constexpr int kChrome = 2 * 6 + 2 + 28;
+    const int text = fontMetrics().horizontalAdvance(QStringLiteral("Ctrl+Alt+Shift+") + superKeyName() +
+                                                     QStringLiteral("+F12"));
+    return std::max(kMinimumWidth, text + kChrome);
+}
+
+QSize RecorderCocoa::sizeHint() const { return {fittingWidth(), QLineEdit::sizeHint().height()}; }
 
 void RecorderCocoa::refreshText() {
     const auto shortcut = getShortcut(shortcutName_);

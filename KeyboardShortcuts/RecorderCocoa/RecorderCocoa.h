@@ -26,6 +26,9 @@ class RecorderCocoa : public QLineEdit {
 public:
     using OnChange = std::function<void(const std::optional<Shortcut>&)>;
     static constexpr int kMinimumWidth = 130;
+    // Wide enough for the longest usual shortcut in words ("Ctrl+Alt+Shift+Super+F12"),
+    // the padding and the clear button, and never below kMinimumWidth.
+    int fittingWidth() const;
 
     explicit RecorderCocoa(const Name& name, OnChange onChange = {}, QWidget* parent = nullptr);
     ~RecorderCocoa() override;

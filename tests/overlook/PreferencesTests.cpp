@@ -4,6 +4,7 @@
 #include "Foundation/MainQueue.h"
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
 #include "Overlook/GeneralPane.h"
+#include "Overlook/LoginItem.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/PreferencesCommand.h"
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
@@ -18,6 +19,10 @@
 #include <QToolBar>
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 using namespace overlook;
 
@@ -176,4 +181,37 @@ TEST_F(Preferences, CommandShowsGeneralFirstThenTheLastPane) {
     command.preferencesMenuItemActionHandler();
     EXPECT_EQ(QApplication::topLevelWidgets().size(), windows);
     EXPECT_TRUE(window.window()->isVisible());
+}
+
+TEST_F(Preferences, StartAtLoginWritesAndRemovesTheAutostartEntry) {
+    namespace fs = std::filesystem;
+    const fs::path entry = LoginItem::entryPath();
+    ASSERT_FALSE(entry.empty());
+    fs::remove(entry);
+    GeneralPreferences pane;
+    EXPECT_FALSE(pane.startAtLogin()->isChecked());
+    pane.startAtLogin()->click();
+    ASSERT_TRUE(fs::exists(entry));
+    std::ifstream in(entry);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("[Desktop Entry]"), std::string::npos);
+    EXPECT_NE(text.find("Exec=overlook"), std::string::npos);
+    EXPECT_TRUE(LoginItem::isEnabled());
+    EXPECT_TRUE(GeneralPreferences().startAtLogin()->isChecked()); // a new pane reads the file
+
+    // An entry turned off by another tool (Hidden=true) reads as off.
+    { std::ofstream(entry, std::ios::app) << "Hidden=true\n"; }
+    EXPECT_FALSE(LoginItem::isEnabled());
+    pane.startAtLogin()->click(); // off: the entry goes
+    EXPECT_FALSE(fs::exists(entry));
+
+    // Where nothing can be written the switch shows the truth again.
+    fs::create_directories(entry.parent_path());
+    fs::permissions(entry.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+    if (access(entry.parent_path().c_str(), W_OK) != 0) { // root writes anyway
+        pane.startAtLogin()->click();
+        EXPECT_FALSE(pane.startAtLogin()->isChecked());
+    }
+    fs::permissions(entry.parent_path(), fs::perms::owner_all);
+    fs::remove(entry);
 }

@@ -352,3 +352,18 @@ TEST_F(Views, AStreamWindowMovesWhenItsPictureIsDragged) {
     window->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
+
+TEST_F(Views, AStreamWindowCanStayOnTopForAsLongAsItLives) {
+    StreamWindow* window = makeWindow(controller());
+    EXPECT_FALSE(window->isAlwaysOnTop()); // off at first
+    window->move(120, 80);
+    window->setAlwaysOnTop(true);
+    EXPECT_TRUE(window->isAlwaysOnTop());
+    EXPECT_TRUE(window->isVisible()); // the flag change does not hide it
+    EXPECT_EQ(window->pos(), QPoint(120, 80));
+    window->setAlwaysOnTop(false);
+    EXPECT_FALSE(window->isAlwaysOnTop());
+    EXPECT_TRUE(window->isVisible());
+    window->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
