@@ -6,7 +6,10 @@
 #include "KeyboardShortcuts/KeyboardShortcuts.h"
 #include "Overlook/Backend.h"
 #include "Overlook/CommandLine.h"
+#include "ControlBus/ControlService.h"
 #include "Overlook/ContentViews.h"
+#include "Overlook/DesktopNotifier.h"
+#include "Overlook/DisplayInformationWindow.h"
 #include "Overlook/KeyMonitor.h"
 #include "Overlook/LocalDisplayManager.h"
 #include "Overlook/OwnWindows.h"
@@ -21,6 +24,7 @@
 #include <QColorDialog>
 #include <QCursor>
 #include <QFile>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPalette>
@@ -30,6 +34,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -117,6 +122,23 @@ AppDelegate::~AppDelegate() {
     screenshotQueue_->shutdown();
 }
 
+void AppDelegate::showPopover() {
+    if (hasPopover_ && popover_) {
+        popover_->show();
+        popover_->raise();
+        return;
+    }
+    // A popover the user closed is only forgotten, as a click does.
+    popover_ = nullptr;
+    hasPopover_ = false;
+    togglePopover();
+}
+
+void AppDelegate::hidePopover() {
+    if (hasPopover_)
+        togglePopover();
+}
+
 void applyDarkAppearance() {
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     QPalette p;
@@ -148,6 +170,7 @@ void AppDelegate::setUpApplication() {
     QObject::connect(statusItem_.get(), &QSystemTrayIcon::activated,
                      [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
     showStatusItem();
+    notifier_ = std::make_unique<DesktopNotifier>(statusItem_.get());
     attachColorList();
     registerShowPopoverShortcut();
     ownWindows_ = std::make_unique<OwnWindowTracker>();
@@ -271,27 +294,70 @@ void AppDelegate::registerShowPopoverShortcut() {
 }
 
 void AppDelegate::captureAllDisplays() {
-    overlook::captureAllDisplays(std::time(nullptr), screenshotQueue_.get(), [](const SavedFile& saved) {
-        if (!saved.error.empty())
+    // The answer comes back on the main queue, possibly after the delegate is gone.
+    QPointer<DesktopNotifier> notifier = notifier_.get();
+    overlook::captureAllDisplays(std::time(nullptr), screenshotQueue_.get(), [notifier](const SavedFile& saved) {
+        DesktopNotifier::Notice notice;
+        if (!saved.error.empty()) {
             plainLog("%s", saved.error.c_str());
-        else
+            notice = {"Screenshot failed", QString::fromStdString(saved.error), {}, true};
+        } else {
             appLog().info("Saved the screenshot %s", saved.path.c_str());
+            const QString path = QString::fromStdString(saved.path);
+            notice = {"Screenshot saved", QFileInfo(path).fileName(), path, false};
+        }
+        if (notifier)
+            notifier->notify(notice);
     });
 }
 
-void AppDelegate::logDisplayInfo() { LocalDisplayManager::shared().displayInformation(); }
+void AppDelegate::logDisplayInfo() {
+    LocalDisplayManager& manager = LocalDisplayManager::shared();
+    manager.displayInformation();
+    if (!displayInformation_)
+        displayInformation_ = std::make_unique<DisplayInformationWindow>();
+    displayInformation_->present(manager.availableDisplays.get());
+}
 
 int runApplication(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setApplicationName("Overlook");
     app.setDesktopFileName("overlook");
     app.setQuitOnLastWindowClosed(false); // a tray application
+
+    // One instance per session: a second start shows the first one's popover.
+    control::ControlService control;
+    QString why;
+    switch (control.claim(&why)) {
+    case control::ControlService::Claim::Owned:
+        break;
+    case control::ControlService::Claim::AnotherInstance:
+        if (control::ControlService::showPopoverOfRunningInstance(&why))
+            return 0;
+        std::fprintf(stderr, "overlook: Overlook is running already but does not answer: %s\n", qPrintable(why));
+        return 1;
+    case control::ControlService::Claim::NoBus:
+        std::fprintf(stderr,
+                     "overlook: no session bus (%s); running on its own, without a check for another instance "
+                     "and without control from the command line\n",
+                     qPrintable(why));
+        break;
+    }
+
     installQtMainQueue();
     enableKeyMonitor();
     if (!setUpBackend(std::nullopt))
         return 1;
     AppDelegate delegate;
     delegate.setUpApplication();
+    control.setActions({
+        .togglePopover = [&delegate] { delegate.togglePopover(); },
+        .showPopover = [&delegate] { delegate.showPopover(); },
+        .hidePopover = [&delegate] { delegate.hidePopover(); },
+        .showPreferences = [&delegate] { delegate.preferences().preferencesMenuItemActionHandler(); },
+        .screenshotAllDisplays = [&delegate] { delegate.captureAllDisplays(); },
+        .showDisplayInformation = [&delegate] { delegate.logDisplayInfo(); },
+    });
     return app.exec();
 }
 

@@ -19,6 +19,8 @@ class QTimer;
 namespace overlook {
 
 class OwnWindowTracker;
+class DesktopNotifier;
+class DisplayInformationWindow;
 
 class ContentView;
 class DispatchQueue;
@@ -60,7 +62,13 @@ public:
 
     // Opens the popover when none is open, closes it otherwise.
     void togglePopover();
+    // Opens the popover, or raises the open one.
+    void showPopover();
+    // Closes the popover when one is open.
+    void hidePopover();
+    // Saves the screenshot and tells the user where (or why not) in a notification.
     void captureAllDisplays();
+    // Logs the display information and shows it in a window.
     void logDisplayInfo();
 
     QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
@@ -70,6 +78,8 @@ public:
     bool hasPopover() const { return hasPopover_; }
     // The preferences window, built once with the delegate.
     PreferencesCommand& preferences() const { return *preferences_; }
+    // Null until the display information is first shown.
+    DisplayInformationWindow* displayInformationWindow() const { return displayInformation_.get(); }
 
 private:
     void makeMenu();
@@ -86,6 +96,8 @@ private:
     bool hasPopover_ = false;
     std::unique_ptr<DispatchQueue> screenshotQueue_;
     std::unique_ptr<PreferencesCommand> preferences_;
+    std::unique_ptr<DesktopNotifier> notifier_;
+    std::unique_ptr<DisplayInformationWindow> displayInformation_;
     // Our windows' redrawing is not a change of the desktop to the capture.
     std::unique_ptr<OwnWindowTracker> ownWindows_;
 };

@@ -1,5 +1,6 @@
 #include "Overlook/Commands.h"
 
+#include "Overlook/ControlCommands.h"
 #include "Overlook/DefaultsCommand.h"
 #include "Overlook/ScreenshotCommand.h"
 
@@ -36,6 +37,12 @@ const std::vector<CommandEntry>& commands() {
         {"preview", runPreview,
          "overlook preview --output FILE [--scale 1|2|4|8] [--frames N] [--size WxH] [--backend ...]\n"
          "    capture every display, compose the live picture off screen and write it as PNG\n"},
+        {"popover", runPopoverCommand,
+         "overlook popover [--toggle|--show|--hide]\n"
+         "    open or close the popover of the running Overlook (default --toggle), e.g. from a key binding\n"},
+        {"preferences", runPreferencesCommand,
+         "overlook preferences\n"
+         "    open the preferences window of the running Overlook\n"},
     };
     return list;
 }

@@ -1,0 +1,45 @@
+#pragma once
+// Desktop notifications for the outcome of the menu's commands: the desktop's
+// notification service (org.freedesktop.Notifications on the session bus) when
+// there is one, else a message from the tray icon. A notification about a saved
+// file opens the file when the user clicks it. Main thread only.
+
+#include <QObject>
+#include <QString>
+
+#include <map>
+
+class QSystemTrayIcon;
+
+namespace overlook {
+
+class DesktopNotifier final : public QObject {
+    Q_OBJECT
+public:
+    // `fallback` (may be null) shows the message when no service answers.
+    explicit DesktopNotifier(QSystemTrayIcon* fallback, QObject* parent = nullptr);
+
+    struct Notice {
+        QString summary;
+        QString body;
+        QString openPath; // opened when the notification is clicked; empty: none
+        bool failure = false;
+    };
+    void notify(const Notice& notice);
+
+    // Opens a file with the user's application for its type (xdg-open).
+    static void openFile(const QString& path);
+
+private Q_SLOTS:
+    void actionInvoked(uint id, const QString& actionKey);
+    void notificationClosed(uint id, uint reason);
+
+private:
+    void showFallback(const Notice& notice);
+
+    QSystemTrayIcon* fallback_;
+    QString fallbackOpenPath_;
+    std::map<uint, QString> openPaths_; // notification id → file
+};
+
+} // namespace overlook
