@@ -5,7 +5,7 @@
 #include "Foundation/Logger.h"
 #include "KeyboardShortcuts/KeyboardShortcuts.h"
 #include "Overlook/Backend.h"
-#include "Overlook/CommandLine.h"
+#include "CommandLine/CommandLine.h"
 #include "ControlBus/ControlService.h"
 #include "Overlook/ContentViews.h"
 #include "Overlook/DesktopNotifier.h"
@@ -15,7 +15,7 @@
 #include "Overlook/OwnWindows.h"
 #include "Overlook/PreferencesCommand.h"
 #include "Overlook/QtMainQueue.h"
-#include "Overlook/ScreenshotCommand.h"
+#include "CommandLine/ScreenshotCommand.h"
 #include "Overlook/StreamController.h"
 #include "Platform/X11/HotKeys/X11HotKeyService.h"
 

@@ -1,5 +1,5 @@
-#include "Overlook/CommandLine.h"
-#include "Overlook/DisplaysCommand.h"
+#include "CommandLine/CommandLine.h"
+#include "CommandLine/DisplaysCommand.h"
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/FixtureEnvironment.h"
 

@@ -1,4 +1,4 @@
-#include "Overlook/CommandLine.h"
+#include "CommandLine/CommandLine.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamQuality.h"
 #include "tests/settings_store/TempSettings.h"

@@ -1,4 +1,4 @@
-#include "Overlook/AppLauncher.h"
+#include "CommandLine/AppLauncher.h"
 
 
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "Overlook/DefaultsCommand.h"
+#include "CommandLine/DefaultsCommand.h"
 
-#include "Overlook/CommandLine.h"
+#include "CommandLine/CommandLine.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamQuality.h"
 #include "settings_store/UserDefaults.h"

@@ -1,8 +1,8 @@
-#include "Overlook/Commands.h"
+#include "CommandLine/Commands.h"
 
-#include "Overlook/ControlCommands.h"
-#include "Overlook/DefaultsCommand.h"
-#include "Overlook/ScreenshotCommand.h"
+#include "CommandLine/ControlCommands.h"
+#include "CommandLine/DefaultsCommand.h"
+#include "CommandLine/ScreenshotCommand.h"
 
 #include <cstdio>
 

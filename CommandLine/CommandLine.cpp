@@ -1,6 +1,6 @@
 #include "CommandLine.h"
 
-#include "Overlook/Commands.h"
+#include "CommandLine/Commands.h"
 #include "settings_store/UserDefaults.h"
 
 #include <cstdio>

@@ -2,7 +2,7 @@
 
 #include "Foundation/DispatchQueue.h"
 #include "Foundation/MainQueue.h"
-#include "Overlook/CommandLine.h"
+#include "CommandLine/CommandLine.h"
 #include "Overlook/LocalDisplayManager.h"
 
 #include <cerrno>

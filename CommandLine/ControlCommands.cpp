@@ -1,7 +1,7 @@
-#include "Overlook/ControlCommands.h"
+#include "CommandLine/ControlCommands.h"
 
 #include "ControlBus/ControlClient.h"
-#include "Overlook/CommandLine.h"
+#include "CommandLine/CommandLine.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "DisplaysCommand.h"
 
-#include "Overlook/CommandLine.h"
-#include "Overlook/Commands.h"
+#include "CommandLine/CommandLine.h"
+#include "CommandLine/Commands.h"
 
 #include <cstdio>
 
