@@ -10,6 +10,7 @@
 #include "Overlook/ContentViews.h"
 #include "Overlook/DesktopNotifier.h"
 #include "Overlook/DisplayInformationWindow.h"
+#include "Overlook/InstalledData.h"
 #include "Overlook/KeyMonitor.h"
 #include "Overlook/LocalDisplayManager.h"
 #include "Overlook/OwnWindows.h"
@@ -53,7 +54,7 @@ constexpr int kTrayWaitMs = 1000;
 QString colorListPath() {
     if (const char* env = std::getenv("OVERLOOK_PALETTE"); env && *env)
         return env;
-    const QString installed = OVERLOOK_DATA_DIR "/Overlook.gpl";
+    const QString installed = QString::fromStdString((installedDataDir() / "Overlook.gpl").string());
     return QFile::exists(installed) ? installed : QString(OVERLOOK_SOURCE_DIR "/Overlook/resources/Overlook.gpl");
 }
 

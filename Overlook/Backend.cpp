@@ -1,5 +1,6 @@
 #include "Backend.h"
 
+#include "Overlook/InstalledData.h"
 #include "Platform/Fixture/FixtureDisplayService.h"
 #include "Platform/Fixture/SyntheticCaptureService.h"
 #include "Platform/Wayland/WaylandCaptureService.h"
@@ -43,7 +44,7 @@ BackendChoice defaultBackend() {
 std::string shippedFixturePath() {
     if (const char* env = std::getenv("OVERLOOK_FIXTURE"); env && *env)
         return env;
-    const std::filesystem::path installed = OVERLOOK_DATA_DIR "/fixtures/two-displays.json";
+    const std::filesystem::path installed = installedDataDir() / "fixtures" / "two-displays.json";
     if (std::filesystem::exists(installed))
         return installed;
     return OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json";

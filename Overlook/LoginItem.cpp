@@ -1,5 +1,7 @@
 #include "LoginItem.h"
 
+#include "Overlook/InstalledData.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -22,7 +24,7 @@ fs::path LoginItem::entryPath() {
 }
 
 fs::path LoginItem::sourcePath() {
-    const fs::path installed = fs::path(OVERLOOK_DATA_DIR).parent_path() / "applications" / "overlook.desktop";
+    const fs::path installed = installedDataDir().parent_path() / "applications" / "overlook.desktop";
     if (fs::exists(installed))
         return installed;
     return fs::path(OVERLOOK_SOURCE_DIR) / "Overlook" / "resources" / "overlook.desktop";

@@ -2,6 +2,7 @@
 
 #include "Foundation/MainQueue.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace overlook {
@@ -28,8 +29,10 @@ void DisplayStreamer::createStream() {
     properties.queueDepth = 1;
     properties.minimumFrameTime = 0;
     properties.showCursor = true;
-    const std::int64_t width = truncateToInt64(outputWidth());
-    const std::int64_t height = truncateToInt64(outputHeight());
+    const double ratio = captureRatio();
+    streamRatio_.store(ratio);
+    const std::int64_t width = truncateToInt64(outputWidth() * ratio);
+    const std::int64_t height = truncateToInt64(outputHeight() * ratio);
 
     stream_.reset();
     CaptureService* service = captureService();
@@ -96,6 +99,25 @@ void DisplayStreamer::setScale(double newScale) {
         start(false);
 }
 
+double DisplayStreamer::captureRatio() const {
+    // A scale below 1 already asks for more than the display's pixels.
+    return std::max(1.0, std::min(pixelRatio_, scale_));
+}
+
+void DisplayStreamer::setPixelRatio(double ratio) {
+    if (!(ratio > 0) || ratio == pixelRatio_)
+        return;
+    const double before = captureRatio();
+    pixelRatio_ = ratio;
+    if (captureRatio() == before)
+        return;
+    log_.info("Changing pixel ratio to %f", ratio);
+    const bool wasStreaming = isStreaming.get();
+    releaseStream();
+    if (wasStreaming)
+        start(false);
+}
+
 void DisplayStreamer::captureScreenshot() {
     log_.info("Capturing screenshot of %s", display_.localizedName.c_str());
     FrameSurfacePtr snapshot = display_.createImage();
@@ -139,8 +161,15 @@ void DisplayStreamer::handleFrame(FrameStatus status, FrameSurfacePtr surface) {
 
     switch (status) {
     case FrameStatus::FrameComplete:
-        if (surface && takeFrame)
-            screenImage_.store(std::make_shared<const Image>(Image::fromSurface(std::move(surface))));
+        if (surface && takeFrame) {
+            // A frame captured at a pixel ratio keeps its pixels and is placed at
+            // the output size; the view's own scale brings them back 1:1.
+            const double ratio = streamRatio_.load();
+            Image image = Image::fromSurface(std::move(surface));
+            if (ratio != 1)
+                image = image.transformed(AffineTransform::scale(1 / ratio, 1 / ratio));
+            screenImage_.store(std::make_shared<const Image>(std::move(image)));
+        }
         break;
     case FrameStatus::FrameIdle:
     case FrameStatus::FrameBlank:

@@ -61,6 +61,15 @@ public:
     void setStreaming(bool on);
     void releaseStream();
     void setScale(double newScale);
+    // Device pixels per output point of the views that show this stream (2 on a
+    // doubled screen). Frames are captured that much larger, but never beyond the
+    // display's own pixels, and placed at the output size: a view on a scaled
+    // screen shows them pixel for pixel instead of blowing them up. A change
+    // restarts the stream like a new scale.
+    double pixelRatio() const { return pixelRatio_; }
+    void setPixelRatio(double ratio);
+    // The factor the stream's frames are larger than the output frame.
+    double captureRatio() const;
     void captureScreenshot();
     // The latest image mirrored top to bottom within its own extent.
     std::optional<Image> flippedScreenImage() const;
@@ -75,6 +84,9 @@ private:
     Logger log_;
     const Display display_;
     double scale_;
+    double pixelRatio_ = 1;
+    // captureRatio() of the current stream, read by handleFrame on the stream queue.
+    std::atomic<double> streamRatio_{1};
     std::shared_ptr<DispatchQueue> streamQueue_;
     std::unique_ptr<CaptureStream> stream_;
     LatestValue<const Image> screenImage_;

@@ -24,9 +24,13 @@ void DisplayStreamView::updateView(RenderingView* view) const {
         const auto streams = bindings.streams();
         // setScale logs the change, releases the stream and restarts it only
         // when it was streaming.
-        for (const auto& s : streams)
+        // The view's device pixels decide how large the frames are captured.
+        const double ratio = view->devicePixelRatioF();
+        for (const auto& s : streams) {
             if (s->scale() != scale)
                 s->setScale(scale);
+            s->setPixelRatio(ratio);
+        }
         view->updateStreams(streams);
     });
 }

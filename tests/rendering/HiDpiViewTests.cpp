@@ -1,0 +1,97 @@
+// The rendering view on a doubled screen (Qt's offscreen platform with a scale
+// factor of 2, set before this program's application starts): the stream is
+// captured at the view's device pixels and shown pixel for pixel, not blown up.
+#include "PictureSupport.h"
+
+#include "Platform/Fixture/TestPattern.h"
+#include "Tessera/DisplayRenderingView/DisplayStreamView.h"
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
+#include "tests/support/FixtureEnvironment.h"
+
+#include <cstdlib>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+class HiDpiViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("QT_SCALE_FACTOR", "2", 1);
+        ensureOffscreenApplication();
+    }
+
+    // 1620 × 1020 at scale 4: an output of 405 × 255 points. The pattern's edges
+    // (the white band 102 high, the black block 162 wide) fall in the middle of an
+    // output pixel, and on the boundary between two device pixels.
+    FixtureEnvironment env{arrangementJson({displayJson(1, 0, "Main", 0, 0, 1620, 1020, true)})};
+    std::vector<DisplayStreamerPtr> streams{std::make_shared<DisplayStreamer>(overlook::Display(1), true, 4)};
+    double scale = 4;
+    bool showCrosshair = false;
+    double lineWidth = 3;
+    Color lineColor{1, 0, 0, 1};
+    bool desaturate = true;
+    DisplayStreamView wrapper{Binding<std::vector<DisplayStreamerPtr>>::to(streams), Binding<double>::to(scale),
+                              Binding<bool>::to(showCrosshair),  Binding<double>::to(lineWidth),
+                              Binding<Color>::to(lineColor),     Binding<bool>::to(desaturate)};
+
+    static std::uint32_t pixel(const RenderingView& view, int x, int y) {
+        return reinterpret_cast<const std::uint32_t*>(view.drawable().constScanLine(y))[x];
+    }
+};
+
+} // namespace
+
+TEST_F(HiDpiViewTest, StreamFillsTheDrawablePixelForPixel) {
+    std::unique_ptr<RenderingView> view(wrapper.makeView());
+    ASSERT_EQ(view->devicePixelRatioF(), 2.0);
+    wrapper.updateView(view.get());
+    FixtureEnvironment::drainMain();
+    view->resize(405, 255);
+    streams[0]->start(false);
+    env.capture().emit(1, FrameStatus::FrameComplete);
+    FixtureEnvironment::settle(*streams[0]->streamQueue());
+    FixtureEnvironment::drainMain();
+    view->draw();
+
+    // The drawable and the capture both have the device size, twice the widget's.
+    ASSERT_EQ(view->drawable().size(), QSize(810, 510));
+    ASSERT_FALSE(env.capture().createdStreams().empty());
+    EXPECT_EQ(env.capture().createdStreams().back().width, 810);
+    EXPECT_EQ(env.capture().createdStreams().back().height, 510);
+    EXPECT_EQ(streams[0]->captureRatio(), 2.0);
+    // The layout stays in output points.
+    EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 405, 255));
+
+    // Edges between neighbouring device pixels: a frame of 405 × 255 blown up
+    // would smear or shift each of them by a device pixel.
+    const std::uint32_t base = env.displays().colorOf(1);
+    EXPECT_EQ(pixel(*view, 300, 50), fixture::kTopBandColor);
+    EXPECT_EQ(pixel(*view, 300, 51), base);
+    EXPECT_EQ(pixel(*view, 80, 100), fixture::kCornerBlockColor);
+    EXPECT_EQ(pixel(*view, 81, 100), base);
+    EXPECT_EQ(pixel(*view, 80, 51), fixture::kCornerBlockColor);
+    EXPECT_EQ(pixel(*view, 80, 50), fixture::kTopBandColor);
+    streams[0]->releaseStream();
+}
+
+TEST_F(HiDpiViewTest, CaptureNeverExceedsTheDisplaysPixels) {
+    // At scale 1 the output is the display itself: twice as many pixels would
+    // only be made up.
+    scale = 1;
+    std::unique_ptr<RenderingView> view(wrapper.makeView());
+    wrapper.updateView(view.get());
+    FixtureEnvironment::drainMain();
+    streams[0]->start(false);
+    ASSERT_FALSE(env.capture().createdStreams().empty());
+    EXPECT_EQ(env.capture().createdStreams().back().width, 1620);
+    EXPECT_EQ(streams[0]->captureRatio(), 1.0);
+    // Back at scale 4 the stream comes back at twice its output size.
+    scale = 4;
+    wrapper.updateView(view.get());
+    FixtureEnvironment::drainMain();
+    EXPECT_TRUE(streams[0]->isStreaming.get());
+    EXPECT_EQ(env.capture().createdStreams().back().width, 810);
+    streams[0]->releaseStream();
+}
