@@ -2,7 +2,7 @@
 
 #include "Foundation/Logger.h"
 #include "Platform/Wayland/Copy.h"
-#include "Tessera/FrameDelivery.h"
+#include "Tessera/ServedStream.h"
 
 #include <algorithm>
 
@@ -20,19 +20,9 @@ constexpr std::size_t kSurfacePool = 4; // frames the consumer may still hold
 constexpr std::size_t kBufferPool = 2;  // copies: one in flight, one spare for a size change
 } // namespace
 
-// `started`, `starts` and `removed` are set by the stream's owner; the rest belongs
-// to the session thread.
-struct WaylandCaptureService::StreamState {
-    StreamState(DisplayID d, int w, int h, bool cursor, std::shared_ptr<DispatchQueue> queue, FrameHandler handler)
-        : display(d), width(w), height(h), showCursor(cursor), delivery(std::move(queue), std::move(handler)) {}
-
-    const DisplayID display;
-    const int width, height;
-    const bool showCursor;
-    FrameDelivery delivery;
-    std::atomic<bool> started{false};
-    std::atomic<std::uint64_t> starts{0};
-    std::atomic<bool> removed{false};
+// What the session thread knows of one stream beyond what every served stream has.
+struct WaylandCaptureService::StreamState : ServedStreamState {
+    using ServedStreamState::ServedStreamState;
 
     bool wasStarted = false;
     std::uint64_t startsSeen = 0;
@@ -44,34 +34,6 @@ struct WaylandCaptureService::StreamState {
     double refreshRate = kDefaultRefreshRate;
     std::vector<std::unique_ptr<ShmBuffer>> buffers;
     std::vector<std::shared_ptr<FrameSurface>> surfaces;
-};
-
-class WaylandCaptureService::Stream final : public CaptureStream {
-public:
-    Stream(WaylandCaptureService& owner, std::shared_ptr<StreamState> state) : owner_(owner), state_(std::move(state)) {}
-    ~Stream() override {
-        {
-            std::lock_guard lock(owner_.mutex_);
-            std::erase(owner_.streams_, state_);
-        }
-        state_->removed = true;
-        state_->delivery.close();
-        owner_.session_->post([] {}); // a turn to give back its Wayland objects
-    }
-    void start() override {
-        ++state_->starts;
-        state_->started = true;
-        owner_.session_->post([] {});
-    }
-    void stop() override {
-        if (state_->started.exchange(false))
-            state_->delivery.post(FrameStatus::Stopped, nullptr);
-        owner_.session_->post([] {});
-    }
-
-private:
-    WaylandCaptureService& owner_;
-    std::shared_ptr<StreamState> state_;
 };
 
 WaylandCaptureService::WaylandCaptureService(std::shared_ptr<Session> session) : session_(std::move(session)) {
@@ -113,7 +75,12 @@ std::unique_ptr<CaptureStream> WaylandCaptureService::createStream(DisplayID dis
         streams_.push_back(state);
     }
     session_->post([] {});
-    return std::make_unique<Stream>(*this, std::move(state));
+    // A turn of the session thread starts, stops, or gives back a stream's Wayland objects.
+    return std::make_unique<ServedStream>(std::move(state), [this] { session_->post([] {}); },
+                                          [this](const ServedStreamState* gone) {
+                                              std::lock_guard lock(mutex_);
+                                              std::erase_if(streams_, [gone](const auto& s) { return s.get() == gone; });
+                                          });
 }
 
 void WaylandCaptureService::release(StreamState& s) {

@@ -34,7 +34,6 @@ public:
     struct StreamState;
 
 private:
-    class Stream;
     void turn(Clock::time_point now) override;
     std::optional<Clock::time_point> deadline() const override;
     void layoutChanged(const std::vector<DisplayID>& changed) override;

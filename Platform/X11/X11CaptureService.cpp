@@ -7,7 +7,7 @@
 #include "Platform/X11/RawMotion.h"
 #include "Platform/X11/Reduction.h"
 #include "Platform/X11/Xcb.h"
-#include "Tessera/FrameDelivery.h"
+#include "Tessera/ServedStream.h"
 
 #include <chrono>
 #include <cmath>
@@ -60,19 +60,9 @@ xcb_render_pictformat_t formatForVisual(const xcb_render_query_pict_formats_repl
 
 } // namespace
 
-// What the worker knows of one stream. `started` and `removed` are set by the
-// stream's owner; everything else belongs to the worker thread.
-struct X11CaptureService::StreamState {
-    StreamState(DisplayID d, int w, int h, bool cursor, std::shared_ptr<DispatchQueue> queue, FrameHandler handler)
-        : display(d), width(w), height(h), showCursor(cursor), delivery(std::move(queue), std::move(handler)) {}
-
-    const DisplayID display;
-    const int width, height;
-    const bool showCursor;
-    FrameDelivery delivery;
-    std::atomic<bool> started{false};
-    std::atomic<std::uint64_t> starts{0}; // a stop and a start between two turns is still a restart
-    std::atomic<bool> removed{false};
+// What the worker knows of one stream beyond what every served stream has.
+struct X11CaptureService::StreamState : ServedStreamState {
+    using ServedStreamState::ServedStreamState;
 
     // Worker-only.
     bool wasStarted = false;
@@ -688,35 +678,6 @@ void X11CaptureService::Worker::connectionLost(const std::vector<StatePtr>& stre
     }
 }
 
-// The handle the streamer owns.
-class X11CaptureService::Stream final : public CaptureStream {
-public:
-    Stream(X11CaptureService& owner, std::shared_ptr<StreamState> state) : owner_(owner), state_(std::move(state)) {}
-    ~Stream() override {
-        {
-            std::lock_guard lock(owner_.mutex_);
-            std::erase(owner_.streams_, state_);
-        }
-        state_->removed = true;
-        state_->delivery.close();
-        owner_.wake();
-    }
-    void start() override {
-        ++state_->starts;
-        state_->started = true;
-        owner_.wake();
-    }
-    void stop() override {
-        if (state_->started.exchange(false))
-            state_->delivery.post(FrameStatus::Stopped, nullptr);
-        owner_.wake();
-    }
-
-private:
-    X11CaptureService& owner_;
-    std::shared_ptr<StreamState> state_;
-};
-
 X11CaptureService::X11CaptureService(const char* displayName, Reduction reduction)
     : displayName_(displayName ? displayName : ""), reduction_(reduction) {
     Connection connection(displayName);
@@ -788,7 +749,11 @@ std::unique_ptr<CaptureStream> X11CaptureService::createStream(DisplayID display
         streams_.push_back(state);
     }
     wake();
-    return std::make_unique<Stream>(*this, std::move(state));
+    return std::make_unique<ServedStream>(std::move(state), [this] { wake(); },
+                                          [this](const ServedStreamState* gone) {
+                                              std::lock_guard lock(mutex_);
+                                              std::erase_if(streams_, [gone](const auto& s) { return s.get() == gone; });
+                                          });
 }
 
 } // namespace overlook::x11

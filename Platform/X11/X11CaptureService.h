@@ -55,7 +55,6 @@ public:
     class Worker;
 
 private:
-    class Stream;
     void wake();
 
     std::string displayName_;
