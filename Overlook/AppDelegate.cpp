@@ -172,6 +172,7 @@ void AppDelegate::setUpApplication() {
                      [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
     showStatusItem();
     notifier_ = std::make_unique<DesktopNotifier>(statusItem_.get());
+    preferences_->setNotifier(notifier_.get());
     attachColorList();
     registerShowPopoverShortcut();
     ownWindows_ = std::make_unique<OwnWindowTracker>();

@@ -37,6 +37,8 @@ DesktopNotifier::DesktopNotifier(QSystemTrayIcon* fallback, QObject* parent) : Q
         connect(fallback_, &QSystemTrayIcon::messageClicked, this, [this] {
             if (!fallbackOpenPath_.isEmpty())
                 openFile(fallbackOpenPath_);
+            else if (fallbackAction_)
+                fallbackAction_(QStringLiteral("default"));
         });
 }
 
@@ -55,9 +57,12 @@ void DesktopNotifier::notify(const Notice& notice) {
         actions << QStringLiteral("default") << QStringLiteral("Open");
         hints["image-path"] = QUrl::fromLocalFile(notice.openPath).toString();
     }
+    for (const auto& [key, label] : notice.actions)
+        actions << key << label;
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Notify");
-    call << QStringLiteral("Overlook") << uint(0) << QStringLiteral("overlook") << notice.summary << notice.body
-         << actions << hints << int(-1);
+    // Servers may read the body as markup; what we say is plain text.
+    call << QStringLiteral("Overlook") << uint(0) << QStringLiteral("overlook") << notice.summary
+         << notice.body.toHtmlEscaped() << actions << hints << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, notice] {
         watcher->deleteLater();
@@ -70,6 +75,8 @@ void DesktopNotifier::notify(const Notice& notice) {
         }
         if (!notice.openPath.isEmpty())
             openPaths_[reply.value()] = notice.openPath;
+        if (notice.onAction)
+            actionHandlers_[reply.value()] = notice.onAction;
     });
 }
 
@@ -79,6 +86,7 @@ void DesktopNotifier::showFallback(const Notice& notice) {
         return;
     }
     fallbackOpenPath_ = notice.openPath;
+    fallbackAction_ = notice.onAction;
     fallback_->showMessage(notice.summary, notice.body,
                            notice.failure ? QSystemTrayIcon::Critical : QSystemTrayIcon::Information,
                            kFallbackShownMs);
@@ -86,12 +94,18 @@ void DesktopNotifier::showFallback(const Notice& notice) {
 
 void DesktopNotifier::actionInvoked(uint id, const QString& actionKey) {
     const auto it = openPaths_.find(id);
-    if (it == openPaths_.end() || actionKey != QLatin1String("default"))
+    if (it != openPaths_.end() && actionKey == QLatin1String("default")) {
+        openFile(it->second);
         return;
-    openFile(it->second);
+    }
+    if (const auto handler = actionHandlers_.find(id); handler != actionHandlers_.end())
+        handler->second(actionKey);
 }
 
-void DesktopNotifier::notificationClosed(uint id, uint) { openPaths_.erase(id); }
+void DesktopNotifier::notificationClosed(uint id, uint) {
+    openPaths_.erase(id);
+    actionHandlers_.erase(id);
+}
 
 void DesktopNotifier::openFile(const QString& path) {
     if (!QFileInfo::exists(path)) {

@@ -7,7 +7,10 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <map>
+#include <utility>
+#include <vector>
 
 class QSystemTrayIcon;
 
@@ -24,6 +27,10 @@ public:
         QString body;
         QString openPath; // opened when the notification is clicked; empty: none
         bool failure = false;
+        // More buttons as (key, label), reported to `onAction` with their key; the
+        // key "default" is a click on the notification (when it opens no file).
+        std::vector<std::pair<QString, QString>> actions{};
+        std::function<void(const QString& key)> onAction{};
     };
     void notify(const Notice& notice);
 
@@ -39,7 +46,9 @@ private:
 
     QSystemTrayIcon* fallback_;
     QString fallbackOpenPath_;
+    std::function<void(const QString&)> fallbackAction_;
     std::map<uint, QString> openPaths_; // notification id → file
+    std::map<uint, std::function<void(const QString&)>> actionHandlers_;
 };
 
 } // namespace overlook

@@ -1,10 +1,12 @@
 #include "Overlook/PreferencesCommand.h"
 
 #include "Overlook/ContentViews.h"
+#include "Overlook/DesktopNotifier.h"
 #include "Overlook/GeneralPane.h"
 #include "Overlook/PreferenceKeys.h"
 
 #include <QFile>
+#include <QPointer>
 
 #include "settings_store/UserDefaults.h"
 
@@ -27,6 +29,20 @@ updates::ApplicationInfo applicationInfo() {
         info.updateChannel = channel;
     return info;
 }
+
+// The updater's notices as desktop notifications.
+class UpdateDesktopNotifier final : public updates::UpdateNotifier {
+public:
+    explicit UpdateDesktopNotifier(DesktopNotifier* notifier) : notifier_(notifier) {}
+    void notify(const updates::UpdateNotice& notice) override {
+        if (notifier_)
+            notifier_->notify({notice.summary, notice.body, notice.openPath, notice.failure, notice.actions,
+                               notice.onAction});
+    }
+
+private:
+    QPointer<DesktopNotifier> notifier_;
+};
 #endif
 
 } // namespace
@@ -42,12 +58,29 @@ PreferencesCommand::PreferencesCommand(std::shared_ptr<UserDefaults> store) {
 #ifdef OVERLOOK_UPDATER
     updater_ = std::make_shared<updates::Updater>(
         std::make_shared<updates::UpdaterDelegate>(applicationInfo(), store));
+    auto* updatesView = new updates::UpdatesPreferencesView(*updater_);
     panes.emplace_back(Settings::PaneIdentifier{"updates"}, QStringLiteral("Updates"), symbolIcon("arrow.down.circle"),
-                       new updates::UpdatesPreferencesView(*updater_));
+                       updatesView);
 #endif
     windowController_ = std::make_unique<Settings::SettingsWindowController>(
         std::move(panes), Settings::Style::toolbarItems, /*animated=*/true, /*hidesToolbarForSingleItem=*/true,
         std::move(store));
+#ifdef OVERLOOK_UPDATER
+    QObject::connect(updater_.get(), &updates::Updater::showUpdateRequested, updatesView,
+                     [this, updatesView](const updates::UpdateCheckResult& result) {
+                         windowController_->show(Settings::PaneIdentifier{"updates"});
+                         updatesView->showUpdate(result);
+                     });
+#endif
+}
+
+void PreferencesCommand::setNotifier(DesktopNotifier* notifier) {
+#ifdef OVERLOOK_UPDATER
+    updateNotifier_ = std::make_shared<UpdateDesktopNotifier>(notifier);
+    updater_->setNotifier(updateNotifier_.get());
+#else
+    (void)notifier;
+#endif
 }
 
 PreferencesCommand::~PreferencesCommand() = default;

@@ -10,10 +10,12 @@
 
 namespace overlook {
 
+class DesktopNotifier;
 class UserDefaults;
 
 namespace updates {
 class Updater;
+class UpdateNotifier;
 struct ApplicationInfo;
 } // namespace updates
 
@@ -31,10 +33,14 @@ public:
     Settings::SettingsWindowController& windowController() const { return *windowController_; }
     // Null when the build has no updater.
     updates::Updater* updater() const { return updater_.get(); }
+    // The updater tells of updates it finds on its own through `notifier`; their
+    // "Show" opens the Updates pane with the update.
+    void setNotifier(DesktopNotifier* notifier);
 
 private:
     // Declared first so that it outlives the pane that refers to it. Shared only so
     // that builds without the updater need not know its type.
+    std::shared_ptr<updates::UpdateNotifier> updateNotifier_;
     std::shared_ptr<updates::Updater> updater_;
     std::unique_ptr<Settings::SettingsWindowController> windowController_;
 };

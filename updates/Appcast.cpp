@@ -88,9 +88,17 @@ ParsedAppcast parseAppcast(const QByteArray& document) {
                     const auto attributes = xml.attributes();
                     for (const auto& attribute : attributes) {
                         const auto attr = attribute.name();
-                        if (attr == QLatin1String("url"))
-                            item->downloadLink = QUrl(attribute.value().toString().trimmed());
-                        else if (attr == QLatin1String("version") && item->version.isEmpty())
+                        if (attr == QLatin1String("url")) {
+                            item->enclosureURL = QUrl(attribute.value().toString().trimmed());
+                            item->downloadLink = item->enclosureURL;
+                        } else if (attr == QLatin1String("length")) {
+                            bool ok = false;
+                            const qint64 length = attribute.value().toString().trimmed().toLongLong(&ok);
+                            item->enclosureLength = ok && length > 0 ? length : 0;
+                        } else if (attr == QLatin1String("edSignature")) {
+                            item->edSignature = attribute.value().toString().trimmed().toLatin1();
+                        }
+                        if (attr == QLatin1String("version") && item->version.isEmpty())
                             item->version = attribute.value().toString().trimmed();
                         else if (attr == QLatin1String("shortVersionString") && item->displayVersion.isEmpty())
                             item->displayVersion = attribute.value().toString().trimmed();

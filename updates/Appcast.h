@@ -10,7 +10,8 @@
 //       <sparkle:releaseNotesLink>https://…/1.2.html</sparkle:releaseNotesLink>
 //       <description><![CDATA[ release notes ]]></description>
 //       <link>https://…/download</link>
-//       <enclosure url="https://…/overlook-1.2.tar.gz" length="123" type="application/octet-stream"/>
+//       <enclosure url="https://…/overlook-1.2.tar.gz" length="123" type="application/octet-stream"
+//                  sparkle:edSignature="base64 Ed25519 signature of the file"/>
 //     </item></channel>
 //   </rss>
 //
@@ -34,6 +35,9 @@ struct AppcastItem {
     QUrl releaseNotesLink;
     QUrl downloadLink;      // the enclosure, else the item's link
     QString publicationDate;
+    QUrl enclosureURL{};    // the package itself; empty when the item has no enclosure
+    qint64 enclosureLength = 0; // bytes, as the feed gives it; 0 when absent or unusable
+    QByteArray edSignature{}; // base64, as the feed gives it; empty when absent
 };
 
 struct ParsedAppcast {

@@ -5,6 +5,7 @@
 #include "settings_store/Defaults.h"
 #include "settings_store/UserDefaults.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QLocale>
 #include <QNetworkAccessManager>
@@ -103,7 +104,8 @@ std::optional<QString> refusedFeedURL(const QUrl& url) {
 
 Updater::Updater(std::shared_ptr<UpdaterDelegate> delegate, QObject* parent)
     : QObject(parent), delegate_(std::move(delegate)), store_(delegate_->store()),
-      network_(std::make_unique<QNetworkAccessManager>()), schedule_(new QTimer(this)),
+      network_(std::make_unique<QNetworkAccessManager>()), downloader_(std::make_unique<UpdateDownloader>(*network_)),
+      schedule_(new QTimer(this)),
       alive_(std::make_shared<Updater*>(this)) {
     schedule_->setSingleShot(true);
     connect(schedule_, &QTimer::timeout, this, [this] {
@@ -123,6 +125,7 @@ Updater::Updater(std::shared_ptr<UpdaterDelegate> delegate, QObject* parent)
                     (*self)->announceChange();
             });
         }));
+    connect(downloader_.get(), &UpdateDownloader::finished, this, &Updater::announceDownload);
     reschedule();
 }
 
@@ -308,6 +311,94 @@ void Updater::finishCheck(QNetworkReply* reply) {
         log().error("Update check: %s", qPrintable(result.error));
     reschedule();
     Q_EMIT checkFinished(result);
+    announce(result);
+}
+
+// ---- telling the user ---------------------------------------------------------------------
+
+void Updater::skipVersion(const QString& version) {
+    if (version.isEmpty())
+        store_->removeObject(kSkippedVersionKey);
+    else
+        store_->set(kSkippedVersionKey, PropertyList(version.toStdString()));
+}
+
+QString Updater::skippedVersion() const {
+    const auto stored = store_->stringForKey(kSkippedVersionKey);
+    return stored ? QString::fromStdString(*stored) : QString();
+}
+
+void Updater::announce(const UpdateCheckResult& result) {
+    if (result.kind != UpdateCheckResult::Kind::updateAvailable)
+        return;
+    const AppcastItem& item = *result.item;
+    // The user who asked sees the answer in the check's window; a skipped version
+    // is only ever shown when asked for.
+    if (!result.userInitiated && !skippedVersion().isEmpty() && compareVersions(item.version, skippedVersion()) == 0) {
+        log().info("Update check: version %s is skipped", qPrintable(item.version));
+        return;
+    }
+    if (automaticallyDownloadsUpdates()) {
+        if (const auto done = downloaded_.find(item.version);
+            done != downloaded_.end() && QFileInfo::exists(done->second)) {
+            DownloadResult again;
+            again.item = item;
+            again.path = done->second;
+            pending_ = result;
+            announceDownload(again);
+            return;
+        }
+        if (downloader_->isDownloading())
+            return;
+        pending_ = result;
+        downloader_->start(item);
+        return;
+    }
+    if (result.userInitiated)
+        return;
+    notifyAbout(result, QStringLiteral("Overlook %1 is available").arg(item.displayVersion),
+                QStringLiteral("You have version %1.").arg(QString::fromStdString(delegate_->info().version)), {}, false);
+}
+
+void Updater::announceDownload(const DownloadResult& download) {
+    UpdateCheckResult result = pending_.value_or(UpdateCheckResult{});
+    pending_.reset();
+    result.kind = UpdateCheckResult::Kind::updateAvailable;
+    result.item = download.item;
+    Q_EMIT downloadFinished(download);
+    if (download.ok()) {
+        downloaded_[download.item.version] = download.path;
+        notifyAbout(result, QStringLiteral("Overlook %1 is ready to install").arg(download.item.displayVersion),
+                    QStringLiteral("The signed package is in %1.").arg(download.path), download.path, false);
+    } else {
+        // The user still learns of the version, and why it was not fetched.
+        notifyAbout(result, QStringLiteral("Overlook %1 is available").arg(download.item.displayVersion),
+                    download.error, {}, true);
+    }
+}
+
+void Updater::notifyAbout(const UpdateCheckResult& result, const QString& summary, const QString& body,
+                          const QString& openPath, bool failure) {
+    if (!notifier_)
+        return;
+    UpdateNotice notice;
+    notice.summary = summary;
+    notice.body = body;
+    notice.openPath = openPath;
+    notice.failure = failure;
+    // A click on the notice opens the package when there is one, else the update.
+    notice.actions = {{openPath.isEmpty() ? QStringLiteral("default") : QStringLiteral("show"), QStringLiteral("Show")},
+                      {QStringLiteral("skip"), QStringLiteral("Skip This Version")}};
+    QPointer<Updater> self = this;
+    notice.onAction = [self, result, openPath](const QString& key) {
+        if (!self)
+            return;
+        if (key == QLatin1String("skip"))
+            self->skipVersion(result.item->version);
+        else if (key == QLatin1String("show") || (key == QLatin1String("default") && openPath.isEmpty()))
+            Q_EMIT self->showUpdateRequested(result);
+    };
+    notifier_->notify(notice);
 }
 
 } // namespace overlook::updates

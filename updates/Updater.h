@@ -5,11 +5,18 @@
 // are on, and checks that the user starts. A check fetches the update feed (see
 // Appcast.h) with Qt Network and compares the newest release with the running one.
 //
+// A scheduled check that finds a newer version, other than the one the user chose
+// to skip, tells the user through the notifier; with automatic downloads on, the
+// package is fetched and verified first (UpdateDownload.h) and the notice offers to
+// open it.
+//
 // Feeds are fetched over HTTPS; plain HTTP is refused except on the loopback
 // interface. Main thread only: the settings' change signals and the results come on
 // the thread that owns the updater.
 
 #include "updates/Appcast.h"
+#include "updates/UpdateDownload.h"
+#include "updates/UpdateNotifier.h"
 
 #include <QDateTime>
 #include <QNetworkReply>
@@ -17,6 +24,7 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,6 +97,8 @@ public:
     static constexpr const char* kSendsSystemProfileKey = "sendsSystemProfile";
     static constexpr const char* kAutomaticallyDownloadsKey = "automaticallyDownloadsUpdates";
     static constexpr const char* kLastCheckDateKey = "lastUpdateCheckDate";
+    // The version the user chose "Skip This Version" for.
+    static constexpr const char* kSkippedVersionKey = "skippedVersion";
     static constexpr double kDefaultCheckIntervalSeconds = 86400;
     // Scheduled checks never come closer together than this, whatever is stored.
     static constexpr double kMinimumCheckIntervalSeconds = 3600;
@@ -129,21 +139,40 @@ public:
 
     const std::shared_ptr<UpdaterDelegate>& delegate() const { return delegate_; }
 
+    // Where news of updates goes; not owned, may be null (then nothing is said).
+    void setNotifier(UpdateNotifier* notifier) { notifier_ = notifier; }
+    // Later scheduled checks say nothing about this version (an empty one: about none).
+    void skipVersion(const QString& version);
+    QString skippedVersion() const;
+    UpdateDownloader& downloader() { return *downloader_; }
+
 Q_SIGNALS:
     // One of the settings above changed (also when another process changed it).
     void settingsChanged();
     void checkStarted(bool userInitiated);
     void checkFinished(const overlook::updates::UpdateCheckResult& result);
+    // The user asked to see an update from its notification.
+    void showUpdateRequested(const overlook::updates::UpdateCheckResult& result);
+    // An automatic download ended, kept or refused.
+    void downloadFinished(const overlook::updates::DownloadResult& result);
 
 private:
     void startCheck(bool userInitiated);
     void finishCheck(QNetworkReply* reply);
     void reschedule();
     void announceChange();
+    void announce(const UpdateCheckResult& result);
+    void announceDownload(const DownloadResult& result);
+    void notifyAbout(const UpdateCheckResult& result, const QString& summary, const QString& body,
+                     const QString& openPath, bool failure);
 
     std::shared_ptr<UpdaterDelegate> delegate_;
     std::shared_ptr<UserDefaults> store_;
     std::unique_ptr<QNetworkAccessManager> network_;
+    std::unique_ptr<UpdateDownloader> downloader_;
+    UpdateNotifier* notifier_ = nullptr;
+    std::optional<UpdateCheckResult> pending_;          // whose package is being fetched
+    std::map<QString, QString> downloaded_;             // version → verified package, this run
     QPointer<QNetworkReply> reply_;
     QTimer* schedule_;
     int transferTimeoutMs_ = 30000;

@@ -8,8 +8,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QDesktopServices>
 #include <QPushButton>
-#include <QTextBrowser>
+#include <QRegularExpression>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 namespace overlook::updates {
@@ -72,6 +76,70 @@ QString lastCheckText(const std::optional<QDateTime>& date, const QDateTime& now
     return text("%1 at %2").arg(locale.toString(local.date(), QLocale::LongFormat), time);
 }
 
+// ---- release notes ----------------------------------------------------------------------
+
+ReleaseNotesBrowser::ReleaseNotesBrowser(QWidget* parent) : QTextBrowser(parent) {
+    setOpenLinks(false);
+    setOpenExternalLinks(false);
+    connect(this, &QTextBrowser::anchorClicked, this, [](const QUrl& url) {
+        if (isOpenableLink(url))
+            QDesktopServices::openUrl(url);
+    });
+}
+
+bool ReleaseNotesBrowser::isOpenableLink(const QUrl& url) {
+    return url.isValid() && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
+           !url.host().isEmpty();
+}
+
+QVariant ReleaseNotesBrowser::loadResource(int, const QUrl& name) {
+    // Only what the notes carry inline; no file, network or resource lookups.
+    if (name.scheme().compare(QLatin1String("data"), Qt::CaseInsensitive) != 0)
+        return {};
+    const QString data = name.toString(QUrl::FullyEncoded).mid(5);
+    const qsizetype comma = data.indexOf(QLatin1Char(','));
+    if (comma < 0)
+        return {};
+    const QByteArray payload = QByteArray::fromPercentEncoding(data.mid(comma + 1).toLatin1());
+    return data.left(comma).endsWith(QLatin1String(";base64"), Qt::CaseInsensitive) ? QByteArray::fromBase64(payload)
+                                                                                     : payload;
+}
+
+void ReleaseNotesBrowser::setNotes(const QString& html) {
+    static const QRegularExpression active(
+        QStringLiteral(R"(<\s*(script|style|iframe|frame|frameset|object|embed|applet|noscript|template)\b.*?)"
+                       R"((<\s*/\s*\1\s*>|$))"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression stray(
+        QStringLiteral(R"(<\s*/?\s*(script|style|iframe|frame|frameset|object|embed|applet|noscript|template|link|meta|base)\b[^>]*>)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QString cleaned = html;
+    cleaned.remove(active);
+    cleaned.remove(stray);
+    setHtml(cleaned);
+
+    // Links that are not https stay as text.
+    std::vector<std::pair<int, int>> unsafe;
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next())
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QTextCharFormat format = fragment.charFormat();
+            if (format.isAnchor() && !isOpenableLink(QUrl(format.anchorHref())))
+                unsafe.emplace_back(fragment.position(), fragment.length());
+        }
+    for (const auto& [position, length] : unsafe) {
+        QTextCursor cursor(document());
+        cursor.setPosition(position);
+        cursor.setPosition(position + length, QTextCursor::KeepAnchor);
+        QTextCharFormat format = cursor.charFormat();
+        format.setAnchor(false);
+        format.clearProperty(QTextFormat::AnchorHref);
+        format.setFontUnderline(false);
+        format.clearForeground();
+        cursor.setCharFormat(format);
+    }
+}
+
 // ---- the check dialog ------------------------------------------------------------------
 
 UpdateCheckDialog::UpdateCheckDialog(QWidget* parent) : QDialog(parent) {
@@ -82,15 +150,23 @@ UpdateCheckDialog::UpdateCheckDialog(QWidget* parent) : QDialog(parent) {
     bold.setBold(true);
     bold.setPointSizeF(bold.pointSizeF() * 1.15);
     headline_->setFont(bold);
+    // The version comes from the feed: never read as markup.
+    headline_->setTextFormat(Qt::PlainText);
     message_ = new QLabel(this);
     message_->setWordWrap(true);
     message_->setTextFormat(Qt::RichText);
-    message_->setOpenExternalLinks(true);
+    message_->setOpenExternalLinks(false);
     message_->setTextInteractionFlags(Qt::TextBrowserInteraction);
-    notes_ = new QTextBrowser(this);
-    notes_->setOpenExternalLinks(true);
+    connect(message_, &QLabel::linkActivated, this, [](const QString& link) {
+        const QUrl url(link);
+        if (!refusedDownloadURL(url))
+            QDesktopServices::openUrl(url);
+    });
+    notes_ = new ReleaseNotesBrowser(this);
     notes_->setMinimumSize(420, 200);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    skip_ = buttons->addButton(text("Skip This Version"), QDialogButtonBox::ActionRole);
+    skip_->hide();
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
     layout->addWidget(headline_);
     layout->addWidget(message_);
@@ -103,6 +179,8 @@ void UpdateCheckDialog::showChecking() {
     headline_->setText(text("Checking for updates…"));
     message_->clear();
     notes_->hide();
+    skip_->hide();
+    shownVersion_.clear();
     show();
     raise();
     activateWindow();
@@ -110,6 +188,8 @@ void UpdateCheckDialog::showChecking() {
 
 void UpdateCheckDialog::showResult(const UpdateCheckResult& result, const QString& runningVersion) {
     notes_->hide();
+    skip_->hide();
+    shownVersion_.clear();
     switch (result.kind) {
     case UpdateCheckResult::Kind::upToDate:
         headline_->setText(text("You're up to date!"));
@@ -119,20 +199,27 @@ void UpdateCheckDialog::showResult(const UpdateCheckResult& result, const QStrin
         const AppcastItem& item = *result.item;
         headline_->setText(text("Version %1 is available").arg(item.displayVersion));
         QString message = text("You have version %1.").arg(runningVersion.toHtmlEscaped());
-        // Only web links are offered: the feed is not trusted to point anywhere else.
-        if (item.downloadLink.scheme() == QLatin1String("https") || item.downloadLink.scheme() == QLatin1String("http"))
-            message += QStringLiteral(" <a href=\"%1\">%2</a>")
-                           .arg(item.downloadLink.toString(QUrl::FullyEncoded).toHtmlEscaped(), text("Download"));
-        if (item.releaseNotesLink.scheme() == QLatin1String("https"))
+        // The package is offered only from where it may be downloaded.
+        const QUrl package = item.enclosureURL.isEmpty() ? item.downloadLink : item.enclosureURL;
+        if (!package.isEmpty()) {
+            if (const auto refused = refusedDownloadURL(package))
+                message += QStringLiteral("<br>") + refused->toHtmlEscaped();
+            else
+                message += QStringLiteral(" <a href=\"%1\">%2</a>")
+                               .arg(package.toString(QUrl::FullyEncoded).toHtmlEscaped(), text("Download"));
+        }
+        if (ReleaseNotesBrowser::isOpenableLink(item.releaseNotesLink))
             message += QStringLiteral(" · <a href=\"%1\">%2</a>")
                            .arg(item.releaseNotesLink.toString(QUrl::FullyEncoded).toHtmlEscaped(),
                                 text("Release notes"));
         message_->setText(message);
         if (!item.releaseNotes.isEmpty()) {
             // Shown as a document; nothing it names is fetched.
-            notes_->setHtml(item.releaseNotes);
+            notes_->setNotes(item.releaseNotes);
             notes_->show();
         }
+        shownVersion_ = item.version;
+        skip_->show();
         break;
     }
     case UpdateCheckResult::Kind::failed:
@@ -208,10 +295,7 @@ UpdatesPreferencesView::UpdatesPreferencesView(Updater& updater, QWidget* parent
             [this](bool on) { updater_.setAutomaticallyDownloadsUpdates(on); });
     connect(sendsSystemProfile_, &QCheckBox::toggled, this, [this](bool on) { updater_.setSendsSystemProfile(on); });
     connect(checkNow_, &QPushButton::clicked, this, [this] {
-        if (!dialog_)
-            dialog_ = new UpdateCheckDialog(this);
-        dialog_->setWindowFlag(Qt::Window);
-        dialog_->showChecking();
+        dialog()->showChecking();
         updater_.checkForUpdates();
     });
     connect(&updater_, &Updater::checkFinished, this, [this](const UpdateCheckResult& result) {
@@ -221,6 +305,25 @@ UpdatesPreferencesView::UpdatesPreferencesView(Updater& updater, QWidget* parent
     });
     connect(&updater_, &Updater::settingsChanged, this, [this] { refresh(); });
     refresh();
+}
+
+UpdateCheckDialog* UpdatesPreferencesView::dialog() {
+    if (!dialog_) {
+        dialog_ = new UpdateCheckDialog(this);
+        dialog_->setWindowFlag(Qt::Window);
+        connect(dialog_->skipButton(), &QPushButton::clicked, this, [this] {
+            updater_.skipVersion(dialog_->shownVersion());
+            dialog_->hide();
+        });
+    }
+    return dialog_;
+}
+
+void UpdatesPreferencesView::showUpdate(const UpdateCheckResult& result) {
+    dialog()->showResult(result, QString::fromStdString(updater_.delegate()->info().version));
+    dialog_->show();
+    dialog_->raise();
+    dialog_->activateWindow();
 }
 
 void UpdatesPreferencesView::refresh() {

@@ -8,19 +8,33 @@
 #include "updates/Updater.h"
 
 #include <QDialog>
+#include <QTextBrowser>
 #include <QWidget>
 
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
-class QTextBrowser;
 
 namespace overlook::updates {
 
 // The last-check line's date: "Never" without one; "Today at 14:03", "Yesterday at
 // 09:12", else the long date and the short time, in the user's language.
 QString lastCheckText(const std::optional<QDateTime>& date, const QDateTime& now = QDateTime::currentDateTime());
+
+// Release notes come from the feed and are not trusted: they are shown as a
+// document with nothing active. Scripts, styles and embedded objects are dropped,
+// nothing they name is loaded (only inline data: images are shown), links that are
+// not https lose their link, and an https link opens in the browser only when the
+// user clicks it.
+class ReleaseNotesBrowser final : public QTextBrowser {
+public:
+    explicit ReleaseNotesBrowser(QWidget* parent = nullptr);
+    void setNotes(const QString& html);
+    QVariant loadResource(int type, const QUrl& name) override;
+    // The links the browser opens: https with a host.
+    static bool isOpenableLink(const QUrl& url);
+};
 
 // The small window of a check the user started: "Checking…", then "You're up to
 // date", "Version X is available" with the release notes and a download link, or
@@ -33,12 +47,18 @@ public:
 
     QLabel* headline() const { return headline_; }
     QLabel* message() const { return message_; }
-    QTextBrowser* releaseNotes() const { return notes_; }
+    ReleaseNotesBrowser* releaseNotes() const { return notes_; }
+    // Shown with an available update; records the version as skipped.
+    QPushButton* skipButton() const { return skip_; }
+    // The version the window shows, empty when it shows none.
+    const QString& shownVersion() const { return shownVersion_; }
 
 private:
     QLabel* headline_;
     QLabel* message_;
-    QTextBrowser* notes_;
+    ReleaseNotesBrowser* notes_;
+    QPushButton* skip_;
+    QString shownVersion_;
 };
 
 class UpdatesPreferencesView final : public QWidget {
@@ -57,6 +77,8 @@ public:
 
     // Reads every control's value from the updater.
     void refresh();
+    // Shows the update in the check window (from its notification's "Show").
+    void showUpdate(const UpdateCheckResult& result);
 
 private:
     Updater& updater_;
@@ -68,6 +90,7 @@ private:
     QCheckBox* sendsSystemProfile_;
     QLabel* lastCheck_;
     UpdateCheckDialog* dialog_ = nullptr;
+    UpdateCheckDialog* dialog();
 };
 
 } // namespace overlook::updates

@@ -19,6 +19,8 @@ public:
         int status = 200;
         QByteArray body;
         bool hang = false; // read the request, never answer
+        bool noLength = false; // no Content-Length: the body ends when the connection does
+        QByteArray location{}; // a Location header (for redirects)
     };
 
     FeedServer() {
@@ -51,8 +53,12 @@ private:
         if (response.hang)
             return;
         QByteArray answer = "HTTP/1.1 " + QByteArray::number(response.status) + (response.status == 200 ? " OK" : " Failed") +
-                            "\r\nContent-Type: application/rss+xml\r\nContent-Length: " +
-                            QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n" + response.body;
+                            "\r\nContent-Type: application/rss+xml\r\n";
+        if (!response.noLength)
+            answer += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        if (!response.location.isEmpty())
+            answer += "Location: " + response.location + "\r\n";
+        answer += "Connection: close\r\n\r\n" + response.body;
         socket->write(answer);
         socket->disconnectFromHost();
     }

@@ -7,8 +7,11 @@
 #include "settings_store/UserDefaults.h"
 #include "tests/settings_store/TempSettings.h"
 #include "tests/updates/FeedServer.h"
+#include "tests/updates/Signing.h"
 #include "updates/Updater.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -248,4 +251,135 @@ TEST_F(UpdaterTest, SettingsAndSchedule) {
     ASSERT_TRUE(result);
     EXPECT_FALSE(result->userInitiated);
     EXPECT_GE(now.secsTo(*updater.nextScheduledCheck()), 3590);
+}
+
+// ---- telling the user of updates found on schedule -------------------------------------
+
+namespace {
+
+struct RecordingNotifier final : UpdateNotifier {
+    void notify(const UpdateNotice& notice) override { notices.push_back(notice); }
+    std::vector<UpdateNotice> notices;
+};
+
+QStringList actionKeys(const UpdateNotice& notice) {
+    QStringList keys;
+    for (const auto& [key, label] : notice.actions)
+        keys << key + '=' + label;
+    return keys;
+}
+
+// A feed whose only release is `version`, its package at `package` with `signature`.
+QByteArray signedAppcast(const char* version, const QString& package, qint64 length, const QByteArray& signature) {
+    return QByteArray("<rss version='2.0' xmlns:sparkle='urn:test'><channel><item><title>Overlook</title>"
+                      "<sparkle:version>") +
+           version + "</sparkle:version><enclosure url='" + package.toUtf8() + "' length='" +
+           QByteArray::number(length) + "' sparkle:edSignature='" + signature + "'/></item></channel></rss>";
+}
+
+} // namespace
+
+TEST_F(UpdaterTest, ScheduledCheckNotifiesUntilTheVersionIsSkipped) {
+    server_.serve("/feed.xml", {200, appcast({"1.4.2", "2.0"})});
+    RecordingNotifier notifier;
+    Updater updater(delegate(server_.url("/feed.xml").toStdString()));
+    updater.setNotifier(&notifier);
+    std::vector<UpdateCheckResult> shown;
+    QObject::connect(&updater, &Updater::showUpdateRequested, [&](const UpdateCheckResult& r) { shown.push_back(r); });
+
+    // Automatic checks on, the last one long ago: the timer checks at once.
+    store_->set(Updater::kLastCheckDateKey, PropertyList(Date{1000}));
+    updater.setAutomaticallyChecksForUpdates(true);
+    manualMainQueue().drain();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !notifier.notices.empty(); }, 10000));
+    ASSERT_EQ(notifier.notices.size(), 1u);
+    const UpdateNotice notice = notifier.notices[0];
+    EXPECT_EQ(notice.summary, "Overlook 2.0 is available");
+    EXPECT_EQ(actionKeys(notice), (QStringList{"default=Show", "skip=Skip This Version"}));
+    EXPECT_TRUE(notice.openPath.isEmpty());
+
+    notice.onAction("default");
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].item->version, "2.0");
+
+    // A check the user starts answers in its own window, not as a notification.
+    check(updater);
+    EXPECT_EQ(notifier.notices.size(), 1u);
+
+    notice.onAction("skip");
+    EXPECT_EQ(updater.skippedVersion(), "2.0");
+    const auto background = [&] {
+        bool done = false;
+        const auto c = QObject::connect(&updater, &Updater::checkFinished, [&] { done = true; });
+        updater.checkInBackground();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return done; }, 10000));
+        QObject::disconnect(c);
+    };
+    background();
+    EXPECT_EQ(notifier.notices.size(), 1u); // skipped: quiet
+
+    // A later release is news again, and a skip is kept in the store.
+    server_.serve("/feed.xml", {200, appcast({"2.0", "2.1"})});
+    background();
+    ASSERT_EQ(notifier.notices.size(), 2u);
+    EXPECT_EQ(notifier.notices[1].summary, "Overlook 2.1 is available");
+    EXPECT_EQ(store_->stringForKey(Updater::kSkippedVersionKey), "2.0");
+
+    // Nothing newer, nothing said.
+    server_.serve("/feed.xml", {200, appcast({"1.4.2"})});
+    background();
+    EXPECT_EQ(notifier.notices.size(), 2u);
+}
+
+TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem) {
+    const test::SigningKey key;
+    const QByteArray package = QByteArray("package bytes ").repeated(100);
+    server_.serve("/overlook-2.0.deb", {200, package});
+    QByteArray tampered = package;
+    tampered[3] = '!';
+    server_.serve("/tampered/overlook-2.0.deb", {200, tampered});
+    QTemporaryDir downloads;
+
+    RecordingNotifier notifier;
+    Updater updater(delegate(server_.url("/feed.xml").toStdString()));
+    updater.setNotifier(&notifier);
+    updater.setAutomaticallyDownloadsUpdates(true);
+    updater.downloader().setFolder(downloads.path());
+    updater.downloader().setPublicKey(key.publicKeyBase64());
+    const auto backgroundDownload = [&] {
+        std::optional<DownloadResult> result;
+        const auto c =
+            QObject::connect(&updater, &Updater::downloadFinished, [&](const DownloadResult& r) { result = r; });
+        updater.checkInBackground();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        QObject::disconnect(c);
+        return result.value_or(DownloadResult{});
+    };
+
+    // The feed's signature is read from its enclosure; a good package is offered.
+    server_.serve("/feed.xml", {200, signedAppcast("2.0", server_.url("/overlook-2.0.deb"), package.size(),
+                                                   key.signBase64(package))});
+    const DownloadResult kept = backgroundDownload();
+    ASSERT_TRUE(kept.ok()) << kept.error.toStdString();
+    ASSERT_EQ(notifier.notices.size(), 1u);
+    EXPECT_EQ(notifier.notices[0].summary, "Overlook 2.0 is ready to install");
+    EXPECT_EQ(notifier.notices[0].openPath, kept.path);
+    EXPECT_FALSE(notifier.notices[0].failure);
+    EXPECT_EQ(actionKeys(notifier.notices[0]), (QStringList{"show=Show", "skip=Skip This Version"}));
+
+    // A tampered package is deleted, and the user told why.
+    server_.serve("/feed.xml", {200, signedAppcast("2.0.1", server_.url("/tampered/overlook-2.0.deb"), package.size(),
+                                                   key.signBase64(package))});
+    EXPECT_FALSE(backgroundDownload().ok());
+    ASSERT_EQ(notifier.notices.size(), 2u);
+    EXPECT_TRUE(notifier.notices[1].failure);
+    EXPECT_TRUE(notifier.notices[1].openPath.isEmpty());
+    EXPECT_TRUE(notifier.notices[1].body.contains("signature does not match")) << notifier.notices[1].body.toStdString();
+    EXPECT_EQ(QDir(downloads.path()).entryList(QDir::Files), QStringList{"overlook-2.0.deb"});
+
+    // Without a key nothing is downloaded, and the notice says so.
+    updater.downloader().setPublicKey({});
+    EXPECT_TRUE(backgroundDownload().error.contains("built without a key"));
+    EXPECT_TRUE(notifier.notices.back().body.contains("built without a key"));
+    EXPECT_EQ(QDir(downloads.path()).entryList(QDir::Files).size(), 1);
 }

@@ -9,6 +9,11 @@
 #include "updates/UpdatesPane.h"
 
 #include <QCheckBox>
+#include <QDesktopServices>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -112,3 +117,111 @@ TEST_F(UpdatesPane, CheckNowShowsTheResultInItsDialog) {
     EXPECT_TRUE(other.checkDialog()->message()->text().contains("HTTP 500"));
     EXPECT_EQ(other.lastCheck()->text(), "Never");
 }
+
+// ---- release notes and versions from a hostile feed -------------------------------------
+
+namespace {
+
+// Receives what the application hands to the desktop to open.
+class OpenedLinks final : public QObject {
+    Q_OBJECT
+public:
+    OpenedLinks() {
+        for (const char* scheme : {"https", "http", "file", "javascript"})
+            QDesktopServices::setUrlHandler(scheme, this, "open");
+    }
+    ~OpenedLinks() override {
+        for (const char* scheme : {"https", "http", "file", "javascript"})
+            QDesktopServices::unsetUrlHandler(scheme);
+    }
+    QList<QUrl> opened;
+public Q_SLOTS:
+    void open(const QUrl& url) { opened << url; }
+};
+
+QStringList anchorsOf(const QTextDocument& document) {
+    QStringList hrefs;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next())
+        for (auto it = block.begin(); !it.atEnd(); ++it)
+            if (it.fragment().charFormat().isAnchor())
+                hrefs << it.fragment().charFormat().anchorHref();
+    return hrefs;
+}
+
+} // namespace
+
+TEST_F(UpdatesPane, HostileFeedShowsNothingActive) {
+    test::FeedServer server;
+    QTemporaryDir folder;
+    const QString secret = folder.filePath("secret.png");
+    QImage(4, 4, QImage::Format_RGB32).save(secret);
+    const QString notes =
+        QStringLiteral("<p>Fixed <a href=\"javascript:alert(1)\">one</a>, <a href=\"http://evil.example/\">two</a>, "
+                       "<a href=\"file:///etc/passwd\">three</a> and <a href=\"https://overlook.example/n\">four</a>.</p>"
+                       "<script>document.write('pwned')</script>"
+                       "<style>p { background-image: url(%1) }</style>"
+                       "<img src=\"%1\"><img src=\"%2\"><link rel=stylesheet href=\"%3\">"
+                       "<iframe src=\"https://evil.example/\">frame text</iframe><p>The end.</p><SCRIPT src=x>alert('again')")
+            .arg(server.url("/track.png"), QUrl::fromLocalFile(secret).toString(), server.url("/style.css"));
+    const QByteArray feed =
+        "<rss version='2.0' xmlns:s='urn:x'><channel><item><title>t</title><s:version>2.0</s:version>"
+        "<s:shortVersionString>&lt;b&gt;2.0&lt;/b&gt;&lt;img src=x&gt;</s:shortVersionString>"
+        "<description><![CDATA[" + notes.toUtf8() + "]]></description>"
+        "<enclosure url='http://downloads.example/o.tar.gz' length='5'/></item></channel></rss>";
+    server.serve("/feed.xml", {200, feed});
+
+    OpenedLinks links;
+    auto u = updater(server.url("/feed.xml").toStdString());
+    UpdatesPreferencesView pane(*u);
+    pane.checkNowButton()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !u->isChecking(); }, 10000));
+    UpdateCheckDialog& dialog = *pane.checkDialog();
+    QCoreApplication::processEvents();
+
+    // The version is shown as the text it is.
+    EXPECT_EQ(dialog.headline()->text(), "Version <b>2.0</b><img src=x> is available");
+    EXPECT_EQ(dialog.headline()->textFormat(), Qt::PlainText);
+    // A package from a plain-HTTP host is not offered.
+    EXPECT_TRUE(dialog.message()->text().contains("only downloaded over HTTPS")) << dialog.message()->text().toStdString();
+    EXPECT_FALSE(dialog.message()->text().contains("href=\"http://downloads.example"));
+
+    ReleaseNotesBrowser& browser = *dialog.releaseNotes();
+    const QString shown = browser.toPlainText();
+    EXPECT_TRUE(shown.contains("Fixed one, two, three and four.")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains("The end.")) << shown.toStdString();
+    for (const char* gone : {"pwned", "alert", "background", "frame text"})
+        EXPECT_FALSE(shown.contains(gone)) << gone;
+    EXPECT_EQ(anchorsOf(*browser.document()), QStringList{"https://overlook.example/n"});
+    // Nothing named by the notes is fetched, neither from the network nor from disk.
+    EXPECT_TRUE(browser.loadResource(QTextDocument::ImageResource, QUrl::fromLocalFile(secret)).isNull());
+    EXPECT_TRUE(browser.loadResource(QTextDocument::StyleSheetResource, QUrl(server.url("/style.css"))).isNull());
+    QTest::qWait(200);
+    EXPECT_EQ(server.requests().size(), 1u); // the feed only
+    // Inline images still show.
+    EXPECT_EQ(browser.loadResource(QTextDocument::ImageResource, QUrl("data:image/png;base64,aGk=")).toByteArray(), "hi");
+
+    // Links open only when clicked, and only https ones.
+    EXPECT_TRUE(links.opened.isEmpty());
+    for (const char* clicked : {"javascript:alert(1)", "http://evil.example/", "file:///etc/passwd",
+                                "https://overlook.example/n"})
+        Q_EMIT browser.anchorClicked(QUrl(clicked));
+    Q_EMIT dialog.message()->linkActivated("http://evil.example/");
+    EXPECT_EQ(links.opened, (QList<QUrl>{QUrl("https://overlook.example/n")}));
+
+    // "Skip This Version" from the window.
+    ASSERT_TRUE(dialog.skipButton()->isVisibleTo(&dialog));
+    dialog.skipButton()->click();
+    EXPECT_EQ(u->skippedVersion(), "2.0");
+    EXPECT_FALSE(dialog.isVisible());
+
+    // The notification's "Show" brings the same update back into the window.
+    UpdateCheckResult result;
+    result.kind = UpdateCheckResult::Kind::updateAvailable;
+    result.item = AppcastItem{};
+    result.item->version = result.item->displayVersion = "3.0";
+    pane.showUpdate(result);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.headline()->text(), "Version 3.0 is available");
+}
+
+#include "UpdatesPaneTests.moc"
