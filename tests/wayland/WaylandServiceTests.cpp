@@ -39,7 +39,8 @@ DisplayID idNamed(const OutputLayout& l, const std::string& name) {
 }
 
 // Waits until `condition` holds (polled), at most `limit`.
-template <typename F> bool eventually(F condition, std::chrono::milliseconds limit = 3000ms) {
+// Generous: under load (CI builds beside it) a compositor can take seconds to answer.
+template <typename F> bool eventually(F condition, std::chrono::milliseconds limit = 10000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
         if (condition())
