@@ -1,4 +1,5 @@
 #include "updates/UpdateDownload.h"
+#include "updates/Updater.h"
 
 #include "Foundation/Logger.h"
 
@@ -44,14 +45,8 @@ QByteArray builtInUpdatePublicKey() {
 std::optional<QString> refusedDownloadURL(const QUrl& url) {
     if (!url.isValid() || url.host().isEmpty())
         return QStringLiteral("The update's download address \"%1\" is not a web address.").arg(url.toString());
-    const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("https"))
+    if (isHttpsOrLoopback(url))
         return std::nullopt;
-    if (scheme == QLatin1String("http")) {
-        const QString host = url.host().toLower();
-        if (host == QLatin1String("localhost") || QHostAddress(host).isLoopback())
-            return std::nullopt;
-    }
     return QStringLiteral("Refusing the update's download address %1: updates are only downloaded over HTTPS.")
         .arg(url.toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo));
 }

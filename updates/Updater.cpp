@@ -83,19 +83,23 @@ std::optional<std::string> UpdaterDelegate::feedURLString() const {
 
 // ---- feed addresses -------------------------------------------------------------------
 
+bool isHttpsOrLoopback(const QUrl& url) {
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("https"))
+        return true;
+    const QString host = url.host().toLower();
+    return scheme == QLatin1String("http") &&
+           (host == QLatin1String("localhost") || QHostAddress(host).isLoopback());
+}
+
 std::optional<QString> refusedFeedURL(const QUrl& url) {
     if (!url.isValid() || url.host().isEmpty())
         return QStringLiteral("The update feed address \"%1\" is not a web address.").arg(url.toString());
-    const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("https"))
+    if (isHttpsOrLoopback(url))
         return std::nullopt;
-    if (scheme == QLatin1String("http")) {
-        const QString host = url.host().toLower();
-        if (host == QLatin1String("localhost") || QHostAddress(host).isLoopback())
-            return std::nullopt;
+    if (url.scheme().toLower() == QLatin1String("http"))
         return QStringLiteral("Refusing the update feed %1: updates are only fetched over HTTPS.")
             .arg(url.toString(QUrl::RemoveQuery));
-    }
     return QStringLiteral("Refusing the update feed %1: it is not an HTTPS address.")
         .arg(url.toString(QUrl::RemoveQuery));
 }

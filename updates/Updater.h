@@ -184,5 +184,7 @@ private:
 // Whether `url` may be fetched: HTTPS, or HTTP to a loopback address. The reason
 // when it may not.
 std::optional<QString> refusedFeedURL(const QUrl& url);
+// HTTPS, or plain HTTP to this machine only (tests serve feeds and packages on loopback).
+bool isHttpsOrLoopback(const QUrl& url);
 
 } // namespace overlook::updates
