@@ -45,9 +45,14 @@ protected:
         setDisplayQueryService(nullptr);
     }
     DisplayStreamerPtr streamer(const std::string& name, double scale) {
+        Display found;
+        bool known = false;
         for (const Display& d : Display::activeDisplays())
             if (d.localizedName == name)
-                streamers.push_back(std::make_shared<DisplayStreamer>(d, true, scale));
+                found = d, known = true;
+        if (!known)
+            ADD_FAILURE() << "the server has no display " << name; // the test goes on and fails, not crashes
+        streamers.push_back(std::make_shared<DisplayStreamer>(found, true, scale));
         return streamers.back();
     }
     // Waits for a frame newer than `previous`.

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
+#include <poll.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -61,35 +62,39 @@ std::optional<XwdPicture> XvfbServer::dump(const std::string& target) const {
 }
 
 XvfbServer::XvfbServer(int width, int height) {
-    for (int number = 90 + getpid() % 400; number < 1000; ++number) {
-        if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-            std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock"))
-            continue;
-        name_ = ":" + std::to_string(number);
-        const std::string geometry = std::to_string(width) + "x" + std::to_string(height) + "x24";
-        pid_ = fork();
-        if (pid_ == 0) {
-            freopen("/dev/null", "w", stderr);
-            execlp("Xvfb", "Xvfb", name_.c_str(), "-screen", "0", geometry.c_str(), "-noreset", "+extension",
-                   "RANDR", "-nolisten", "tcp", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        // Ready once a client can connect.
-        for (int i = 0; i < 100; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            xcb_connection_t* c = xcb_connect(name_.c_str(), nullptr);
-            const bool up = !xcb_connection_has_error(c);
-            xcb_disconnect(c);
-            if (up)
-                return;
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                break; // it died (the number was taken after all): try the next one
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+    // Xvfb picks a free display number itself and tells us through -displayfd: test
+    // programs running side by side could otherwise pick the same number, and one
+    // would take the other's server for its own.
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return;
+    const std::string geometry = std::to_string(width) + "x" + std::to_string(height) + "x24";
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(pipeFds[0]);
+        freopen("/dev/null", "w", stderr);
+        const std::string fd = std::to_string(pipeFds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(), "-noreset",
+               "+extension", "RANDR", "-nolisten", "tcp", static_cast<char*>(nullptr));
+        _exit(127);
     }
+    close(pipeFds[1]);
+    std::string number;
+    char c;
+    pollfd ready{pipeFds[0], POLLIN, 0};
+    // The number arrives as a line once the server accepts connections.
+    while (poll(&ready, 1, 10000) == 1 && read(pipeFds[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    close(pipeFds[0]);
+    if (number.empty() || pid_ < 0) {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+        return;
+    }
+    name_ = ":" + number;
 }
 
 XvfbServer::~XvfbServer() {
