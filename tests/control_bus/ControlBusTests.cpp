@@ -19,16 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Scratch {
-    fs::path root;
-    Scratch() {
-        char pattern[] = "/tmp/overlook-control-XXXXXX";
-        root = mkdtemp(pattern);
-        fs::create_directories(root / "config");
-        fs::create_directories(root / "home");
-    }
-    ~Scratch() { fs::remove_all(root); }
-};
 
 // The application's visible windows at least `minWidth` wide (the tray icon's own
 // window is icon-sized).
@@ -71,29 +61,29 @@ TEST(ControlBus, OneInstanceAndItsControlCommands) {
     XvfbServer server(3840, 1080);
     ASSERT_TRUE(server.running());
     server.setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
-    Scratch scratch;
+    const Scratch scratch("control");
     PrivateSessionBus bus;
     ASSERT_TRUE(bus.running());
     const std::map<std::string, std::string> env = {{"DISPLAY", server.name()},
-                                                    {"XDG_CONFIG_HOME", (scratch.root / "config").string()},
-                                                    {"HOME", (scratch.root / "home").string()},
+                                                    {"XDG_CONFIG_HOME", (scratch.path() / "config").string()},
+                                                    {"HOME", (scratch.path() / "home").string()},
                                                     {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
     auto command = [&](const std::string& args) {
-        return exitStatusWithin(spawn(std::string(OVERLOOK_BINARY) + " " + args, env, scratch.root / "command.log"),
+        return exitStatusWithin(spawn(std::string(OVERLOOK_BINARY) + " " + args, env, scratch.path() / "command.log"),
                                 15000);
     };
 
     const pid_t tray = spawn("trayer --edge top --align right --widthtype request --height 24", env);
     ASSERT_TRUE(waitFor([&] { return !server.output("xdotool search --name '^panel$' 2>/dev/null").empty(); }));
-    const pid_t first = spawn(OVERLOOK_BINARY, env, scratch.root / "first.log");
+    const pid_t first = spawn(OVERLOOK_BINARY, env, scratch.path() / "first.log");
     ASSERT_TRUE(waitFor([&] { return bus.nameHasOwner("io.overlook.Overlook"); }, 20000))
-        << "the application did not take its name on the bus\n" << readFile(scratch.root / "first.log");
+        << "the application did not take its name on the bus\n" << readFile(scratch.path() / "first.log");
     ASSERT_TRUE(waitFor([&] { return trayIcons(server) == 1; }, 20000)) << "no tray icon appeared";
     EXPECT_EQ(popovers(server), 0);
 
     // A second start: no second tray application; the first one's popover opens.
-    const pid_t second = spawn(OVERLOOK_BINARY, env, scratch.root / "second.log");
-    EXPECT_EQ(exitStatusWithin(second, 15000), 0) << readFile(scratch.root / "second.log");
+    const pid_t second = spawn(OVERLOOK_BINARY, env, scratch.path() / "second.log");
+    EXPECT_EQ(exitStatusWithin(second, 15000), 0) << readFile(scratch.path() / "second.log");
     EXPECT_TRUE(waitFor([&] { return popovers(server) == 1; })) << "the running instance showed no popover";
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_EQ(trayIcons(server), 1) << "a second tray icon appeared";
@@ -117,7 +107,7 @@ TEST(ControlBus, OneInstanceAndItsControlCommands) {
     EXPECT_EQ(command("popover"), 0);
     EXPECT_TRUE(waitFor([&] { return popovers(server) == 1; })) << "toggling (the default) did not open it";
     EXPECT_EQ(command("popover --sideways"), 2);
-    EXPECT_NE(readFile(scratch.root / "command.log").find("unknown option '--sideways'"), std::string::npos);
+    EXPECT_NE(readFile(scratch.path() / "command.log").find("unknown option '--sideways'"), std::string::npos);
     EXPECT_EQ(command("preferences"), 0);
     EXPECT_TRUE(waitFor([&] { return windowNamed(server, "General"); })) << "no preferences window";
 
@@ -142,20 +132,20 @@ TEST(ControlBus, OneInstanceAndItsControlCommands) {
     stop(first);
     EXPECT_TRUE(waitFor([&] { return !bus.nameHasOwner("io.overlook.Overlook"); }));
     EXPECT_EQ(command("popover --hide"), 1);
-    EXPECT_NE(readFile(scratch.root / "command.log").find("overlook: no running Overlook: nothing owns"),
+    EXPECT_NE(readFile(scratch.path() / "command.log").find("overlook: no running Overlook: nothing owns"),
               std::string::npos)
-        << readFile(scratch.root / "command.log");
+        << readFile(scratch.path() / "command.log");
     stop(tray);
 }
 
 TEST(ControlBus, TheBusStartsTheApplicationFromItsServiceFile) {
     XvfbServer server(1920, 1080);
     ASSERT_TRUE(server.running());
-    Scratch scratch;
+    const Scratch scratch("control");
     // Activated services see the bus daemon's environment.
     PrivateSessionBus bus({{"DISPLAY", server.name()},
-                           {"XDG_CONFIG_HOME", (scratch.root / "config").string()},
-                           {"HOME", (scratch.root / "home").string()}});
+                           {"XDG_CONFIG_HOME", (scratch.path() / "config").string()},
+                           {"HOME", (scratch.path() / "home").string()}});
     ASSERT_TRUE(bus.running());
     // The built service file, pointed at the built program instead of the installed one.
     std::string service = readFile(CONTROL_BUS_SERVICE_FILE);
@@ -169,8 +159,8 @@ TEST(ControlBus, TheBusStartsTheApplicationFromItsServiceFile) {
     EXPECT_EQ(exitStatusWithin(spawn(OVERLOOK_BINARY " popover --hide", env), 15000), 1);
     EXPECT_FALSE(bus.nameHasOwner("io.overlook.Overlook"));
     // Showing does, and the started application shows its popover.
-    EXPECT_EQ(exitStatusWithin(spawn(OVERLOOK_BINARY " popover --show", env, scratch.root / "show.log"), 30000), 0)
-        << readFile(scratch.root / "show.log");
+    EXPECT_EQ(exitStatusWithin(spawn(OVERLOOK_BINARY " popover --show", env, scratch.path() / "show.log"), 30000), 0)
+        << readFile(scratch.path() / "show.log");
     EXPECT_TRUE(bus.nameHasOwner("io.overlook.Overlook"));
     EXPECT_TRUE(waitFor([&] { return popovers(server) == 1; })) << "the started application showed no popover";
     // The bus daemon's child: it goes with the test's bus, which is stopped first.
@@ -185,8 +175,8 @@ TEST(ControlBus, TheBusStartsTheApplicationFromItsServiceFile) {
 }
 
 TEST(ControlBus, WithoutASessionBusBothSidesSaySo) {
-    Scratch scratch;
-    const fs::path log = scratch.root / "log";
+    const Scratch scratch("control");
+    const fs::path log = scratch.path() / "log";
     // Commands: a bus address that leads nowhere, and no address at all.
     for (const auto& [env, says] : std::vector<std::pair<std::map<std::string, std::string>, std::string>>{
              {{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}},
@@ -203,8 +193,8 @@ TEST(ControlBus, WithoutASessionBusBothSidesSaySo) {
     XvfbServer server(1920, 1080);
     ASSERT_TRUE(server.running());
     const pid_t app = spawn(OVERLOOK_BINARY, {{"DISPLAY", server.name()},
-                                              {"XDG_CONFIG_HOME", (scratch.root / "config").string()},
-                                              {"HOME", (scratch.root / "home").string()},
+                                              {"XDG_CONFIG_HOME", (scratch.path() / "config").string()},
+                                              {"HOME", (scratch.path() / "home").string()},
                                               {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}},
                             log);
     EXPECT_TRUE(waitFor([&] { return readFile(log).find("overlook: no session bus") != std::string::npos; }, 15000))

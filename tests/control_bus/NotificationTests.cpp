@@ -16,27 +16,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Scratch {
-    fs::path root;
-    Scratch() {
-        char pattern[] = "/tmp/overlook-notify-XXXXXX";
-        root = mkdtemp(pattern);
-        fs::create_directories(root / "config");
-        fs::create_directories(root / "home");
-    }
-    ~Scratch() { fs::remove_all(root); }
-};
 
 // PNG files open with a recorder that notes which file it was given.
 void installRecorderForPng(const Scratch& scratch) {
-    const fs::path script = scratch.root / "recorder.sh";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " << (scratch.root / "opened").string() << "\n";
+    const fs::path script = scratch.path() / "recorder.sh";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " << (scratch.path() / "opened").string() << "\n";
     fs::permissions(script, fs::perms::owner_all);
-    fs::create_directories(scratch.root / "data" / "applications");
-    std::ofstream(scratch.root / "data" / "applications" / "recorder.desktop")
+    fs::create_directories(scratch.path() / "data" / "applications");
+    std::ofstream(scratch.path() / "data" / "applications" / "recorder.desktop")
         << "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" << script.string()
         << " %f\nMimeType=image/png;\n";
-    std::ofstream(scratch.root / "config" / "mimeapps.list") << "[Default Applications]\nimage/png=recorder.desktop\n";
+    std::ofstream(scratch.path() / "config" / "mimeapps.list") << "[Default Applications]\nimage/png=recorder.desktop\n";
 }
 
 int call(const PrivateSessionBus& bus, const std::string& method) {
@@ -55,7 +45,7 @@ TEST(Notifications, ScreenshotSavedOrFailedIsAnnouncedAndTheSavedOneOpens) {
         GTEST_SKIP() << "xdg-open is not installed (scripts/install-deps)";
     XvfbServer server(1920, 1080);
     ASSERT_TRUE(server.running());
-    Scratch scratch;
+    const Scratch scratch("notify");
     installRecorderForPng(scratch);
     PrivateSessionBus bus;
     ASSERT_TRUE(bus.running());
@@ -63,22 +53,22 @@ TEST(Notifications, ScreenshotSavedOrFailedIsAnnouncedAndTheSavedOneOpens) {
     ASSERT_TRUE(notifications.running());
 
     const pid_t app = spawn(OVERLOOK_BINARY, {{"DISPLAY", server.name()},
-                                              {"XDG_CONFIG_HOME", (scratch.root / "config").string()},
-                                              {"XDG_DATA_HOME", (scratch.root / "data").string()},
-                                              {"HOME", (scratch.root / "home").string()},
+                                              {"XDG_CONFIG_HOME", (scratch.path() / "config").string()},
+                                              {"XDG_DATA_HOME", (scratch.path() / "data").string()},
+                                              {"HOME", (scratch.path() / "home").string()},
                                               {"XDG_CURRENT_DESKTOP", ""},
                                               {"DBUS_SESSION_BUS_ADDRESS", bus.address()}},
-                            scratch.root / "app.log");
+                            scratch.path() / "app.log");
     ASSERT_TRUE(waitFor([&] { return bus.nameHasOwner("io.overlook.Overlook"); }, 20000))
-        << readFile(scratch.root / "app.log");
+        << readFile(scratch.path() / "app.log");
 
     ASSERT_EQ(call(bus, "ScreenshotAllDisplays"), 0);
-    ASSERT_TRUE(waitFor([&] { return notifications.received().size() == 1; })) << readFile(scratch.root / "app.log");
+    ASSERT_TRUE(waitFor([&] { return notifications.received().size() == 1; })) << readFile(scratch.path() / "app.log");
     const auto saved = notifications.received()[0];
     EXPECT_EQ(saved.summary, "Screenshot saved");
     EXPECT_EQ(saved.appName, "Overlook");
     EXPECT_EQ(saved.urgency, 1);
-    const fs::path file = scratch.root / "home" / "Desktop" / saved.body;
+    const fs::path file = scratch.path() / "home" / "Desktop" / saved.body;
     EXPECT_EQ(saved.body.rfind("Screen Shot ", 0), 0u) << saved.body;
     EXPECT_TRUE(fs::is_regular_file(file)) << "the notification names " << saved.body << ", which is not there";
     EXPECT_EQ(saved.hints.count("image-path") ? saved.hints.at("image-path") : "", "file://" + file.string());
@@ -86,29 +76,29 @@ TEST(Notifications, ScreenshotSavedOrFailedIsAnnouncedAndTheSavedOneOpens) {
 
     // A click (the default action) opens the picture.
     notifications.invokeAction(saved.id, "default");
-    EXPECT_TRUE(waitFor([&] { return readFile(scratch.root / "opened") == file.string() + "\n"; }, 10000))
-        << "opened: '" << readFile(scratch.root / "opened") << "'\n" << readFile(scratch.root / "app.log");
+    EXPECT_TRUE(waitFor([&] { return readFile(scratch.path() / "opened") == file.string() + "\n"; }, 10000))
+        << "opened: '" << readFile(scratch.path() / "opened") << "'\n" << readFile(scratch.path() / "app.log");
     // Another notification's action is none of ours.
     notifications.invokeAction(saved.id + 100, "default");
 
     // No desktop folder can be made: the failure is announced with the reason.
-    fs::remove_all(scratch.root / "home" / "Desktop");
-    std::ofstream(scratch.root / "home" / "Desktop") << "in the way";
+    fs::remove_all(scratch.path() / "home" / "Desktop");
+    std::ofstream(scratch.path() / "home" / "Desktop") << "in the way";
     ASSERT_EQ(call(bus, "ScreenshotAllDisplays"), 0);
-    ASSERT_TRUE(waitFor([&] { return notifications.received().size() == 2; })) << readFile(scratch.root / "app.log");
+    ASSERT_TRUE(waitFor([&] { return notifications.received().size() == 2; })) << readFile(scratch.path() / "app.log");
     const auto failed = notifications.received()[1];
     EXPECT_EQ(failed.summary, "Screenshot failed");
     EXPECT_NE(failed.body.find("Cannot create the desktop folder"), std::string::npos) << failed.body;
     EXPECT_EQ(failed.urgency, 2);
     EXPECT_TRUE(failed.actions.empty());
-    EXPECT_EQ(readFile(scratch.root / "opened"), file.string() + "\n") << "something else was opened";
+    EXPECT_EQ(readFile(scratch.path() / "opened"), file.string() + "\n") << "something else was opened";
 
     // The display information: logged as before, and shown in a window.
     ASSERT_EQ(call(bus, "ShowDisplayInformation"), 0);
     EXPECT_TRUE(waitFor([&] {
         return !server.output("xdotool search --onlyvisible --name '^Display Information$' 2>/dev/null").empty();
     })) << "no display information window";
-    EXPECT_NE(readFile(scratch.root / "app.log").find("Display Information"), std::string::npos);
+    EXPECT_NE(readFile(scratch.path() / "app.log").find("Display Information"), std::string::npos);
     stop(app);
 }
 
@@ -117,16 +107,16 @@ TEST(Notifications, WithoutANotificationServiceTheTrayIconShowsTheMessage) {
         GTEST_SKIP() << "trayer is not installed (scripts/install-deps)";
     XvfbServer server(1920, 1080);
     ASSERT_TRUE(server.running());
-    Scratch scratch;
+    const Scratch scratch("notify");
     PrivateSessionBus bus;
     ASSERT_TRUE(bus.running());
     const std::map<std::string, std::string> env = {{"DISPLAY", server.name()},
-                                                    {"XDG_CONFIG_HOME", (scratch.root / "config").string()},
-                                                    {"HOME", (scratch.root / "home").string()},
+                                                    {"XDG_CONFIG_HOME", (scratch.path() / "config").string()},
+                                                    {"HOME", (scratch.path() / "home").string()},
                                                     {"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
     const pid_t tray = spawn("trayer --edge top --align right --widthtype request --height 24", env);
     ASSERT_TRUE(waitFor([&] { return !server.output("xdotool search --name '^panel$' 2>/dev/null").empty(); }));
-    const pid_t app = spawn(OVERLOOK_BINARY, env, scratch.root / "app.log");
+    const pid_t app = spawn(OVERLOOK_BINARY, env, scratch.path() / "app.log");
     ASSERT_TRUE(waitFor([&] { return bus.nameHasOwner("io.overlook.Overlook"); }, 20000));
     auto visible = [&] { return server.output("xdotool search --onlyvisible --class overlook 2>/dev/null"); };
     ASSERT_TRUE(waitFor([&] { return !visible().empty(); }, 20000)) << "no tray icon";
@@ -134,9 +124,9 @@ TEST(Notifications, WithoutANotificationServiceTheTrayIconShowsTheMessage) {
 
     ASSERT_EQ(call(bus, "ScreenshotAllDisplays"), 0);
     // The tray icon's balloon: a window of the application's that was not there.
-    EXPECT_TRUE(waitFor([&] { return visible() != before; })) << readFile(scratch.root / "app.log");
-    EXPECT_TRUE(fs::is_directory(scratch.root / "home" / "Desktop"));
-    EXPECT_FALSE(fs::is_empty(scratch.root / "home" / "Desktop"));
+    EXPECT_TRUE(waitFor([&] { return visible() != before; })) << readFile(scratch.path() / "app.log");
+    EXPECT_TRUE(fs::is_directory(scratch.path() / "home" / "Desktop"));
+    EXPECT_FALSE(fs::is_empty(scratch.path() / "home" / "Desktop"));
     stop(app);
     stop(tray);
 }

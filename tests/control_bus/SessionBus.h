@@ -1,7 +1,8 @@
 #pragma once
-// A private session bus for one test (a dbus-daemon of its own, stopped by PID),
-// a stand-in notification service on it that records what it is asked to show,
-// and the small process helpers the control tests share.
+// A private session bus for one test (a dbus-daemon of its own, stopped by PID)
+// and a stand-in notification service on it that records what it is asked to show.
+
+#include "tests/support/Processes.h"
 
 #include <sys/types.h>
 
@@ -18,6 +19,14 @@
 typedef struct sd_bus sd_bus;
 
 namespace overlook::test {
+
+// A scratch folder holding the application's own "config" and "home" folders.
+struct Scratch : ScratchFolder {
+    explicit Scratch(const std::string& purpose) : ScratchFolder(purpose) {
+        std::filesystem::create_directories(path() / "config");
+        std::filesystem::create_directories(path() / "home");
+    }
+};
 
 class PrivateSessionBus {
 public:
@@ -70,28 +79,5 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
-
-// Starts `command` through sh with `environment` added, standard output and error
-// into `log` (or /dev/null when empty).
-pid_t spawn(const std::string& command, const std::map<std::string, std::string>& environment,
-            const std::filesystem::path& log = {});
-// SIGTERM and wait; nothing for pid <= 0.
-void stop(pid_t pid);
-// The exit status of a process that ends within `limitMs`, else -1 (left running).
-int exitStatusWithin(pid_t pid, int limitMs);
-// Runs a shell command and returns its standard output; `status` gets its exit code.
-std::string shellOutput(const std::string& command, int* status = nullptr);
-std::string readFile(const std::filesystem::path& path);
-
-template <class Predicate>
-bool waitFor(Predicate predicate, int limitMs = 8000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return predicate();
-}
 
 } // namespace overlook::test

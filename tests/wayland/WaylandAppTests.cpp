@@ -3,6 +3,7 @@
 
 #include "SwaySession.h"
 #include "tests/overlook/PngDecode.h"
+#include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,14 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char name[] = "/tmp/overlook-wayland-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
 
 // Pictures with a band across the top and a block at the bottom right, so that a
 // picture upside down, mirrored or misplaced cannot pass.
@@ -82,11 +75,11 @@ TEST(WaylandApp, DisplaysJsonAgreesWithSway) {
 TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
     SwaySession sway;
     ASSERT_TRUE(sway.running());
-    TempDir dir;
-    ASSERT_TRUE(paint(sway, "HEADLESS-1", 1920, 1080, "#204080", "#ffcc00", "#c03030", dir.path / "bg1.png"));
-    ASSERT_TRUE(paint(sway, "HEADLESS-2", 1280, 1024, "#30a050", "#f0f0f0", "#8000ff", dir.path / "bg2.png"));
+    const ScratchFolder dir("wayland");
+    ASSERT_TRUE(paint(sway, "HEADLESS-1", 1920, 1080, "#204080", "#ffcc00", "#c03030", dir / "bg1.png"));
+    ASSERT_TRUE(paint(sway, "HEADLESS-2", 1280, 1024, "#30a050", "#f0f0f0", "#8000ff", dir / "bg2.png"));
     // swaybg paints a moment after swaymsg returns: wait for the picture to settle.
-    const fs::path grimShot = dir.path / "grim.png";
+    const fs::path grimShot = dir / "grim.png";
     bool settled = false;
     for (int i = 0; i < 50 && !settled; ++i) {
         ASSERT_EQ(sway.run("grim '" + grimShot.string() + "'"), 0);
@@ -97,7 +90,7 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
     }
     ASSERT_TRUE(settled);
 
-    const fs::path shot = dir.path / "shot.png";
+    const fs::path shot = dir / "shot.png";
     ASSERT_EQ(sway.run(kOverlook + " screenshot --output '" + shot.string() + "' >/dev/null"), 0);
     const auto ours = decodePng(shot), theirs = decodePng(grimShot);
     ASSERT_TRUE(ours && theirs);
@@ -117,7 +110,7 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
     EXPECT_EQ(differing, 0);
 
     // The preview at a quarter: each output's picture where the output is, upright.
-    const fs::path preview = dir.path / "preview.png";
+    const fs::path preview = dir / "preview.png";
     ASSERT_EQ(sway.run(kOverlook + " preview --scale 4 --frames 2 --output '" + preview.string() + "' >/dev/null"), 0);
     const auto p = decodePng(preview);
     ASSERT_TRUE(p);

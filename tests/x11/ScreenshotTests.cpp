@@ -2,6 +2,7 @@
 // root window (xwd), pixel for pixel.
 
 #include "XvfbServer.h"
+#include "tests/support/Processes.h"
 #include "tests/overlook/PngDecode.h"
 
 #include <gtest/gtest.h>
@@ -28,8 +29,7 @@ TEST(ScreenshotOnX11, EqualsTheRootWindowDumpOnTwoMonitors) {
         server.fill(i * 600 + 17, (i * 131) % 700, 500 + i * 11, 300 + i * 7, colours[i]);
     server.fill(0, 0, 40, 20, 0xFF0000); // marks the top-left corner
 
-    char dirName[] = "/tmp/overlook-x11shot-XXXXXX";
-    const fs::path dir = mkdtemp(dirName);
+    const ScratchFolder dir("x11shot");
     const std::string png = dir / "shot.png", xwd = dir / "root.xwd";
     ASSERT_EQ(server.run(std::string(OVERLOOK_BINARY) + " screenshot --backend x11 --output '" + png + "' >/dev/null"), 0);
     ASSERT_EQ(server.run("xwd -root -silent > '" + xwd + "'"), 0);
@@ -55,15 +55,13 @@ TEST(ScreenshotOnX11, EqualsTheRootWindowDumpOnTwoMonitors) {
                 ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << shot->at(x, y) << " vs "
                               << root->pixels[std::size_t(y) * 3840 + x];
     EXPECT_EQ(differing, 0);
-    fs::remove_all(dir);
 }
 
 TEST(PreviewOnX11, StopsAtOnceWithAMessageWhenTheXServerGoesAway) {
     auto server = std::make_unique<XvfbServer>(1280, 720);
     ASSERT_TRUE(server->running());
     server->setMonitors({"MAIN 1280x720+0+0"});
-    char dirName[] = "/tmp/overlook-x11preview-XXXXXX";
-    const fs::path dir = mkdtemp(dirName);
+    const ScratchFolder dir("x11preview");
     const std::string png = dir / "preview.png", err = dir / "stderr.txt";
     // 30 frames of a still desktop take far longer than the server lives.
     const std::string command = "DISPLAY=" + server->name() + " " OVERLOOK_BINARY " preview --backend x11 --frames 30 --output '" +
@@ -81,5 +79,4 @@ TEST(PreviewOnX11, StopsAtOnceWithAMessageWhenTheXServerGoesAway) {
     std::ifstream in(err);
     const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(message.find("no preview was written"), std::string::npos) << message;
-    fs::remove_all(dir);
 }

@@ -3,6 +3,7 @@
 // does the same, and the popover shows both displays the right way up.
 
 #include "XvfbServer.h"
+#include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
 
@@ -19,26 +20,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The application and its tray host on `server`, with no session bus: Qt must not
+// wait for one before using the X11 tray.
 pid_t spawn(const XvfbServer& server, const std::string& command, const fs::path& config) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setenv("DISPLAY", server.name().c_str(), 1);
-        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-        // No session bus here: Qt must not wait for one before using the X11 tray.
-        setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
-        freopen("/dev/null", "w", stdout);
-        freopen("/dev/null", "w", stderr);
-        execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-void stop(pid_t pid) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    return overlook::test::spawn(command, {{"DISPLAY", server.name()},
+                                           {"XDG_CONFIG_HOME", config.string()},
+                                           {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
 }
 
 struct Window {
@@ -77,17 +64,6 @@ std::string describe(const std::vector<Window>& windows) {
     for (const Window& w : windows)
         out << "\n  window " << w.id << " " << w.width << "x" << w.height << "+" << w.x << "+" << w.y;
     return out.str();
-}
-
-template <class Predicate>
-bool waitFor(Predicate predicate, int limitMs = 8000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return predicate();
 }
 
 std::optional<Window> popover(const XvfbServer& server) {

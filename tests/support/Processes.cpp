@@ -1,0 +1,91 @@
+#include "tests/support/Processes.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace overlook::test {
+
+ScratchFolder::ScratchFolder(const std::string& purpose) {
+    std::string pattern = "/tmp/overlook-" + purpose + "-XXXXXX";
+    if (mkdtemp(pattern.data()))
+        path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+    if (!path_.empty())
+        fs::remove_all(path_);
+}
+
+namespace {
+
+void setEnvironment(const std::map<std::string, std::string>& environment) {
+    for (const auto& [name, value] : environment) {
+        if (value.empty())
+            unsetenv(name.c_str());
+        else
+            setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
+} // namespace
+
+pid_t spawn(const std::string& command, const std::map<std::string, std::string>& environment, const fs::path& log) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setEnvironment(environment);
+        const std::string to = log.empty() ? "/dev/null" : log.string();
+        if (!freopen(to.c_str(), "w", stdout) || !freopen(to.c_str(), "a", stderr))
+            _exit(126);
+        execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+void stop(pid_t pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+int exitStatusWithin(pid_t pid, int limitMs) {
+    int status = 0;
+    const bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limitMs);
+    if (!ended)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string shellOutput(const std::string& command, int* status) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        if (status)
+            *status = -1;
+        return out;
+    }
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    const int code = pclose(pipe);
+    if (status)
+        *status = WIFEXITED(code) ? WEXITSTATUS(code) : -1;
+    return out;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace overlook::test
