@@ -59,8 +59,8 @@ std::string usageText() {
         text += "  " + std::string(c.usage);
     text += "  overlook --help | --version\n"
             "\n"
-            "--backend chooses the display back end (default: X11 when DISPLAY is set, else the\n"
-            "fixture); OVERLOOK_BACKEND sets it too.\n";
+            "--backend chooses the display back end (default: Wayland when WAYLAND_DISPLAY is set,\n"
+            "else X11 when DISPLAY is set; the fixture only when asked for); OVERLOOK_BACKEND sets it too.\n";
     return text;
 }
 

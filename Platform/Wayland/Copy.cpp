@@ -123,40 +123,83 @@ void Shot::finish(const Result* result) {
     done(result); // may destroy this
 }
 
-void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStride, bool yInvert, FrameSurface& out) {
+namespace {
+// Where a point of the upright picture lies in the copy, both as fractions of
+// their size: u' = a·u + b·v + c, v' = d·u + e·v + f. A flipped transform mirrors
+// the picture left to right before it turns.
+struct Affine {
+    double a, b, c, d, e, f;
+};
+Affine uprightToCopy(int transform) {
+    static constexpr Affine table[8] = {
+        {1, 0, 0, 0, 1, 0},   // normal
+        {0, 1, 0, -1, 0, 1},  // 90
+        {-1, 0, 1, 0, -1, 1}, // 180
+        {0, -1, 1, 1, 0, 0},  // 270
+        {-1, 0, 1, 0, 1, 0},  // flipped
+        {0, 1, 0, 1, 0, 0},   // flipped 90
+        {1, 0, 0, 0, -1, 1},  // flipped 180
+        {0, -1, 1, -1, 0, 1}, // flipped 270
+    };
+    return table[transform & 7];
+}
+} // namespace
+
+Size uprightSize(int width, int height, int transform) {
+    return (transform & 1) ? Size{double(height), double(width)} : Size{double(width), double(height)};
+}
+
+void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStride, bool yInvert, int transform,
+                FrameSurface& out) {
     const int w = out.width(), h = out.height();
-    // Upright rows: a y-inverted copy is read from its last row upwards.
-    const std::uint8_t* top = yInvert ? pixels + static_cast<std::ptrdiff_t>(height - 1) * sourceStride
-                                      : pixels;
-    const int stride = yInvert ? -sourceStride : sourceStride;
-    if (w == width && h == height) {
-        x11::copyOpaque(top, stride, out.mutableData(), out.stride(), w, h);
-        return;
-    }
-    const int k = width / w;
-    if (k >= 2 && k <= 16 && width == k * w && height == k * h) {
-        x11::boxReduce(top, stride, k, out.mutableData(), out.stride(), w, h);
-        return;
+    transform &= 7;
+    if (transform == 0) {
+        // Upright rows: a y-inverted copy is read from its last row upwards.
+        const std::uint8_t* top = yInvert ? pixels + static_cast<std::ptrdiff_t>(height - 1) * sourceStride
+                                          : pixels;
+        const int stride = yInvert ? -sourceStride : sourceStride;
+        if (w == width && h == height) {
+            x11::copyOpaque(top, stride, out.mutableData(), out.stride(), w, h);
+            return;
+        }
+        const int k = width / w;
+        if (k >= 2 && k <= 16 && width == k * w && height == k * h) {
+            x11::boxReduce(top, stride, k, out.mutableData(), out.stride(), w, h);
+            return;
+        }
     }
     pixman_image_t* src = pixman_image_create_bits(PIXMAN_x8r8g8b8, width, height,
                                                    reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(pixels)),
                                                    sourceStride);
     pixman_image_t* dst = pixman_image_create_bits(PIXMAN_a8r8g8b8, w, h,
                                                    reinterpret_cast<std::uint32_t*>(out.mutableData()), out.stride());
-    const double sx = double(width) / w, sy = double(height) / h;
-    // Destination pixel centres map to the source, flipped for a y-inverted copy.
+    // Destination pixels map to the copy through the transform, then upside down
+    // for a y-inverted copy.
+    Affine m = uprightToCopy(transform);
+    if (yInvert)
+        m = {m.a, m.b, m.c, -m.d, -m.e, 1 - m.f};
     pixman_transform_t t;
     pixman_transform_init_identity(&t);
-    t.matrix[0][0] = pixman_double_to_fixed(sx);
-    t.matrix[1][1] = pixman_double_to_fixed(yInvert ? -sy : sy);
-    t.matrix[1][2] = yInvert ? pixman_int_to_fixed(height) : 0;
+    t.matrix[0][0] = pixman_double_to_fixed(m.a * width / w);
+    t.matrix[0][1] = pixman_double_to_fixed(m.b * width / h);
+    t.matrix[0][2] = pixman_double_to_fixed(m.c * width);
+    t.matrix[1][0] = pixman_double_to_fixed(m.d * height / w);
+    t.matrix[1][1] = pixman_double_to_fixed(m.e * height / h);
+    t.matrix[1][2] = pixman_double_to_fixed(m.f * height);
     pixman_image_set_transform(src, &t);
-    int count = 0;
-    pixman_fixed_t* params = pixman_filter_create_separable_convolution(
-        &count, pixman_double_to_fixed(sx), pixman_double_to_fixed(sy), PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX,
-        PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, 4, 4);
-    pixman_image_set_filter(src, PIXMAN_FILTER_SEPARABLE_CONVOLUTION, params, count);
-    free(params);
+    // The kernel spans one destination pixel, measured in the copy's own axes.
+    const bool turned = transform & 1;
+    const double sx = double(width) / (turned ? h : w), sy = double(height) / (turned ? w : h);
+    if (sx == 1 && sy == 1) {
+        pixman_image_set_filter(src, PIXMAN_FILTER_NEAREST, nullptr, 0); // only turned: every pixel as it is
+    } else {
+        int count = 0;
+        pixman_fixed_t* params = pixman_filter_create_separable_convolution(
+            &count, pixman_double_to_fixed(sx), pixman_double_to_fixed(sy), PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX,
+            PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, 4, 4);
+        pixman_image_set_filter(src, PIXMAN_FILTER_SEPARABLE_CONVOLUTION, params, count);
+        free(params);
+    }
     pixman_image_set_repeat(src, PIXMAN_REPEAT_PAD);
     pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, dst, 0, 0, 0, 0, 0, 0, w, h);
     pixman_image_unref(src);

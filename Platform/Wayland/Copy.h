@@ -78,7 +78,13 @@ bool isBgraFormat(std::uint32_t shmFormat);
 // Reduces a copy to `out`'s size, upright and opaque: the area filter for integer
 // factors (and a plain copy at full size), a box-kernel convolution (pixman)
 // for any other factor.
-// `pixels` holds `height` rows of `stride` bytes, 32 bits per pixel.
-void reduceInto(const std::uint8_t* pixels, int width, int height, int stride, bool yInvert, FrameSurface& out);
+// `pixels` holds `height` rows of `stride` bytes, 32 bits per pixel, in the
+// output's own orientation: `transform` (a wl_output_transform) turns it the way
+// the desktop shows it, so `out` is as wide as the copy is high when it is odd.
+void reduceInto(const std::uint8_t* pixels, int width, int height, int stride, bool yInvert, int transform,
+                FrameSurface& out);
+
+// The size of a copy of width × height as the desktop shows it.
+Size uprightSize(int width, int height, int transform);
 
 } // namespace overlook::wayland

@@ -32,6 +32,7 @@ struct WaylandCaptureService::StreamState : ServedStreamState {
     Clock::time_point nextCopy{};
     Clock::time_point lastUpdate{};
     double refreshRate = kDefaultRefreshRate;
+    int transform = 0; // wl_output_transform of the output, as of the last request
     std::vector<std::unique_ptr<ShmBuffer>> buffers;
     std::vector<std::shared_ptr<FrameSurface>> surfaces;
 };
@@ -145,8 +146,10 @@ void WaylandCaptureService::serve(StreamState& s, Clock::time_point now) {
 
 void WaylandCaptureService::request(StreamState& s) {
     const OutputLayout layout = session_->layout();
-    if (const Output* o = layout.find(s.display))
+    if (const Output* o = layout.find(s.display)) {
         s.refreshRate = o->refreshRate > 0 ? o->refreshRate : kDefaultRefreshRate;
+        s.transform = o->transform;
+    }
     StreamState* state = &s;
     s.shot = std::make_unique<Shot>(
         *session_, session_->output(s.display), s.showCursor, !s.needFrameNow,
@@ -185,7 +188,7 @@ void WaylandCaptureService::request(StreamState& s) {
                     s.surfaces.push_back(surface);
             }
             const ShmBuffer& b = *result->buffer;
-            reduceInto(b.data, b.width, b.height, b.stride, result->yInvert, *surface);
+            reduceInto(b.data, b.width, b.height, b.stride, result->yInvert, s.transform, *surface);
             const auto reduced = Clock::now();
             {
                 std::lock_guard lock(mutex_);

@@ -71,6 +71,14 @@ std::vector<ScreenInfo> WaylandDisplayService::screens() {
     return list;
 }
 
+namespace {
+int outputTransform(const Session& session, DisplayID id) {
+    const OutputLayout layout = session.layout();
+    const Output* o = layout.find(id);
+    return o ? o->transform : 0;
+}
+} // namespace
+
 FrameSurfacePtr WaylandDisplayService::createImage(DisplayID id) {
     if (session_->lost() || !session_->canCopyScreens())
         return nullptr;
@@ -102,12 +110,14 @@ FrameSurfacePtr WaylandDisplayService::createImage(DisplayID id) {
                 snapshot->buffer = ShmBuffer::create(session.shm(), format, w, h, stride);
                 return snapshot->buffer.get();
             },
-            [snapshot](const Shot::Result* r) {
+            [snapshot, transform = outputTransform(session, id)](const Shot::Result* r) {
                 FrameSurfacePtr surface;
                 if (r) {
-                    auto out = FrameSurface::allocate(r->buffer->width, r->buffer->height,
+                    const ShmBuffer& b = *r->buffer;
+                    const Size upright = uprightSize(b.width, b.height, transform);
+                    auto out = FrameSurface::allocate(std::int64_t(upright.width), std::int64_t(upright.height),
                                                       FrameSurface::Contents::Uninitialized);
-                    reduceInto(r->buffer->data, r->buffer->width, r->buffer->height, r->buffer->stride, r->yInvert, *out);
+                    reduceInto(b.data, b.width, b.height, b.stride, r->yInvert, transform, *out);
                     surface = out;
                 }
                 snapshot->answer(std::move(surface));

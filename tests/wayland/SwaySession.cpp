@@ -26,13 +26,14 @@ std::string capture(const std::string& command) {
 }
 } // namespace
 
-SwaySession::SwaySession(const std::string& layout) : script_(OVERLOOK_SOURCE_DIR "/scripts/virtual-wayland") {
+SwaySession::SwaySession(const std::string& layout, Kind kind) : script_(OVERLOOK_SOURCE_DIR "/scripts/virtual-wayland") {
     char dir[] = "/tmp/overlook-sway-XXXXXX";
     if (!mkdtemp(dir))
         return;
     state_ = dir;
     const std::string vars = capture("OVERLOOK_WAYLAND_STATE='" + state_ + "' '" + script_ + "' start" +
-                                     (layout.empty() ? "" : " --layout '" + layout + "'") + " 2>&1");
+                                     (layout.empty() ? "" : " --layout '" + layout + "'") +
+                                     (kind == Kind::Nested ? " --nested" : "") + " 2>&1");
     std::istringstream lines(vars);
     std::string line, runtime, socket;
     while (std::getline(lines, line)) {
@@ -88,6 +89,10 @@ std::string SwaySession::addOutput(const std::string& geometry) const {
     while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
         name.pop_back();
     return name;
+}
+
+bool SwaySession::removeOutput(const std::string& name) const {
+    return std::system(("OVERLOOK_WAYLAND_STATE='" + state_ + "' '" + script_ + "' remove-output " + name).c_str()) == 0;
 }
 
 void SwaySession::kill() {

@@ -8,8 +8,10 @@ namespace overlook::test {
 
 class SwaySession {
 public:
-    // Starts sway with the script's layout ("" for its default two outputs).
-    explicit SwaySession(const std::string& layout = "");
+    enum class Kind { Headless, Nested };
+    // Starts sway with the script's layout ("" for its default two outputs). A nested
+    // session's outputs are WL-1, WL-2, ... and can be removed.
+    explicit SwaySession(const std::string& layout = "", Kind kind = Kind::Headless);
     ~SwaySession();
     SwaySession(const SwaySession&) = delete;
     SwaySession& operator=(const SwaySession&) = delete;
@@ -27,6 +29,8 @@ public:
     bool swaymsg(const std::string& arguments) const;
     // Adds an output ("WxH+X+Y") and returns its name, "" on failure.
     std::string addOutput(const std::string& geometry) const;
+    // Unplugs an output of a nested session; true when it is gone.
+    bool removeOutput(const std::string& name) const;
     // Kills the compositor at once (as a crash would).
     void kill();
 

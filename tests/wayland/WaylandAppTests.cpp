@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <functional>
+#include <unistd.h>
 
 using namespace overlook::test;
 namespace fs = std::filesystem;
@@ -26,6 +28,32 @@ bool paint(const SwaySession& sway, const std::string& output, int w, int h, con
                              "' -draw 'rectangle " + std::to_string(w / 2) + "," + std::to_string(h / 2) + " " +
                              std::to_string(w - 1) + "," + std::to_string(h - 1) + "' '" + file.string() + "'";
     return std::system(draw.c_str()) == 0 && sway.swaymsg("output " + output + " bg '" + file.string() + "' stretch");
+}
+
+// grim's picture of the whole layout once `settled` holds for it (swaybg paints a
+// moment after swaymsg returns).
+std::optional<DecodedPng> grimWhen(const SwaySession& sway, const fs::path& file, const std::function<bool(const DecodedPng&)>& settled) {
+    for (int i = 0; i < 50; ++i) {
+        if (sway.run("grim '" + file.string() + "'") != 0)
+            return std::nullopt;
+        if (auto g = decodePng(file); g && settled(*g))
+            return g;
+        usleep(100000);
+    }
+    return std::nullopt;
+}
+
+// Pixels that differ; where grim leaves no output, transparent black, so may we.
+int differingPixels(const DecodedPng& ours, const DecodedPng& theirs) {
+    int differing = 0;
+    for (int y = 0; y < ours.height; ++y)
+        for (int x = 0; x < ours.width; ++x) {
+            const std::uint32_t a = ours.at(x, y), b = theirs.at(x, y);
+            const bool bothEmpty = (a >> 24) == 0 && (b >> 24) == 0;
+            if (a != b && !bothEmpty && differing++ < 5)
+                ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << a << " vs " << b;
+        }
+    return differing;
 }
 
 const std::string kOverlook = OVERLOOK_BINARY;
@@ -78,36 +106,20 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
     const ScratchFolder dir("wayland");
     ASSERT_TRUE(paint(sway, "HEADLESS-1", 1920, 1080, "#204080", "#ffcc00", "#c03030", dir / "bg1.png"));
     ASSERT_TRUE(paint(sway, "HEADLESS-2", 1280, 1024, "#30a050", "#f0f0f0", "#8000ff", dir / "bg2.png"));
-    // swaybg paints a moment after swaymsg returns: wait for the picture to settle.
-    const fs::path grimShot = dir / "grim.png";
-    bool settled = false;
-    for (int i = 0; i < 50 && !settled; ++i) {
-        ASSERT_EQ(sway.run("grim '" + grimShot.string() + "'"), 0);
-        const auto g = decodePng(grimShot);
-        settled = g && g->at(1920 + 1279, 1023) == 0xFF8000FFu && g->at(1919, 1079) == 0xFFC03030u;
-        if (!settled)
-            usleep(100000);
-    }
-    ASSERT_TRUE(settled);
+    const auto theirs = grimWhen(sway, dir / "grim.png", [](const DecodedPng& g) {
+        return g.at(1920 + 1279, 1023) == 0xFF8000FFu && g.at(1919, 1079) == 0xFFC03030u;
+    });
+    ASSERT_TRUE(theirs);
 
     const fs::path shot = dir / "shot.png";
     ASSERT_EQ(sway.run(kOverlook + " screenshot --output '" + shot.string() + "' >/dev/null"), 0);
-    const auto ours = decodePng(shot), theirs = decodePng(grimShot);
-    ASSERT_TRUE(ours && theirs);
+    const auto ours = decodePng(shot);
+    ASSERT_TRUE(ours);
     ASSERT_EQ(ours->width, 3200);
     ASSERT_EQ(ours->height, 1080);
     ASSERT_EQ(theirs->width, 3200);
     ASSERT_EQ(theirs->height, 1080);
-    int differing = 0;
-    for (int y = 0; y < 1080; ++y)
-        for (int x = 0; x < 3200; ++x) {
-            // Below the shorter output grim leaves transparent black; so may we.
-            const std::uint32_t a = ours->at(x, y), b = theirs->at(x, y);
-            const bool bothEmpty = (a >> 24) == 0 && (b >> 24) == 0;
-            if (a != b && !bothEmpty && differing++ < 5)
-                ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << a << " vs " << b;
-        }
-    EXPECT_EQ(differing, 0);
+    EXPECT_EQ(differingPixels(*ours, *theirs), 0);
 
     // The preview at a quarter: each output's picture where the output is, upright.
     const fs::path preview = dir / "preview.png";
@@ -136,4 +148,40 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
             unexpected += !known && !edge;
         }
     EXPECT_EQ(unexpected, 0);
+}
+
+TEST(WaylandApp, TurnedAndMirroredOutputsAreCapturedAsTheDesktopShowsThem) {
+    // Two 1200x900 modes: one turned a quarter (900x1200 on the desktop), one mirrored upside down.
+    SwaySession sway("1200x900+0+0,1200x900+900+0");
+    ASSERT_TRUE(sway.running());
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 transform 90"));
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 transform flipped-180"));
+    const ScratchFolder dir("wayland-turned");
+    ASSERT_TRUE(paint(sway, "HEADLESS-1", 900, 1200, "#204080", "#ffcc00", "#c03030", dir / "bg1.png"));
+    ASSERT_TRUE(paint(sway, "HEADLESS-2", 1200, 900, "#30a050", "#f0f0f0", "#8000ff", dir / "bg2.png"));
+    const auto theirs = grimWhen(sway, dir / "grim.png", [](const DecodedPng& g) {
+        return g.width == 2100 && g.at(899, 1199) == 0xFFC03030u && g.at(2099, 899) == 0xFF8000FFu;
+    });
+    ASSERT_TRUE(theirs);
+    const fs::path shot = dir / "shot.png";
+    ASSERT_EQ(sway.run(kOverlook + " screenshot --output '" + shot.string() + "' >/dev/null"), 0);
+    const auto ours = decodePng(shot);
+    ASSERT_TRUE(ours);
+    ASSERT_EQ(ours->width, 2100);
+    ASSERT_EQ(ours->height, 1200);
+    EXPECT_EQ(differingPixels(*ours, *theirs), 0);
+
+    // Reduced streams turn the same way: bands at the top, blocks at the bottom right.
+    const fs::path preview = dir / "preview.png";
+    ASSERT_EQ(sway.run(kOverlook + " preview --scale 4 --frames 2 --output '" + preview.string() + "' >/dev/null"), 0);
+    const auto p = decodePng(preview);
+    ASSERT_TRUE(p);
+    ASSERT_EQ(p->width, 525);
+    ASSERT_EQ(p->height, 300);
+    EXPECT_EQ(p->at(110, 5), 0xFFFFCC00u);
+    EXPECT_EQ(p->at(20, 280), 0xFF204080u);
+    EXPECT_EQ(p->at(210, 290), 0xFFC03030u);
+    EXPECT_EQ(p->at(500, 5), 0xFFF0F0F0u);
+    EXPECT_EQ(p->at(240, 210), 0xFF30A050u);
+    EXPECT_EQ(p->at(510, 210), 0xFF8000FFu);
 }

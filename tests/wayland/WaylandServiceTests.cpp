@@ -245,3 +245,48 @@ TEST(WaylandCapture, EveryStreamStopsWhenTheCompositorGoes) {
     first.reset();
     second.reset();
 }
+
+TEST(WaylandCapture, AnUnpluggedOutputStopsItsStreamAndTheOthersGoOn) {
+    SwaySession sway("", SwaySession::Kind::Nested);
+    ASSERT_TRUE(sway.running());
+    auto session = connectTo(sway);
+    ASSERT_TRUE(session);
+    WaylandCaptureService capture(session);
+    WaylandDisplayService displays(session);
+    const OutputLayout l = session->layout();
+    const DisplayID left = idNamed(l, "WL-1"), right = idNamed(l, "WL-2");
+    ASSERT_NE(left, 0u);
+    ASSERT_NE(right, 0u);
+    std::atomic<int> reconfigured{0};
+    auto token = displays.subscribeReconfiguration([&](DisplayID id) {
+        if (id == right)
+            ++reconfigured;
+    });
+    auto queue = std::make_shared<DispatchQueue>("test.wayland.unplug");
+    Recorder kept, unplugged;
+    auto keptStream = capture.createStream(left, 480, 270, kPixelFormatBGRA, {}, queue, kept.handler());
+    auto goneStream = capture.createStream(right, 320, 256, kPixelFormatBGRA, {}, queue, unplugged.handler());
+    keptStream->start();
+    goneStream->start();
+    ASSERT_TRUE(eventually([&] { return kept.frameCount() > 0 && unplugged.frameCount() > 0; }));
+
+    // Unplugged while its copies are in flight: the stream stops once, the display
+    // is reported, and it leaves the list.
+    ASSERT_TRUE(sway.removeOutput("WL-2"));
+    const auto removed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return unplugged.count(FrameStatus::Stopped) == 1; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - removed, 1500ms);
+    EXPECT_TRUE(eventually([&] { return reconfigured > 0; }));
+    EXPECT_EQ(displays.activeDisplayList(8), std::vector<DisplayID>{left});
+    EXPECT_EQ(displays.bounds(right), Rect{});
+    EXPECT_EQ(displays.createImage(right), nullptr);
+
+    // The other output's stream keeps delivering, and nothing failed.
+    ASSERT_TRUE(sway.swaymsg("output WL-1 bg '#00ff00' solid_color"));
+    EXPECT_TRUE(eventually([&] { return kept.lastIsAll(0xFF00FF00u); }));
+    EXPECT_EQ(kept.count(FrameStatus::Stopped), 0);
+    EXPECT_FALSE(capture.failure());
+    EXPECT_FALSE(session->lost());
+    goneStream.reset();
+    keptStream.reset();
+}

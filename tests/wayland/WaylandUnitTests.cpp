@@ -141,7 +141,7 @@ TEST(WaylandReduction, EveryFactorKeepsThePictureUprightOpaqueAndInPlace) {
                     std::memcpy(&source.bytes[std::size_t(y) * p.stride], &p.bytes[std::size_t(p.height - 1 - y) * p.stride],
                                 p.stride);
             auto out = FrameSurface::allocate(c.w, c.h, FrameSurface::Contents::Uninitialized);
-            reduceInto(source.bytes.data(), p.width, p.height, p.stride, invert, *out);
+            reduceInto(source.bytes.data(), p.width, p.height, p.stride, invert, 0, *out);
             const int boundary = c.h / 4; // where the top quarter ends in the output
             for (int x : {0, c.w / 2, c.w - 1}) {
                 EXPECT_EQ(at(*out, x, 0), 0xFFFF2040u);
@@ -164,7 +164,7 @@ TEST(WaylandReduction, AnAreaFilterKeepsLinesThinnerThanTheFactor) {
     for (int ow : {60, 120, 200}) { // factors 5, 2.5 and 1.5
         SCOPED_TRACE(ow);
         auto out = FrameSurface::allocate(ow, h / 2, FrameSurface::Contents::Uninitialized);
-        reduceInto(p.bytes.data(), w, h, p.stride, false, *out);
+        reduceInto(p.bytes.data(), w, h, p.stride, false, 0, *out);
         double sum = 0;
         for (int x = 0; x < ow; ++x)
             sum += at(*out, x, out->height() / 2) & 0xFF;
