@@ -3,10 +3,12 @@
 #include "Overlook/InstalledData.h"
 #include "Platform/Fixture/FixtureDisplayService.h"
 #include "Platform/Fixture/SyntheticCaptureService.h"
+#include "Platform/Portal/PortalCaptureService.h"
 #include "Platform/Wayland/WaylandCaptureService.h"
 #include "Platform/Wayland/WaylandDisplayService.h"
 #include "Platform/X11/X11CaptureService.h"
 #include "Platform/X11/X11DisplayService.h"
+#include "settings_store/UserDefaults.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,8 @@ std::optional<BackendChoice> parseBackend(const std::string& text) {
         return BackendChoice{BackendChoice::Kind::X11, {}};
     if (text == "wayland")
         return BackendChoice{BackendChoice::Kind::Wayland, {}};
+    if (text == "portal")
+        return BackendChoice{BackendChoice::Kind::Portal, {}};
     if (text == "fixture")
         return BackendChoice{BackendChoice::Kind::Fixture, {}};
     if (text.rfind("fixture=", 0) == 0 && text.size() > 8)
@@ -30,7 +34,7 @@ BackendChoice defaultBackend() {
     if (const char* env = std::getenv("OVERLOOK_BACKEND"); env && *env) {
         if (auto choice = parseBackend(env))
             return *choice;
-        std::fprintf(stderr, "overlook: OVERLOOK_BACKEND='%s' is none of x11, wayland, fixture[=FILE]; ignoring it\n", env);
+        std::fprintf(stderr, "overlook: OVERLOOK_BACKEND='%s' is none of x11, wayland, portal, fixture[=FILE]; ignoring it\n", env);
     }
     // A Wayland session usually has XWayland too, which shows X clients only.
     if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland)
@@ -40,6 +44,36 @@ BackendChoice defaultBackend() {
         return BackendChoice{BackendChoice::Kind::X11, {}};
     return BackendChoice{BackendChoice::Kind::None, {}};
 }
+
+namespace {
+// The portal's restore tokens in the user's settings, one key per display.
+class SettingsRestoreTokens final : public portal::RestoreTokenStore {
+public:
+    explicit SettingsRestoreTokens(std::shared_ptr<UserDefaults> store) : store_(std::move(store)) {}
+    std::string token(DisplayID display) const override {
+        return store_->stringForKey(key(display)).value_or("");
+    }
+    void setToken(DisplayID display, const std::string& token) override {
+        if (token.empty())
+            store_->removeObject(key(display));
+        else
+            store_->set(key(display), PropertyList(token));
+    }
+
+private:
+    static std::string key(DisplayID display) { return "portalRestoreToken." + std::to_string(display); }
+    std::shared_ptr<UserDefaults> store_;
+};
+
+std::shared_ptr<portal::RestoreTokenStore> settingsRestoreTokens() {
+    try {
+        return std::make_shared<SettingsRestoreTokens>(UserDefaults::standard());
+    } catch (const SettingsLocationError& e) {
+        std::fprintf(stderr, "overlook: %s; the desktop will ask again for screen capture next time\n", e.what());
+        return nullptr;
+    }
+}
+} // namespace
 
 std::string shippedFixturePath() {
     if (const char* env = std::getenv("OVERLOOK_FIXTURE"); env && *env)
@@ -57,6 +91,9 @@ BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSe
         auto displays = std::make_shared<x11::X11DisplayService>();
         if (!displays->ok())
             return {std::nullopt, displays->error()};
+        if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland)
+            std::fprintf(stderr, "overlook: X11 in a Wayland session goes through XWayland, which shows X11 windows "
+                                 "only; Wayland windows will be missing from the pictures\n");
         if (capture == Capture::NotNeeded)
             return {Backend{displays, nullptr}, {}};
         auto streams = std::make_shared<x11::X11CaptureService>();
@@ -64,7 +101,7 @@ BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSe
             return {std::nullopt, streams->error()};
         return {Backend{displays, streams}, {}};
     }
-    if (choice.kind == BackendChoice::Kind::Wayland) {
+    if (choice.kind == BackendChoice::Kind::Wayland || choice.kind == BackendChoice::Kind::Portal) {
         std::string error;
         auto session = wayland::Session::connect(nullptr, error);
         if (!session)
@@ -72,9 +109,13 @@ BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSe
         auto displays = std::make_shared<wayland::WaylandDisplayService>(session);
         if (capture == Capture::NotNeeded)
             return {Backend{displays, nullptr}, {}};
-        if (!session->canCopyScreens())
-            return {std::nullopt, "the Wayland compositor offers no screen copy (wlroots' zwlr_screencopy_manager_v1); "
-                                  "--backend x11 captures what XWayland shows"};
+        // Without wlroots screen copy (GNOME, KDE) the desktop portal captures.
+        if (choice.kind == BackendChoice::Kind::Portal || !session->canCopyScreens()) {
+            auto portal = std::make_shared<portal::PortalCaptureService>(session, settingsRestoreTokens());
+            if (auto failure = portal->failure())
+                return {std::nullopt, *failure};
+            return {Backend{displays, portal}, {}};
+        }
         return {Backend{displays, std::make_shared<wayland::WaylandCaptureService>(session)}, {}};
     }
     try {
