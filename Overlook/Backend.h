@@ -1,7 +1,9 @@
 #pragma once
-// Chooses and installs the platform back end: --backend x11|wayland|fixture[=FILE],
+// Chooses and installs the platform back end: --backend x11|wayland|portal|fixture[=FILE],
 // else OVERLOOK_BACKEND, else Wayland when WAYLAND_DISPLAY is set (X11 under
-// XWayland only when asked for), else X11 when DISPLAY is set. The fixture is only
+// XWayland only when asked for), else X11 when DISPLAY is set. Wayland captures
+// through wlroots screen copy, or through the desktop portal (PipeWire) where the
+// compositor offers no screen copy; "portal" asks for the portal anyway. The fixture is only
 // ever used when asked for: without a display server there is nothing real to show.
 
 #include "Tessera/CaptureService.h"
@@ -15,11 +17,11 @@ namespace overlook {
 
 struct BackendChoice {
     // None: no display server to talk to and no back end asked for.
-    enum class Kind { None, X11, Wayland, Fixture } kind = Kind::None;
+    enum class Kind { None, X11, Wayland, Portal, Fixture } kind = Kind::None;
     std::string fixtureFile; // empty: the shipped two-display arrangement
 };
 
-// Parses "x11", "wayland", "fixture" or "fixture=FILE"; nullopt for anything else.
+// Parses "x11", "wayland", "portal", "fixture" or "fixture=FILE"; nullopt for anything else.
 std::optional<BackendChoice> parseBackend(const std::string& text);
 // The choice when the command line names none (Kind::None without DISPLAY).
 BackendChoice defaultBackend();
