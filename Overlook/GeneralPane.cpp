@@ -5,6 +5,7 @@
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
 #include "Overlook/LoginItem.h"
 #include "Overlook/PreferenceKeys.h"
+#include "Overlook/ShortcutPath.h"
 #include "Overlook/StreamQuality.h"
 #include "settings_store/DefaultsObservation.h"
 
@@ -204,6 +205,18 @@ GeneralPreferences::GeneralPreferences(QWidget* parent)
     gap();
     recorder_ = new KeyboardShortcuts::RecorderCocoa(KeyboardShortcuts::Name::showPopover(), {}, form);
     rows->addRow(tr("Show Overlook:"), recorder_);
+    // Where the session lends the shortcut to the desktop, what became of it.
+    shortcutNote_ = new QLabel(form);
+    shortcutNote_->setWordWrap(true);
+    shortcutNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    shortcutNote_->setForegroundRole(QPalette::PlaceholderText);
+    rows->addRow(QString(), shortcutNote_);
+    const auto showNote = [this](const ShortcutPath& path) {
+        shortcutNote_->setText(QString::fromStdString(path.note));
+        shortcutNote_->setVisible(!path.note.empty());
+    };
+    showNote(shortcutPath());
+    bindings_->connections.emplace_back(shortcutPathChanged().connect(showNote));
 
     // 7. Starting with the session: the autostart entry is the setting.
     startAtLogin_ = new QCheckBox(tr("Start at login"), form);

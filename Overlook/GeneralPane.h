@@ -85,6 +85,7 @@ public:
     KtColorPicker* crosshairColor() const { return color_; }
     QSlider* lineWidth() const { return lineWidth_; }
     KeyboardShortcuts::RecorderCocoa* shortcutRecorder() const { return recorder_; }
+    QLabel* shortcutNote() const { return shortcutNote_; }
     // The row widgets that follow the crosshair switch.
     QWidget* colorRow() const { return colorRow_; }
     QWidget* lineWidthRow() const { return lineWidthRow_; }
@@ -105,6 +106,7 @@ private:
     QLabel* lineWidthLabel_;
     QSlider* lineWidth_;
     KeyboardShortcuts::RecorderCocoa* recorder_;
+    QLabel* shortcutNote_;
     QCheckBox* startAtLogin_;
     struct Bindings;
     std::unique_ptr<Bindings> bindings_;
