@@ -343,11 +343,10 @@ void Updater::announce(const UpdateCheckResult& result) {
         return;
     }
     if (automaticallyDownloadsUpdates()) {
-        if (const auto done = downloaded_.find(item.version);
-            done != downloaded_.end() && QFileInfo::exists(done->second)) {
+        if (const QString done = verifiedDownloadOf(item); !done.isEmpty()) {
             DownloadResult again;
             again.item = item;
-            again.path = done->second;
+            again.path = done;
             pending_ = result;
             announceDownload(again);
             return;
@@ -364,6 +363,19 @@ void Updater::announce(const UpdateCheckResult& result) {
                 QStringLiteral("You have version %1.").arg(QString::fromStdString(delegate_->info().version)), {}, false);
 }
 
+QString Updater::verifiedDownloadOf(const AppcastItem& item) const {
+    // Remembered across restarts; the file is checked again, as anyone may have
+    // replaced it since.
+    const auto version = store_->stringForKey(kDownloadedVersionKey);
+    const auto path = store_->stringForKey(kDownloadedPathKey);
+    if (!version || !path || QString::fromStdString(*version) != item.version)
+        return {};
+    const QString file = QString::fromStdString(*path);
+    if (!QFileInfo(file).isFile() || refusedSignature(file, item.edSignature, downloader_->publicKey()))
+        return {};
+    return file;
+}
+
 void Updater::announceDownload(const DownloadResult& download) {
     UpdateCheckResult result = pending_.value_or(UpdateCheckResult{});
     pending_.reset();
@@ -371,7 +383,8 @@ void Updater::announceDownload(const DownloadResult& download) {
     result.item = download.item;
     Q_EMIT downloadFinished(download);
     if (download.ok()) {
-        downloaded_[download.item.version] = download.path;
+        store_->set(kDownloadedVersionKey, PropertyList(download.item.version.toStdString()));
+        store_->set(kDownloadedPathKey, PropertyList(download.path.toStdString()));
         notifyAbout(result, QStringLiteral("Overlook %1 is ready to install").arg(download.item.displayVersion),
                     QStringLiteral("The signed package is in %1.").arg(download.path), download.path, false);
     } else {

@@ -99,6 +99,9 @@ public:
     static constexpr const char* kLastCheckDateKey = "lastUpdateCheckDate";
     // The version the user chose "Skip This Version" for.
     static constexpr const char* kSkippedVersionKey = "skippedVersion";
+    // The last package downloaded and verified, so that a restart does not fetch it again.
+    static constexpr const char* kDownloadedVersionKey = "downloadedUpdateVersion";
+    static constexpr const char* kDownloadedPathKey = "downloadedUpdatePath";
     static constexpr double kDefaultCheckIntervalSeconds = 86400;
     // Scheduled checks never come closer together than this, whatever is stored.
     static constexpr double kMinimumCheckIntervalSeconds = 3600;
@@ -162,6 +165,7 @@ private:
     void reschedule();
     void announceChange();
     void announce(const UpdateCheckResult& result);
+    QString verifiedDownloadOf(const AppcastItem& item) const; // empty: none, or no longer good
     void announceDownload(const DownloadResult& result);
     void notifyAbout(const UpdateCheckResult& result, const QString& summary, const QString& body,
                      const QString& openPath, bool failure);
@@ -172,7 +176,6 @@ private:
     std::unique_ptr<UpdateDownloader> downloader_;
     UpdateNotifier* notifier_ = nullptr;
     std::optional<UpdateCheckResult> pending_;          // whose package is being fetched
-    std::map<QString, QString> downloaded_;             // version → verified package, this run
     QPointer<QNetworkReply> reply_;
     QTimer* schedule_;
     int transferTimeoutMs_ = 30000;

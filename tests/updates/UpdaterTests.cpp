@@ -367,6 +367,37 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
     EXPECT_FALSE(notifier.notices[0].failure);
     EXPECT_EQ(actionKeys(notifier.notices[0]), (QStringList{"show=Show", "skip=Skip This Version"}));
 
+    // After a restart the verified package is offered again, not fetched again; once
+    // changed on disk it no longer counts and a fresh copy is fetched beside it.
+    {
+        RecordingNotifier again;
+        Updater restarted(delegate(server_.url("/feed.xml").toStdString()));
+        restarted.setNotifier(&again);
+        restarted.downloader().setFolder(downloads.path());
+        restarted.downloader().setPublicKey(key.publicKeyBase64());
+        std::optional<DownloadResult> result;
+        QObject::connect(&restarted, &Updater::downloadFinished, [&](const DownloadResult& r) { result = r; });
+        restarted.checkInBackground();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        EXPECT_EQ(result->path, kept.path);
+        EXPECT_EQ(QDir(downloads.path()).entryList(QDir::Files).size(), 1);
+        ASSERT_EQ(again.notices.size(), 1u);
+        EXPECT_EQ(again.notices[0].openPath, kept.path);
+
+        QFile changed(kept.path);
+        ASSERT_TRUE(changed.open(QIODevice::Append));
+        changed.write("x");
+        changed.close();
+        result.reset();
+        restarted.checkInBackground();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return result.has_value(); }, 10000));
+        ASSERT_TRUE(result->ok());
+        EXPECT_NE(result->path, kept.path);
+        EXPECT_EQ(QDir(downloads.path()).entryList(QDir::Files).size(), 2);
+        QFile::remove(result->path);
+        QFile::remove(kept.path);
+    }
+
     // A tampered package is deleted, and the user told why.
     server_.serve("/feed.xml", {200, signedAppcast("2.0.1", server_.url("/tampered/overlook-2.0.deb"), package.size(),
                                                    key.signBase64(package))});
@@ -375,11 +406,11 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
     EXPECT_TRUE(notifier.notices[1].failure);
     EXPECT_TRUE(notifier.notices[1].openPath.isEmpty());
     EXPECT_TRUE(notifier.notices[1].body.contains("signature does not match")) << notifier.notices[1].body.toStdString();
-    EXPECT_EQ(QDir(downloads.path()).entryList(QDir::Files), QStringList{"overlook-2.0.deb"});
+    EXPECT_TRUE(QDir(downloads.path()).entryList(QDir::Files).isEmpty());
 
     // Without a key nothing is downloaded, and the notice says so.
     updater.downloader().setPublicKey({});
     EXPECT_TRUE(backgroundDownload().error.contains("built without a key"));
     EXPECT_TRUE(notifier.notices.back().body.contains("built without a key"));
-    EXPECT_EQ(QDir(downloads.path()).entryList(QDir::Files).size(), 1);
+    EXPECT_TRUE(QDir(downloads.path()).entryList(QDir::Files).isEmpty());
 }
