@@ -19,11 +19,16 @@
 #include "CommandLine/ScreenshotCommand.h"
 #include "Overlook/StreamController.h"
 #include "Platform/X11/HotKeys/X11HotKeyService.h"
+#include "Platform/X11/SystemTray.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QColorDialog>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusVariant>
 #include <QFile>
 #include <QFileInfo>
 #include <QMenu>
@@ -49,6 +54,32 @@ const Logger& appLog() {
 }
 
 constexpr int kTrayWaitMs = 1000;
+constexpr int kTrayQueryMs = 500;
+
+// A panel that shows StatusNotifierItems (KDE Plasma, GNOME's AppIndicator
+// extension, waybar): a watcher with at least one host registered, which is what Qt
+// asks for before it makes its D-Bus tray icon.
+bool statusNotifierHostExists() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                                                      "org.freedesktop.DBus.Properties", "Get");
+    get << QStringLiteral("org.kde.StatusNotifierWatcher") << QStringLiteral("IsStatusNotifierHostRegistered");
+    // A watcher started on demand would have no host yet; and the answer is wanted now.
+    get.setAutoStartService(false);
+    const QDBusReply<QDBusVariant> reply = bus.call(get, QDBus::Block, kTrayQueryMs);
+    return reply.isValid() && reply.value().variant().toBool();
+}
+
+// Qt decides once per process, when the first tray icon is made or availability is
+// first asked, whether its icons are StatusNotifierItems, and never looks again. So
+// we look for a tray ourselves and make the icon only once there is one; a panel
+// that starts after us (at login, or restarted) still gets it.
+bool trayExists() {
+    return statusNotifierHostExists() ||
+           (QGuiApplication::platformName() == QLatin1String("xcb") && x11::xembedTrayExists());
+}
 
 // The colour list "Overlook": a GIMP palette installed with the application.
 QString colorListPath() {
@@ -165,14 +196,9 @@ void applyDarkAppearance() {
 void AppDelegate::setUpApplication() {
     applyDarkAppearance();
     makeMenu();
-    statusItem_ = std::make_unique<QSystemTrayIcon>(QIcon(":/icons/MenubarIcon.svg"));
-    statusItem_->setToolTip("Overlook");
-    statusItem_->setContextMenu(mainMenu_.get());
-    QObject::connect(statusItem_.get(), &QSystemTrayIcon::activated,
-                     [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
-    showStatusItem();
-    notifier_ = std::make_unique<DesktopNotifier>(statusItem_.get());
+    notifier_ = std::make_unique<DesktopNotifier>(nullptr);
     preferences_->setNotifier(notifier_.get());
+    showStatusItem();
     attachColorList();
     registerShowPopoverShortcut();
     ownWindows_ = std::make_unique<OwnWindowTracker>();
@@ -191,20 +217,30 @@ void AppDelegate::makeMenu() {
 }
 
 void AppDelegate::showStatusItem() {
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        statusItem_->show();
+    if (trayExists()) {
+        makeStatusItem();
         return;
     }
     appLog().error("No system tray is available yet; waiting for one. The popover opens with the shortcut.");
     trayWait_ = std::make_unique<QTimer>();
     QObject::connect(trayWait_.get(), &QTimer::timeout, [this] {
-        if (!QSystemTrayIcon::isSystemTrayAvailable())
+        if (!trayExists())
             return;
         trayWait_->stop();
         appLog().notice("A system tray is available; showing the icon");
-        statusItem_->show();
+        makeStatusItem();
     });
     trayWait_->start(kTrayWaitMs);
+}
+
+void AppDelegate::makeStatusItem() {
+    statusItem_ = std::make_unique<QSystemTrayIcon>(QIcon(":/icons/MenubarIcon.svg"));
+    statusItem_->setToolTip("Overlook");
+    statusItem_->setContextMenu(mainMenu_.get());
+    QObject::connect(statusItem_.get(), &QSystemTrayIcon::activated,
+                     [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
+    statusItem_->show();
+    notifier_->setFallback(statusItem_.get());
 }
 
 void AppDelegate::activated(QSystemTrayIcon::ActivationReason reason) {

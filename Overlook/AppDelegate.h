@@ -71,6 +71,7 @@ public:
     // Logs the display information and shows it in a window.
     void logDisplayInfo();
 
+    // Null until a tray is there to show it.
     QSystemTrayIcon* statusItem() const { return statusItem_.get(); }
     QMenu* mainMenu() const { return mainMenu_.get(); }
     // The open popover (null once closed, also when the user closed it).
@@ -84,6 +85,7 @@ public:
 private:
     void makeMenu();
     void showStatusItem();
+    void makeStatusItem();
     void activated(QSystemTrayIcon::ActivationReason reason);
     void placePopover(Popover& popover) const;
     void attachColorList();

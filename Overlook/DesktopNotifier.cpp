@@ -27,12 +27,19 @@ const Logger& notifierLog() {
 
 } // namespace
 
-DesktopNotifier::DesktopNotifier(QSystemTrayIcon* fallback, QObject* parent) : QObject(parent), fallback_(fallback) {
+DesktopNotifier::DesktopNotifier(QSystemTrayIcon* fallback, QObject* parent) : QObject(parent), fallback_(nullptr) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
         bus.connect(kService, kPath, kInterface, "ActionInvoked", this, SLOT(actionInvoked(uint, QString)));
         bus.connect(kService, kPath, kInterface, "NotificationClosed", this, SLOT(notificationClosed(uint, uint)));
     }
+    setFallback(fallback);
+}
+
+void DesktopNotifier::setFallback(QSystemTrayIcon* fallback) {
+    if (fallback_)
+        disconnect(fallback_, &QSystemTrayIcon::messageClicked, this, nullptr);
+    fallback_ = fallback;
     if (fallback_)
         connect(fallback_, &QSystemTrayIcon::messageClicked, this, [this] {
             if (!fallbackOpenPath_.isEmpty())

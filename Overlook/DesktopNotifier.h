@@ -21,6 +21,8 @@ class DesktopNotifier final : public QObject {
 public:
     // `fallback` (may be null) shows the message when no service answers.
     explicit DesktopNotifier(QSystemTrayIcon* fallback, QObject* parent = nullptr);
+    // The tray icon once there is one; it must outlive the notifier.
+    void setFallback(QSystemTrayIcon* fallback);
 
     struct Notice {
         QString summary;

@@ -1,0 +1,92 @@
+#pragma once
+// What a desktop panel does for status-notifier tray icons (KDE Plasma, GNOME's
+// AppIndicator extension, waybar), small enough for tests: a watcher that owns
+// org.kde.StatusNotifierWatcher and keeps the list of items and hosts, and a host
+// that clicks items (Activate) and their menus (com.canonical.dbusmenu).
+//
+// Both talk to the bus at the given address, or at DBUS_SESSION_BUS_ADDRESS when
+// it is empty, each over a connection of its own.
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+typedef struct sd_bus sd_bus;
+
+namespace overlook::test {
+
+// org.kde.StatusNotifierWatcher at /StatusNotifierWatcher, answering from a thread
+// of its own. Items and hosts are dropped when their bus names go away.
+class StatusNotifierWatcher {
+public:
+    explicit StatusNotifierWatcher(const std::string& address = {});
+    ~StatusNotifierWatcher();
+    StatusNotifierWatcher(const StatusNotifierWatcher&) = delete;
+    StatusNotifierWatcher& operator=(const StatusNotifierWatcher&) = delete;
+
+    // False when the bus could not be reached or the name is taken.
+    bool running() const { return bus_ != nullptr; }
+    // As the watcher lists them: bus name followed by object path.
+    std::vector<std::string> items() const;
+    bool hasHost() const;
+
+    // For the sd-bus callbacks, on the watcher's thread.
+    void addItem(const std::string& item);
+    void addHost(const std::string& name);
+    void nameLost(const std::string& name);
+
+private:
+    void loop();
+    sd_bus* bus_ = nullptr;
+    mutable std::mutex mutex_;
+    std::vector<std::string> items_;
+    std::set<std::string> hosts_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A host: owns a name of the form org.kde.StatusNotifierHost-PID-N and registers it
+// with the watcher when it is made. Calls are synchronous, from the caller's thread.
+class StatusNotifierHost {
+public:
+    explicit StatusNotifierHost(const std::string& address = {});
+    ~StatusNotifierHost();
+    StatusNotifierHost(const StatusNotifierHost&) = delete;
+    StatusNotifierHost& operator=(const StatusNotifierHost&) = delete;
+
+    // False when the bus, or a watcher to register with, was missing.
+    bool registered() const { return registered_; }
+    // The last failure, as the bus described it.
+    const std::string& error() const { return error_; }
+
+    // The watcher's RegisteredStatusNotifierItems.
+    std::vector<std::string> items();
+    // A string or object-path property of an item's org.kde.StatusNotifierItem.
+    std::optional<std::string> property(const std::string& item, const std::string& name);
+    // A left click on the icon at (x, y).
+    bool activate(const std::string& item, int x, int y);
+
+    struct MenuEntry {
+        int id = 0;
+        std::string label; // "" for separators
+        bool enabled = true;
+        bool visible = true;
+    };
+    // The item's menu as a panel opens it: AboutToShow on the root, then the whole
+    // layout (submenus flattened, depth first).
+    std::optional<std::vector<MenuEntry>> menu(const std::string& item);
+    // Opens the menu and clicks the entry with this label.
+    bool clickMenuEntry(const std::string& item, const std::string& label);
+
+private:
+    bool fail(int r, const char* what, const char* message = nullptr);
+    sd_bus* bus_ = nullptr;
+    bool registered_ = false;
+    std::string error_;
+};
+
+} // namespace overlook::test
