@@ -234,8 +234,10 @@ void StatusNotifierWatcher::loop() {
         int r;
         while ((r = sd_bus_process(bus_, nullptr)) > 0) {
         }
-        if (r < 0)
+        if (r < 0) {
+            lost_ = true;
             return;
+        }
         sd_bus_wait(bus_, 50'000);
     }
 }

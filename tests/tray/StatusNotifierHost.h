@@ -28,8 +28,8 @@ public:
     StatusNotifierWatcher(const StatusNotifierWatcher&) = delete;
     StatusNotifierWatcher& operator=(const StatusNotifierWatcher&) = delete;
 
-    // False when the bus could not be reached or the name is taken.
-    bool running() const { return bus_ != nullptr; }
+    // False when the bus could not be reached, the name is taken or the bus went away.
+    bool running() const { return bus_ != nullptr && !lost_; }
     // As the watcher lists them: bus name followed by object path.
     std::vector<std::string> items() const;
     bool hasHost() const;
@@ -46,6 +46,7 @@ private:
     std::vector<std::string> items_;
     std::set<std::string> hosts_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> lost_{false};
     std::thread thread_;
 };
 

@@ -23,6 +23,11 @@ namespace {
 class TraySession {
 public:
     TraySession() : scratch_("tray") {}
+    // The programs go before their X server and bus do.
+    ~TraySession() {
+        for (pid_t pid : started_)
+            stop(pid);
+    }
     bool ready() const { return server_.running() && bus_.running(); }
     const std::string& address() const { return bus_.address(); }
     bool nameHasOwner(const std::string& name) const { return bus_.nameHasOwner(name); }
@@ -31,16 +36,27 @@ public:
         return {{"DISPLAY", server_.name()},
                 {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
                 {"HOME", (scratch_.path() / "home").string()},
-                {"DBUS_SESSION_BUS_ADDRESS", bus_.address()}};
+                {"DBUS_SESSION_BUS_ADDRESS", bus_.address()},
+                // The log is read below, also where a journal would take it.
+                {"OVERLOOK_LOG_STDERR", "1"}};
+    }
+    pid_t start(const std::string& command, const std::filesystem::path& log = {}) {
+        return started_.emplace_back(spawn(command, environment(), log));
     }
     pid_t startApplication() {
-        const pid_t pid = spawn(OVERLOOK_BINARY, environment(), scratch_ / "app.log");
+        const pid_t pid = start(OVERLOOK_BINARY, scratch_ / "app.log");
         waitFor([&] { return bus_.nameHasOwner("io.overlook.Overlook"); }, 20000);
         return pid;
     }
+    int exitStatus(pid_t pid, int limitMs) {
+        const int status = exitStatusWithin(pid, limitMs);
+        if (status != -1)
+            std::erase(started_, pid);
+        return status;
+    }
     std::string applicationLog() const { return readFile(scratch_ / "app.log"); }
-    int command(const std::string& arguments) const {
-        return exitStatusWithin(spawn(std::string(OVERLOOK_BINARY) + " " + arguments, environment()), 15000);
+    int command(const std::string& arguments) {
+        return exitStatus(start(std::string(OVERLOOK_BINARY) + " " + arguments), 15000);
     }
 
     // The application's mapped windows wide enough to be the popover.
@@ -74,6 +90,7 @@ private:
     XvfbServer server_{1600, 900};
     PrivateSessionBus bus_;
     Scratch scratch_;
+    std::vector<pid_t> started_;
 };
 
 } // namespace
@@ -115,14 +132,14 @@ TEST(StatusNotifierTray, IconAndMenuTogglePopoverAndQuit) {
 
     // Quit from the menu: the application ends and its item leaves the panel.
     ASSERT_TRUE(host.clickMenuEntry(*item, "Quit")) << host.error();
-    EXPECT_EQ(exitStatusWithin(app, 10000), 0) << session.applicationLog();
+    EXPECT_EQ(session.exitStatus(app, 10000), 0) << session.applicationLog();
     EXPECT_TRUE(waitFor([&] { return watcher.items().empty(); })) << "the item stayed after the application quit";
 }
 
 TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLater) {
     TraySession session;
     ASSERT_TRUE(session.ready());
-    const pid_t app = session.startApplication();
+    session.startApplication();
 
     // No tray at all: said once, the application runs on and its popover opens.
     EXPECT_TRUE(waitFor([&] {
@@ -150,16 +167,13 @@ TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLa
     }
 
     // The panel restarts, now as the stand-in program: the icon comes back to it.
-    const pid_t panel = spawn(std::string(STATUS_NOTIFIER_HOST) + " watch", session.environment());
+    session.start(std::string(STATUS_NOTIFIER_HOST) + " watch");
     ASSERT_TRUE(waitFor([&] { return session.nameHasOwner("org.kde.StatusNotifierWatcher"); }));
     StatusNotifierHost host(session.address());
     ASSERT_TRUE(host.registered()) << host.error();
     const auto item = session.item(host, 8000);
     ASSERT_TRUE(item) << "the icon did not come back after the panel restarted";
-    EXPECT_EQ(exitStatusWithin(spawn(std::string(STATUS_NOTIFIER_HOST) + " activate", session.environment()), 5000),
-              0);
+    const pid_t click = session.start(std::string(STATUS_NOTIFIER_HOST) + " activate");
+    EXPECT_EQ(session.exitStatus(click, 5000), 0);
     EXPECT_TRUE(session.popoverOpen()) << "Activate through the stand-in program opened nothing";
-
-    stop(app);
-    stop(panel);
 }

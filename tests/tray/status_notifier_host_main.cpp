@@ -10,11 +10,13 @@
 
 #include "StatusNotifierHost.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 using overlook::test::StatusNotifierHost;
 using overlook::test::StatusNotifierWatcher;
@@ -37,7 +39,7 @@ int watch() {
     std::signal(SIGINT, [](int) { stopped = 1; });
     std::signal(SIGTERM, [](int) { stopped = 1; });
     std::vector<std::string> shown;
-    while (!stopped) {
+    while (!stopped && watcher.running()) {
         const std::vector<std::string> items = watcher.items();
         if (items != shown) {
             for (const std::string& item : items)
