@@ -9,6 +9,7 @@
 #include "ControlBus/ControlService.h"
 #include "Overlook/ContentViews.h"
 #include "Overlook/DesktopNotifier.h"
+#include "Overlook/DesktopSession.h"
 #include "Overlook/DisplayInformationWindow.h"
 #include "Overlook/InstalledData.h"
 #include "Overlook/KeyMonitor.h"
@@ -39,6 +40,7 @@
 #include <QStyleFactory>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +56,8 @@ const Logger& appLog() {
 }
 
 constexpr int kTrayWaitMs = 1000;
+
+bool onWayland() { return QGuiApplication::platformName() == QLatin1String("wayland"); }
 constexpr int kTrayQueryMs = 500;
 
 // A panel that shows StatusNotifierItems (KDE Plasma, GNOME's AppIndicator
@@ -114,6 +118,16 @@ void Popover::mouseMoveEvent(QMouseEvent* event) {
     // Dragged away from the tray: an ordinary window with the same content.
     detached_ = true;
     pressed_ = false;
+    if (onWayland()) {
+        // Only the compositor moves windows there: it takes over this drag, and the
+        // window stays where it is dropped. Recreating it as a decorated window
+        // would lose the press that the move needs.
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        if (windowHandle())
+            windowHandle()->startSystemMove();
+        return;
+    }
     setWindowFlags(Qt::Window);
     move(to);
     show();
@@ -198,9 +212,9 @@ void AppDelegate::setUpApplication() {
     makeMenu();
     notifier_ = std::make_unique<DesktopNotifier>(nullptr);
     preferences_->setNotifier(notifier_.get());
+    registerShowPopoverShortcut(); // before the tray, whose arrival logs the shortcut's path
     showStatusItem();
     attachColorList();
-    registerShowPopoverShortcut();
     ownWindows_ = std::make_unique<OwnWindowTracker>();
 }
 
@@ -222,6 +236,7 @@ void AppDelegate::showStatusItem() {
         return;
     }
     appLog().error("No system tray is available yet; waiting for one. The popover opens with the shortcut.");
+    appLog().notice("Session: %s", describeSession("none yet").c_str());
     trayWait_ = std::make_unique<QTimer>();
     QObject::connect(trayWait_.get(), &QTimer::timeout, [this] {
         if (!trayExists())
@@ -241,6 +256,8 @@ void AppDelegate::makeStatusItem() {
                      [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
     statusItem_->show();
     notifier_->setFallback(statusItem_.get());
+    appLog().notice("Session: %s",
+                    describeSession(statusNotifierHostExists() ? "StatusNotifierItem" : "XEmbed").c_str());
 }
 
 void AppDelegate::activated(QSystemTrayIcon::ActivationReason reason) {
@@ -273,7 +290,12 @@ void AppDelegate::togglePopover() {
                                        effectiveScale(store.floatForKey("scale")))
                           .contentSize(600, 30);
     popover->resize(int(size.width), int(size.height));
-    placePopover(*popover);
+    if (onWayland())
+        // Clients cannot place windows there; a window of fixed size is one that
+        // tiling compositors float, and window rules can put it under the bar.
+        popover->setFixedSize(int(size.width), int(size.height));
+    else
+        placePopover(*popover);
     popover_ = popover;
     hasPopover_ = true;
     popover->show();
@@ -326,7 +348,7 @@ void AppDelegate::attachColorList() {
 }
 
 void AppDelegate::registerShowPopoverShortcut() {
-    KeyboardShortcuts::installX11HotKeyService();
+    installShortcutService();
     // The action holds the delegate, which lives as long as the application.
     KeyboardShortcuts::onKeyUp(KeyboardShortcuts::Name::showPopover(), [this] { togglePopover(); });
 }
@@ -358,6 +380,7 @@ void AppDelegate::logDisplayInfo() {
 }
 
 int runApplication(int argc, char** argv) {
+    chooseToolkitPlatform();
     QApplication app(argc, argv);
     app.setApplicationName("Overlook");
     app.setDesktopFileName("overlook");
