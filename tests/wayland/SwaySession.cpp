@@ -26,14 +26,14 @@ std::string capture(const std::string& command) {
 }
 } // namespace
 
-SwaySession::SwaySession(const std::string& layout, Kind kind) : script_(OVERLOOK_SOURCE_DIR "/scripts/virtual-wayland") {
+SwaySession::SwaySession(const std::string& layout, Kind kind, const std::string& options) : script_(OVERLOOK_SOURCE_DIR "/scripts/virtual-wayland") {
     char dir[] = "/tmp/overlook-sway-XXXXXX";
     if (!mkdtemp(dir))
         return;
     state_ = dir;
     const std::string vars = capture("OVERLOOK_WAYLAND_STATE='" + state_ + "' '" + script_ + "' start" +
                                      (layout.empty() ? "" : " --layout '" + layout + "'") +
-                                     (kind == Kind::Nested ? " --nested" : "") + " 2>&1");
+                                     (kind == Kind::Nested ? " --nested" : "") + " " + options + " 2>&1");
     std::istringstream lines(vars);
     std::string line, runtime, socket;
     while (std::getline(lines, line)) {
@@ -45,8 +45,6 @@ SwaySession::SwaySession(const std::string& layout, Kind kind) : script_(OVERLOO
             runtime = value;
         else if (key == "WAYLAND_DISPLAY")
             socket = value;
-        else if (key != "SWAYSOCK")
-            continue;
         environment_ += key + "='" + value + "' ";
     }
     if (runtime.empty() || socket.empty()) {

@@ -11,7 +11,8 @@ public:
     enum class Kind { Headless, Nested };
     // Starts sway with the script's layout ("" for its default two outputs). A nested
     // session's outputs are WL-1, WL-2, ... and can be removed.
-    explicit SwaySession(const std::string& layout = "", Kind kind = Kind::Headless);
+    // `options` go to the script as they are ("--portal", "--tray").
+    explicit SwaySession(const std::string& layout = "", Kind kind = Kind::Headless, const std::string& options = "");
     ~SwaySession();
     SwaySession(const SwaySession&) = delete;
     SwaySession& operator=(const SwaySession&) = delete;
@@ -19,7 +20,8 @@ public:
     bool running() const { return !socketPath_.empty(); }
     // The compositor's socket as an absolute path (wl_display_connect takes it).
     const std::string& socketPath() const { return socketPath_; }
-    // "XDG_RUNTIME_DIR=... WAYLAND_DISPLAY=... SWAYSOCK=..." for a shell command.
+    // "XDG_RUNTIME_DIR=... WAYLAND_DISPLAY=... SWAYSOCK=..." (and the session bus's
+    // address with --portal) for a shell command.
     const std::string& environment() const { return environment_; }
     // Runs a shell command in the session (DISPLAY unset); returns its exit status.
     int run(const std::string& command) const;
@@ -33,6 +35,8 @@ public:
     bool removeOutput(const std::string& name) const;
     // Kills the compositor at once (as a crash would).
     void kill();
+    // The script's folder for this session (the portal's choices file is in it).
+    const std::string& stateFolder() const { return state_; }
 
 private:
     std::string state_, script_, socketPath_, environment_;

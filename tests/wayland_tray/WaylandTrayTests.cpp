@@ -1,0 +1,231 @@
+// The tray application in a Wayland session: waybar hosts its icon, swaymsg and grim
+// show what the compositor did with its windows, and the real desktop portal carries
+// the global shortcut to a test implementation of the desktop's side.
+
+#include "tests/overlook/PngDecode.h"
+#include "tests/support/Processes.h"
+#include "tests/tray/StatusNotifierHost.h"
+#include "tests/wayland/SwaySession.h"
+
+#include "Foundation/MainQueue.h"
+#include "Platform/PortalShortcuts/PortalHotKeyService.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <regex>
+
+using namespace overlook;
+using namespace overlook::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kOverlook = OVERLOOK_BINARY;
+const std::string kApp = OVERLOOK_APP_BINARY;
+constexpr const char* kBackendName = "org.freedesktop.impl.portal.desktop.overlooktest";
+
+struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The popover as sway has it: a floating window with our app id and title.
+std::optional<Rect> popoverRect(const SwaySession& sway) {
+    const std::string tree = sway.output("swaymsg -t get_tree -r");
+    if (tree.empty())
+        return std::nullopt;
+    std::optional<Rect> found;
+    std::function<void(const nlohmann::json&, bool)> walk = [&](const nlohmann::json& node, bool floating) {
+        if (floating && node.value("app_id", nlohmann::json()).is_string() && node["app_id"] == "overlook" &&
+            node.value("name", "") == "Overlook") {
+            const auto& r = node["rect"];
+            found = Rect{r["x"], r["y"], r["width"], r["height"]};
+        }
+        for (const auto& child : node.value("nodes", nlohmann::json::array()))
+            walk(child, floating);
+        for (const auto& child : node.value("floating_nodes", nlohmann::json::array()))
+            walk(child, true);
+    };
+    walk(nlohmann::json::parse(tree), false);
+    return found;
+}
+
+// The application started in the session with a settings folder of its own.
+class TrayApp {
+public:
+    TrayApp(const SwaySession& sway, const ScratchFolder& home) : sway_(sway), home_(home) {
+        sway.run("HOME='" + home.path().string() + "' " + kOverlook + " defaults write autoPlay true --type bool");
+        pid_ = spawn("env -u DISPLAY -u QT_QPA_PLATFORM " + sway.environment() + " HOME='" + home.path().string() +
+                         "' " + kApp,
+                     {}, home / "app.log");
+    }
+    ~TrayApp() { stop(pid_); }
+    std::string log() const { return readFile(home_ / "app.log"); }
+    // "overlook ..." against this instance.
+    int command(const std::string& arguments) const {
+        return sway_.run("HOME='" + home_.path().string() + "' " + kOverlook + " " + arguments + " >/dev/null 2>&1");
+    }
+
+private:
+    const SwaySession& sway_;
+    const ScratchFolder& home_;
+    pid_t pid_ = -1;
+};
+
+// The session's variable `name`, from the environment the script printed.
+std::string sessionVariable(const SwaySession& sway, const std::string& name) {
+    std::smatch m;
+    const std::string env = sway.environment();
+    return std::regex_search(env, m, std::regex(name + "='([^']*)'")) ? m[1].str() : std::string();
+}
+
+} // namespace
+
+TEST(WaylandTray, TheIconOpensThePopoverWhichShowsBothOutputs) {
+    SwaySession sway("", SwaySession::Kind::Headless, "--tray");
+    ASSERT_TRUE(sway.running());
+    const ScratchFolder home("wayland-tray");
+    TrayApp app(sway, home);
+
+    // A second host beside waybar, to click what waybar shows.
+    StatusNotifierHost host(sessionVariable(sway, "DBUS_SESSION_BUS_ADDRESS"));
+    std::string item;
+    ASSERT_TRUE(waitFor([&] {
+        const auto items = host.items();
+        item = items.empty() ? "" : items.front();
+        return !item.empty();
+    })) << app.log();
+    EXPECT_NE(app.log().find("Session: toolkit wayland, display back end Wayland, tray StatusNotifierItem, "
+                             "shortcut compositor binding"),
+              std::string::npos)
+        << app.log();
+    const auto activate = [&] { return host.activate(item, 0, 0); };
+
+    // A left click on the icon: a floating popover that the compositor placed.
+    ASSERT_TRUE(activate());
+    std::optional<Rect> popover;
+    ASSERT_TRUE(waitFor([&] { return (popover = popoverRect(sway)).has_value(); })) << app.log();
+    EXPECT_EQ(popover->width, 600);
+
+    // Its picture: the left output's colour on the left, the right one's on the right,
+    // once the first frames are in.
+    const fs::path shot = home / "popover.png";
+    const std::string geometry = std::to_string(popover->x) + "," + std::to_string(popover->y) + " " +
+                                 std::to_string(popover->width) + "x" + std::to_string(popover->height);
+    const auto colourAt = [&](double fx, double fy) -> std::uint32_t {
+        if (sway.run("grim -g '" + geometry + "' '" + shot.string() + "'") != 0)
+            return 0;
+        const auto png = decodePng(shot);
+        return png ? png->at(int(png->width * fx), int(png->height * fy)) : 0;
+    };
+    // Outputs 1920 and 1280 wide side by side: 60 % and 40 % of the picture.
+    EXPECT_TRUE(waitFor([&] { return colourAt(0.08, 0.5) == 0xFF1F4E79u; })) << std::hex << colourAt(0.08, 0.5);
+    EXPECT_TRUE(waitFor([&] { return colourAt(0.8, 0.5) == 0xFF7F3F00u; })) << std::hex << colourAt(0.8, 0.5);
+
+    // Clicked again, it closes; the command line opens and closes it too.
+    ASSERT_TRUE(activate());
+    EXPECT_TRUE(waitFor([&] { return !popoverRect(sway); }));
+    EXPECT_EQ(app.command("popover --toggle"), 0);
+    EXPECT_TRUE(waitFor([&] { return popoverRect(sway).has_value(); }));
+    EXPECT_EQ(app.command("popover --toggle"), 0);
+    EXPECT_TRUE(waitFor([&] { return !popoverRect(sway); }));
+
+    // "Show Previews" in the menu the host shows.
+    ASSERT_TRUE(host.clickMenuEntry(item, "Show Previews"));
+    EXPECT_TRUE(waitFor([&] { return popoverRect(sway).has_value(); }));
+}
+
+// A desktop with the GlobalShortcuts portal: the test back end takes every shortcut
+// with its preferred trigger and plays presses on request.
+class PortalShortcuts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::ofstream(extra_ / "overlook-test.portal")
+            << "[portal]\nDBusName=" << kBackendName << "\nInterfaces=org.freedesktop.impl.portal.GlobalShortcuts;\n"
+            << "UseIn=sway\n";
+        std::ofstream(extra_ / (std::string(kBackendName) + ".service"))
+            << "[D-BUS Service]\nName=" << kBackendName << "\nExec=" << SHORTCUTS_BACKEND << " " << kBackendName << " "
+            << (extra_ / "bindings.log").string() << "\n";
+        setenv("OVERLOOK_PORTAL_EXTRA", extra_.path().c_str(), 1);
+        sway_ = std::make_unique<SwaySession>("", SwaySession::Kind::Headless, "--tray");
+        unsetenv("OVERLOOK_PORTAL_EXTRA");
+    }
+    std::string bindings() const { return readFile(extra_ / "bindings.log"); }
+    int press(const std::string& id) const {
+        return sway_->run(std::string("busctl --user call ") + kBackendName +
+                          " /org/freedesktop/portal/desktop io.overlook.test.Keys Press s " + id + " >/dev/null");
+    }
+
+    ScratchFolder extra_{"portal-extra"};
+    std::unique_ptr<SwaySession> sway_;
+};
+
+TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutAndItsPressesOpenThePopover) {
+    ASSERT_TRUE(sway_->running());
+    const ScratchFolder home("wayland-shortcut");
+    TrayApp app(*sway_, home);
+    // Offered with the recorded combination, Ctrl+Alt+Super+P, under its name.
+    ASSERT_TRUE(waitFor([&] { return app.log().find("The desktop bound the shortcut") != std::string::npos; }))
+        << app.log() << bindings();
+    EXPECT_NE(app.log().find("bound the shortcut to Ctrl+Alt+Meta+P"), std::string::npos) << app.log();
+    EXPECT_NE(app.log().find("shortcut GlobalShortcuts portal"), std::string::npos) << app.log();
+    std::smatch m;
+    const std::string offered = bindings();
+    ASSERT_TRUE(std::regex_search(offered, m, std::regex("bind (hotkey-\\S+) CTRL\\+ALT\\+LOGO\\+p\\|Show Overlook")))
+        << offered;
+    const std::string id = m[1];
+
+    ASSERT_EQ(press(id), 0);
+    EXPECT_TRUE(waitFor([&] { return popoverRect(*sway_).has_value(); })) << app.log();
+    ASSERT_EQ(press(id), 0);
+    EXPECT_TRUE(waitFor([&] { return !popoverRect(*sway_); })) << app.log();
+}
+
+TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
+    ASSERT_TRUE(sway_->running());
+    // The service on its own, as the shortcut registry drives it: a registration, a
+    // press, and the registration replaced by a new recording.
+    setenv("DBUS_SESSION_BUS_ADDRESS", sessionVariable(*sway_, "DBUS_SESSION_BUS_ADDRESS").c_str(), 1);
+    std::string why;
+    auto service = portal::PortalHotKeyService::connect(why);
+    ASSERT_TRUE(service) << why;
+    std::vector<std::pair<int, int>> events;
+    service->installHandler([&](const KeyboardShortcuts::HotKeyEvent& e) {
+        events.emplace_back(e.hotKeyId ? e.hotKeyId->id : -1, e.kind);
+        return KeyboardShortcuts::kNoError;
+    });
+    std::vector<portal::ShortcutBinding> answers;
+    service->setBindingHandler([&](const portal::ShortcutBinding& b) { answers.push_back(b); });
+    const auto drainUntil = [&](auto done) {
+        return waitFor([&] {
+            manualMainQueue().drain();
+            return done();
+        });
+    };
+    const auto bound = [&] { return !answers.empty() && answers.back().state == portal::ShortcutBinding::State::Bound; };
+
+    const auto first = service->registerHotKey(35, 0x1900, {1, 7}); // P with Ctrl, Alt and Super
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(drainUntil(bound)) << bindings();
+    EXPECT_EQ(answers.back().text, "Ctrl+Alt+Meta+P");
+    ASSERT_EQ(press("hotkey-1-7"), 0);
+    ASSERT_TRUE(drainUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events[0], std::make_pair(7, 5)); // pressed
+    EXPECT_EQ(events[1], std::make_pair(7, 6)); // released
+
+    // A new recording: Shift+Super+F5 replaces it, in a new session.
+    answers.clear();
+    service->unregisterHotKey(*first);
+    ASSERT_TRUE(service->registerHotKey(96, 0x300, {1, 7}));
+    ASSERT_TRUE(drainUntil(bound)) << bindings();
+    EXPECT_EQ(answers.back().text, "Shift+Meta+F5");
+    EXPECT_NE(bindings().find("bind hotkey-1-7 SHIFT+LOGO+F5|Show Overlook"), std::string::npos) << bindings();
+    ASSERT_EQ(press("hotkey-1-7"), 0);
+    EXPECT_TRUE(drainUntil([&] { return events.size() == 4; }));
+    service.reset();
+    manualMainQueue().drain();
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}

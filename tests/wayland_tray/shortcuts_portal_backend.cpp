@@ -1,0 +1,220 @@
+// A desktop's side of global shortcuts for the tests: an implementation of
+// org.freedesktop.impl.portal.GlobalShortcuts that xdg-desktop-portal forwards to.
+// It takes every shortcut with its preferred trigger, writes each binding to the
+// file named on the command line ("bind ID TRIGGER|DESCRIPTION", one line each),
+// and plays a key press when asked on its own interface io.overlook.test.Keys
+// (Press(s id): Activated, then Deactivated, in the last session that bound it).
+//
+//   shortcuts_portal_backend BUS_NAME LOG_FILE
+
+#include <systemd/sd-bus.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Backend {
+    sd_bus* bus = nullptr;
+    std::string log;
+    std::map<std::string, std::string> sessionOf; // shortcut id -> session handle
+    std::vector<sd_bus_slot*> sessions;
+};
+
+void writeLine(const Backend& b, const std::string& line) {
+    if (FILE* f = std::fopen(b.log.c_str(), "a")) {
+        std::fprintf(f, "%s\n", line.c_str());
+        std::fclose(f);
+    }
+}
+
+int closeSession(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, ""); }
+
+const sd_bus_vtable kSessionVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Close", "", "", closeSession, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_SIGNAL("Closed", "", 0),
+    SD_BUS_VTABLE_END,
+};
+
+int createSession(sd_bus_message* m, void* data, sd_bus_error*) {
+    auto* b = static_cast<Backend*>(data);
+    const char *handle = nullptr, *session = nullptr, *app = nullptr;
+    int r = sd_bus_message_read(m, "oos", &handle, &session, &app);
+    if (r < 0)
+        return r;
+    sd_bus_slot* slot = nullptr;
+    sd_bus_add_object_vtable(b->bus, &slot, session, "org.freedesktop.impl.portal.Session", kSessionVtable, b);
+    b->sessions.push_back(slot);
+    writeLine(*b, std::string("session ") + session);
+    return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0);
+}
+
+// Reads a(sa{sv}) into (id, preferred trigger, description).
+struct Offered {
+    std::string id, trigger, description;
+};
+int readShortcuts(sd_bus_message* m, std::vector<Offered>& out) {
+    int r = sd_bus_message_enter_container(m, 'a', "(sa{sv})");
+    if (r < 0)
+        return r;
+    while ((r = sd_bus_message_enter_container(m, 'r', "sa{sv}")) > 0) {
+        Offered o;
+        const char* id = nullptr;
+        sd_bus_message_read(m, "s", &id);
+        o.id = id;
+        sd_bus_message_enter_container(m, 'a', "{sv}");
+        while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+            const char* key = nullptr;
+            sd_bus_message_read(m, "s", &key);
+            const char* text = nullptr;
+            if (std::strcmp(key, "preferred_trigger") == 0 && sd_bus_message_read(m, "v", "s", &text) >= 0)
+                o.trigger = text;
+            else if (std::strcmp(key, "description") == 0 && sd_bus_message_read(m, "v", "s", &text) >= 0)
+                o.description = text;
+            else
+                sd_bus_message_skip(m, "v");
+            sd_bus_message_exit_container(m);
+        }
+        sd_bus_message_exit_container(m);
+        sd_bus_message_exit_container(m);
+        out.push_back(o);
+    }
+    return sd_bus_message_exit_container(m);
+}
+
+// "CTRL+ALT+LOGO+p" in a desktop's words.
+std::string described(const std::string& trigger) {
+    std::string text;
+    std::size_t from = 0;
+    while (true) {
+        const std::size_t plus = trigger.find('+', from);
+        std::string part = trigger.substr(from, plus == std::string::npos ? std::string::npos : plus - from);
+        if (part == "CTRL")
+            part = "Ctrl";
+        else if (part == "ALT")
+            part = "Alt";
+        else if (part == "SHIFT")
+            part = "Shift";
+        else if (part == "LOGO")
+            part = "Meta";
+        else if (part.size() == 1)
+            part[0] = char(std::toupper(static_cast<unsigned char>(part[0])));
+        text += (text.empty() ? "" : "+") + part;
+        if (plus == std::string::npos)
+            return text;
+        from = plus + 1;
+    }
+}
+
+int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
+    auto* b = static_cast<Backend*>(data);
+    const char *handle = nullptr, *session = nullptr;
+    int r = sd_bus_message_read(m, "oo", &handle, &session);
+    if (r < 0)
+        return r;
+    std::vector<Offered> offered;
+    if ((r = readShortcuts(m, offered)) < 0)
+        return r;
+    sd_bus_message* reply = nullptr;
+    sd_bus_message_new_method_return(m, &reply);
+    sd_bus_message_append(reply, "u", 0u);
+    sd_bus_message_open_container(reply, 'a', "{sv}");
+    sd_bus_message_open_container(reply, 'e', "sv");
+    sd_bus_message_append(reply, "s", "shortcuts");
+    sd_bus_message_open_container(reply, 'v', "a(sa{sv})");
+    sd_bus_message_open_container(reply, 'a', "(sa{sv})");
+    for (const Offered& o : offered) {
+        b->sessionOf[o.id] = session;
+        writeLine(*b, "bind " + o.id + " " + o.trigger + "|" + o.description);
+        sd_bus_message_append(reply, "(sa{sv})", o.id.c_str(), 2, "description", "s", o.description.c_str(),
+                              "trigger_description", "s", described(o.trigger).c_str());
+    }
+    sd_bus_message_close_container(reply);
+    sd_bus_message_close_container(reply);
+    sd_bus_message_close_container(reply);
+    sd_bus_message_close_container(reply);
+    r = sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return r;
+}
+
+int listShortcuts(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0); }
+
+int press(sd_bus_message* m, void* data, sd_bus_error* error) {
+    auto* b = static_cast<Backend*>(data);
+    const char* id = nullptr;
+    int r = sd_bus_message_read(m, "s", &id);
+    if (r < 0)
+        return r;
+    const auto found = b->sessionOf.find(id);
+    if (found == b->sessionOf.end())
+        return sd_bus_error_set(error, "io.overlook.test.NotBound", "no such shortcut was bound");
+    for (const char* member : {"Activated", "Deactivated"})
+        sd_bus_emit_signal(b->bus, "/org/freedesktop/portal/desktop", "org.freedesktop.impl.portal.GlobalShortcuts",
+                           member, "osta{sv}", found->second.c_str(), id, std::uint64_t(0), 0);
+    writeLine(*b, std::string("pressed ") + id);
+    return sd_bus_reply_method_return(m, "");
+}
+
+int version(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+    return sd_bus_message_append(reply, "u", 1u);
+}
+
+const sd_bus_vtable kShortcutsVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("CreateSession", "oosa{sv}", "ua{sv}", createSession, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("BindShortcuts", "ooa(sa{sv})sa{sv}", "ua{sv}", bindShortcuts, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("ListShortcuts", "oo", "ua{sv}", listShortcuts, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_SIGNAL("Activated", "osta{sv}", 0),
+    SD_BUS_SIGNAL("Deactivated", "osta{sv}", 0),
+    SD_BUS_SIGNAL("ShortcutsChanged", "oa(sa{sv})", 0),
+    SD_BUS_PROPERTY("version", "u", version, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_VTABLE_END,
+};
+
+const sd_bus_vtable kKeysVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("Press", "s", "", press, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END,
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s BUS_NAME LOG_FILE\n", argv[0]);
+        return 2;
+    }
+    Backend b;
+    b.log = argv[2];
+    int r = sd_bus_open_user(&b.bus);
+    if (r >= 0)
+        r = sd_bus_add_object_vtable(b.bus, nullptr, "/org/freedesktop/portal/desktop",
+                                     "org.freedesktop.impl.portal.GlobalShortcuts", kShortcutsVtable, &b);
+    if (r >= 0)
+        r = sd_bus_add_object_vtable(b.bus, nullptr, "/org/freedesktop/portal/desktop", "io.overlook.test.Keys",
+                                     kKeysVtable, &b);
+    if (r >= 0)
+        r = sd_bus_request_name(b.bus, argv[1], 0);
+    if (r < 0) {
+        std::fprintf(stderr, "shortcuts_portal_backend: %s\n", std::strerror(-r));
+        return 1;
+    }
+    while (true) {
+        r = sd_bus_process(b.bus, nullptr);
+        if (r < 0)
+            break;
+        if (r > 0)
+            continue;
+        if (sd_bus_wait(b.bus, UINT64_MAX) < 0)
+            break;
+    }
+    for (sd_bus_slot* s : b.sessions)
+        sd_bus_slot_unref(s);
+    sd_bus_flush_close_unref(b.bus);
+    return 0;
+}
