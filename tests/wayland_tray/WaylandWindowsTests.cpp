@@ -1,0 +1,132 @@
+// The application's windows on Qt's Wayland platform in a headless sway: what the
+// compositor does with the popover, its display list and a stream window popped out
+// of it, and that the stream window's streams go when it closes. The buttons are
+// clicked in the process; sway has no pointer here to click with.
+
+#include "tests/support/Processes.h"
+#include "tests/wayland/SwaySession.h"
+
+#include "CommandLine/CommandLine.h"
+#include "Foundation/MainQueue.h"
+#include "Overlook/AppDelegate.h"
+#include "Overlook/ContentViews.h"
+#include "Overlook/PreferenceKeys.h"
+#include "Overlook/QtMainQueue.h"
+#include "Overlook/StreamWindow.h"
+
+#include <QApplication>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <regex>
+
+using namespace overlook;
+using namespace overlook::test;
+
+namespace {
+
+// Our windows as sway has them: title → floating.
+std::map<std::string, bool> ourWindows(const SwaySession& sway) {
+    std::map<std::string, bool> windows;
+    const std::string tree = sway.output("swaymsg -t get_tree -r");
+    if (tree.empty())
+        return windows;
+    std::function<void(const nlohmann::json&, bool)> walk = [&](const nlohmann::json& node, bool floating) {
+        if (node.value("app_id", nlohmann::json()).is_string() && node["app_id"] == "overlook")
+            windows[node.value("name", "")] = floating;
+        for (const auto& child : node.value("nodes", nlohmann::json::array()))
+            walk(child, floating);
+        for (const auto& child : node.value("floating_nodes", nlohmann::json::array()))
+            walk(child, true);
+    };
+    walk(nlohmann::json::parse(tree), false);
+    return windows;
+}
+
+template <class Predicate> bool settle(Predicate predicate) {
+    return waitFor([&] {
+        QApplication::processEvents();
+        return predicate();
+    });
+}
+
+} // namespace
+
+TEST(WaylandWindows, ThePopoverFloatsAndAStreamWindowPoppedOutOfItGivesBackItsStreams) {
+    SwaySession sway;
+    ASSERT_TRUE(sway.running());
+    const ScratchFolder home("wayland-windows");
+    setenv("HOME", home.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    unsetenv("DISPLAY");
+    for (const char* name : {"XDG_RUNTIME_DIR", "WAYLAND_DISPLAY"}) {
+        std::smatch m;
+        const std::string env = sway.environment();
+        ASSERT_TRUE(std::regex_search(env, m, std::regex(std::string(name) + "='([^']*)'")));
+        setenv(name, m[1].str().c_str(), 1);
+    }
+    setenv("QT_QPA_PLATFORM", "wayland", 1);
+    int argc = 1;
+    char name[] = "overlook";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    app.setDesktopFileName("overlook");
+    ASSERT_EQ(QGuiApplication::platformName(), "wayland");
+    installQtMainQueue();
+    installStandardDefaults();
+    ASSERT_TRUE(setUpBackend(std::nullopt));
+
+    AppDelegate delegate;
+    delegate.togglePopover();
+    Popover* popover = delegate.popover();
+    ASSERT_TRUE(popover);
+    // Fixed in size, so sway floats it where it likes.
+    EXPECT_TRUE(settle([&] {
+        const auto w = ourWindows(sway);
+        return w.count("Overlook") && w.at("Overlook");
+    })) << sway.output("swaymsg -t get_tree -r | head -c 2000");
+
+    // The display list, and from it the left display in a window of its own.
+    HoverControls* controls = popover->content()->displayView()->controls();
+    ASSERT_TRUE(controls->displaysButton());
+    controls->displaysButton()->click();
+    ASSERT_TRUE(settle([&] { return controls->displayList() && controls->displayList()->isVisible(); }));
+    // The list floats beside it (it is as wide as it ever gets).
+    EXPECT_TRUE(settle([&] {
+        const auto w = ourWindows(sway);
+        return w.size() == 2 && std::all_of(w.begin(), w.end(), [](const auto& e) { return e.second; });
+    })) << sway.output("swaymsg -t get_tree | grep -E 'name|app_id|floating'");
+    const auto rows = controls->displayList()->rows();
+    ASSERT_EQ(rows.size(), 2u);
+    rows[0]->windowButton()->click();
+    StreamWindow* window = nullptr;
+    ASSERT_TRUE(settle([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* s = dynamic_cast<StreamWindow*>(w); s && s->isVisible())
+                window = s;
+        return window != nullptr;
+    }));
+    const std::string title = window->windowTitle().toStdString();
+    EXPECT_TRUE(settle([&] { return ourWindows(sway).count(title) > 0; })) << title;
+
+    // Played and closed: its streamers go, and with them their captures.
+    window->controller()->startAll();
+    std::vector<std::weak_ptr<DisplayStreamer>> streamers;
+    for (const auto& s : window->controller()->streams.get())
+        streamers.push_back(s);
+    ASSERT_FALSE(streamers.empty());
+    EXPECT_TRUE(settle([&] { return streamers.front().lock() && streamers.front().lock()->screenImage(); }));
+    window->close();
+    EXPECT_TRUE(settle([&] {
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        for (const auto& weak : streamers)
+            if (!weak.expired())
+                return false;
+        return ourWindows(sway).count(title) == 0;
+    }));
+    delegate.togglePopover();
+    EXPECT_TRUE(settle([&] { return ourWindows(sway).count("Overlook") == 0; }));
+}
