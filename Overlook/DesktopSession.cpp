@@ -22,9 +22,10 @@ const Logger& sessionLog() {
 
 bool waylandToolkit() { return QGuiApplication::platformName() == QLatin1String("wayland"); }
 
-std::string compositorNote(const std::string& why) {
-    return "Global shortcuts are up to the compositor here (" + why + "): bind “" + kToggleCommand +
-           "” to a key in its settings.";
+// What the recorder row says where only the compositor binds keys (why is in the log).
+std::string compositorNote() {
+    return std::string("This desktop lets no application set a global shortcut. To open Overlook with keys, bind “") +
+           kToggleCommand + "” to them in your compositor's settings.";
 }
 
 } // namespace
@@ -50,7 +51,7 @@ void installShortcutService() {
     if (!service) {
         sessionLog().notice("No global shortcut of our own: %s. Bind `%s` in the compositor.", why.c_str(),
                             kToggleCommand);
-        setShortcutPath({ShortcutPath::Kind::Compositor, false, compositorNote(why)});
+        setShortcutPath({ShortcutPath::Kind::Compositor, false, compositorNote()});
         return;
     }
     service->setDescription("Show Overlook");
