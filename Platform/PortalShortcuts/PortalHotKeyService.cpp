@@ -374,19 +374,24 @@ struct PortalHotKeyService::Impl {
         return 0;
     }
 
+    // Reads a request's Response; false (and the user told) unless it succeeded.
+    bool readResponse(sd_bus_message* m, Results& results) {
+        std::uint32_t code = 2;
+        if (sd_bus_message_read(m, "u", &code) < 0 || readResults(m, results) < 0) {
+            fail("Cannot read the portal's answer", -EBADMSG);
+            return false;
+        }
+        responseSlot = sd_bus_slot_unref(responseSlot);
+        if (code != 0)
+            report({ShortcutBinding::State::Refused, responseText(code)});
+        return code == 0;
+    }
+
     static int sessionCreated(sd_bus_message* m, void* data, sd_bus_error*) {
         auto* self = static_cast<Impl*>(data);
-        std::uint32_t code = 2;
         Results results;
-        if (sd_bus_message_read(m, "u", &code) < 0 || readResults(m, results) < 0) {
-            self->fail("Cannot read the portal's answer", -EBADMSG);
+        if (!self->readResponse(m, results))
             return 0;
-        }
-        self->responseSlot = sd_bus_slot_unref(self->responseSlot);
-        if (code != 0) {
-            self->report({ShortcutBinding::State::Refused, responseText(code)});
-            return 0;
-        }
         self->session = results.strings["session_handle"];
         if (self->session.empty()) {
             self->fail("The portal gave no shortcut session", -EBADMSG);
@@ -436,17 +441,9 @@ struct PortalHotKeyService::Impl {
 
     static int shortcutsBound(sd_bus_message* m, void* data, sd_bus_error*) {
         auto* self = static_cast<Impl*>(data);
-        std::uint32_t code = 2;
         Results results;
-        if (sd_bus_message_read(m, "u", &code) < 0 || readResults(m, results) < 0) {
-            self->fail("Cannot read the portal's answer", -EBADMSG);
+        if (!self->readResponse(m, results))
             return 0;
-        }
-        self->responseSlot = sd_bus_slot_unref(self->responseSlot);
-        if (code != 0) {
-            self->report({ShortcutBinding::State::Refused, responseText(code)});
-            return 0;
-        }
         std::vector<std::string> ids;
         {
             std::lock_guard lock(self->shared->mutex);

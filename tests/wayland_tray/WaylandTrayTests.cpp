@@ -6,12 +6,12 @@
 #include "tests/support/Processes.h"
 #include "tests/tray/StatusNotifierHost.h"
 #include "tests/wayland/SwaySession.h"
+#include "tests/wayland_tray/SwayWindows.h"
 
 #include "Foundation/MainQueue.h"
 #include "Platform/PortalShortcuts/PortalHotKeyService.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <fstream>
@@ -28,29 +28,12 @@ const std::string kOverlook = OVERLOOK_BINARY;
 const std::string kApp = OVERLOOK_APP_BINARY;
 constexpr const char* kBackendName = "org.freedesktop.impl.portal.desktop.overlooktest";
 
-struct Rect {
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-// The popover as sway has it: a floating window with our app id and title.
-std::optional<Rect> popoverRect(const SwaySession& sway) {
-    const std::string tree = sway.output("swaymsg -t get_tree -r");
-    if (tree.empty())
-        return std::nullopt;
-    std::optional<Rect> found;
-    std::function<void(const nlohmann::json&, bool)> walk = [&](const nlohmann::json& node, bool floating) {
-        if (floating && node.value("app_id", nlohmann::json()).is_string() && node["app_id"] == "overlook" &&
-            node.value("name", "") == "Overlook") {
-            const auto& r = node["rect"];
-            found = Rect{r["x"], r["y"], r["width"], r["height"]};
-        }
-        for (const auto& child : node.value("nodes", nlohmann::json::array()))
-            walk(child, floating);
-        for (const auto& child : node.value("floating_nodes", nlohmann::json::array()))
-            walk(child, true);
-    };
-    walk(nlohmann::json::parse(tree), false);
-    return found;
+// The popover: a floating window with our title.
+std::optional<SwayWindow> popoverRect(const SwaySession& sway) {
+    for (const SwayWindow& w : overlookWindows(sway))
+        if (w.floating && w.title == "Overlook")
+            return w;
+    return std::nullopt;
 }
 
 // The application started in the session with a settings folder of its own.
@@ -98,15 +81,15 @@ TEST(WaylandTray, TheIconOpensThePopoverWhichShowsBothOutputs) {
         item = items.empty() ? "" : items.front();
         return !item.empty();
     })) << app.log();
-    EXPECT_NE(app.log().find("Session: toolkit wayland, display back end Wayland, tray StatusNotifierItem, "
-                             "shortcut compositor binding"),
-              std::string::npos)
-        << app.log();
+    EXPECT_TRUE(waitFor([&] {
+        return app.log().find("Session: toolkit wayland, display back end Wayland, tray StatusNotifierItem, "
+                              "shortcut compositor binding") != std::string::npos;
+    })) << app.log();
     const auto activate = [&] { return host.activate(item, 0, 0); };
 
     // A left click on the icon: a floating popover that the compositor placed.
     ASSERT_TRUE(activate());
-    std::optional<Rect> popover;
+    std::optional<SwayWindow> popover;
     ASSERT_TRUE(waitFor([&] { return (popover = popoverRect(sway)).has_value(); })) << app.log();
     EXPECT_EQ(popover->width, 600);
 
@@ -168,8 +151,11 @@ TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutAndItsPressesOpenThePopover) {
     const ScratchFolder home("wayland-shortcut");
     TrayApp app(*sway_, home);
     // Offered with the recorded combination, Ctrl+Alt+Super+P, under its name.
-    ASSERT_TRUE(waitFor([&] { return app.log().find("The desktop bound the shortcut") != std::string::npos; }))
-        << app.log() << bindings();
+    ASSERT_TRUE(waitFor([&] {
+        const std::string log = app.log();
+        return log.find("The desktop bound the shortcut") != std::string::npos &&
+               log.find("Session: ") != std::string::npos;
+    })) << app.log() << bindings();
     EXPECT_NE(app.log().find("bound the shortcut to Ctrl+Alt+Meta+P"), std::string::npos) << app.log();
     EXPECT_NE(app.log().find("shortcut GlobalShortcuts portal"), std::string::npos) << app.log();
     std::smatch m;

@@ -5,6 +5,7 @@
 
 #include "tests/support/Processes.h"
 #include "tests/wayland/SwaySession.h"
+#include "tests/wayland_tray/SwayWindows.h"
 
 #include "CommandLine/CommandLine.h"
 #include "Foundation/MainQueue.h"
@@ -18,7 +19,6 @@
 #include <QToolButton>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <regex>
@@ -31,18 +31,8 @@ namespace {
 // Our windows as sway has them: title → floating.
 std::map<std::string, bool> ourWindows(const SwaySession& sway) {
     std::map<std::string, bool> windows;
-    const std::string tree = sway.output("swaymsg -t get_tree -r");
-    if (tree.empty())
-        return windows;
-    std::function<void(const nlohmann::json&, bool)> walk = [&](const nlohmann::json& node, bool floating) {
-        if (node.value("app_id", nlohmann::json()).is_string() && node["app_id"] == "overlook")
-            windows[node.value("name", "")] = floating;
-        for (const auto& child : node.value("nodes", nlohmann::json::array()))
-            walk(child, floating);
-        for (const auto& child : node.value("floating_nodes", nlohmann::json::array()))
-            walk(child, true);
-    };
-    walk(nlohmann::json::parse(tree), false);
+    for (const SwayWindow& w : overlookWindows(sway))
+        windows[w.title] = w.floating;
     return windows;
 }
 
