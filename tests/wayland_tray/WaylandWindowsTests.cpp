@@ -26,10 +26,6 @@
 using namespace overlook;
 using namespace overlook::test;
 
-// Under AddressSanitizer: whole stacks for allocations, so that the leak report can
-// tell Qt's Wayland platform (which leaves its proxies to the process's end) from ours.
-extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
-
 namespace {
 
 // Our windows as sway has them: title → floating.
