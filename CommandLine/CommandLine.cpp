@@ -60,7 +60,9 @@ std::string usageText() {
     text += "  overlook --help | --version\n"
             "\n"
             "--backend chooses the display back end (default: Wayland when WAYLAND_DISPLAY is set,\n"
-            "else X11 when DISPLAY is set; the fixture only when asked for); OVERLOOK_BACKEND sets it too.\n";
+            "else X11 when DISPLAY is set; the fixture only when asked for); OVERLOOK_BACKEND sets it too.\n"
+            "On Wayland, portal captures through the desktop portal and PipeWire (with the desktop's consent),\n"
+            "as wayland does where the compositor offers no wlroots screen copy.\n";
     return text;
 }
 

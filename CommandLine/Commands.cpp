@@ -25,7 +25,7 @@ void setPreviewRunner(CommandRunner runner) { gPreviewRunner = runner; }
 const std::vector<CommandEntry>& commands() {
     static const std::vector<CommandEntry> list = {
         {"displays", runDisplaysCommand,
-         "overlook displays [--json] [--backend x11|wayland|fixture[=FILE]]\n"
+         "overlook displays [--json] [--backend x11|wayland|portal|fixture[=FILE]]\n"
          "    print the attached displays (--json: as a JSON array)\n"},
         {"screenshot", runScreenshotCommand,
          "overlook screenshot [--output FILE] [--backend ...]\n"

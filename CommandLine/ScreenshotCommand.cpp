@@ -4,6 +4,7 @@
 #include "Foundation/MainQueue.h"
 #include "CommandLine/CommandLine.h"
 #include "Overlook/LocalDisplayManager.h"
+#include "Tessera/CaptureService.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -134,7 +135,7 @@ int runScreenshotCommand(const std::vector<std::string>& args) {
     }
     if (output && output->empty())
         throw UsageError{"--output needs a file name"};
-    if (!setUpBackend(backend, 30, Capture::NotNeeded))
+    if (!setUpBackend(backend, 30, Capture::SnapshotsOnly))
         return 1;
 
     SavedFile saved;
@@ -148,6 +149,9 @@ int runScreenshotCommand(const std::vector<std::string>& args) {
         captureAllDisplays(std::time(nullptr), nullptr, [&saved](const SavedFile& s) { saved = s; });
     }
     if (saved.path.empty()) {
+        // A capture service that cannot capture at all (the desktop portal refused) says why.
+        if (captureService() && captureService()->failure())
+            saved.error = *captureService()->failure();
         std::fprintf(stderr, "overlook: %s\n", saved.error.c_str());
         return 1;
     }

@@ -94,7 +94,7 @@ BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSe
         if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland)
             std::fprintf(stderr, "overlook: X11 in a Wayland session goes through XWayland, which shows X11 windows "
                                  "only; Wayland windows will be missing from the pictures\n");
-        if (capture == Capture::NotNeeded)
+        if (capture != Capture::Needed)
             return {Backend{displays, nullptr}, {}};
         auto streams = std::make_shared<x11::X11CaptureService>();
         if (!streams->ok())
@@ -106,16 +106,19 @@ BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSe
         auto session = wayland::Session::connect(nullptr, error);
         if (!session)
             return {std::nullopt, error};
-        auto displays = std::make_shared<wayland::WaylandDisplayService>(session);
-        if (capture == Capture::NotNeeded)
-            return {Backend{displays, nullptr}, {}};
-        // Without wlroots screen copy (GNOME, KDE) the desktop portal captures.
-        if (choice.kind == BackendChoice::Kind::Portal || !session->canCopyScreens()) {
+        // Without wlroots screen copy (GNOME, KDE) the desktop portal captures, and
+        // makes the snapshots and knows the pointer too.
+        if (capture != Capture::NotNeeded &&
+            (choice.kind == BackendChoice::Kind::Portal || !session->canCopyScreens())) {
             auto portal = std::make_shared<portal::PortalCaptureService>(session, settingsRestoreTokens());
             if (auto failure = portal->failure())
                 return {std::nullopt, *failure};
-            return {Backend{displays, portal}, {}};
+            // Installed for snapshots alone too: its failure() says why one was not made.
+            return {Backend{std::make_shared<wayland::WaylandDisplayService>(session, portal), portal}, {}};
         }
+        auto displays = std::make_shared<wayland::WaylandDisplayService>(session);
+        if (capture != Capture::Needed)
+            return {Backend{displays, nullptr}, {}};
         return {Backend{displays, std::make_shared<wayland::WaylandCaptureService>(session)}, {}};
     }
     try {

@@ -40,8 +40,9 @@ struct BackendResult {
 };
 
 // Whether the back end must capture streams too; the display queries alone cost
-// one X connection less (no capture thread, no SHM probe).
-enum class Capture { Needed, NotNeeded };
+// one X connection less (no capture thread, no SHM probe). Snapshots alone come from
+// the display service, except through the desktop portal, whose streams make them.
+enum class Capture { Needed, SnapshotsOnly, NotNeeded };
 
 BackendResult makeBackend(const BackendChoice& choice, double fixtureFramesPerSecond = 30,
                           Capture capture = Capture::Needed);

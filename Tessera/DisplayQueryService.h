@@ -57,6 +57,10 @@ public:
         (void)id, (void)destination, (void)stride, (void)width, (void)height;
         return false;
     }
+    // Whether a snapshot may wait for the user or for the desktop (the desktop
+    // portal asks for consent, then waits for a frame): the main thread then does
+    // without one rather than freeze.
+    virtual bool snapshotsMayWait() { return false; }
 
     // The mouse location, y-up, origin at the main display's bottom-left corner.
     virtual Point mouseLocation() = 0;

@@ -119,8 +119,16 @@ void DisplayStreamer::setPixelRatio(double ratio) {
 }
 
 void DisplayStreamer::captureScreenshot() {
-    log_.info("Capturing screenshot of %s", display_.localizedName.c_str());
-    FrameSurfacePtr snapshot = display_.createImage();
+    // A snapshot that may wait (for the desktop's consent) is not waited for: the
+    // picture stays blank, at the stream's size, until the stream's first frame.
+    FrameSurfacePtr snapshot;
+    if (displayQueryService().snapshotsMayWait()) {
+        snapshot = FrameSurface::allocate(std::max(1, int(display_.bounds.width / scale_)),
+                                          std::max(1, int(display_.bounds.height / scale_)));
+    } else {
+        log_.info("Capturing screenshot of %s", display_.localizedName.c_str());
+        snapshot = display_.createImage();
+    }
     const double pointsPerPixel =
         snapshot->width() > 0 ? display_.bounds.width / snapshot->width() : 1.0;
     const double factor = pointsPerPixel * (1.0 / scale_);

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -33,6 +34,10 @@ const Logger& portalLog() {
 using Clock = std::chrono::steady_clock;
 constexpr auto kIdleInterval = std::chrono::seconds(1);
 constexpr auto kTick = std::chrono::milliseconds(100); // idle updates, vanished nodes
+// Streams are started together, one per display: waiting this long after the last
+// one came lets a portal that shares several displays at once show one dialog.
+constexpr auto kGathering = std::chrono::milliseconds(50);
+constexpr auto kSnapshotTimeout = std::chrono::seconds(60);
 constexpr std::size_t kSurfacePool = 4;
 constexpr std::uint32_t kSourceMonitor = 1;
 constexpr std::uint32_t kCursorHidden = 1, kCursorEmbedded = 2, kCursorMetadata = 4;
@@ -70,6 +75,7 @@ struct StreamState : ServedStreamState {
     bool wasStarted = false;
     std::uint64_t startsSeen = 0;
     bool stopSent = false;
+    bool served = false; // has had a frame since it was started
     Clock::time_point lastUpdate{};
     std::vector<std::shared_ptr<FrameSurface>> surfaces;
 };
@@ -88,6 +94,11 @@ struct Feed {
     bool haveFormat = false;
     bool gone = false;
     bool active = true;
+    // Portals send a frame only when something changed: the newest buffer is kept
+    // out of the pool until a newer one comes, and a stream that joins a running
+    // feed (a snapshot during a preview) is served from it. Given back when the
+    // feed pauses: it would be stale when it resumes.
+    pw_buffer* held = nullptr;
 
     ~Feed() {
         if (stream) {
@@ -135,6 +146,7 @@ struct PortalCaptureService::Impl {
     spa_source* busSource = nullptr;
     spa_source* wakeSource = nullptr;
     spa_source* tickSource = nullptr;
+    spa_source* gatherSource = nullptr;
     std::string sender; // the bus's unique name as the portal's object paths spell it
     std::uint32_t portalVersion = 0, cursorModes = 0;
     bool checkedPortal = false;
@@ -150,6 +162,8 @@ struct PortalCaptureService::Impl {
     std::vector<std::shared_ptr<StreamState>> known;
     std::vector<std::unique_ptr<Conversation>> conversations;
     std::map<DisplayID, std::string> refused; // display -> why it is not captured
+    std::vector<DisplayID> gathering;         // displays waiting for a session, since gatheredAt
+    Clock::time_point gatheredAt{};
 
     // --- set-up and the loop --------------------------------------------------
 
@@ -172,6 +186,7 @@ struct PortalCaptureService::Impl {
         busSource = pw_loop_add_io(l, sd_bus_get_fd(bus), SPA_IO_IN, false, &Impl::onBus, this);
         wakeSource = pw_loop_add_event(l, &Impl::onWake, this);
         tickSource = pw_loop_add_timer(l, &Impl::onTick, this);
+        gatherSource = pw_loop_add_timer(l, &Impl::onTick, this);
         timespec tick{0, std::chrono::duration_cast<std::chrono::nanoseconds>(kTick).count()};
         pw_loop_update_timer(l, tickSource, &tick, &tick, false);
         if (pw_thread_loop_start(loop) < 0)
@@ -196,7 +211,7 @@ struct PortalCaptureService::Impl {
             conversations.clear();
             known.clear();
             pw_loop* l = pw_thread_loop_get_loop(loop);
-            for (spa_source* s : {busSource, wakeSource, tickSource})
+            for (spa_source* s : {busSource, wakeSource, tickSource, gatherSource})
                 if (s)
                     pw_loop_destroy_source(l, s);
             if (bus)
@@ -286,6 +301,7 @@ struct PortalCaptureService::Impl {
             const std::uint64_t starts = s->starts.load();
             if (started && (!s->wasStarted || starts != s->startsSeen)) {
                 s->stopSent = false;
+                s->served = false;
                 s->lastUpdate = now;
             }
             s->wasStarted = started;
@@ -302,6 +318,8 @@ struct PortalCaptureService::Impl {
                     wanted.push_back(s->display);
                 continue;
             }
+            if (!s->served && feed->held && feed->active && feed->haveFormat)
+                deliver(*feed, *feed->held->buffer, s.get());
             if (now - s->lastUpdate >= kIdleInterval) {
                 s->delivery.post(FrameStatus::FrameIdle, nullptr);
                 s->lastUpdate = now;
@@ -315,6 +333,10 @@ struct PortalCaptureService::Impl {
                     needed |= s->display == f->display && s->started && !s->removed;
                 if (f->stream && !f->gone && needed != f->active) {
                     f->active = needed;
+                    if (!needed && f->held) {
+                        pw_stream_queue_buffer(f->stream, f->held);
+                        f->held = nullptr;
+                    }
                     pw_stream_set_active(f->stream, needed);
                 }
             }
@@ -322,8 +344,21 @@ struct PortalCaptureService::Impl {
         std::erase_if(conversations, [](const std::unique_ptr<Conversation>& c) {
             return c->step == Conversation::Step::Ended;
         });
-        if (!failed && !wanted.empty())
-            ask(wanted, layout);
+        if (failed || wanted.empty()) {
+            gathering.clear();
+            return;
+        }
+        if (wanted != gathering) {
+            gathering = wanted;
+            gatheredAt = now;
+        }
+        if (const auto waited = now - gatheredAt; waited < kGathering) {
+            const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(kGathering - waited).count();
+            timespec once{0, long(rest)}, never{0, 0};
+            pw_loop_update_timer(pw_thread_loop_get_loop(loop), gatherSource, &once, &never, false);
+            return;
+        }
+        ask(wanted, layout);
     }
 
     // --- the ScreenCast conversation -----------------------------------------
@@ -458,7 +493,12 @@ struct PortalCaptureService::Impl {
             return true;
         Impl& self = *c.owner;
         if (code == 1) {
-            self.endConversation(c, "screen capture was not allowed: the desktop's dialog was cancelled", true);
+            const char* why = "screen capture was not allowed: the desktop's dialog was cancelled";
+            self.endConversation(c, why, true);
+            // Nothing captured at all: the service has nothing left to show, and says why.
+            if (std::none_of(self.conversations.begin(), self.conversations.end(),
+                             [](const auto& other) { return !other->feeds.empty(); }))
+                self.fail(why);
         } else if (!c.restoreToken.empty()) {
             // A consent that no longer works is forgotten; the next session asks again.
             portalLog().notice("The desktop portal did not restore a stored consent (%s); asking again", step);
@@ -578,15 +618,15 @@ struct PortalCaptureService::Impl {
         // display without a stream (the user may have chosen another one).
         const wayland::OutputLayout layout = outputs->layout();
         std::vector<DisplayPlace> places;
-        auto add = [&](const wayland::Output& o) {
+        auto add = [&](const wayland::Output& o, bool asked) {
             if (std::none_of(places.begin(), places.end(), [&](const DisplayPlace& p) { return p.id == o.id; }))
-                places.push_back({o.id, o.logical, Size{double(o.pixelWidth), double(o.pixelHeight)}});
+                places.push_back({o.id, o.logical, Size{double(o.pixelWidth), double(o.pixelHeight)}, asked});
         };
         for (DisplayID d : c.asked)
             if (const wayland::Output* o = layout.find(d))
-                add(*o);
+                add(*o, true);
         for (const wayland::Output& o : layout.outputs)
-            add(o);
+            add(o, false);
         std::vector<DisplayID> taken;
         for (const auto& other : conversations)
             for (const auto& f : other->feeds)
@@ -662,12 +702,16 @@ struct PortalCaptureService::Impl {
             connectFeed(c, mapped[i], offered[i].node, layout);
         }
         c.step = Conversation::Step::Running;
-        // Asked-for displays that got nothing: one session each follows, unless this
-        // one was already for a single display (its dialog has been answered).
-        if (c.asked.size() == 1 && !feedFor(c.asked.front()))
-            refuse(c.asked.front(), "the output chosen in the desktop's dialog is not this display");
-        if (c.feeds.empty())
+        // The user may have chosen another display than the one asked for (the
+        // dialog cannot say which one that is): asked-for displays still without a
+        // picture are asked for again, as long as each dialog gives some display its
+        // picture. A dialog that gave none ends the asking: never a loop of dialogs.
+        if (c.feeds.empty()) {
+            for (DisplayID d : c.asked)
+                if (!feedFor(d))
+                    refuse(d, "the output chosen in the desktop's dialog is not this display");
             endConversation(c, "");
+        }
         wake();
     }
 
@@ -699,6 +743,11 @@ struct PortalCaptureService::Impl {
                 static_cast<Feed*>(data)->owner->formatChanged(*static_cast<Feed*>(data), id, param);
             };
             e.process = [](void* data) { static_cast<Feed*>(data)->owner->process(*static_cast<Feed*>(data)); };
+            e.remove_buffer = [](void* data, pw_buffer* buffer) {
+                auto& f = *static_cast<Feed*>(data);
+                if (f.held == buffer)
+                    f.held = nullptr;
+            };
             return e;
         }();
         pw_stream_add_listener(feed->stream, &feed->listener, &streamEvents, feed.get());
@@ -746,8 +795,10 @@ struct PortalCaptureService::Impl {
         spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         const spa_pod* params[3];
         std::uint32_t count = 0;
+        // One buffer more than the producer needs: we hold one.
         params[count++] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+            SPA_POD_CHOICE_RANGE_Int(4, 3, 16), SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
         params[count++] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
@@ -774,40 +825,52 @@ struct PortalCaptureService::Impl {
         }
         if (!newest)
             return;
-        deliver(f, *newest->buffer);
-        pw_stream_queue_buffer(f.stream, newest);
+        if (!deliver(f, *newest->buffer)) {
+            pw_stream_queue_buffer(f.stream, newest);
+            return;
+        }
+        if (f.held)
+            pw_stream_queue_buffer(f.stream, f.held);
+        f.held = newest;
     }
 
-    void deliver(Feed& f, spa_buffer& buffer) {
+    // To every started stream of the feed's display, or to `only`; false when the
+    // buffer holds no picture.
+    bool deliver(Feed& f, spa_buffer& buffer, StreamState* only = nullptr) {
         if (auto* cursorMeta = static_cast<spa_meta_cursor*>(
                 spa_buffer_find_meta_data(&buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)));
             cursorMeta && spa_meta_cursor_is_valid(cursorMeta)) {
-            if (const wayland::Output* o = outputs->layout().find(f.display); o && f.haveFormat) {
-                const double sx = o->logical.width / std::max<std::uint32_t>(1, f.format.size.width);
-                const double sy = o->logical.height / std::max<std::uint32_t>(1, f.format.size.height);
+            const wayland::OutputLayout layout = outputs->layout();
+            const std::int32_t x = cursorMeta->position.x, y = cursorMeta->position.y;
+            // Every stream reports the cursor; only the one it is over places it.
+            if (const wayland::Output* o = layout.find(f.display);
+                o && f.haveFormat && x >= 0 && y >= 0 && std::uint32_t(x) < f.format.size.width &&
+                std::uint32_t(y) < f.format.size.height) {
+                const double sx = o->logical.width / f.format.size.width;
+                const double sy = o->logical.height / f.format.size.height;
                 std::lock_guard lock(mutex);
-                cursor = Point{o->logical.x + cursorMeta->position.x * sx, o->logical.y + cursorMeta->position.y * sy};
+                cursor = Point{o->logical.x + x * sx, o->logical.y + y * sy};
             }
         }
         if (auto* header = static_cast<spa_meta_header*>(
                 spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
             header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED))
-            return;
+            return false;
         if (!f.haveFormat || buffer.n_datas < 1)
-            return;
+            return false;
         const spa_data& d = buffer.datas[0];
         const int width = int(f.format.size.width), height = int(f.format.size.height);
         if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) || width <= 0 ||
             height <= 0)
-            return; // a cursor-only update, or nothing new
+            return false; // a cursor-only update, or nothing new
         const int stride = d.chunk->stride ? d.chunk->stride : width * 4;
         if (std::size_t(d.chunk->offset) + std::size_t(stride) * height > d.maxsize)
-            return;
+            return false;
         const auto* pixels = static_cast<const std::uint8_t*>(d.data) + d.chunk->offset;
         const bool swapRedBlue = f.format.format == SPA_VIDEO_FORMAT_RGBx || f.format.format == SPA_VIDEO_FORMAT_RGBA;
         const auto now = Clock::now();
         for (const auto& s : known) {
-            if (s->display != f.display || !s->started || s->removed)
+            if (s->display != f.display || !s->started || s->removed || (only && s.get() != only))
                 continue;
             std::shared_ptr<FrameSurface> surface;
             for (auto& candidate : s->surfaces)
@@ -838,7 +901,9 @@ struct PortalCaptureService::Impl {
             s->delivery.post(FrameStatus::FrameComplete, std::move(surface));
             s->lastUpdate = now;
             s->stopSent = false;
+            s->served = true;
         }
+        return true;
     }
 
     void refuse(DisplayID display, const std::string& why) {
@@ -904,9 +969,55 @@ std::optional<std::string> PortalCaptureService::failure() const {
     return impl_->failure;
 }
 
-std::optional<Point> PortalCaptureService::cursor() const {
+std::optional<Point> PortalCaptureService::pointer() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->cursor;
+}
+
+FrameSurfacePtr PortalCaptureService::snapshot(DisplayID id) {
+    const wayland::OutputLayout layout = impl_->outputs->layout();
+    const wayland::Output* o = layout.find(id);
+    if (!o)
+        return nullptr;
+    const Size size = wayland::uprightSize(o->pixelWidth, o->pixelHeight, o->transform);
+    // A stream of its own at full size: it shares the display's session, so a
+    // running preview's consent serves, and it ends with its first frame.
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool answered = false;
+        FrameSurfacePtr surface;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    auto queue = std::make_shared<DispatchQueue>("io.overlook.portal.snapshot");
+    StreamProperties properties;
+    properties.showCursor = false;
+    auto stream = createStream(id, std::int64_t(size.width), std::int64_t(size.height), kPixelFormatBGRA, properties,
+                               queue, [outcome](FrameStatus status, FrameSurfacePtr surface) {
+                                   if (status != FrameStatus::FrameComplete && status != FrameStatus::Stopped)
+                                       return;
+                                   std::lock_guard lock(outcome->mutex);
+                                   if (!outcome->answered) {
+                                       outcome->answered = true;
+                                       outcome->surface = std::move(surface);
+                                   }
+                                   outcome->done.notify_all();
+                               });
+    if (!stream)
+        return nullptr;
+    stream->start();
+    FrameSurfacePtr result;
+    {
+        std::unique_lock lock(outcome->mutex);
+        if (!outcome->done.wait_for(lock, kSnapshotTimeout, [&] { return outcome->answered; }))
+            portalLog().error("No picture of display %u came through the desktop portal in time (it sends one "
+                              "when something on the display changes)",
+                              id);
+        result = outcome->surface;
+    }
+    stream.reset();
+    queue->shutdown(DispatchQueue::Shutdown::DropPending);
+    return result;
 }
 
 PortalStats PortalCaptureService::stats() const {

@@ -16,6 +16,7 @@
 
 #include "Platform/Portal/RestoreTokens.h"
 #include "Platform/Wayland/Session.h"
+#include "Platform/Wayland/WaylandDisplayService.h"
 #include "Tessera/CaptureService.h"
 
 #include <memory>
@@ -27,7 +28,7 @@ struct PortalStats {
     std::uint64_t reduceNanoseconds = 0;
 };
 
-class PortalCaptureService final : public CaptureService {
+class PortalCaptureService final : public CaptureService, public wayland::CaptureCompanion {
 public:
     // `outputs` tells where the displays are (streams are matched to them by place
     // and size); `tokens` may be null (consent is then asked for every time).
@@ -43,7 +44,12 @@ public:
 
     // Where the cursor is, in the compositor's logical space, when the portal sends
     // it as metadata (GNOME, KDE); nullopt otherwise. Any thread.
-    std::optional<Point> cursor() const;
+    std::optional<Point> pointer() const override;
+    // The display's next frame at its full size, through the same session as its
+    // stream (asking for consent if there is none yet); nullptr when it is refused
+    // or no frame comes within a minute. Where the portal only embeds the cursor,
+    // the picture shows it. Any thread but the service's own.
+    FrameSurfacePtr snapshot(DisplayID id) override;
     PortalStats stats() const;
 
     struct Impl;

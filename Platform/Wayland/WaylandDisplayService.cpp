@@ -30,7 +30,9 @@ std::string displayName(const Output& o) {
     return text.empty() ? o.name : text;
 }
 
-WaylandDisplayService::WaylandDisplayService(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+WaylandDisplayService::WaylandDisplayService(std::shared_ptr<Session> session,
+                                             std::shared_ptr<CaptureCompanion> companion)
+    : session_(std::move(session)), companion_(std::move(companion)) {}
 
 std::vector<DisplayID> WaylandDisplayService::activeDisplayList(std::uint32_t maxDisplays) {
     std::vector<DisplayID> ids;
@@ -80,6 +82,8 @@ int outputTransform(const Session& session, DisplayID id) {
 } // namespace
 
 FrameSurfacePtr WaylandDisplayService::createImage(DisplayID id) {
+    if (companion_)
+        return session_->lost() ? nullptr : companion_->snapshot(id);
     if (session_->lost() || !session_->canCopyScreens())
         return nullptr;
     // Everything Wayland happens on the session thread; this one waits for the outcome.
@@ -139,7 +143,13 @@ FrameSurfacePtr WaylandDisplayService::createImage(DisplayID id) {
 
 Point WaylandDisplayService::mouseLocation() {
     const double unknown = std::numeric_limits<double>::quiet_NaN();
-    return {unknown, unknown};
+    const std::optional<Point> pointer = companion_ ? companion_->pointer() : std::nullopt;
+    const OutputLayout l = session_->layout();
+    const Output* main = l.main();
+    if (!pointer || !main)
+        return {unknown, unknown};
+    // Logical space (y down) to y up from the main display's bottom-left corner.
+    return {pointer->x - main->logical.x, main->logical.y + main->logical.height - pointer->y};
 }
 
 std::shared_ptr<void> WaylandDisplayService::subscribeReconfiguration(ReconfigurationCallback callback) {
