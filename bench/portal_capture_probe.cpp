@@ -1,0 +1,91 @@
+// Measures portal capture cost for bench/portal-cost.
+//
+//   portal_capture_probe SCALE SECONDS          streams the main output through the
+//                                               desktop portal at 1/SCALE of its size
+//   portal_capture_probe --hold SECONDS         opens the main output's session, stops
+//                                               reading after the first frame and keeps
+//                                               the session for another reader
+//
+// Prints one line: frames, seconds, this process's CPU in ms and the reduction's
+// wall time per frame (--hold: "holding" once the first frame came).
+#include "Platform/Portal/PortalCaptureService.h"
+#include "Platform/Wayland/Session.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/resource.h>
+#include <thread>
+
+using namespace overlook;
+
+namespace {
+double cpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: portal_capture_probe SCALE|--hold SECONDS\n");
+        return 2;
+    }
+    const bool hold = std::strcmp(argv[1], "--hold") == 0;
+    const int scale = hold ? 4 : std::atoi(argv[1]);
+    const double seconds = std::atof(argv[2]);
+    std::string error;
+    auto session = wayland::Session::connect(nullptr, error);
+    if (!session) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    const wayland::OutputLayout layout = session->layout();
+    const wayland::Output* main = layout.main();
+    if (!main)
+        return 1;
+    portal::PortalCaptureService capture(session, nullptr);
+    if (auto failure = capture.failure()) {
+        std::fprintf(stderr, "%s\n", failure->c_str());
+        return 1;
+    }
+    auto queue = std::make_shared<DispatchQueue>("bench.portal");
+    std::atomic<int> frames{0};
+    std::atomic<bool> stopped{false};
+    auto stream = capture.createStream(main->id, main->pixelWidth / scale, main->pixelHeight / scale, kPixelFormatBGRA,
+                                       {}, queue, [&](FrameStatus status, FrameSurfacePtr) {
+                                           if (status == FrameStatus::FrameComplete)
+                                               ++frames;
+                                           stopped = status == FrameStatus::Stopped;
+                                       });
+    // The consent and the first frame are not part of the measurement.
+    stream->start();
+    for (int i = 0; i < 1000 && frames == 0 && !stopped; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (frames == 0) {
+        std::fprintf(stderr, "no frame came through the portal\n");
+        return 1;
+    }
+    if (hold) {
+        stream->stop(); // the session and its PipeWire node stay
+        std::printf("holding\n");
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        return 0;
+    }
+    const int framesBefore = frames.load();
+    const double cpuBefore = cpuMs();
+    const auto started = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double cpu = cpuMs() - cpuBefore;
+    const int n = frames.load() - framesBefore;
+    const portal::PortalStats stats = capture.stats();
+    stream.reset();
+    std::printf("%d frames %.3f seconds %.1f ms (reduction %.2f ms a frame)\n", n, elapsed, cpu,
+                stats.frames ? stats.reduceNanoseconds / 1e6 / stats.frames : 0.0);
+    return 0;
+}
