@@ -2,6 +2,7 @@
 // can be unplugged) with the real portal stack on the session's private bus.
 
 #include "Redraws.h"
+#include "tests/wayland/FrameRecorder.h"
 
 #include "Platform/Portal/PortalCaptureService.h"
 #include "Platform/Wayland/WaylandDisplayService.h"
@@ -19,43 +20,8 @@ using overlook::test::SwaySession;
 
 namespace {
 
-struct Recorder {
-    std::mutex mutex;
-    int frames = 0, stops = 0;
-    FrameSurfacePtr last;
-    FrameHandler handler() {
-        return [this](FrameStatus status, FrameSurfacePtr surface) {
-            std::lock_guard lock(mutex);
-            stops += status == FrameStatus::Stopped;
-            if (status == FrameStatus::FrameComplete) {
-                ++frames;
-                last = std::move(surface);
-            }
-        };
-    }
-    int stopCount() {
-        std::lock_guard lock(mutex);
-        return stops;
-    }
-    // Whether the last frame is `colour` (0xAARRGGBB) all over.
-    bool lastIsAll(std::uint32_t colour) {
-        std::lock_guard lock(mutex);
-        if (!last)
-            return false;
-        for (int y = 0; y < last->height(); ++y)
-            for (int x = 0; x < last->width(); ++x)
-                if (last->pixel(x, y) != colour)
-                    return false;
-        return true;
-    }
-};
-
-DisplayID idNamed(const wayland::OutputLayout& l, const std::string& name) {
-    for (const wayland::Output& o : l.outputs)
-        if (o.name == name)
-            return o.id;
-    return 0;
-}
+using Recorder = overlook::test::FrameRecorder;
+using overlook::test::idNamed;
 
 } // namespace
 
@@ -97,13 +63,13 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     // No Session.Closed comes for an unplugged output; its stream still stops at once.
     ASSERT_TRUE(sway.removeOutput("WL-2"));
     const auto removed = std::chrono::steady_clock::now();
-    ASSERT_TRUE(overlook::test::waitFor([&] { return unplugged.stopCount() == 1; }, 5000));
+    ASSERT_TRUE(overlook::test::waitFor([&] { return unplugged.count(FrameStatus::Stopped) == 1; }, 5000));
     EXPECT_LT(std::chrono::steady_clock::now() - removed, 1000ms);
 
     // The other stream goes on.
     ASSERT_TRUE(sway.swaymsg("output WL-1 bg '#00ff00' solid_color"));
     EXPECT_TRUE(overlook::test::waitFor([&] { return kept.lastIsAll(0xFF00FF00u); }, 10000));
-    EXPECT_EQ(kept.stopCount(), 0);
+    EXPECT_EQ(kept.count(FrameStatus::Stopped), 0);
     EXPECT_FALSE(capture->failure());
     goneStream.reset();
     keptStream.reset();

@@ -1,6 +1,7 @@
 // The Wayland display and capture services against a real headless sway started
 // for each test, with swaymsg and the compositor's own changes as the reference.
 
+#include "FrameRecorder.h"
 #include "SwaySession.h"
 
 #include "Platform/Wayland/Session.h"
@@ -31,13 +32,6 @@ std::shared_ptr<Session> connectTo(const SwaySession& sway) {
     return session;
 }
 
-DisplayID idNamed(const OutputLayout& l, const std::string& name) {
-    for (const Output& o : l.outputs)
-        if (o.name == name)
-            return o.id;
-    return 0;
-}
-
 // Waits until `condition` holds (polled), at most `limit`.
 // Generous: under load (CI builds beside it) a compositor can take seconds to answer.
 template <typename F> bool eventually(F condition, std::chrono::milliseconds limit = 10000ms) {
@@ -50,42 +44,8 @@ template <typename F> bool eventually(F condition, std::chrono::milliseconds lim
     return condition();
 }
 
-// What a stream's handler saw.
-struct Recorder {
-    std::mutex mutex;
-    std::vector<FrameStatus> statuses;
-    FrameSurfacePtr last;
-    int frames = 0;
-    FrameHandler handler() {
-        return [this](FrameStatus status, FrameSurfacePtr surface) {
-            std::lock_guard lock(mutex);
-            statuses.push_back(status);
-            if (status == FrameStatus::FrameComplete) {
-                ++frames;
-                last = std::move(surface);
-            }
-        };
-    }
-    int count(FrameStatus s) {
-        std::lock_guard lock(mutex);
-        return static_cast<int>(std::count(statuses.begin(), statuses.end(), s));
-    }
-    int frameCount() {
-        std::lock_guard lock(mutex);
-        return frames;
-    }
-    // Whether the last frame is `colour` (0xAARRGGBB) all over.
-    bool lastIsAll(std::uint32_t colour) {
-        std::lock_guard lock(mutex);
-        if (!last)
-            return false;
-        for (int y = 0; y < last->height(); ++y)
-            for (int x = 0; x < last->width(); ++x)
-                if (last->pixel(x, y) != colour)
-                    return false;
-        return true;
-    }
-};
+using Recorder = overlook::test::FrameRecorder;
+using overlook::test::idNamed;
 
 } // namespace
 
