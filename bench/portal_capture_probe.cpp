@@ -8,6 +8,7 @@
 //
 // Prints one line: frames, seconds, this process's CPU in ms and the reduction's
 // wall time per frame (--hold: "holding" once the first frame came).
+#include "bench/ProcessCpu.h"
 #include "Platform/Portal/PortalCaptureService.h"
 #include "Platform/Wayland/Session.h"
 
@@ -16,18 +17,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/resource.h>
 #include <thread>
 
 using namespace overlook;
 
-namespace {
-double cpuMs() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
-} // namespace
+using overlook::bench::processCpuMs;
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -77,11 +71,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int framesBefore = frames.load();
-    const double cpuBefore = cpuMs();
+    const double cpuBefore = processCpuMs();
     const auto started = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double cpu = cpuMs() - cpuBefore;
+    const double cpu = processCpuMs() - cpuBefore;
     const int n = frames.load() - framesBefore;
     const portal::PortalStats stats = capture.stats();
     stream.reset();

@@ -5,6 +5,7 @@
 //
 // Prints one line: frames, frames per second, and this process's CPU per frame
 // and per second.
+#include "bench/ProcessCpu.h"
 #include "Platform/Wayland/Session.h"
 #include "Platform/Wayland/WaylandCaptureService.h"
 
@@ -12,18 +13,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/resource.h>
 #include <thread>
 
 using namespace overlook;
 
-namespace {
-double cpuMs() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
-} // namespace
+using overlook::bench::processCpuMs;
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -50,12 +44,12 @@ int main(int argc, char** argv) {
                                            if (status == FrameStatus::FrameComplete)
                                                ++frames;
                                        });
-    const double cpuBefore = cpuMs();
+    const double cpuBefore = processCpuMs();
     const auto started = std::chrono::steady_clock::now();
     stream->start();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double cpu = cpuMs() - cpuBefore;
+    const double cpu = processCpuMs() - cpuBefore;
     stream.reset();
     const int n = frames.load();
     std::printf("overlook   scale %d (%dx%d): %4d frames, %5.1f fps, %6.2f ms CPU per frame, %6.1f ms CPU per second\n",

@@ -133,7 +133,7 @@ std::string preferredTrigger(int keyCode, int carbonModifiers) {
     const auto position = KS::positionOfKeyCode(keyCode);
     if (!position || position->xkbName.empty())
         return {};
-    // The key's name on the US layout: the shortcuts specification names keysyms.
+    // The key's name on the US layout: portal triggers name keysyms.
     std::string key;
     if (xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES)) {
         const xkb_rule_names names{"evdev", "pc105", "us", "", ""};

@@ -49,7 +49,7 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// The trigger of the shortcuts specification for a key position and hot-key modifier
+// The portal's trigger notation for a key position and hot-key modifier
 // bits ("CTRL+ALT+LOGO+p"), with the key's name on the US layout; empty for a key
 // without a position.
 std::string preferredTrigger(int keyCode, int carbonModifiers);
