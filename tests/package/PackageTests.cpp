@@ -162,3 +162,40 @@ TEST_F(DebianPackage, UnpackedProgramUsesItsOwnTreeForTheApplicationAndItsData) 
     ASSERT_TRUE(preview) << out;
     EXPECT_GT(preview->width, 100);
 }
+
+// The README's first commands, with the network and the compiler replaced by programs
+// that record their calls: what the scripts ask of them is what a newcomer waits for.
+TEST(FirstRun, InstallDepsNeedsNoNetworkOnceInstalledAndRunBuildsOnlyTheProgramsAloud) {
+    char name[] = "/tmp/overlook-first-run-XXXXXX";
+    const fs::path dir = mkdtemp(name);
+    const fs::path bin = dir / "bin";
+    fs::create_directories(bin);
+    fs::create_directories(dir / "build/Overlook");
+    const auto script = [](const fs::path& path, const std::string& body) {
+        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
+    };
+    for (const char* tool : {"apt-get", "sudo"})
+        script(bin / tool, "echo NETWORK \"$@\"; exit 100");
+    script(bin / "cmake", "exit 0");
+    script(bin / "ninja", "echo \"$@\" >'" + (dir / "ninja.args").string() + "'; echo '[1/2] Building CXX object x.o'");
+    script(dir / "build/Overlook/overlook", "echo ran \"$@\"");
+    const std::string path = "PATH='" + bin.string() + "':\"$PATH\" ";
+
+    // Every package it names is installed here (the suite's own build needed them), so
+    // a virtual or misspelt name shows as a call to apt-get.
+    const auto [deps, depsStatus] = capture(path + OVERLOOK_SOURCE_DIR "/scripts/install-deps 2>&1");
+    EXPECT_EQ(depsStatus, 0) << deps;
+    EXPECT_EQ(deps.find("NETWORK"), std::string::npos) << deps;
+    EXPECT_NE(deps.find("everything is installed"), std::string::npos) << deps;
+
+    const auto [run, runStatus] = capture("env -u WAYLAND_DISPLAY DISPLAY=:0 OVERLOOK_BUILD_DIR='" + (dir / "build").string() +
+                                          "' " + path + OVERLOOK_SOURCE_DIR "/scripts/run --version 2>&1");
+    EXPECT_EQ(runStatus, 0) << run;
+    EXPECT_NE(run.find("run: building"), std::string::npos) << run;
+    EXPECT_NE(run.find("[1/2] Building"), std::string::npos) << "ninja's progress is hidden: " << run;
+    EXPECT_NE(run.find("ran --version"), std::string::npos) << run;
+    const std::string ninja = readFile(dir / "ninja.args");
+    EXPECT_NE(ninja.find(" overlook overlook-app"), std::string::npos) << "builds more than the programs: " << ninja;
+    fs::remove_all(dir);
+}
