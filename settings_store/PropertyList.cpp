@@ -211,6 +211,16 @@ std::optional<PropertyList> fromNode(plist_t node, int depth, std::string& error
     }
 }
 
+// Whether the document starts as an XML property list does (after a byte-order mark
+// and white space): anything else is no property list, whatever its '<' characters.
+bool looksLikeXml(std::string_view bytes) {
+    if (bytes.starts_with("\xEF\xBB\xBF"))
+        bytes.remove_prefix(3);
+    while (!bytes.empty() && (bytes[0] == ' ' || bytes[0] == '\t' || bytes[0] == '\n' || bytes[0] == '\r'))
+        bytes.remove_prefix(1);
+    return bytes.starts_with("<?xml") || bytes.starts_with("<!") || bytes.starts_with("<plist");
+}
+
 // Rough nesting depth of an XML or binary document, measured before libplist
 // parses it recursively.
 bool tooDeep(std::string_view bytes) {
@@ -366,6 +376,10 @@ ParsedPropertyList parsePropertyList(std::string_view bytes) {
     }
     plist_t root = nullptr;
     const bool binary = bytes.size() >= 8 && bytes.substr(0, 6) == "bplist";
+    if (!binary && !looksLikeXml(bytes)) {
+        result.error = "not a property list (neither XML nor binary)";
+        return result;
+    }
     if (!binary && tooDeep(bytes)) {
         result.error = "nesting deeper than " + std::to_string(kMaxDepth) + " levels";
         return result;

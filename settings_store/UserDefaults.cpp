@@ -260,6 +260,22 @@ StoreResult UserDefaults::set(const std::string& key, PropertyList value) {
         log().error("%s", refused.error.c_str());
         return refused;
     }
+    // A file past the limit is set aside when read, and every setting with it: the
+    // write that would get there is the one refused.
+    std::size_t size = 0;
+    {
+        std::lock_guard lock(mutex_);
+        PropertyList::Dictionary after = entries_;
+        after.insert_or_assign(key, value);
+        size = toXml(after).size();
+    }
+    if (size > kMaximumFileSize) {
+        StoreResult refused{"cannot store \"" + key + "\": the settings would take " + std::to_string(size) +
+                            " bytes, more than the " + std::to_string(kMaximumFileSize) +
+                            " a settings file may hold; nothing was changed"};
+        log().error("%s", refused.error.c_str());
+        return refused;
+    }
     change(key, std::move(value));
     return {};
 }
@@ -517,9 +533,15 @@ void UserDefaults::moveAside(const std::string& reason) {
 }
 
 void UserDefaults::removeStaleTemporaries() {
-    const std::string prefix = path_.filename().string() + kTemporaryInfix;
+    removeStaleTemporaries(path_);
+    if (const auto target = writeTarget(); target != path_)
+        removeStaleTemporaries(target);
+}
+
+void UserDefaults::removeStaleTemporaries(const std::filesystem::path& file) {
+    const std::string prefix = file.filename().string() + kTemporaryInfix;
     std::error_code ec;
-    std::filesystem::directory_iterator it(directory_, ec), end;
+    std::filesystem::directory_iterator it(file.parent_path(), ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (!name.starts_with(prefix))
@@ -538,27 +560,51 @@ void UserDefaults::removeStaleTemporaries() {
     }
 }
 
+std::filesystem::path UserDefaults::writeTarget() const {
+    // A settings file that is a link (into a dotfiles folder, say) stays one: the
+    // file it names is replaced. A link to anything but a regular file, or into a
+    // folder that is not there, is replaced itself.
+    struct stat info{};
+    if (::lstat(path_.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return path_;
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::weakly_canonical(path_, ec);
+    if (ec || !std::filesystem::is_directory(target.parent_path(), ec))
+        return path_;
+    const auto status = std::filesystem::status(target, ec);
+    if (status.type() != std::filesystem::file_type::not_found && status.type() != std::filesystem::file_type::regular)
+        return path_;
+    return target;
+}
+
 bool UserDefaults::writeFile(const PropertyList::Dictionary& contents) {
     const std::string xml = toXml(contents);
-    std::string temp = path_.string() + kTemporaryInfix + std::to_string(::getpid()) + "-XXXXXX";
+    if (xml.size() > kMaximumFileSize) {
+        // Merged with what other processes wrote, it got too large to be read back.
+        log().error("Not writing the settings file %s: it would take %zu bytes, more than %zu", path_.c_str(),
+                    xml.size(), kMaximumFileSize);
+        return false;
+    }
+    const std::filesystem::path target = writeTarget();
+    std::string temp = target.string() + kTemporaryInfix + std::to_string(::getpid()) + "-XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
-        log().error("Cannot write the settings file %s: %s", path_.c_str(), std::strerror(errno));
+        log().error("Cannot write the settings file %s: %s", target.c_str(), std::strerror(errno));
         return false;
     }
     bool ok = writeAll(fd, xml) && ::fsync(fd) == 0;
     const int writeErr = errno;
     ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temp.c_str(), path_.c_str()) != 0)
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0)
         ok = false;
     if (!ok) {
-        log().error("Cannot write the settings file %s: %s", path_.c_str(),
+        log().error("Cannot write the settings file %s: %s", target.c_str(),
                     std::strerror(writeErr ? writeErr : errno));
         ::unlink(temp.c_str());
         return false;
     }
     // The rename is durable only once the folder itself is on disk.
-    const int dirFd = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
@@ -696,11 +742,16 @@ void UserDefaults::startWatching() {
         ::close(fd);
         return;
     }
+    // Writes through a linked settings file land beside its target.
+    std::string targetName;
+    if (const auto target = writeTarget(); target != path_ &&
+        inotify_add_watch(fd, target.parent_path().c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) >= 0)
+        targetName = target.filename().string();
     watchStopFd_ = eventfd(0, EFD_CLOEXEC);
-    watcher_ = std::thread([this, fd, stopFd = watchStopFd_] { watchLoop(fd, stopFd); });
+    watcher_ = std::thread([this, fd, stopFd = watchStopFd_, targetName] { watchLoop(fd, stopFd, targetName); });
 }
 
-void UserDefaults::watchLoop(int inotifyFd, int stopFd) {
+void UserDefaults::watchLoop(int inotifyFd, int stopFd, const std::string& targetName) {
     const std::string fileName = path_.filename().string();
     alignas(inotify_event) char buf[8192];
     for (;;) {
@@ -716,7 +767,7 @@ void UserDefaults::watchLoop(int inotifyFd, int stopFd) {
                 break;
             for (ssize_t off = 0; off < n;) {
                 const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
-                if (ev->len && fileName == ev->name)
+                if (ev->len && (fileName == ev->name || (!targetName.empty() && targetName == ev->name)))
                     ours = true;
                 off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
             }

@@ -80,7 +80,8 @@ public:
     // file name). While a suite is alive, asking again gives the same instance.
     // Throws SettingsLocationError as defaultDirectory() does.
     static std::shared_ptr<UserDefaults> suite(const std::string& name);
-    // Larger settings files are set aside as corrupt rather than read.
+    // Larger settings files are set aside as corrupt rather than read, so a write
+    // that would make the file larger is refused.
     static constexpr std::size_t kMaximumFileSize = 8u << 20;
 
     // A suite stored in `directory`, for tests and tools.
@@ -161,13 +162,16 @@ private:
     void scheduleWrite();
     void writerLoop();
     void startWatching();
-    void watchLoop(int inotifyFd, int stopFd);
+    void watchLoop(int inotifyFd, int stopFd, const std::string& targetName);
     // Reads the file; a corrupt, unreadable or oversized one, or anything but a
     // regular file, is moved aside and reads empty.
     std::optional<PropertyList::Dictionary> readFile();
     // Removes temporary files left by writers that died mid-write. Called with the
     // file lock held, so no live writer is between creating and renaming one.
     void removeStaleTemporaries();
+    void removeStaleTemporaries(const std::filesystem::path& file);
+    // Where a write goes: the settings file, or the regular file it links to.
+    std::filesystem::path writeTarget() const;
     void moveAside(const std::string& reason);
     bool writeFile(const PropertyList::Dictionary& contents);
     // Takes in what the file holds for every entry without a pending local change and

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <functional>
 #include <fstream>
@@ -99,6 +100,22 @@ TEST(UserDefaults, RefusesValuesItCannotStoreAndKeepsWhatItHad) {
     ASSERT_TRUE(parsed.value) << parsed.error;
     EXPECT_EQ(*parsed.value, PropertyList(PropertyList::Dictionary{{"kept", "before"}}));
     EXPECT_FALSE(logs.messages(LogLevel::Error).empty());
+
+    // Large values until the file would pass the size it is read back at: that write
+    // is refused, and everything before it is still there after a restart.
+    const std::string block(130000, 'x');
+    int stored = 0;
+    StoreResult full;
+    for (; stored < 80 && (full = store->set("big" + std::to_string(stored), block)); ++stored) {
+    }
+    EXPECT_EQ(stored, 64);
+    EXPECT_NE(full.error.find("more than the 8388608 a settings file may hold"), std::string::npos) << full.error;
+    ASSERT_TRUE(store->synchronize());
+    EXPECT_LE(std::filesystem::file_size(env.file("refusals")), UserDefaults::kMaximumFileSize);
+    const auto reread = parsePropertyList(TempSettings::read(env.file("refusals")));
+    ASSERT_TRUE(reread.value) << reread.error;
+    EXPECT_EQ(reread.value->get<PropertyList::Dictionary>()->size(), 65u);
+    EXPECT_TRUE(corruptCopies(env, "refusals").empty());
 }
 
 TEST(UserDefaults, RegisteredDefaultsAnswerReadsButAreNeverWritten) {
@@ -180,6 +197,17 @@ TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
         {"truncated",
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>a</key>\n\t<integer>1"},
         {"not XML", "this is not a property list at all"},
+        {"random bytes", [] {
+             // Many '<' and few '</': once taken for deep nesting.
+             std::string bytes(65536, '\0');
+             std::uint32_t x = 2463534242u;
+             for (char& c : bytes) {
+                 x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+                 c = static_cast<char>(x >> 24);
+             }
+             bytes[0] = 'R';
+             return bytes;
+         }()},
         {"wrong root", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><integer>1</integer></array></plist>"},
         {"empty", ""},
     };
@@ -197,6 +225,9 @@ TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
         EXPECT_EQ(TempSettings::read(aside[0]), bytes); // nothing of the original is lost
         ASSERT_EQ(logs.messages(LogLevel::Error).size(), 1u);
         EXPECT_NE(logs.messages(LogLevel::Error)[0].find("moved to"), std::string::npos);
+        if (what == "random bytes")
+            EXPECT_NE(logs.messages(LogLevel::Error)[0].find("is corrupt (not a property list"), std::string::npos)
+                << logs.messages(LogLevel::Error)[0];
         ASSERT_TRUE(store->set("after", 1));
         ASSERT_TRUE(store->synchronize());
         EXPECT_TRUE(parsePropertyList(TempSettings::read(env.file("corrupt"))).value);
@@ -317,8 +348,22 @@ TEST(UserDefaults, OnlyRegularFilesOfBoundedSizeAreRead) {
     const auto real = env.dir() / "elsewhere.plist";
     env.write(real, toXml({{"kept", 7}}));
     std::filesystem::create_symlink(real, env.file("linked"));
-    EXPECT_EQ(UserDefaults::suite("linked")->object("kept"), PropertyList(7));
+    auto linked = UserDefaults::suite("linked");
+    EXPECT_EQ(linked->object("kept"), PropertyList(7));
     EXPECT_TRUE(corruptCopies(env, "linked").empty());
+    // A write goes to the link's target; the link stays, and no temporary is left.
+    ASSERT_TRUE(linked->set("written", 8));
+    ASSERT_TRUE(linked->synchronize());
+    EXPECT_TRUE(std::filesystem::is_symlink(env.file("linked")));
+    EXPECT_EQ(std::filesystem::read_symlink(env.file("linked")), real);
+    const auto through = parsePropertyList(TempSettings::read(real));
+    ASSERT_TRUE(through.value) << through.error;
+    EXPECT_EQ(*through.value, PropertyList(PropertyList::Dictionary{{"kept", 7}, {"written", 8}}));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(env.dir()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"elsewhere.plist", "linked.plist", "linked.plist.lock"}));
 }
 
 TEST(UserDefaults, TemporariesOfWritersThatDiedAreRemovedWhenTheSuiteOpens) {
