@@ -8,6 +8,7 @@
 #include <QDBusPendingReply>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QMimeDatabase>
 #include <QSystemTrayIcon>
 #include <QUrl>
 
@@ -62,7 +63,9 @@ void DesktopNotifier::notify(const Notice& notice) {
     if (!notice.openPath.isEmpty()) {
         // "default" is what a click on the notification itself invokes.
         actions << QStringLiteral("default") << QStringLiteral("Open");
-        hints["image-path"] = QUrl::fromLocalFile(notice.openPath).toString();
+        // The server reads the file as a picture: offer it only what is one.
+        if (QMimeDatabase().mimeTypeForFile(notice.openPath).name().startsWith(QLatin1String("image/")))
+            hints["image-path"] = QUrl::fromLocalFile(notice.openPath).toString();
     }
     for (const auto& [key, label] : notice.actions)
         actions << key << label;

@@ -36,8 +36,8 @@ public:
     explicit UpdateDesktopNotifier(DesktopNotifier* notifier) : notifier_(notifier) {}
     void notify(const updates::UpdateNotice& notice) override {
         if (notifier_)
-            notifier_->notify({notice.summary, notice.body, notice.openPath, notice.failure, notice.actions,
-                               notice.onAction});
+            // No open path: the updater opens its package itself, once verified again.
+            notifier_->notify({notice.summary, notice.body, {}, notice.failure, notice.actions, notice.onAction});
     }
 
 private:

@@ -9,9 +9,17 @@
 #include <QMimeDatabase>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QDateTime>
 #include <QStandardPaths>
 
 #include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace overlook::updates {
 
@@ -72,45 +80,82 @@ static std::optional<QString> refusedKeyOrSignature(const QByteArray& signatureB
     return std::nullopt;
 }
 
-std::optional<QString> refusedSignature(const QString& path, const QByteArray& signatureBase64,
+QByteArray signedMessage(const AppcastItem& item, qint64 length, const QByteArray& sha512) {
+    const QString display = item.displayVersion.isEmpty() ? item.version : item.displayVersion;
+    return QByteArray("overlook-update-signature-v1\n") + "version " + item.version.toUtf8() + "\n" +
+           "display-version " + display.toUtf8() + "\n" + "file " + item.enclosureURL.fileName().toUtf8() + "\n" +
+           "length " + QByteArray::number(length) + "\n" + "sha512 " + sha512.toHex() + "\n";
+}
+
+std::optional<QString> refusedSignature(const QString& path, const AppcastItem& item,
                                         const QByteArray& publicKeyBase64) {
-    QByteArray keyBytes, signatureBytes;
-    if (auto refused = refusedKeyOrSignature(signatureBase64, publicKeyBase64, &keyBytes, &signatureBytes))
+    QByteArray key, signature;
+    if (auto refused = refusedKeyOrSignature(item.edSignature, publicKeyBase64, &key, &signature))
         return refused;
-    const QByteArray* key = &keyBytes;
-    const QByteArray* signature = &signatureBytes;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("Cannot read the downloaded package %1: %2").arg(path, file.errorString());
-    // Ed25519 signs the whole message at once; the mapping spares a copy of it.
-    const qint64 size = file.size();
-    const uchar* bytes = size > 0 ? file.map(0, size) : nullptr;
-    if (size > 0 && !bytes)
-        return QStringLiteral("Cannot read the downloaded package %1: %2").arg(path, file.errorString());
-    static const uchar nothing = 0;
+    const auto unreadable = [&](const QString& why) {
+        return QStringLiteral("Cannot read the downloaded package %1: %2").arg(path, why);
+    };
+    // Non-blocking and only a regular file: a FIFO put in its place must not hang us.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return unreadable(QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat info{};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return unreadable(QStringLiteral("it is not a plain file"));
+    }
+    EVP_MD_CTX* hash = EVP_MD_CTX_new();
+    bool hashed = hash && EVP_DigestInit_ex(hash, EVP_sha512(), nullptr) == 1;
+    qint64 length = 0;
+    char buffer[1 << 16];
+    for (ssize_t n; hashed && (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || EVP_DigestUpdate(hash, buffer, std::size_t(n)) != 1)
+            hashed = false;
+        else
+            length += n;
+    }
+    ::close(fd);
+    QByteArray digest(EVP_MAX_MD_SIZE, '\0');
+    unsigned digestSize = 0;
+    hashed = hashed && EVP_DigestFinal_ex(hash, reinterpret_cast<uchar*>(digest.data()), &digestSize) == 1;
+    EVP_MD_CTX_free(hash);
+    if (!hashed)
+        return unreadable(QStringLiteral("reading or hashing it failed"));
+    digest.truncate(qsizetype(digestSize));
+    const QByteArray message = signedMessage(item, length, digest);
 
     bool valid = false;
     EVP_PKEY* pkey = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                                 reinterpret_cast<const uchar*>(key->constData()), key->size());
+                                                 reinterpret_cast<const uchar*>(key.constData()), key.size());
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     if (pkey && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, pkey) == 1)
-        valid = EVP_DigestVerify(context, reinterpret_cast<const uchar*>(signature->constData()), signature->size(),
-                                 bytes ? bytes : &nothing, std::size_t(size)) == 1;
+        valid = EVP_DigestVerify(context, reinterpret_cast<const uchar*>(signature.constData()), signature.size(),
+                                 reinterpret_cast<const uchar*>(message.constData()), std::size_t(message.size())) == 1;
     EVP_MD_CTX_free(context);
     EVP_PKEY_free(pkey);
     if (!valid)
-        return QStringLiteral("The package's signature does not match: it was altered, or not signed by "
-                              "Overlook's developers.");
+        return QStringLiteral("The package's signature does not match: it was altered, is not the release %1 "
+                              "named \"%2\" the feed announces, or was not signed by Overlook's developers.")
+            .arg(item.displayVersion, item.enclosureURL.fileName());
     return std::nullopt;
 }
 
-QString unusedFilePath(const QString& folder, const QString& wanted) {
+QString safeFileName(const QString& wanted) {
     // Only a plain name: the feed must not choose where the file goes.
-    QString name = QFileInfo(wanted).fileName();
-    while (name.startsWith(QLatin1Char('.')))
+    QString name = wanted.section(QLatin1Char('/'), -1).section(QLatin1Char('\\'), -1);
+    name.removeIf([](QChar c) { return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format; });
+    while (name.contains(QLatin1String("..")))
+        name.replace(QLatin1String(".."), QLatin1String("."));
+    while (!name.isEmpty() && (name.front() == QLatin1Char('.') || name.front().isSpace()))
         name.remove(0, 1);
-    if (name.isEmpty())
-        name = QStringLiteral("overlook-update");
+    name = name.trimmed().left(200);
+    return name.isEmpty() ? QStringLiteral("overlook-update") : name;
+}
+
+QString unusedFilePath(const QString& folder, const QString& wanted) {
+    const QString name = safeFileName(wanted);
     const QDir dir(folder);
     QString candidate = dir.filePath(name);
     if (!QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink())
@@ -128,6 +173,52 @@ QString unusedFilePath(const QString& folder, const QString& wanted) {
     }
 }
 
+namespace {
+
+// Packages are written under a hidden name, private to the user, and get their
+// name only once verified: a download cut short never looks like the package.
+constexpr const char* kTemporaryPrefix = ".overlook-update-";
+constexpr const char* kTemporarySuffix = ".part";
+constexpr qint64 kStaleTemporarySeconds = 24 * 3600;
+
+void removeStaleTemporaries(const QString& folder) {
+    const QDir dir(folder);
+    const QDateTime old = QDateTime::currentDateTimeUtc().addSecs(-kStaleTemporarySeconds);
+    for (const QFileInfo& info :
+         dir.entryInfoList({QString::fromLatin1(kTemporaryPrefix) + '*' + QString::fromLatin1(kTemporarySuffix)},
+                           QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+        if (info.lastModified().toUTC() < old && QFile::remove(info.filePath()))
+            log().info("Update download: removed %s, left by a download that did not finish",
+                       qPrintable(info.filePath()));
+}
+
+// Moves the verified temporary file to a free name in `folder`, never over a file.
+std::optional<QString> moveIntoPlace(const QString& temporary, const QString& folder, const QString& wanted,
+                                     QString* error) {
+    const QByteArray from = QFile::encodeName(temporary);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const QString target = unusedFilePath(folder, wanted);
+        const QByteArray to = QFile::encodeName(target);
+        int result = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+        if (result != 0 && errno == EINVAL) {
+            // A file system without RENAME_NOREPLACE: a hard link fails on an existing name too.
+            result = ::link(from.constData(), to.constData());
+            if (result == 0)
+                ::unlink(from.constData());
+        }
+        if (result == 0)
+            return target;
+        if (errno != EEXIST) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            return std::nullopt;
+        }
+    }
+    *error = QStringLiteral("no free file name");
+    return std::nullopt;
+}
+
+} // namespace
+
 UpdateDownloader::UpdateDownloader(QNetworkAccessManager& network, QObject* parent)
     : QObject(parent), network_(network), publicKey_(builtInUpdatePublicKey()) {}
 
@@ -137,7 +228,7 @@ UpdateDownloader::~UpdateDownloader() {
         reply_->abort();
     }
     if (file_)
-        file_->remove();
+        QFile::remove(temporaryPath_);
 }
 
 QString UpdateDownloader::folder() const {
@@ -166,6 +257,11 @@ bool UpdateDownloader::start(const AppcastItem& item) {
         fail(item, *refused);
         return true;
     }
+    if (!runningVersion_.isEmpty() && compareVersions(item.version, runningVersion_) <= 0) {
+        fail(item, QStringLiteral("Version %1 was not downloaded: it is not newer than this copy of Overlook (%2).")
+                       .arg(item.displayVersion, runningVersion_));
+        return true;
+    }
     // Nothing is fetched that could not be verified afterwards.
     if (auto refused = refusedKeyOrSignature(item.edSignature, publicKey_)) {
         fail(item, QStringLiteral("Version %1 was not downloaded. %2").arg(item.displayVersion, *refused));
@@ -177,20 +273,24 @@ bool UpdateDownloader::start(const AppcastItem& item) {
         fail(item, QStringLiteral("Cannot make the download folder %1.").arg(folder));
         return true;
     }
-    // NewOnly: if a file appears under the name meanwhile, it is not ours to write.
+    removeStaleTemporaries(folder);
+    QByteArray pattern = QFile::encodeName(QDir(folder).filePath(QString::fromLatin1(kTemporaryPrefix))) + "XXXXXX" +
+                         kTemporarySuffix;
+    const int fd = ::mkostemps(pattern.data(), int(std::strlen(kTemporarySuffix)), O_CLOEXEC); // mode 0600
+    const int openError = fd < 0 ? errno : EIO;
     auto file = std::make_unique<QFile>();
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        file->setFileName(unusedFilePath(folder, item.enclosureURL.fileName()));
-        if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            break;
-    }
-    if (!file->isOpen()) {
-        fail(item, QStringLiteral("Cannot write the update to %1: %2").arg(file->fileName(), file->errorString()));
+    if (fd < 0 || !file->open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(pattern.constData());
+        }
+        fail(item, QStringLiteral("Cannot write the update into %1: %2")
+                       .arg(folder, QString::fromLocal8Bit(std::strerror(openError))));
         return true;
     }
-
     item_ = item;
     file_ = std::move(file);
+    temporaryPath_ = QFile::decodeName(pattern);
     limit_ = item.enclosureLength > 0 ? item.enclosureLength : kMaximumBytesWithoutLength;
     received_ = 0;
     refusal_.clear();
@@ -201,6 +301,8 @@ bool UpdateDownloader::start(const AppcastItem& item) {
     QNetworkReply* reply = network_.get(request);
     reply_ = reply;
     connect(reply, &QNetworkReply::redirected, this, [this, reply](const QUrl& to) {
+        if (auto refused = refusedRedirect(reply->url(), to))
+            return refuse(*refused);
         if (auto refused = refusedDownloadURL(to))
             return refuse(*refused);
         Q_EMIT reply->redirectAllowed();
@@ -217,7 +319,7 @@ bool UpdateDownloader::start(const AppcastItem& item) {
     connect(reply, &QNetworkReply::readyRead, this, &UpdateDownloader::receive);
     connect(reply, &QNetworkReply::finished, this, &UpdateDownloader::finish);
     log().info("Update download: fetching %s into %s", qPrintable(item.enclosureURL.toString()),
-               qPrintable(file_->fileName()));
+               qPrintable(temporaryPath_));
     return true;
 }
 
@@ -238,7 +340,7 @@ void UpdateDownloader::receive() {
                           .arg(limit_)
                           .arg(item_.displayVersion));
     if (file_->write(chunk) != chunk.size())
-        return refuse(QStringLiteral("Cannot write the update to %1: %2").arg(file_->fileName(), file_->errorString()));
+        return refuse(QStringLiteral("Cannot write the update to %1: %2").arg(temporaryPath_, file_->errorString()));
     received_ += chunk.size();
 }
 
@@ -251,7 +353,7 @@ void UpdateDownloader::finish() {
     reply_ = nullptr;
     const std::unique_ptr<QFile> file = std::move(file_);
     file->close();
-    const QString path = file->fileName();
+    const QString path = temporaryPath_;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
     QString error = refusal_;
@@ -269,16 +371,24 @@ void UpdateDownloader::finish() {
                     .arg(received_)
                     .arg(item_.enclosureLength);
     else if (error.isEmpty())
-        if (auto refused = refusedSignature(path, item_.edSignature, publicKey_))
+        if (auto refused = refusedSignature(path, item_, publicKey_))
             error = QStringLiteral("The download of version %1 was deleted. %2").arg(item_.displayVersion, *refused);
+
+    std::optional<QString> kept;
+    if (error.isEmpty()) {
+        QString why;
+        kept = moveIntoPlace(path, folder(), item_.enclosureURL.fileName(), &why);
+        if (!kept)
+            error = QStringLiteral("Cannot put the verified update into %1: %2").arg(folder(), why);
+    }
 
     DownloadResult result;
     result.item = item_;
-    if (error.isEmpty()) {
-        result.path = path;
-        log().info("Update download: %s verified", qPrintable(path));
+    if (kept) {
+        result.path = *kept;
+        log().info("Update download: %s verified", qPrintable(*kept));
     } else {
-        file->remove();
+        QFile::remove(path);
         result.error = error;
         log().error("Update download: %s", qPrintable(error));
     }

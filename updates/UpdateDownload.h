@@ -2,9 +2,20 @@
 // Fetches an update's package into the user's download folder and keeps it only
 // when its Ed25519 signature, given by the feed, verifies against the public key
 // built into the program. The feed is not trusted: the package must come over
-// HTTPS (plain HTTP only from the loopback interface), may not be larger than the
-// feed says, never replaces a file the user has, and anything refused is deleted.
-// Main thread only.
+// HTTPS, may not be larger than the feed says, is written to a private temporary
+// file and moved under its name only once verified, never replaces a file the user
+// has, and anything refused is deleted. Main thread only.
+//
+// What is signed is not the package alone but a short text that names the release
+// as the user is told of it, so that a correctly signed old package cannot be
+// offered under a newer version or another name (UTF-8, each line ending in "\n"):
+//
+//   overlook-update-signature-v1
+//   version <the item's version>
+//   display-version <its short version string, else the version>
+//   file <the enclosure URL's file name, percent-decoded>
+//   length <the package's size in bytes, decimal>
+//   sha512 <SHA-512 of the package, 128 lowercase hex digits>
 
 #include "updates/Appcast.h"
 
@@ -29,13 +40,20 @@ QByteArray builtInUpdatePublicKey();
 // Why `url` may not be downloaded from, or nothing when it may.
 std::optional<QString> refusedDownloadURL(const QUrl& url);
 
-// Why the bytes of `path` are not signed by `publicKeyBase64` with `signatureBase64`
-// (Ed25519, both base64), or nothing when they are.
-std::optional<QString> refusedSignature(const QString& path, const QByteArray& signatureBase64,
+// The text the release's signature covers (see above) for a package of `length`
+// bytes whose SHA-512 is `sha512`.
+QByteArray signedMessage(const AppcastItem& item, qint64 length, const QByteArray& sha512);
+
+// Why the package at `path` is not the release `item` signed by `publicKeyBase64`
+// (Ed25519, base64) with the item's signature, or nothing when it is.
+std::optional<QString> refusedSignature(const QString& path, const AppcastItem& item,
                                         const QByteArray& publicKeyBase64);
 
+// The feed's file name made a plain one: no folders, no leading dots or spaces, no
+// "..", no control characters; "overlook-update" when nothing is left.
+QString safeFileName(const QString& wanted);
 // A name in `folder` for `wanted` that no file has: `wanted` itself, else
-// "name (2).tar.gz", "name (3).tar.gz"…  `wanted` is reduced to a plain file name.
+// "name (2).tar.gz", "name (3).tar.gz"…  `wanted` is reduced by safeFileName.
 QString unusedFilePath(const QString& folder, const QString& wanted);
 
 struct DownloadResult {
@@ -61,6 +79,8 @@ public:
     void setPublicKey(const QByteArray& base64) { publicKey_ = base64; }
     const QByteArray& publicKey() const { return publicKey_; }
     void setTransferTimeout(int milliseconds) { transferTimeoutMs_ = milliseconds; }
+    // The running version: a release that is not newer is refused. Unset: no check.
+    void setRunningVersion(const QString& version) { runningVersion_ = version; }
 
     // Starts fetching `item`'s enclosure; `finished` tells how it went (at once when
     // it is refused before anything is fetched). False while one is running.
@@ -79,12 +99,14 @@ private:
     QNetworkAccessManager& network_;
     QString folder_;
     QByteArray publicKey_;
+    QString runningVersion_;
     int transferTimeoutMs_ = 60000;
 
     // The running download.
     QPointer<QNetworkReply> reply_;
     AppcastItem item_;
-    std::unique_ptr<QFile> file_;
+    std::unique_ptr<QFile> file_; // the private temporary file
+    QString temporaryPath_;
     qint64 limit_ = 0;
     qint64 received_ = 0;
     QString refusal_;

@@ -14,7 +14,10 @@ namespace overlook::updates {
 struct UpdateNotice {
     QString summary;  // plain text
     QString body;     // plain text; the notifier escapes it where markup is read
-    QString openPath; // a downloaded package, opened by a click; empty: none
+    // The verified package the notice is about; empty: none. The updater opens it
+    // itself (the "default" action) after checking it again, so a notifier must not
+    // hand it to the desktop, nor show it as the notice's image.
+    QString packagePath;
     bool failure = false;
     // Buttons as (key, label). The key "default" is also what a click on the
     // notification itself invokes.

@@ -5,6 +5,7 @@
 #include "settings_store/Defaults.h"
 #include "settings_store/UserDefaults.h"
 
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QLocale>
@@ -83,13 +84,28 @@ std::optional<std::string> UpdaterDelegate::feedURLString() const {
 
 // ---- feed addresses -------------------------------------------------------------------
 
+namespace {
+bool gPlainHttpToLoopback = false;
+} // namespace
+
+void allowPlainHttpToLoopbackForTests(bool allow) { gPlainHttpToLoopback = allow; }
+
 bool isHttpsOrLoopback(const QUrl& url) {
     const QString scheme = url.scheme().toLower();
     if (scheme == QLatin1String("https"))
         return true;
     const QString host = url.host().toLower();
-    return scheme == QLatin1String("http") &&
+    return gPlainHttpToLoopback && scheme == QLatin1String("http") &&
            (host == QLatin1String("localhost") || QHostAddress(host).isLoopback());
+}
+
+std::optional<QString> refusedRedirect(const QUrl& from, const QUrl& to) {
+    if (from.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 &&
+        to.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
+        return QStringLiteral("Refusing the redirect from %1 to %2: it leaves HTTPS.")
+            .arg(from.toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo),
+                 to.toString(QUrl::RemoveQuery | QUrl::RemoveUserInfo));
+    return std::nullopt;
 }
 
 std::optional<QString> refusedFeedURL(const QUrl& url) {
@@ -111,6 +127,7 @@ Updater::Updater(std::shared_ptr<UpdaterDelegate> delegate, QObject* parent)
       network_(std::make_unique<QNetworkAccessManager>()), downloader_(std::make_unique<UpdateDownloader>(*network_)),
       schedule_(new QTimer(this)),
       alive_(std::make_shared<Updater*>(this)) {
+    downloader_->setRunningVersion(QString::fromStdString(delegate_->info().version));
     schedule_->setSingleShot(true);
     connect(schedule_, &QTimer::timeout, this, [this] {
         const auto due = nextScheduledCheck();
@@ -258,7 +275,10 @@ void Updater::startCheck(bool userInitiated) {
     reply->setProperty("userInitiated", userInitiated);
     reply_ = reply;
     connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& to) {
-        if (auto refused = refusedFeedURL(to)) {
+        auto refused = refusedRedirect(reply->url(), to);
+        if (!refused)
+            refused = refusedFeedURL(to);
+        if (refused) {
             reply->setProperty("refusal", *refused);
             reply->abort();
             return;
@@ -371,9 +391,25 @@ QString Updater::verifiedDownloadOf(const AppcastItem& item) const {
     if (!version || !path || QString::fromStdString(*version) != item.version)
         return {};
     const QString file = QString::fromStdString(*path);
-    if (!QFileInfo(file).isFile() || refusedSignature(file, item.edSignature, downloader_->publicKey()))
+    if (!QFileInfo(file).isFile() || refusedSignature(file, item, downloader_->publicKey()))
         return {};
     return file;
+}
+
+void Updater::openPackage(const AppcastItem& item, const QString& path) {
+    // Checked again: anyone may have replaced the file since it was verified.
+    if (verifiedDownloadOf(item) != path) {
+        log().error("Update: %s is no longer the verified package of version %s; not opened", qPrintable(path),
+                    qPrintable(item.version));
+        UpdateCheckResult result;
+        result.kind = UpdateCheckResult::Kind::updateAvailable;
+        result.item = item;
+        notifyAbout(result, QStringLiteral("Overlook %1 was not opened").arg(item.displayVersion),
+                    QStringLiteral("%1 changed since it was verified, or is gone.").arg(path), {}, true);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        log().error("Update: no application opens %s (xdg-open)", qPrintable(path));
 }
 
 void Updater::announceDownload(const DownloadResult& download) {
@@ -395,24 +431,30 @@ void Updater::announceDownload(const DownloadResult& download) {
 }
 
 void Updater::notifyAbout(const UpdateCheckResult& result, const QString& summary, const QString& body,
-                          const QString& openPath, bool failure) {
+                          const QString& packagePath, bool failure) {
     if (!notifier_)
         return;
     UpdateNotice notice;
     notice.summary = summary;
     notice.body = body;
-    notice.openPath = openPath;
+    notice.packagePath = packagePath;
     notice.failure = failure;
-    // A click on the notice opens the package when there is one, else the update.
-    notice.actions = {{openPath.isEmpty() ? QStringLiteral("default") : QStringLiteral("show"), QStringLiteral("Show")},
-                      {QStringLiteral("skip"), QStringLiteral("Skip This Version")}};
+    // A click on the notice opens the package when there is one, else shows the update.
+    if (!packagePath.isEmpty())
+        notice.actions = {{QStringLiteral("default"), QStringLiteral("Open")}, {QStringLiteral("show"), QStringLiteral("Show")}};
+    else
+        notice.actions = {{QStringLiteral("default"), QStringLiteral("Show")}};
+    if (result.item)
+        notice.actions.emplace_back(QStringLiteral("skip"), QStringLiteral("Skip This Version"));
     QPointer<Updater> self = this;
-    notice.onAction = [self, result, openPath](const QString& key) {
-        if (!self)
+    notice.onAction = [self, result, packagePath](const QString& key) {
+        if (!self || !result.item)
             return;
         if (key == QLatin1String("skip"))
             self->skipVersion(result.item->version);
-        else if (key == QLatin1String("show") || (key == QLatin1String("default") && openPath.isEmpty()))
+        else if (key == QLatin1String("default") && !packagePath.isEmpty())
+            self->openPackage(*result.item, packagePath);
+        else if (key == QLatin1String("show") || key == QLatin1String("default"))
             Q_EMIT self->showUpdateRequested(result);
     };
     notifier_->notify(notice);

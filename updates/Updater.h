@@ -10,8 +10,8 @@
 // package is fetched and verified first (UpdateDownload.h) and the notice offers to
 // open it.
 //
-// Feeds are fetched over HTTPS; plain HTTP is refused except on the loopback
-// interface. Main thread only: the settings' change signals and the results come on
+// Feeds are fetched over HTTPS; plain HTTP is refused (tests may allow it to the
+// loopback interface). Main thread only: the settings' change signals and the results come on
 // the thread that owns the updater.
 
 #include "updates/Appcast.h"
@@ -166,9 +166,10 @@ private:
     void announceChange();
     void announce(const UpdateCheckResult& result);
     QString verifiedDownloadOf(const AppcastItem& item) const; // empty: none, or no longer good
+    void openPackage(const AppcastItem& item, const QString& path);
     void announceDownload(const DownloadResult& result);
     void notifyAbout(const UpdateCheckResult& result, const QString& summary, const QString& body,
-                     const QString& openPath, bool failure);
+                     const QString& packagePath, bool failure);
 
     std::shared_ptr<UpdaterDelegate> delegate_;
     std::shared_ptr<UserDefaults> store_;
@@ -184,10 +185,16 @@ private:
     std::shared_ptr<Updater*> alive_;
 };
 
-// Whether `url` may be fetched: HTTPS, or HTTP to a loopback address. The reason
-// when it may not.
+// Whether `url` may be fetched: HTTPS (or plain HTTP to a loopback address while
+// tests allow it). The reason when it may not.
 std::optional<QString> refusedFeedURL(const QUrl& url);
-// HTTPS, or plain HTTP to this machine only (tests serve feeds and packages on loopback).
+// HTTPS, or plain HTTP to this machine while allowPlainHttpToLoopbackForTests is on.
 bool isHttpsOrLoopback(const QUrl& url);
+// Why a fetch of `from` may not follow a redirect to `to` (an address the fetch
+// itself would refuse, or from HTTPS down to plain HTTP), or nothing when it may.
+std::optional<QString> refusedRedirect(const QUrl& from, const QUrl& to);
+// Off unless a test turns it on: the tests serve feeds and packages over plain HTTP
+// on 127.0.0.1. Process-wide; main thread only.
+void allowPlainHttpToLoopbackForTests(bool allow);
 
 } // namespace overlook::updates

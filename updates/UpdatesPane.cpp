@@ -1,11 +1,13 @@
 #include "updates/UpdatesPane.h"
 
+#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QImageReader>
 #include <QLabel>
 #include <QLocale>
 #include <QDesktopServices>
@@ -92,17 +94,46 @@ bool ReleaseNotesBrowser::isOpenableLink(const QUrl& url) {
            !url.host().isEmpty();
 }
 
-QVariant ReleaseNotesBrowser::loadResource(int, const QUrl& name) {
+QVariant ReleaseNotesBrowser::loadResource(int type, const QUrl& name) {
+    // Every answer is a value: for a null one Qt's document loads the file or path
+    // itself (a local picture, /dev/zero, a FIFO), and its image handler falls back to
+    // reading the path when an image is null. So what is refused is a placeholder.
+    const auto refused = [type] {
+        if (type == QTextDocument::ImageResource)
+            return QVariant(placeholderImage());
+        if (type == QTextDocument::StyleSheetResource)
+            return QVariant(QString());
+        return QVariant(QByteArray());
+    };
     // Only what the notes carry inline; no file, network or resource lookups.
-    if (name.scheme().compare(QLatin1String("data"), Qt::CaseInsensitive) != 0)
-        return {};
-    const QString data = name.toString(QUrl::FullyEncoded).mid(5);
-    const qsizetype comma = data.indexOf(QLatin1Char(','));
-    if (comma < 0)
-        return {};
-    const QByteArray payload = QByteArray::fromPercentEncoding(data.mid(comma + 1).toLatin1());
-    return data.left(comma).endsWith(QLatin1String(";base64"), Qt::CaseInsensitive) ? QByteArray::fromBase64(payload)
-                                                                                     : payload;
+    if (type != QTextDocument::ImageResource || name.scheme().compare(QLatin1String("data"), Qt::CaseInsensitive) != 0)
+        return refused();
+    const QByteArray data = name.toString(QUrl::FullyEncoded).toLatin1().mid(5);
+    const qsizetype comma = data.indexOf(',');
+    if (comma < 0 || data.size() - comma > kMaximumInlineImageBytes * 2)
+        return refused();
+    const QByteArray encoded = QByteArray::fromPercentEncoding(data.mid(comma + 1));
+    const QByteArray bytes =
+        data.left(comma).toLower().endsWith(";base64") ? QByteArray::fromBase64(encoded) : encoded;
+    if (bytes.size() > kMaximumInlineImageBytes)
+        return refused();
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > kMaximumInlineImageSide || size.height() > kMaximumInlineImageSide)
+        return refused();
+    QImage image;
+    if (!reader.read(&image) || image.isNull())
+        return refused();
+    return image;
+}
+
+QImage ReleaseNotesBrowser::placeholderImage() {
+    // Not null, or the document would read the path itself; one transparent pixel.
+    QImage image(1, 1, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    return image;
 }
 
 void ReleaseNotesBrowser::setNotes(const QString& html) {

@@ -8,6 +8,7 @@
 #include "updates/Updater.h"
 
 #include <QDialog>
+#include <QImage>
 #include <QTextBrowser>
 #include <QWidget>
 
@@ -24,14 +25,19 @@ QString lastCheckText(const std::optional<QDateTime>& date, const QDateTime& now
 
 // Release notes come from the feed and are not trusted: they are shown as a
 // document with nothing active. Scripts, styles and embedded objects are dropped,
-// nothing they name is loaded (only inline data: images are shown), links that are
-// not https lose their link, and an https link opens in the browser only when the
-// user clicks it.
+// nothing they name is loaded (only inline data: images, up to a size, are shown;
+// anything else is an empty placeholder), links that are not https lose their link,
+// and an https link opens in the browser only when the user clicks it.
 class ReleaseNotesBrowser final : public QTextBrowser {
 public:
+    static constexpr qsizetype kMaximumInlineImageBytes = 1 << 20;
+    static constexpr int kMaximumInlineImageSide = 2048;
+
     explicit ReleaseNotesBrowser(QWidget* parent = nullptr);
     void setNotes(const QString& html);
     QVariant loadResource(int type, const QUrl& name) override;
+    // What stands for every refused image.
+    static QImage placeholderImage();
     // The links the browser opens: https with a host.
     static bool isOpenableLink(const QUrl& url);
 };

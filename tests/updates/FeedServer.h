@@ -21,6 +21,7 @@ public:
         bool hang = false; // read the request, never answer
         bool noLength = false; // no Content-Length: the body ends when the connection does
         QByteArray location{}; // a Location header (for redirects)
+        bool stall = false; // sends the length and half the body, then nothing more
     };
 
     FeedServer() {
@@ -58,7 +59,12 @@ private:
             answer += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
         if (!response.location.isEmpty())
             answer += "Location: " + response.location + "\r\n";
-        answer += "Connection: close\r\n\r\n" + response.body;
+        answer += "Connection: close\r\n\r\n";
+        if (response.stall) {
+            socket->write(answer + response.body.left(response.body.size() / 2));
+            return;
+        }
+        answer += response.body;
         socket->write(answer);
         socket->disconnectFromHost();
     }

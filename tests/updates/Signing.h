@@ -1,8 +1,11 @@
 #pragma once
-// A fresh Ed25519 key pair per test, made with OpenSSL, that signs packages the way
-// the release tooling does: the whole file, signature and public key in base64.
+// A fresh Ed25519 key pair per test, made with OpenSSL, that signs releases the way
+// the release tooling does: the text naming the release (version, display version,
+// file name, length, SHA-512 of the package), signature and public key in base64.
+// The text is written out here as documented, not taken from the program.
 
 #include <QByteArray>
+#include <QCryptographicHash>
 
 #include <openssl/evp.h>
 
@@ -38,6 +41,15 @@ public:
                        reinterpret_cast<const unsigned char*>(message.constData()), std::size_t(message.size()));
         EVP_MD_CTX_free(context);
         return signature.left(qsizetype(size)).toBase64();
+    }
+
+    // The signature of `package` released as `version` under `fileName`.
+    QByteArray signRelease(const QByteArray& package, const QByteArray& version, const QByteArray& fileName,
+                           const QByteArray& displayVersion = {}) const {
+        return signBase64("overlook-update-signature-v1\nversion " + version + "\ndisplay-version " +
+                          (displayVersion.isEmpty() ? version : displayVersion) + "\nfile " + fileName +
+                          "\nlength " + QByteArray::number(package.size()) + "\nsha512 " +
+                          QCryptographicHash::hash(package, QCryptographicHash::Sha512).toHex() + "\n");
     }
 
 private:

@@ -10,6 +10,7 @@
 #include "tests/updates/Signing.h"
 #include "updates/Updater.h"
 
+#include <QDesktopServices>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,7 +29,10 @@ constexpr const char* kId = "io.overlook.Overlook";
 
 // The application comes first: a server made before it would get no events.
 struct WithApplication {
-    WithApplication() { ensureOffscreenApplication(); }
+    WithApplication() {
+        ensureOffscreenApplication();
+        allowPlainHttpToLoopbackForTests(true);
+    }
 };
 
 class UpdaterTest : public ::testing::Test, WithApplication {
@@ -221,6 +225,15 @@ TEST_F(UpdaterTest, PlainHttpIsRefusedExceptOnLoopback) {
     for (const char* allowed : {"https://updates.example/f.xml", "http://127.0.0.1:8/f", "http://[::1]/f",
                                 "http://localhost/f"})
         EXPECT_EQ(refusedFeedURL(QUrl(allowed)), std::nullopt) << allowed;
+    // Loopback over plain HTTP is the tests' own allowance, off in the program.
+    allowPlainHttpToLoopbackForTests(false);
+    server_.serve("/feed.xml", {200, appcast({"2.0"})});
+    Updater loopback(delegate(server_.url("/feed.xml").toStdString()));
+    EXPECT_TRUE(check(loopback).error.contains("only fetched over HTTPS"));
+    EXPECT_TRUE(server_.requests().empty());
+    allowPlainHttpToLoopbackForTests(true);
+    // HTTPS never redirects down to plain HTTP, not even to this machine.
+    EXPECT_TRUE(refusedRedirect(QUrl("https://updates.example/f.xml"), QUrl("http://127.0.0.1:8/f")));
     Updater none(delegate(std::nullopt));
     EXPECT_TRUE(check(none).error.contains("No update feed"));
 }
@@ -256,6 +269,17 @@ TEST_F(UpdaterTest, SettingsAndSchedule) {
 // ---- telling the user of updates found on schedule -------------------------------------
 
 namespace {
+
+// Receives the files the application hands to the desktop to open.
+class OpenedFiles final : public QObject {
+    Q_OBJECT
+public:
+    OpenedFiles() { QDesktopServices::setUrlHandler("file", this, "open"); }
+    ~OpenedFiles() override { QDesktopServices::unsetUrlHandler("file"); }
+    QStringList opened;
+public Q_SLOTS:
+    void open(const QUrl& url) { opened << url.toLocalFile(); }
+};
 
 struct RecordingNotifier final : UpdateNotifier {
     void notify(const UpdateNotice& notice) override { notices.push_back(notice); }
@@ -296,7 +320,7 @@ TEST_F(UpdaterTest, ScheduledCheckNotifiesUntilTheVersionIsSkipped) {
     const UpdateNotice notice = notifier.notices[0];
     EXPECT_EQ(notice.summary, "Overlook 2.0 is available");
     EXPECT_EQ(actionKeys(notice), (QStringList{"default=Show", "skip=Skip This Version"}));
-    EXPECT_TRUE(notice.openPath.isEmpty());
+    EXPECT_TRUE(notice.packagePath.isEmpty());
 
     notice.onAction("default");
     ASSERT_EQ(shown.size(), 1u);
@@ -356,16 +380,46 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
         return result.value_or(DownloadResult{});
     };
 
+    // An old package, correctly signed as 1.0, offered as 2.0: refused, not announced as 2.0.
+    const QByteArray old = QByteArray("old package ").repeated(100);
+    server_.serve("/old/overlook-2.0.deb", {200, old});
+    server_.serve("/feed.xml", {200, signedAppcast("2.0", server_.url("/old/overlook-2.0.deb"), old.size(),
+                                                   key.signRelease(old, "1.0", "overlook-1.0.deb"))});
+    EXPECT_TRUE(backgroundDownload().error.contains("signature does not match"));
+    ASSERT_EQ(notifier.notices.size(), 1u);
+    EXPECT_EQ(notifier.notices[0].summary, "Overlook 2.0 is available");
+    EXPECT_TRUE(notifier.notices[0].failure);
+    notifier.notices.clear();
+
     // The feed's signature is read from its enclosure; a good package is offered.
     server_.serve("/feed.xml", {200, signedAppcast("2.0", server_.url("/overlook-2.0.deb"), package.size(),
-                                                   key.signBase64(package))});
+                                                   key.signRelease(package, "2.0", "overlook-2.0.deb"))});
     const DownloadResult kept = backgroundDownload();
     ASSERT_TRUE(kept.ok()) << kept.error.toStdString();
     ASSERT_EQ(notifier.notices.size(), 1u);
     EXPECT_EQ(notifier.notices[0].summary, "Overlook 2.0 is ready to install");
-    EXPECT_EQ(notifier.notices[0].openPath, kept.path);
+    EXPECT_EQ(notifier.notices[0].packagePath, kept.path);
     EXPECT_FALSE(notifier.notices[0].failure);
-    EXPECT_EQ(actionKeys(notifier.notices[0]), (QStringList{"show=Show", "skip=Skip This Version"}));
+    EXPECT_EQ(actionKeys(notifier.notices[0]), (QStringList{"default=Open", "show=Show", "skip=Skip This Version"}));
+    // A click opens the package, checked again first: a changed one is not opened.
+    {
+        OpenedFiles opened;
+        notifier.notices[0].onAction("default");
+        EXPECT_EQ(opened.opened, QStringList{kept.path});
+        const QByteArray good = package;
+        QFile replaced(kept.path);
+        ASSERT_TRUE(replaced.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        replaced.write(tampered);
+        replaced.close();
+        notifier.notices[0].onAction("default");
+        EXPECT_EQ(opened.opened, QStringList{kept.path});
+        ASSERT_EQ(notifier.notices.size(), 2u);
+        EXPECT_EQ(notifier.notices[1].summary, "Overlook 2.0 was not opened");
+        ASSERT_TRUE(replaced.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        replaced.write(good);
+        replaced.close();
+        notifier.notices.pop_back();
+    }
 
     // After a restart the verified package is offered again, not fetched again; once
     // changed on disk it no longer counts and a fresh copy is fetched beside it.
@@ -382,7 +436,7 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
         EXPECT_EQ(result->path, kept.path);
         EXPECT_EQ(QDir(downloads.path()).entryList(QDir::Files).size(), 1);
         ASSERT_EQ(again.notices.size(), 1u);
-        EXPECT_EQ(again.notices[0].openPath, kept.path);
+        EXPECT_EQ(again.notices[0].packagePath, kept.path);
 
         QFile changed(kept.path);
         ASSERT_TRUE(changed.open(QIODevice::Append));
@@ -400,11 +454,11 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
 
     // A tampered package is deleted, and the user told why.
     server_.serve("/feed.xml", {200, signedAppcast("2.0.1", server_.url("/tampered/overlook-2.0.deb"), package.size(),
-                                                   key.signBase64(package))});
+                                                   key.signRelease(package, "2.0.1", "overlook-2.0.deb"))});
     EXPECT_FALSE(backgroundDownload().ok());
     ASSERT_EQ(notifier.notices.size(), 2u);
     EXPECT_TRUE(notifier.notices[1].failure);
-    EXPECT_TRUE(notifier.notices[1].openPath.isEmpty());
+    EXPECT_TRUE(notifier.notices[1].packagePath.isEmpty());
     EXPECT_TRUE(notifier.notices[1].body.contains("signature does not match")) << notifier.notices[1].body.toStdString();
     EXPECT_TRUE(QDir(downloads.path()).entryList(QDir::Files).isEmpty());
 
@@ -414,3 +468,5 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
     EXPECT_TRUE(notifier.notices.back().body.contains("built without a key"));
     EXPECT_TRUE(QDir(downloads.path()).entryList(QDir::Files).isEmpty());
 }
+
+#include "UpdaterTests.moc"

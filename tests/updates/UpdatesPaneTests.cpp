@@ -8,7 +8,9 @@
 #include "tests/updates/FeedServer.h"
 #include "updates/UpdatesPane.h"
 
+#include <QBuffer>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QDesktopServices>
 #include <QImage>
 #include <QTemporaryDir>
@@ -31,6 +33,7 @@ class UpdatesPane : public ::testing::Test {
 protected:
     void SetUp() override {
         ensureOffscreenApplication();
+        allowPlainHttpToLoopbackForTests(true);
         store_ = UserDefaults::open(folder_.dir(), "pane");
     }
     void TearDown() override { manualMainQueue().drain(); }
@@ -154,15 +157,18 @@ TEST_F(UpdatesPane, HostileFeedShowsNothingActive) {
     test::FeedServer server;
     QTemporaryDir folder;
     const QString secret = folder.filePath("secret.png");
-    QImage(4, 4, QImage::Format_RGB32).save(secret);
+    QImage secretImage(24, 24, QImage::Format_RGB32);
+    secretImage.fill(Qt::magenta);
+    secretImage.save(secret);
     const QString notes =
         QStringLiteral("<p>Fixed <a href=\"javascript:alert(1)\">one</a>, <a href=\"http://evil.example/\">two</a>, "
                        "<a href=\"file:///etc/passwd\">three</a> and <a href=\"https://overlook.example/n\">four</a>.</p>"
                        "<script>document.write('pwned')</script>"
                        "<style>p { background-image: url(%1) }</style>"
-                       "<img src=\"%1\"><img src=\"%2\"><link rel=stylesheet href=\"%3\">"
+                       "<img src=\"%1\"><img src=\"%2\"><img src=\"%4\"><img src=\"/dev/zero\">"
+                       "<link rel=stylesheet href=\"%3\">"
                        "<iframe src=\"https://evil.example/\">frame text</iframe><p>The end.</p><SCRIPT src=x>alert('again')")
-            .arg(server.url("/track.png"), QUrl::fromLocalFile(secret).toString(), server.url("/style.css"));
+            .arg(server.url("/track.png"), QUrl::fromLocalFile(secret).toString(), server.url("/style.css"), secret);
     const QByteArray feed =
         "<rss version='2.0' xmlns:s='urn:x'><channel><item><title>t</title><s:version>2.0</s:version>"
         "<s:shortVersionString>&lt;b&gt;2.0&lt;/b&gt;&lt;img src=x&gt;</s:shortVersionString>"
@@ -192,13 +198,43 @@ TEST_F(UpdatesPane, HostileFeedShowsNothingActive) {
     for (const char* gone : {"pwned", "alert", "background", "frame text"})
         EXPECT_FALSE(shown.contains(gone)) << gone;
     EXPECT_EQ(anchorsOf(*browser.document()), QStringList{"https://overlook.example/n"});
-    // Nothing named by the notes is fetched, neither from the network nor from disk.
-    EXPECT_TRUE(browser.loadResource(QTextDocument::ImageResource, QUrl::fromLocalFile(secret)).isNull());
-    EXPECT_TRUE(browser.loadResource(QTextDocument::StyleSheetResource, QUrl(server.url("/style.css"))).isNull());
+    // Nothing named by the notes is fetched, neither from the network nor from disk:
+    // what the window draws has no pixel of the local picture, and what the document
+    // holds for it, by URL or plain path, is not that picture; /dev/zero is not read.
+    browser.resize(500, 400);
+    const QImage drawn = browser.viewport()->grab().toImage();
+    int magenta = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            magenta += drawn.pixelColor(x, y) == QColor(Qt::magenta);
+    EXPECT_EQ(magenta, 0);
+    QElapsedTimer clock;
+    clock.start();
+    for (const QUrl& local : {QUrl::fromLocalFile(secret), QUrl(secret), QUrl("/dev/zero"), QUrl("file:///dev/zero")}) {
+        const QVariant held = browser.document()->resource(QTextDocument::ImageResource, local);
+        EXPECT_NE(held.value<QImage>().size(), QSize(24, 24)) << local.toString().toStdString();
+        EXPECT_TRUE(held.toByteArray().isEmpty()) << local.toString().toStdString();
+    }
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_TRUE(browser.loadResource(QTextDocument::StyleSheetResource, QUrl(server.url("/style.css"))).toString().isEmpty());
     QTest::qWait(200);
     EXPECT_EQ(server.requests().size(), 1u); // the feed only
-    // Inline images still show.
-    EXPECT_EQ(browser.loadResource(QTextDocument::ImageResource, QUrl("data:image/png;base64,aGk=")).toByteArray(), "hi");
+    // Inline images still show, up to a size.
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    secretImage.save(&buffer, "PNG");
+    EXPECT_EQ(browser.loadResource(QTextDocument::ImageResource, QUrl("data:image/png;base64," + png.toBase64()))
+                  .value<QImage>()
+                  .size(),
+              QSize(24, 24));
+    QByteArray huge;
+    QBuffer hugeBuffer(&huge);
+    hugeBuffer.open(QIODevice::WriteOnly);
+    QImage(4000, 10, QImage::Format_Mono).save(&hugeBuffer, "PNG");
+    EXPECT_EQ(browser.loadResource(QTextDocument::ImageResource, QUrl("data:image/png;base64," + huge.toBase64()))
+                  .value<QImage>(),
+              ReleaseNotesBrowser::placeholderImage());
 
     // Links open only when clicked, and only https ones.
     EXPECT_TRUE(links.opened.isEmpty());
