@@ -45,13 +45,6 @@ QToolButton* smallButton(const std::string& symbol, QWidget* parent) {
     return b;
 }
 
-// Read by the views and observed, like the typed keys; not one of the keys the
-// preferences window offers.
-const Defaults::Key<bool>& desaturationPausedStreamKey() {
-    static const Defaults::Key<bool> key(preferences::kDesaturationPausedStream, true);
-    return key;
-}
-
 } // namespace
 
 QIcon symbolIcon(const std::string& name) {
@@ -229,7 +222,7 @@ struct DisplayView::Settings {
     Defaults::Observable<bool> displayCrosshair{Defaults::Keys::displayCrosshair()};
     Defaults::Observable<GraphicsColor> crosshairColor{Defaults::Keys::crosshairColor()};
     Defaults::Observable<double> crosshairWeight{Defaults::Keys::crosshairWeight()};
-    Defaults::Observable<bool> desaturationPausedStream{desaturationPausedStreamKey()};
+    Defaults::Observable<bool> desaturationPausedStream{preferences::desaturationPausedStream()};
 };
 
 DisplayView::DisplayView(std::shared_ptr<StreamController> controller, bool isPopover, QWidget* parent)

@@ -147,9 +147,11 @@ GraphicsColor effectiveCrosshairColor() { return effectiveCrosshairColor(Default
 
 bool effectiveDisplayCrosshair() { return Defaults::Keys::displayCrosshair().get(); }
 
-bool effectiveDesaturationPausedStream() {
-    const auto& suite = Defaults::Keys::displayCrosshair().suite();
-    return Defaults::fromStored<bool>(suite.object(preferences::kDesaturationPausedStream)).value_or(true);
+const Defaults::Key<bool>& preferences::desaturationPausedStream() {
+    static const Defaults::Key<bool> key(kDesaturationPausedStream, true, Defaults::unregisteredDefault);
+    return key;
 }
+
+bool effectiveDesaturationPausedStream() { return preferences::desaturationPausedStream().get(); }
 
 } // namespace overlook

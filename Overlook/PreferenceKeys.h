@@ -23,6 +23,10 @@ inline constexpr const char* kHideMainDisplay = "hideMainDisplay"; // false
 inline constexpr const char* kAutoPlay = "autoPlay";               // false
 inline constexpr const char* kDesaturationPausedStream = "desaturationPausedStream"; // true
 
+// The views' binding of "desaturationPausedStream", observed like a typed key; its
+// default, true, is its own and never registered with the store.
+const Defaults::Key<bool>& desaturationPausedStream();
+
 // The range of the General pane's "Line Width:" slider, and so of the crosshair weight.
 inline constexpr int kMinimumCrosshairWeight = 2;
 inline constexpr int kMaximumCrosshairWeight = 12;

@@ -553,6 +553,11 @@ private:
     std::shared_ptr<UserDefaults> suite_;
 };
 
+// Asks a key to keep its default to itself, as a view-level binding does: reads of
+// the key give it, the store's registration domain never holds it.
+struct UnregisteredDefault {};
+inline constexpr UnregisteredDefault unregisteredDefault{};
+
 template <Storable T>
 class Key : public AnyKey {
 public:
@@ -565,6 +570,9 @@ public:
         if (auto stored = toStored(defaultValue_))
             this->suite().registerDefaults({{this->name(), std::move(*stored)}});
     }
+    // Registers nothing: the default applies only to reads through this key.
+    Key(std::string name, T defaultValue, UnregisteredDefault, std::shared_ptr<UserDefaults> suite = nullptr)
+        : AnyKey(std::move(name), std::move(suite)), defaultValue_(std::move(defaultValue)) {}
 
     const T& defaultValue() const { return defaultValue_; }
 

@@ -55,6 +55,11 @@ TEST(PreferenceKeys, AFreshStoreReadsEveryDefaultAlsoByName) {
     UserDefaults::standard()->set(preferences::kHideMainDisplay, true);
     EXPECT_TRUE(store.boolForKey(preferences::kHideMainDisplay));
     UserDefaults::standard()->removeObject(preferences::kHideMainDisplay);
+    // The views' desaturation binding reads its own default; the store registers none.
+    EXPECT_TRUE(preferences::desaturationPausedStream().get());
+    EXPECT_TRUE(effectiveDesaturationPausedStream());
+    EXPECT_FALSE(UserDefaults::standard()->object(preferences::kDesaturationPausedStream));
+    EXPECT_FALSE(store.boolForKey(preferences::kDesaturationPausedStream));
 }
 
 TEST(PreferenceKeys, ColorBridgeKeepsComponentsAndWantsThreeNumbers) {
@@ -151,6 +156,10 @@ TEST(DefaultsCommand, WritesReadsAndDeletesTheUsersSettings) {
         EXPECT_EQ(run.code, 2) << bad.back();
         EXPECT_NE(run.err.find("usage:"), std::string::npos) << bad.back();
     }
+    // A value that would make the settings file too large to be read back.
+    const CommandRun tooLarge = overlookCommand({"defaults", "write", "note", std::string(9u << 20, 'x')});
+    EXPECT_EQ(tooLarge.code, 1);
+    EXPECT_NE(tooLarge.err.find("more than the 8388608 a settings file may hold"), std::string::npos) << tooLarge.err;
     EXPECT_EQ(overlookCommand({"defaults", "read", "scale"}).out, "2\n"); // nothing was lost
 }
 
