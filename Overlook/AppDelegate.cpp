@@ -30,6 +30,7 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusVariant>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMenu>
@@ -42,6 +43,7 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -142,18 +144,32 @@ void Popover::closeEvent(QCloseEvent* event) {
 void Popover::reportFirstFrame(std::chrono::steady_clock::time_point askedAt) {
     firstFrameWatch_.clear();
     firstFrameSeen_ = false;
-    for (const auto& s : content_->controller()->streams.get())
-        firstFrameWatch_.emplace_back(s->currentStatus.changed.connect([this, askedAt](FrameStatus status) {
+    // Streams are stopped until Play unless one already runs: then the wait starts at
+    // Play, not at the click on the icon (which may have been minutes earlier).
+    struct Start {
+        std::chrono::steady_clock::time_point at;
+        const char* what;
+    };
+    const auto& streams = content_->controller()->streams.get();
+    const bool running = std::any_of(streams.begin(), streams.end(), [](const auto& s) { return s->isStreaming.get(); });
+    auto start = std::make_shared<Start>(Start{askedAt, running ? "the popover was opened" : nullptr});
+    for (const auto& s : streams) {
+        firstFrameWatch_.emplace_back(s->isStreaming.changed.connect([start](bool streaming) {
+            if (streaming && !start->what)
+                *start = {std::chrono::steady_clock::now(), "streaming started"};
+        }));
+        firstFrameWatch_.emplace_back(s->currentStatus.changed.connect([this, start](FrameStatus status) {
             // Several streams may report in one turn of the event loop: the first counts.
-            if (status != FrameStatus::FrameComplete || firstFrameWatch_.empty() || firstFrameSeen_)
+            if (status != FrameStatus::FrameComplete || firstFrameWatch_.empty() || firstFrameSeen_ || !start->what)
                 return;
             firstFrameSeen_ = true;
             const double ms =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - askedAt).count();
-            appLog().notice("First live frame %.1f ms after the popover was asked for", ms);
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start->at).count();
+            appLog().notice("First live frame %.1f ms after %s", ms, start->what);
             // Not from inside the signal that is calling us.
             QTimer::singleShot(0, this, [this] { firstFrameWatch_.clear(); });
         }));
+    }
 }
 
 AppDelegate::AppDelegate() : screenshotQueue_(std::make_unique<DispatchQueue>("io.overlook.Overlook.screenshot")) {
@@ -188,7 +204,9 @@ void AppDelegate::hidePopover() {
 void applyDarkAppearance() {
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     QPalette p;
-    const QColor window(40, 40, 42), base(28, 28, 30), text(235, 235, 235), disabled(120, 120, 124);
+    // Fields and check boxes a shade lighter than the window: Fusion outlines them in a
+    // darker shade of the window colour, which alone would vanish on a dark window.
+    const QColor window(40, 40, 42), base(58, 58, 62), text(235, 235, 235), disabled(120, 120, 124);
     p.setColor(QPalette::Window, window);
     p.setColor(QPalette::WindowText, text);
     p.setColor(QPalette::Base, base);
@@ -199,6 +217,12 @@ void applyDarkAppearance() {
     p.setColor(QPalette::Button, window);
     p.setColor(QPalette::ButtonText, text);
     p.setColor(QPalette::PlaceholderText, QColor(160, 160, 166));
+    // The shades frames and borders are drawn with; the light palette's would glare.
+    p.setColor(QPalette::Light, QColor(90, 90, 96));
+    p.setColor(QPalette::Midlight, QColor(70, 70, 75));
+    p.setColor(QPalette::Mid, QColor(110, 110, 116));
+    p.setColor(QPalette::Dark, QColor(24, 24, 26));
+    p.setColor(QPalette::Shadow, QColor(0, 0, 0));
     p.setColor(QPalette::Highlight, QColor(10, 132, 255));
     p.setColor(QPalette::HighlightedText, Qt::white);
     p.setColor(QPalette::Link, QColor(10, 132, 255));
@@ -249,7 +273,7 @@ void AppDelegate::showStatusItem() {
 }
 
 void AppDelegate::makeStatusItem() {
-    statusItem_ = std::make_unique<QSystemTrayIcon>(QIcon(":/icons/MenubarIcon.svg"));
+    statusItem_ = std::make_unique<QSystemTrayIcon>(statusItemIcon());
     statusItem_->setToolTip("Overlook");
     statusItem_->setContextMenu(mainMenu_.get());
     QObject::connect(statusItem_.get(), &QSystemTrayIcon::activated,
@@ -364,7 +388,12 @@ void AppDelegate::captureAllDisplays() {
         } else {
             appLog().info("Saved the screenshot %s", saved.path.c_str());
             const QString path = QString::fromStdString(saved.path);
-            notice = {"Screenshot saved", QFileInfo(path).fileName(), path, false};
+            // Where it went, as a person finds it again: "~/Desktop" rather than the full path.
+            QString folder = QFileInfo(path).absolutePath();
+            const QString home = QDir::homePath();
+            if (folder == home || folder.startsWith(home + '/'))
+                folder = '~' + folder.mid(home.size());
+            notice = {"Screenshot saved", QFileInfo(path).fileName() + " in " + folder, path, false};
         }
         if (notifier)
             notifier->notify(notice);

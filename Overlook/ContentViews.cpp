@@ -12,6 +12,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <map>
 
 namespace overlook {
@@ -52,6 +53,15 @@ QIcon symbolIcon(const std::string& name) {
     const auto it = themeNames().find(name);
     if (it != themeNames().end() && QIcon::hasThemeIcon(it->second))
         return QIcon::fromTheme(it->second, own);
+    return own;
+}
+
+QIcon statusItemIcon() {
+    const QIcon own(QStringLiteral(":/icons/MenubarIcon.svg"));
+    const QString desktop = QString::fromLocal8Bit(qgetenv("XDG_CURRENT_DESKTOP")).toUpper();
+    const bool recolours = desktop.contains("GNOME") || desktop.contains("KDE");
+    if (recolours && QIcon::hasThemeIcon(QStringLiteral("overlook-symbolic")))
+        return QIcon::fromTheme(QStringLiteral("overlook-symbolic"));
     return own;
 }
 
@@ -198,6 +208,8 @@ void HoverControls::setShowDisplayList(bool show) {
         list_ = new DisplaySourceList(controller_);
         list_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
         list_->setAttribute(Qt::WA_ShowWithoutActivating);
+        // Qt shows tooltips only in the active window, and this one never is.
+        list_->setAttribute(Qt::WA_AlwaysShowToolTips);
         list_->adjustSize();
         const QPoint below = displays_->mapToGlobal(QPoint(displays_->width() / 2, displays_->height()));
         list_->move(below.x() - list_->width() / 2, below.y() + 4);
@@ -241,6 +253,12 @@ DisplayView::DisplayView(std::shared_ptr<StreamController> controller, bool isPo
     hiddenLabel_->setFont(headline);
     hiddenLabel_->setForegroundRole(QPalette::PlaceholderText);
     layout_->addWidget(hiddenLabel_, 1);
+    // Streams start stopped, and a still grey picture looks broken unless it says why.
+    pausedHint_ = new QLabel(QStringLiteral("Paused \u2014 press \u25b6 below to go live"), this);
+    pausedHint_->setStyleSheet("QLabel { background: rgba(0, 0, 0, 170); color: white; border-radius: 6px;"
+                               " padding: 5px 10px; }");
+    pausedHint_->setAttribute(Qt::WA_TransparentForMouseEvents); // the picture stays draggable
+    pausedHint_->hide();
     controls_ = new HoverControls(controller_, isPopover, this);
     layout_->addWidget(controls_, 0, Qt::AlignHCenter);
 
@@ -295,7 +313,26 @@ void DisplayView::refresh() {
     hiddenLabel_->setVisible(!anyVisible);
     if (streamView_)
         wrapper_->updateView(streamView_);
+    const auto visible = controller_->visibleStreams();
+    pausedHint_->setVisible(std::none_of(visible.begin(), visible.end(),
+                                         [](const auto& s) { return s->isStreaming.get(); }) &&
+                            anyVisible);
+    placePausedHint();
     controls_->refresh();
+}
+
+void DisplayView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    placePausedHint();
+}
+
+void DisplayView::placePausedHint() {
+    if (!streamView_)
+        return;
+    pausedHint_->adjustSize();
+    const QRect picture = streamView_->geometry();
+    pausedHint_->move(picture.center() - QPoint(pausedHint_->width() / 2, pausedHint_->height() / 2));
+    pausedHint_->raise();
 }
 
 // ---- ContentView -----------------------------------------------------------------

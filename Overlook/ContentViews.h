@@ -35,6 +35,11 @@ struct DisplayStreamView;
 // equivalent where there is one, else our own SVG.
 QIcon symbolIcon(const std::string& name);
 
+// The tray icon: where the desktop recolours symbolic icons to suit its panel (GNOME,
+// KDE) and the installed theme has ours, "overlook-symbolic"; elsewhere our own icon,
+// whose dark tile and light rim stand out on light and dark panels alike.
+QIcon statusItemIcon();
+
 // Texts of a row, also used by the tests.
 std::string visibilityTooltip(const DisplayStreamer& s);
 std::string windowTooltip(const DisplayStreamer& s);
@@ -111,16 +116,23 @@ public:
     RenderingView* streamView() const { return streamView_; }
     // Shown while every display is hidden.
     QLabel* hiddenLabel() const { return hiddenLabel_; }
+    // Over the picture while every visible stream is stopped: how to make it live.
+    QLabel* pausedHint() const { return pausedHint_; }
     // Re-reads the controller and the settings (coalesced on the main queue).
     void scheduleRefresh();
     void refresh();
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     void observe(const std::vector<DisplayStreamerPtr>& streams);
+    void placePausedHint();
 
     std::shared_ptr<StreamController> controller_;
     QVBoxLayout* layout_;
     QLabel* hiddenLabel_;
+    QLabel* pausedHint_;
     RenderingView* streamView_ = nullptr;
     HoverControls* controls_;
     std::unique_ptr<DisplayStreamView> wrapper_;

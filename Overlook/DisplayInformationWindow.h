@@ -1,6 +1,7 @@
 #pragma once
 // "Display Information" in a small window whose text can be selected and copied:
-// the same description of every display that is written to the log.
+// every display by its name, with the facts a person asks for, one per line. The
+// log keeps its own, terser description.
 
 #include "Overlook/LocalDisplayManager.h"
 
@@ -13,7 +14,10 @@ class QPlainTextEdit;
 
 namespace overlook {
 
-// "Display Information", then each display's description, as logged.
+// What the window shows for the given displays: for each, a first line with its name
+// (and "main display" on the main one), then "Resolution", "Position", "Scale",
+// "Refresh" and "Physical size" lines. Scale and refresh come from the toolkit's screen
+// of the same name, where it has one.
 QString displayInformationText(const std::vector<LocalDisplay>& displays);
 
 class DisplayInformationWindow final : public QWidget {

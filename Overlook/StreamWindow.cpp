@@ -177,14 +177,14 @@ StreamWindow* makeWindow(const std::shared_ptr<StreamController>& controller) {
 }
 
 StreamWindow* makeStreamWindow(const DisplayStreamer& streamer) {
-    plainLog("Making %s into its own window!", streamer.display().localizedName.c_str());
+    plainLog("Opening a window of its own for %s", streamer.display().localizedName.c_str());
     const DefaultsStore& store = standardDefaultsStore();
     auto controller = std::make_shared<StreamController>(store.boolForKey("hideMainDisplay"),
                                                          effectiveScale(store.floatForKey("scale")));
     controller->hideAll(streamer);
     StreamWindow* window = makeWindow(controller);
-    window->setWindowTitle(QString::fromStdString(streamer.display().localizedName + " \u2014 Display " +
-                                                  std::to_string(streamer.display().id)));
+    // The display's name, as the popover's list shows it; its id means nothing to a person.
+    window->setWindowTitle(QString::fromStdString(streamer.display().localizedName + " \u2014 Overlook"));
     if (store.boolForKey("autoPlay"))
         controller->startAll();
     return window;

@@ -78,7 +78,7 @@ private:
 StreamWindow* makeWindow(const std::shared_ptr<StreamController>& controller);
 
 // Pops the streamer's display out into a window of its own with a fresh
-// controller: "<name> — Display <id>", streaming at once when "autoPlay" is set.
+// controller: "<name> — Overlook", streaming at once when "autoPlay" is set.
 StreamWindow* makeStreamWindow(const DisplayStreamer& streamer);
 
 } // namespace overlook

@@ -68,7 +68,10 @@ TEST(Notifications, ScreenshotSavedOrFailedIsAnnouncedAndTheSavedOneOpens) {
     EXPECT_EQ(saved.summary, "Screenshot saved");
     EXPECT_EQ(saved.appName, "Overlook");
     EXPECT_EQ(saved.urgency, 1);
-    const fs::path file = scratch.path() / "home" / "Desktop" / saved.body;
+    // The file's name and the folder it went to.
+    const std::string name = saved.body.substr(0, saved.body.find(" in "));
+    const fs::path file = scratch.path() / "home" / "Desktop" / name;
+    EXPECT_EQ(saved.body, name + " in ~/Desktop");
     EXPECT_EQ(saved.body.rfind("Screen Shot ", 0), 0u) << saved.body;
     EXPECT_TRUE(fs::is_regular_file(file)) << "the notification names " << saved.body << ", which is not there";
     EXPECT_EQ(saved.hints.count("image-path") ? saved.hints.at("image-path") : "", "file://" + file.string());

@@ -5,6 +5,8 @@
 #include "Foundation/MainQueue.h"
 #include "Overlook/AppDelegate.h"
 #include "Overlook/ContentViews.h"
+#include "Overlook/DisplayInformationWindow.h"
+#include "Overlook/LocalDisplayManager.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamWindow.h"
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
@@ -12,13 +14,20 @@
 #include "tests/support/FixtureEnvironment.h"
 
 #include <QApplication>
+#include <QImage>
+#include <QPainter>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QLabel>
+#include <QElapsedTimer>
 #include <QToolButton>
+#include <QTest>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 
@@ -77,18 +86,38 @@ TEST_F(Views, StripButtonsTooltipsAndSizes) {
         EXPECT_EQ(strip->startAllButton()->toolTip(), "Start all display streams");
         EXPECT_TRUE(strip->stopAllButton()->isEnabled());
     }
+    // Stopped streams are a still picture that says how to go live; playing ones are not.
+    EXPECT_TRUE(popover.pausedHint()->isVisibleTo(&popover));
+    EXPECT_NE(popover.pausedHint()->text().indexOf("go live"), -1);
     popover.controls()->startAllButton()->click();
     for (const auto& s : c->visibleStreams())
         EXPECT_TRUE(s->isStreaming.get());
+    EXPECT_FALSE(popover.pausedHint()->isVisibleTo(&popover));
     popover.controls()->stopAllButton()->click();
     for (const auto& s : c->streams.get())
         EXPECT_FALSE(s->isStreaming.get());
+    EXPECT_TRUE(popover.pausedHint()->isVisibleTo(&popover));
 
     // The list opens from the Displays button, 350 wide, one row per stream.
     popover.controls()->displaysButton()->click();
     ASSERT_TRUE(popover.controls()->displayList());
     EXPECT_EQ(popover.controls()->displayList()->width(), 350);
     EXPECT_EQ(popover.controls()->displayList()->rows().size(), 3u);
+    // Its buttons show their tooltips on hover, although the list is never the active window.
+    QToolButton* eye = popover.controls()->displayList()->rows()[1]->visibilityButton();
+    QWidget elsewhere; // the window the user was in
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+    ASSERT_FALSE(popover.controls()->displayList()->isActiveWindow());
+    QTest::mouseMove(eye, QPoint(5, 5)); // through the platform, as a real pointer's move comes
+    QElapsedTimer waited;
+    waited.start();
+    while (!QToolTip::isVisible() && waited.elapsed() < 3000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(QToolTip::isVisible());
+    EXPECT_EQ(QToolTip::text(), eye->toolTip());
+    QToolTip::hideText();
     popover.controls()->displaysButton()->click();
     EXPECT_FALSE(popover.controls()->displayList());
 
@@ -166,8 +195,8 @@ TEST_F(Views, StreamWindowRules) {
     LogCapture logs;
     StreamWindow* window = makeStreamWindow(*main);
     ASSERT_TRUE(window);
-    EXPECT_TRUE(logs.contains("Making Main into its own window!"));
-    EXPECT_EQ(window->windowTitle().toStdString(), "Main \u2014 Display 10");
+    EXPECT_TRUE(logs.contains("Opening a window of its own for Main"));
+    EXPECT_EQ(window->windowTitle().toStdString(), "Main \u2014 Overlook"); // the name, never the id
     const auto c = window->controller();
     ASSERT_EQ(c->visibleStreams().size(), 1u); // the main display, although hidden by default
     EXPECT_EQ(c->visibleStreams()[0]->display().id, 10u);
@@ -366,4 +395,59 @@ TEST_F(Views, AStreamWindowCanStayOnTopForAsLongAsItLives) {
     EXPECT_TRUE(window->isVisible());
     window->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST_F(Views, DisplayInformationNamesEachDisplayWithItsFacts) {
+    const auto displays = LocalDisplay::allDisplays();
+    ASSERT_EQ(displays.size(), 3u);
+    DisplayInformationWindow window;
+    window.present(displays);
+    const std::string text = window.text().toStdString();
+    // Names, not ids; a mark on the main display; labelled fields; no repeated heading.
+    EXPECT_NE(text.find("Main (main display)\n  Resolution:"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nLeft\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Resolution:     1280 \u00d7 1024\n  Position:       -1280, 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Position:       0, -1080"), std::string::npos) << text;
+    for (const char* internal : {"Display 10", "Display 11", "(0.0", "Display Information"})
+        EXPECT_EQ(text.find(internal), std::string::npos) << internal << " in:\n" << text;
+    // As large as its text, so that a tiling compositor floats it: a fixed, small size.
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());
+    EXPECT_LT(window.height(), 600);
+    EXPECT_GT(window.width(), 150);
+    EXPECT_EQ(window.windowTitle(), "Display Information");
+}
+
+namespace {
+// WCAG's relative luminance and contrast ratio.
+double luminance(const QColor& c) {
+    auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+double contrast(const QColor& a, const QColor& b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+} // namespace
+
+TEST_F(Views, TheTrayIconStandsOutOnLightAndDarkPanels) {
+    const QIcon icon = statusItemIcon();
+    ASSERT_FALSE(icon.isNull());
+    // White and light grey panels (trayer, Xfce), dark grey and black ones (waybar, GNOME).
+    for (const char* panel : {"#ffffff", "#e8e8e8", "#2b2b2b", "#000000"}) {
+        QImage image(22, 22, QImage::Format_ARGB32);
+        image.fill(QColor(panel));
+        {
+            QPainter painter(&image);
+            icon.paint(&painter, image.rect());
+        }
+        // A legible icon: at least a quarter of its square at 3:1 or more against the panel,
+        // the contrast asked of graphical objects.
+        int strong = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                strong += contrast(image.pixelColor(x, y), QColor(panel)) >= 3.0;
+        EXPECT_GE(strong, 22 * 22 / 4) << "on " << panel << " (saved as /tmp/overlook-tray-icon-" << panel + 1 << ".png)";
+        if (strong < 22 * 22 / 4)
+            image.scaled(88, 88).save(QString("/tmp/overlook-tray-icon-%1.png").arg(panel + 1));
+    }
 }
