@@ -11,6 +11,8 @@
 
 #include <QCheckBox>
 #include <QColorDialog>
+#include <QDialogButtonBox>
+#include <QPushButton>
 #include <QKeyEvent>
 #include <QComboBox>
 #include <QSignalBlocker>
@@ -65,7 +67,7 @@ KtColorPicker::KtColorPicker(Get selection, Set setSelection, QWidget* parent)
     : QToolButton(parent), selection_(std::move(selection)),
       coordinator_([set = std::move(setSelection)](KtColorPicker& sender) { set(toGraphicsColor(sender.color())); }) {
     setFixedSize(45, 24);
-    setToolTip(tr("Crosshair colour"));
+    setToolTip(tr("Crosshair Color"));
     connect(this, &QToolButton::clicked, this, [this] { openDialog(); });
     updateFromSelection();
 }
@@ -85,14 +87,20 @@ void KtColorPicker::openDialog() {
     if (!dialog_) {
         dialog_ = new QColorDialog(this);
         // Ours, not the desktop's: only ours lists the application's colours.
-        dialog_->setOptions(QColorDialog::DontUseNativeDialog | QColorDialog::ShowAlphaChannel |
-                            QColorDialog::NoButtons);
+        dialog_->setOptions(QColorDialog::DontUseNativeDialog | QColorDialog::ShowAlphaChannel);
         dialog_->setWindowTitle(tr("Crosshair Color"));
         connect(dialog_, &QColorDialog::currentColorChanged, this, [this](const QColor& c) {
             if (c.isValid() && c != color_)
                 pick(c);
         });
-        // Without buttons Escape is the dialog's only cancel; the close button keeps the pick.
+        // The picture follows the colour while it is chosen; OK keeps it, Cancel (and
+        // Escape) put back the colour from before, the close button keeps the pick.
+        if (auto* buttons = dialog_->findChild<QDialogButtonBox*>())
+            if (QPushButton* cancel = buttons->button(QDialogButtonBox::Cancel))
+                connect(cancel, &QPushButton::clicked, this, [this] {
+                    if (colorBeforeDialog_.isValid() && colorBeforeDialog_ != color_)
+                        pick(colorBeforeDialog_);
+                });
         dialog_->installEventFilter(this);
     }
     colorBeforeDialog_ = color_;
@@ -198,6 +206,11 @@ GeneralPreferences::GeneralPreferences(QWidget* parent)
     slider->addWidget(new QLabel(QStringLiteral("1"), lineWidthRow_));
     slider->addWidget(lineWidth_, 1);
     slider->addWidget(new QLabel(QStringLiteral("10"), lineWidthRow_));
+    // The end labels say little about the width stored: show it while it is set.
+    lineWidthValue_ = new QLabel(lineWidthRow_);
+    lineWidthValue_->setMinimumWidth(lineWidthValue_->fontMetrics().horizontalAdvance(QStringLiteral("12 px")) + 4);
+    lineWidthValue_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    slider->addWidget(lineWidthValue_);
     lineWidthLabel_ = new QLabel(tr("Line Width:"), form);
     rows->addRow(lineWidthLabel_, lineWidthRow_);
 
@@ -243,7 +256,11 @@ GeneralPreferences::GeneralPreferences(QWidget* parent)
         }
     });
     connect(lineWidth_, &QSlider::valueChanged, this,
-            [this](int width) { bindings_->crosshairWeight.setValue(double(width)); });
+            [this](int width) {
+                bindings_->crosshairWeight.setValue(double(width));
+                lineWidthValue_->setText(tr("%1 px").arg(width));
+                lineWidth_->setToolTip(tr("Line width: %1 px").arg(width));
+            });
 
     // And follow them, whoever changes them.
     for (ObservableObject* o : std::initializer_list<ObservableObject*>{
@@ -280,6 +297,8 @@ void GeneralPreferences::refresh() {
     color_->updateFromSelection();
     const double weight = effectiveCrosshairWeight(b.crosshairWeight.value());
     quietly(lineWidth_, [&] { lineWidth_->setValue(int(std::lround(weight))); });
+    lineWidthValue_->setText(tr("%1 px").arg(lineWidth_->value()));
+    lineWidth_->setToolTip(tr("Line width: %1 px").arg(lineWidth_->value()));
     // The colour and the width only matter with the crosshair on; their values stay.
     for (QWidget* w : std::initializer_list<QWidget*>{colorRow_, color_, lineWidthLabel_, lineWidthRow_})
         w->setEnabled(crosshair);

@@ -84,6 +84,8 @@ public:
     QCheckBox* startAtLogin() const { return startAtLogin_; }
     KtColorPicker* crosshairColor() const { return color_; }
     QSlider* lineWidth() const { return lineWidth_; }
+    // The width being set, in pixels, beside the slider (its end labels are "1" and "10").
+    QLabel* lineWidthValue() const { return lineWidthValue_; }
     KeyboardShortcuts::RecorderCocoa* shortcutRecorder() const { return recorder_; }
     QLabel* shortcutNote() const { return shortcutNote_; }
     // The row widgets that follow the crosshair switch.
@@ -105,6 +107,7 @@ private:
     QWidget* lineWidthRow_;
     QLabel* lineWidthLabel_;
     QSlider* lineWidth_;
+    QLabel* lineWidthValue_;
     KeyboardShortcuts::RecorderCocoa* recorder_;
     QLabel* shortcutNote_;
     QCheckBox* startAtLogin_;

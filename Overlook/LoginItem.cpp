@@ -54,8 +54,28 @@ std::optional<std::string> LoginItem::setEnabled(bool enabled) {
     std::ifstream in(sourcePath());
     if (!in)
         return "cannot read " + sourcePath().string();
-    std::ostringstream text;
-    text << in.rdbuf();
+    std::ostringstream read;
+    read << in.rdbuf();
+    std::string text = read.str();
+    // The installed entry names the installed program; the source tree's says only
+    // "overlook", which a login session finds only on its PATH: name the launcher beside
+    // the running program instead (a build tree), quoted as the format quotes an argument.
+    std::error_code self;
+    const fs::path launcher = fs::read_symlink("/proc/self/exe", self).parent_path() / "overlook";
+    if (!self && text.find("\nExec=overlook\n") != std::string::npos && fs::is_regular_file(launcher)) {
+        std::string quoted = "\"";
+        for (char c : launcher.string()) {
+            // Escaped for the argument, then each backslash again for the entry's value.
+            if (c == '\\')
+                quoted += "\\\\\\\\";
+            else if (c == '"' || c == '`' || c == '$')
+                quoted += std::string("\\\\") + c;
+            else
+                quoted += c == '%' ? std::string("%%") : std::string(1, c);
+        }
+        quoted += '"';
+        text.replace(text.find("\nExec=overlook\n"), 15, "\nExec=" + quoted + "\n");
+    }
     fs::create_directories(entry.parent_path(), ec);
     if (ec)
         return "cannot make " + entry.parent_path().string() + ": " + ec.message();
@@ -63,7 +83,7 @@ std::optional<std::string> LoginItem::setEnabled(bool enabled) {
     const fs::path temporary = entry.string() + ".tmp-" + std::to_string(getpid());
     {
         std::ofstream out(temporary, std::ios::trunc);
-        out << text.str();
+        out << text;
         if (!out.flush())
             return "cannot write " + temporary.string();
     }

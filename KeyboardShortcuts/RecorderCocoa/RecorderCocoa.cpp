@@ -53,8 +53,12 @@ RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* paren
     setMinimumWidth(fittingWidth());
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     setAlignment(Qt::AlignCenter);
-    // Rounded like a search field, without the magnifier.
-    setStyleSheet(QStringLiteral("QLineEdit { border: 1px solid palette(mid); border-radius: 9px; padding: 1px 6px; }"));
+    // Rounded like a search field, without the magnifier, in the theme's field colours
+    // (dark in a dark theme); while recording, the highlight colour rings it.
+    setStyleSheet(QStringLiteral(
+        "QLineEdit { background: palette(base); color: palette(text); border: 1px solid palette(mid);"
+        " border-radius: 9px; padding: 1px 6px; }"
+        "QLineEdit[recording=\"true\"] { border: 2px solid palette(highlight); padding: 0px 5px; }"));
     // The text is only ever what was recorded, and read-only also hides the caret.
     setReadOnly(true);
     setContextMenuPolicy(Qt::NoContextMenu);
@@ -109,6 +113,14 @@ void RecorderCocoa::refreshText() {
     updateCancelButton();
 }
 
+void RecorderCocoa::setRecordingLook(bool recording) {
+    setProperty("recording", recording);
+    // The style sheet reads the property only when the widget is polished again.
+    style()->unpolish(this);
+    style()->polish(this);
+    update();
+}
+
 void RecorderCocoa::updateCancelButton() { cancelButton_->setVisible(!text().isEmpty()); }
 
 void RecorderCocoa::focusInEvent(QFocusEvent* event) {
@@ -136,6 +148,7 @@ void RecorderCocoa::startRecording() {
         return;
     setPlaceholderText(localizedString("press_shortcut"));
     updateCancelButton();
+    setRecordingLook(true);
     setPaused(true);
     eventMonitor_ = std::make_unique<LocalEventMonitor>([this](QObject* receiver, QEvent* event) {
         return handle(receiver, event);
@@ -147,6 +160,7 @@ void RecorderCocoa::endRecording() {
     eventMonitor_.reset();
     setPlaceholderText(localizedString("record_shortcut"));
     updateCancelButton();
+    setRecordingLook(false);
     setPaused(false);
 }
 

@@ -52,6 +52,8 @@ protected:
 
 private:
     void startRecording();
+    // Marks the field (property "recording", drawn by the style sheet) while it records.
+    void setRecordingLook(bool recording);
     void endRecording();
     void refreshText();
     void updateCancelButton();

@@ -18,6 +18,10 @@
 #include <QTest>
 #include <QToolBar>
 
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -59,6 +63,7 @@ TEST_F(Preferences, GeneralPaneShowsTheDefaultsOfAFreshStore) {
     EXPECT_EQ(pane.lineWidth()->value(), 2);
     EXPECT_EQ(pane.lineWidth()->minimum(), 2);
     EXPECT_EQ(pane.lineWidth()->maximum(), 12);
+    EXPECT_EQ(pane.lineWidthValue()->text(), "2 px"); // the ends read "1" and "10": the value says what is set
     EXPECT_EQ(pane.shortcutRecorder()->shortcutName(), KeyboardShortcuts::Name::showPopover());
     EXPECT_EQ(pane.width(), 600);
     // Nothing was written by showing the pane.
@@ -79,8 +84,10 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
 
     pane.lineWidth()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 3.0);
+    EXPECT_EQ(pane.lineWidthValue()->text(), "3 px");
     pane.lineWidth()->setValue(40);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 12.0); // whole steps, never past the end
+    EXPECT_EQ(pane.lineWidthValue()->text(), "12 px");
 
     pane.crosshairColor()->click();
     ASSERT_TRUE(pane.crosshairColor()->dialog());
@@ -102,6 +109,32 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     EXPECT_NEAR(restored.green, 0.5, 0.005);
     EXPECT_NEAR(restored.blue, 1.0, 1e-3);
     EXPECT_FALSE(pane.crosshairColor()->dialog()->isVisible());
+
+    // Its Cancel button does the same; OK keeps the pick.
+    const auto buttons = pane.crosshairColor()->dialog()->findChild<QDialogButtonBox*>();
+    ASSERT_TRUE(buttons);
+    ASSERT_TRUE(buttons->button(QDialogButtonBox::Ok));
+    ASSERT_TRUE(buttons->button(QDialogButtonBox::Cancel));
+    pane.crosshairColor()->click();
+    pane.crosshairColor()->dialog()->setCurrentColor(QColor::fromRgbF(1.0f, 0.0f, 0.0f, 1.0f));
+    buttons->button(QDialogButtonBox::Cancel)->click();
+    EXPECT_NEAR(Defaults::Keys::crosshairColor().get().red, 0.0, 1e-3);
+    pane.crosshairColor()->click();
+    pane.crosshairColor()->dialog()->setCurrentColor(QColor::fromRgbF(1.0f, 0.0f, 0.0f, 1.0f));
+    buttons->button(QDialogButtonBox::Ok)->click();
+    EXPECT_NEAR(Defaults::Keys::crosshairColor().get().red, 1.0, 1e-3);
+    EXPECT_FALSE(pane.crosshairColor()->dialog()->isVisible());
+
+    // A click on the shortcut field shows that it now records: the highlight rings it.
+    pane.show();
+    pane.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&pane));
+    QTest::mouseClick(pane.shortcutRecorder(), Qt::LeftButton);
+    ASSERT_TRUE(pane.shortcutRecorder()->isRecording());
+    EXPECT_TRUE(pane.shortcutRecorder()->property("recording").toBool());
+    pane.shortcutRecorder()->clearFocus();
+    EXPECT_FALSE(pane.shortcutRecorder()->isRecording());
+    EXPECT_FALSE(pane.shortcutRecorder()->property("recording").toBool());
 }
 
 TEST_F(Preferences, ExternalWritesMoveTheControls) {
