@@ -54,10 +54,13 @@ bool setUpBackend(const std::optional<BackendChoice>& choice, double fixtureFram
 }
 
 std::string usageText() {
-    std::string text = "usage:\n";
+    std::string text = "usage:\n"
+                       "overlook\n"
+                       "    start the tray application (plain `overlook`, as the launcher and the login entry do);\n"
+                       "    when it runs already, its popover opens instead\n";
     for (const auto& c : commands())
-        text += "  " + std::string(c.usage);
-    text += "  overlook --help | --version\n"
+        text += std::string(c.usage);
+    text += "overlook --help | --version\n"
             "\n"
             "--backend chooses the display back end (default: Wayland when WAYLAND_DISPLAY is set,\n"
             "else X11 when DISPLAY is set; the fixture only when asked for); OVERLOOK_BACKEND sets it too.\n"

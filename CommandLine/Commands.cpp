@@ -39,7 +39,8 @@ const std::vector<CommandEntry>& commands() {
          "    capture every display, compose the live picture off screen and write it as PNG\n"},
         {"popover", runPopoverCommand,
          "overlook popover [--toggle|--show|--hide]\n"
-         "    open or close the popover of the running Overlook (default --toggle), e.g. from a key binding\n"},
+         "    open or close the popover of the running Overlook (default --toggle), e.g. from a key binding;\n"
+         "    where Overlook is installed the session bus starts it first if it is not running\n"},
         {"preferences", runPreferencesCommand,
          "overlook preferences\n"
          "    open the preferences window of the running Overlook\n"},

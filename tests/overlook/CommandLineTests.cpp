@@ -34,6 +34,11 @@ TEST(CommandLine, OptionsAndBadArguments) {
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find("usage:"), std::string::npos);
     }
+    // --help says first what plain `overlook` does.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(runOverlook({"--help"}), 0);
+    const std::string help = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(help.rfind("usage:\noverlook\n    start the tray application", 0), 0u) << help;
     testing::internal::CaptureStderr();
     runOverlook({"displays", "--bogus"});
     EXPECT_NE(testing::internal::GetCapturedStderr().find("unknown option '--bogus'"), std::string::npos);
