@@ -72,7 +72,7 @@ XvfbServer::XvfbServer(int width, int height) {
     pid_ = fork();
     if (pid_ == 0) {
         close(pipeFds[0]);
-        freopen("/dev/null", "w", stderr);
+        (void)!freopen("/dev/null", "w", stderr); // quiet even if it fails
         const std::string fd = std::to_string(pipeFds[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(), "-noreset",
                "+extension", "RANDR", "-nolisten", "tcp", static_cast<char*>(nullptr));
