@@ -6,10 +6,13 @@
 
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <pixman.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 #include <wayland-client.h>
 
 namespace overlook::wayland {
@@ -149,24 +152,59 @@ Size uprightSize(int width, int height, int transform) {
     return (transform & 1) ? Size{double(height), double(width)} : Size{double(width), double(height)};
 }
 
+namespace {
+// Puts an upright, opaque copy of a picture in the copy's orientation (w × h after
+// any reduction) into `out`, pixel for pixel. Walks `out` in tiles so that the
+// reads of a turned picture, which go down its columns, stay within a few pages.
+void turnInto(const std::uint8_t* pixels, int stride, int w, int h, int transform, FrameSurface& out) {
+    const Affine m = uprightToCopy(transform);
+    // Pixel (X, Y) of `out` comes from (a·X + b·Y + c·(w − 1), d·X + e·Y + f·(h − 1)).
+    const auto a = std::ptrdiff_t(m.a), b = std::ptrdiff_t(m.b), d = std::ptrdiff_t(m.d), e = std::ptrdiff_t(m.e);
+    const std::ptrdiff_t x0 = std::ptrdiff_t(m.c) * (w - 1), y0 = std::ptrdiff_t(m.f) * (h - 1);
+    const std::ptrdiff_t stepX = a * 4 + d * stride; // bytes from one output pixel to the next
+    constexpr int kTile = 64;
+    for (int ty = 0; ty < out.height(); ty += kTile)
+        for (int tx = 0; tx < out.width(); tx += kTile) {
+            const int endY = std::min(ty + kTile, out.height()), endX = std::min(tx + kTile, out.width());
+            for (int y = ty; y < endY; ++y) {
+                const std::uint8_t* p = pixels + (y0 + d * tx + e * y) * stride + (x0 + a * tx + b * y) * 4;
+                std::uint32_t* row = out.mutableRow(y);
+                for (int x = tx; x < endX; ++x, p += stepX) {
+                    std::uint32_t v;
+                    std::memcpy(&v, p, 4);
+                    row[x] = v | 0xFF000000u;
+                }
+            }
+        }
+}
+} // namespace
+
 void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStride, bool yInvert, int transform,
                 FrameSurface& out) {
     const int w = out.width(), h = out.height();
     transform &= 7;
-    if (transform == 0) {
-        // Upright rows: a y-inverted copy is read from its last row upwards.
-        const std::uint8_t* top = yInvert ? pixels + static_cast<std::ptrdiff_t>(height - 1) * sourceStride
-                                          : pixels;
-        const int stride = yInvert ? -sourceStride : sourceStride;
-        if (w == width && h == height) {
-            x11::copyOpaque(top, stride, out.mutableData(), out.stride(), w, h);
-            return;
-        }
-        const int k = width / w;
-        if (k >= 2 && k <= 16 && width == k * w && height == k * h) {
+    // Upright rows: a y-inverted copy is read from its last row upwards.
+    const std::uint8_t* top = yInvert ? pixels + static_cast<std::ptrdiff_t>(height - 1) * sourceStride : pixels;
+    const int stride = yInvert ? -sourceStride : sourceStride;
+    // At a whole factor the area filter runs in the copy's own orientation and only
+    // the reduced picture is turned: averaging a block commutes with turning it.
+    const bool turned = transform & 1;
+    const int reducedW = turned ? h : w, reducedH = turned ? w : h;
+    const int k = reducedW > 0 ? width / reducedW : 0;
+    if (k >= 1 && k <= 16 && width == k * reducedW && height == k * reducedH) {
+        if (transform == 0) {
             x11::boxReduce(top, stride, k, out.mutableData(), out.stride(), w, h);
             return;
         }
+        if (k == 1) {
+            turnInto(top, stride, width, height, transform, out);
+            return;
+        }
+        thread_local std::vector<std::uint8_t> reduced;
+        reduced.resize(std::size_t(reducedW) * reducedH * 4);
+        x11::boxReduce(top, stride, k, reduced.data(), reducedW * 4, reducedW, reducedH);
+        turnInto(reduced.data(), reducedW * 4, reducedW, reducedH, transform, out);
+        return;
     }
     pixman_image_t* src = pixman_image_create_bits(PIXMAN_x8r8g8b8, width, height,
                                                    reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(pixels)),
@@ -188,18 +226,13 @@ void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStr
     t.matrix[1][2] = pixman_double_to_fixed(m.f * height);
     pixman_image_set_transform(src, &t);
     // The kernel spans one destination pixel, measured in the copy's own axes.
-    const bool turned = transform & 1;
-    const double sx = double(width) / (turned ? h : w), sy = double(height) / (turned ? w : h);
-    if (sx == 1 && sy == 1) {
-        pixman_image_set_filter(src, PIXMAN_FILTER_NEAREST, nullptr, 0); // only turned: every pixel as it is
-    } else {
-        int count = 0;
-        pixman_fixed_t* params = pixman_filter_create_separable_convolution(
-            &count, pixman_double_to_fixed(sx), pixman_double_to_fixed(sy), PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX,
-            PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, 4, 4);
-        pixman_image_set_filter(src, PIXMAN_FILTER_SEPARABLE_CONVOLUTION, params, count);
-        free(params);
-    }
+    const double sx = double(width) / reducedW, sy = double(height) / reducedH;
+    int count = 0;
+    pixman_fixed_t* params = pixman_filter_create_separable_convolution(
+        &count, pixman_double_to_fixed(sx), pixman_double_to_fixed(sy), PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX,
+        PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, 4, 4);
+    pixman_image_set_filter(src, PIXMAN_FILTER_SEPARABLE_CONVOLUTION, params, count);
+    free(params);
     pixman_image_set_repeat(src, PIXMAN_REPEAT_PAD);
     pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, dst, 0, 0, 0, 0, 0, 0, w, h);
     pixman_image_unref(src);

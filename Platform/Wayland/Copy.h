@@ -75,9 +75,9 @@ private:
 // Formats whose memory is the engine's BGRA (alpha or padding in the top byte).
 bool isBgraFormat(std::uint32_t shmFormat);
 
-// Reduces a copy to `out`'s size, upright and opaque: the area filter for integer
-// factors (and a plain copy at full size), a box-kernel convolution (pixman)
-// for any other factor.
+// Reduces a copy to `out`'s size, upright and opaque: the area filter (SIMD) for
+// whole factors up to 16 in every transform, the reduced picture turned after, and
+// a box-kernel convolution (pixman) for any other factor.
 // `pixels` holds `height` rows of `stride` bytes, 32 bits per pixel, in the
 // output's own orientation: `transform` (a wl_output_transform) turns it the way
 // the desktop shows it, so `out` is as wide as the copy is high when it is odd.

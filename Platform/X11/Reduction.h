@@ -7,7 +7,7 @@
 
 namespace overlook::x11 {
 
-// `source` holds at least (outW * k) × (outH * k) pixels of 32 bits.
+// `source` holds at least (outW * k) × (outH * k) pixels of 32 bits; 1 ≤ k ≤ 16.
 void boxReduce(const std::uint8_t* source, int sourceStride, int k, std::uint8_t* dest, int destStride,
                int outW, int outH);
 

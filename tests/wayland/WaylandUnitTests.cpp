@@ -171,3 +171,81 @@ TEST(WaylandReduction, AnAreaFilterKeepsLinesThinnerThanTheFactor) {
         EXPECT_NEAR(sum / ow, 255.0 / 5, 3.0);
     }
 }
+
+namespace {
+// Something like a desktop: a gradient, a bordered window with lines of one-pixel
+// "glyph" strokes, a noisy photo-like corner, and padding bytes of every value
+// (XRGB's padding and ARGB's alpha alike must not reach the output).
+Picture desktopLike(int w, int h) {
+    Picture p(w, h, 0, 0);
+    std::uint32_t seed = 12345;
+    const auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            std::uint32_t v = 0x203050u + (std::uint32_t(x * 255 / w) << 16) + std::uint32_t(y * 120 / h);
+            if (x >= w / 6 && x < w * 3 / 4 && y >= h / 5 && y < h * 4 / 5) // the window
+                v = (x == w / 6 || y == h / 5) ? 0x101010u
+                    : ((y % 7 < 5) && (x * 13 + y * 7) % 11 < 3) ? 0x000000u // glyph strokes
+                                                                : 0xF4F4F4u;
+            if (x >= w * 3 / 4 && y >= h / 2)
+                v = next() >> 8; // photo-like noise
+            v |= next() & 0xFF000000u;
+            std::memcpy(&p.bytes[std::size_t(y) * p.stride + x * 4], &v, 4);
+        }
+    return p;
+}
+} // namespace
+
+TEST(WaylandReduction, EveryWholeFactorAndTransformIsTheAreaAverageOfTheUprightPicture) {
+    // 264 × 120: rows of 1056 bytes leave the wide loops a tail, and factor 6 takes
+    // the path for factors without a loop of their own.
+    const int cw = 264, ch = 120;
+    const Picture copy = desktopLike(cw, ch);
+    // The copy pixel shown at upright (x, y), for each wl_output_transform.
+    using Map = std::pair<int, int> (*)(int x, int y, int cw, int ch);
+    const Map shown[8] = {
+        [](int x, int y, int, int) { return std::pair{x, y}; },
+        [](int x, int y, int, int ch) { return std::pair{y, ch - 1 - x}; },               // 90
+        [](int x, int y, int cw, int ch) { return std::pair{cw - 1 - x, ch - 1 - y}; },   // 180
+        [](int x, int y, int cw, int) { return std::pair{cw - 1 - y, x}; },               // 270
+        [](int x, int y, int cw, int) { return std::pair{cw - 1 - x, y}; },               // flipped
+        [](int x, int y, int, int) { return std::pair{y, x}; },                           // flipped 90
+        [](int x, int y, int, int ch) { return std::pair{x, ch - 1 - y}; },               // flipped 180
+        [](int x, int y, int cw, int ch) { return std::pair{cw - 1 - y, ch - 1 - x}; },   // flipped 270
+    };
+    for (bool invert : {false, true}) {
+        Picture source = copy; // a y-inverted copy holds the same picture bottom row first
+        if (invert)
+            for (int y = 0; y < ch; ++y)
+                std::memcpy(&source.bytes[std::size_t(y) * copy.stride],
+                            &copy.bytes[std::size_t(ch - 1 - y) * copy.stride], copy.stride);
+        for (int transform = 0; transform < 8; ++transform) {
+            const Size upright = uprightSize(cw, ch, transform);
+            const int uw = int(upright.width), uh = int(upright.height);
+            for (int k : {1, 2, 3, 4, 6, 8}) {
+                SCOPED_TRACE("transform " + std::to_string(transform) + ", factor " + std::to_string(k) +
+                             (invert ? ", y-inverted" : ""));
+                auto out = FrameSurface::allocate(uw / k, uh / k, FrameSurface::Contents::Uninitialized);
+                reduceInto(source.bytes.data(), cw, ch, copy.stride, invert, transform, *out);
+                int worst = 0, opaque = 0;
+                for (int oy = 0; oy < uh / k; ++oy)
+                    for (int ox = 0; ox < uw / k; ++ox) {
+                        int sums[3] = {};
+                        for (int y = oy * k; y < oy * k + k; ++y)
+                            for (int x = ox * k; x < ox * k + k; ++x) {
+                                const auto [px, py] = shown[transform](x, y, cw, ch);
+                                for (int c = 0; c < 3; ++c)
+                                    sums[c] += copy.bytes[std::size_t(py) * copy.stride + px * 4 + c];
+                            }
+                        const std::uint32_t got = at(*out, ox, oy);
+                        opaque += (got >> 24) == 0xFF;
+                        for (int c = 0; c < 3; ++c)
+                            worst = std::max(worst, std::abs(int((got >> (8 * c)) & 0xFF) -
+                                                             (sums[c] + k * k / 2) / (k * k)));
+                    }
+                EXPECT_LE(worst, 1);
+                EXPECT_EQ(opaque, (uw / k) * (uh / k));
+            }
+        }
+    }
+}
