@@ -76,8 +76,9 @@ private:
 bool isBgraFormat(std::uint32_t shmFormat);
 
 // Reduces a copy to `out`'s size, upright and opaque: the area filter (SIMD) for
-// whole factors up to 16 in every transform, the reduced picture turned after, and
-// a box-kernel convolution (pixman) for any other factor.
+// whole factors up to 16 in every transform (also when the copy is up to k − 1
+// pixels larger, as a size rounded down leaves it), the reduced picture turned
+// after, and a box-kernel convolution (pixman) for any other factor.
 // `pixels` holds `height` rows of `stride` bytes, 32 bits per pixel, in the
 // output's own orientation: `transform` (a wl_output_transform) turns it the way
 // the desktop shows it, so `out` is as wide as the copy is high when it is odd.
