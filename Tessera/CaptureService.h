@@ -46,9 +46,18 @@ public:
     // What counts as a change of a display, for every back end: only a change of
     // what the display shows (its contents, or the cursor over it) produces a new
     // frame; a still display sends an idle update about once a second. Drawing
-    // inside this application's own windows (set below) is not a change: the
-    // preview redraws itself whenever it is shown a new frame, and counting that
-    // would make a still desktop stream at the display's refresh rate.
+    // inside this application's own windows must not keep a still desktop
+    // streaming: the preview redraws itself whenever it is shown a new frame, and
+    // counting that would make it stream at the display's refresh rate.
+    //  - X11: damage wholly inside our own windows' areas (set below) is ignored.
+    //  - Wayland screen copy and the desktop portal: a client does not know where
+    //    its windows are, so a frame whose reduced picture equals the last one
+    //    delivered is not delivered (the damage was ours, or too small to see at
+    //    the stream's size). The rendering view does its part: it never shows a
+    //    picture equal to the one on screen, so a preview that sees itself comes
+    //    to rest after a few nested levels, and then nothing is damaged at all.
+    //  - Screen copy without waiting for damage (version 1) copies a still output
+    //    a few times a second and delivers nothing from it but idle updates.
 
     // The areas of this application's visible windows, in the back end's screen
     // coordinates (X11: root window pixels), replacing the previous list. What

@@ -80,6 +80,6 @@ int main(int argc, char** argv) {
     const portal::PortalStats stats = capture.stats();
     stream.reset();
     std::printf("%d frames %.3f seconds %.1f ms (reduction %.2f ms a frame)\n", n, elapsed, cpu,
-                stats.frames ? stats.reduceNanoseconds / 1e6 / stats.frames : 0.0);
+                stats.buffers ? stats.reduceNanoseconds / 1e6 / stats.buffers : 0.0);
     return 0;
 }

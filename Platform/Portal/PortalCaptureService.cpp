@@ -3,6 +3,7 @@
 #include "Foundation/Logger.h"
 #include "Platform/Portal/StreamMapping.h"
 #include "Platform/Wayland/Copy.h"
+#include "Tessera/FramePool.h"
 #include "Tessera/ServedStream.h"
 
 #include <pipewire/pipewire.h>
@@ -38,7 +39,6 @@ constexpr auto kTick = std::chrono::milliseconds(100); // idle updates, vanished
 // one came lets a portal that shares several displays at once show one dialog.
 constexpr auto kGathering = std::chrono::milliseconds(50);
 constexpr auto kSnapshotTimeout = std::chrono::seconds(60);
-constexpr std::size_t kSurfacePool = 4;
 constexpr std::uint32_t kSourceMonitor = 1;
 constexpr std::uint32_t kCursorHidden = 1, kCursorEmbedded = 2, kCursorMetadata = 4;
 constexpr std::uint32_t kPersistUntilRevoked = 2;
@@ -71,13 +71,16 @@ template <typename... V> int entry(sd_bus_message* m, const char* key, const cha
 
 // What the service's thread knows of one display stream beyond what every served stream has.
 struct StreamState : ServedStreamState {
-    using ServedStreamState::ServedStreamState;
+    StreamState(DisplayID display, int width, int height, bool showCursor, std::shared_ptr<DispatchQueue> queue,
+                FrameHandler handler)
+        : ServedStreamState(display, width, height, showCursor, std::move(queue), std::move(handler)),
+          frames(width, height) {}
     bool wasStarted = false;
     std::uint64_t startsSeen = 0;
     bool stopSent = false;
     bool served = false; // has had a frame since it was started
     Clock::time_point lastUpdate{};
-    std::vector<std::shared_ptr<FrameSurface>> surfaces;
+    FramePool frames;
 };
 
 struct Conversation;
@@ -303,6 +306,7 @@ struct PortalCaptureService::Impl {
                 s->stopSent = false;
                 s->served = false;
                 s->lastUpdate = now;
+                s->frames.forgetLastPicture(); // the first frame is delivered even if nothing changed
             }
             s->wasStarted = started;
             s->startsSeen = starts;
@@ -872,17 +876,7 @@ struct PortalCaptureService::Impl {
         for (const auto& s : known) {
             if (s->display != f.display || !s->started || s->removed || (only && s.get() != only))
                 continue;
-            std::shared_ptr<FrameSurface> surface;
-            for (auto& candidate : s->surfaces)
-                if (candidate.use_count() == 1) {
-                    surface = candidate; // nobody holds it any more: reuse
-                    break;
-                }
-            if (!surface) {
-                surface = FrameSurface::allocate(s->width, s->height, FrameSurface::Contents::Uninitialized);
-                if (s->surfaces.size() < kSurfacePool)
-                    s->surfaces.push_back(surface);
-            }
+            std::shared_ptr<FrameSurface> surface = s->frames.take();
             wayland::reduceInto(pixels, width, height, stride, false, 0, *surface); // PipeWire frames come upright
             if (swapRedBlue)
                 for (int y = 0; y < surface->height(); ++y) {
@@ -892,12 +886,19 @@ struct PortalCaptureService::Impl {
                         row[x] = (p & 0xFF00FF00u) | ((p & 0xFFu) << 16) | ((p >> 16) & 0xFFu);
                     }
                 }
+            // The desktop sends a frame for every damaged commit, also for the
+            // preview's own redraws: a picture equal to the last one is no change.
+            const bool changed = s->frames.isNewPicture(surface);
             {
                 std::lock_guard lock(mutex);
-                ++stats.frames;
+                ++stats.buffers;
+                if (changed)
+                    ++stats.frames;
                 stats.reduceNanoseconds += std::uint64_t(
                     std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - now).count());
             }
+            if (!changed)
+                continue;
             s->delivery.post(FrameStatus::FrameComplete, std::move(surface));
             s->lastUpdate = now;
             s->stopSent = false;

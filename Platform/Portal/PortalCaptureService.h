@@ -24,8 +24,9 @@
 namespace overlook::portal {
 
 struct PortalStats {
-    std::uint64_t frames = 0;
-    std::uint64_t reduceNanoseconds = 0;
+    std::uint64_t buffers = 0;           // pictures the desktop sent and we reduced
+    std::uint64_t frames = 0;            // of those, pictures delivered as new frames
+    std::uint64_t reduceNanoseconds = 0; // time spent reducing them
 };
 
 class PortalCaptureService final : public CaptureService, public wayland::CaptureCompanion {

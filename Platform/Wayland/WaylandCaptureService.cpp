@@ -2,6 +2,7 @@
 
 #include "Foundation/Logger.h"
 #include "Platform/Wayland/Copy.h"
+#include "Tessera/FramePool.h"
 #include "Tessera/ServedStream.h"
 
 #include <algorithm>
@@ -16,13 +17,18 @@ const Logger& captureLog() {
 constexpr auto kIdleInterval = std::chrono::seconds(1);
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
 constexpr double kDefaultRefreshRate = 60;
-constexpr std::size_t kSurfacePool = 4; // frames the consumer may still hold
-constexpr std::size_t kBufferPool = 2;  // copies: one in flight, one spare for a size change
+// Screen copy before version 2 cannot wait for a change: a copy comes back at once
+// whatever the output shows. A still output is then looked at this often, not at
+// its refresh rate.
+constexpr auto kUnchangedPollInterval = std::chrono::milliseconds(50);
 } // namespace
 
 // What the session thread knows of one stream beyond what every served stream has.
 struct WaylandCaptureService::StreamState : ServedStreamState {
-    using ServedStreamState::ServedStreamState;
+    StreamState(DisplayID display, int width, int height, bool showCursor, std::shared_ptr<DispatchQueue> queue,
+                FrameHandler handler)
+        : ServedStreamState(display, width, height, showCursor, std::move(queue), std::move(handler)),
+          frames(width, height) {}
 
     bool wasStarted = false;
     std::uint64_t startsSeen = 0;
@@ -33,8 +39,8 @@ struct WaylandCaptureService::StreamState : ServedStreamState {
     Clock::time_point lastUpdate{};
     double refreshRate = kDefaultRefreshRate;
     int transform = 0; // wl_output_transform of the output, as of the last request
-    std::vector<std::unique_ptr<ShmBuffer>> buffers;
-    std::vector<std::shared_ptr<FrameSurface>> surfaces;
+    std::unique_ptr<ShmBuffer> buffer; // what a copy in flight needs, and no more
+    FramePool frames;
 };
 
 WaylandCaptureService::WaylandCaptureService(std::shared_ptr<Session> session) : session_(std::move(session)) {
@@ -86,8 +92,8 @@ std::unique_ptr<CaptureStream> WaylandCaptureService::createStream(DisplayID dis
 
 void WaylandCaptureService::release(StreamState& s) {
     s.shot.reset();
-    s.buffers.clear();
-    s.surfaces.clear();
+    s.buffer.reset();
+    s.frames.clear();
 }
 
 void WaylandCaptureService::turn(Clock::time_point now) {
@@ -110,13 +116,16 @@ void WaylandCaptureService::serve(StreamState& s, Clock::time_point now) {
     if (started && (!s.wasStarted || starts != s.startsSeen)) {
         s.shot.reset(); // a copy waiting for a change would hold back the first frame
         s.needFrameNow = true;
+        s.frames.forgetLastPicture(); // the first frame is delivered even if nothing changed
         s.nextCopy = now;
         s.lastUpdate = now;
     }
     s.wasStarted = started;
     s.startsSeen = starts;
     if (!started || s.removed || lost_) {
-        s.shot.reset();
+        // A stopped stream keeps no copy of the output: a closed popover gives its
+        // memory back.
+        release(s);
         return;
     }
     const bool present = session_->output(s.display) != nullptr;
@@ -133,6 +142,7 @@ void WaylandCaptureService::serve(StreamState& s, Clock::time_point now) {
         // The output is back (its id comes from its name): the stream goes on.
         s.ended = false;
         s.needFrameNow = true;
+        s.frames.forgetLastPicture();
         s.nextCopy = now;
         captureLog().info("Display %u is back; its stream goes on", s.display);
     }
@@ -154,17 +164,12 @@ void WaylandCaptureService::request(StreamState& s) {
     s.shot = std::make_unique<Shot>(
         *session_, session_->output(s.display), s.showCursor, !s.needFrameNow,
         [this, state](std::uint32_t format, int w, int h, int stride) -> ShmBuffer* {
-            auto& buffers = state->buffers;
-            for (auto& b : buffers)
-                if (b->fits(format, w, h, stride))
-                    return b.get();
-            if (buffers.size() >= kBufferPool)
-                buffers.erase(buffers.begin()); // the output changed size: the oldest goes
-            auto fresh = ShmBuffer::create(session_->shm(), format, w, h, stride);
-            if (!fresh)
-                return nullptr;
-            buffers.push_back(std::move(fresh));
-            return buffers.back().get();
+            auto& buffer = state->buffer;
+            if (!buffer || !buffer->fits(format, w, h, stride)) {
+                buffer.reset(); // the output changed size or format
+                buffer = ShmBuffer::create(session_->shm(), format, w, h, stride);
+            }
+            return buffer.get();
         },
         [this, state](const Shot::Result* result) {
             StreamState& s = *state;
@@ -176,31 +181,32 @@ void WaylandCaptureService::request(StreamState& s) {
                 s.needFrameNow = true;
                 return;
             }
-            std::shared_ptr<FrameSurface> surface;
-            for (auto& candidate : s.surfaces)
-                if (candidate.use_count() == 1) {
-                    surface = candidate; // nobody holds it any more: reuse
-                    break;
-                }
-            if (!surface) {
-                surface = FrameSurface::allocate(s.width, s.height, FrameSurface::Contents::Uninitialized);
-                if (s.surfaces.size() < kSurfacePool)
-                    s.surfaces.push_back(surface);
-            }
+            std::shared_ptr<FrameSurface> surface = s.frames.take();
             const ShmBuffer& b = *result->buffer;
             reduceInto(b.data, b.width, b.height, b.stride, result->yInvert, s.transform, *surface);
+            // A copy that shows what the last frame showed is no change: the damage
+            // was ours (the preview redrawing itself) or too small to see at this
+            // size. Not delivering it is what lets a preview of itself come to rest.
+            const bool changed = s.frames.isNewPicture(surface);
             const auto reduced = Clock::now();
             {
                 std::lock_guard lock(mutex_);
-                ++stats_.frames;
+                ++stats_.copies;
+                if (changed)
+                    ++stats_.frames;
                 stats_.reduceNanoseconds += static_cast<std::uint64_t>(
                     std::chrono::duration_cast<std::chrono::nanoseconds>(reduced - now).count());
             }
-            s.delivery.post(FrameStatus::FrameComplete, std::move(surface));
-            s.lastUpdate = now;
             s.needFrameNow = false;
-            s.nextCopy = now + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(1.0 / s.refreshRate));
+            if (changed) {
+                s.delivery.post(FrameStatus::FrameComplete, std::move(surface));
+                s.lastUpdate = now;
+            }
+            const auto frameTime = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(1.0 / s.refreshRate));
+            const bool copiesWait = session_->screencopyVersion() >= 2;
+            s.nextCopy = now + (changed || copiesWait ? frameTime
+                                                      : std::max<Clock::duration>(frameTime, kUnchangedPollInterval));
         });
 }
 

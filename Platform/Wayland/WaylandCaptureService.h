@@ -16,7 +16,8 @@
 namespace overlook::wayland {
 
 struct CaptureStats {
-    std::uint64_t frames = 0;
+    std::uint64_t copies = 0;            // screen copies taken
+    std::uint64_t frames = 0;            // of those, copies delivered as new frames
     std::uint64_t reduceNanoseconds = 0; // time spent reducing copies
 };
 

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace overlook {
 
@@ -79,8 +80,9 @@ void RenderingView::refreshTick() {
 }
 
 bool RenderingView::maySleep() const {
-    // Only the pointer can move the crosshair without telling us.
-    return pointerReported_ || !renderer_->showCrosshair;
+    // Only the pointer can move the crosshair without telling us, and only where
+    // its place is known at all (not on a Wayland desktop without the portal).
+    return pointerReported_ || !renderer_->showCrosshair || !lastKey_.cursor;
 }
 
 void RenderingView::wake() {
@@ -179,7 +181,10 @@ void RenderingView::draw() {
     if (drawable_.width() != w || drawable_.height() != h) {
         drawable_ = QImage(w, h, QImage::Format_ARGB32_Premultiplied);
         drawable_.setDevicePixelRatio(ratio);
+        canvas_ = QImage(w, h, QImage::Format_ARGB32_Premultiplied);
+        canvas_.setDevicePixelRatio(ratio);
         lastFrameValid_ = false;
+        presentedValid_ = false;
     }
 
     fillKey(nextKey_, w, h, preferredWidth, preferredHeight);
@@ -188,7 +193,12 @@ void RenderingView::draw() {
     std::swap(lastKey_, nextKey_);
     lastFrameValid_ = true;
 
-    const RenderDestination destination{drawable_.bits(), w, h, static_cast<int>(drawable_.bytesPerLine())};
+    // Composed off screen first: a picture equal to the one on screen is not
+    // shown again. On Wayland every redraw is damage that the compositor reports
+    // to the screen copy (or portal) that feeds this view; a preview that sees
+    // itself converges on a picture of itself after a few nested levels, and
+    // stops there instead of redrawing itself at the display rate.
+    const RenderDestination destination{canvas_.bits(), w, h, static_cast<int>(canvas_.bytesPerLine())};
     std::optional<RenderError> error = context_->clear(destination);
     if (!error) {
         Image image = Image::transparent();
@@ -204,7 +214,22 @@ void RenderingView::draw() {
         std::fflush(stdout);
         lastFrameValid_ = false; // try again at the next refresh
     }
+    if (presentedValid_ && sameImage(canvas_, drawable_))
+        return;
+    std::swap(drawable_, canvas_);
+    presentedValid_ = true;
+    ++presentedFrames_;
     update();
+}
+
+bool RenderingView::sameImage(const QImage& a, const QImage& b) {
+    if (a.size() != b.size() || a.bytesPerLine() != b.bytesPerLine())
+        return false;
+    const auto rowBytes = static_cast<std::size_t>(a.width()) * 4;
+    for (int y = 0; y < a.height(); ++y)
+        if (std::memcmp(a.constScanLine(y), b.constScanLine(y), rowBytes) != 0)
+            return false;
+    return true;
 }
 
 void RenderingView::paintEvent(QPaintEvent* event) {

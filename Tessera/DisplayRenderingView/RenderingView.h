@@ -3,14 +3,15 @@
 // display rate that pulls each streamer's latest image at draw time, composes the
 // frame with its DisplayRenderer and scales it to fit, anchored top-left.
 //
-// The drawable is a premultiplied QImage that the image context renders into and
-// paintEvent shows without another copy. When nothing a frame depends on has
-// changed since the last draw, the previous frame stays up and nothing is
-// composed. A view whose picture stays the same for a few refreshes stops its
+// The drawable is a premultiplied QImage that paintEvent shows without another
+// copy; the image context renders into a second one of the same size, and the two
+// are swapped when the new picture differs from the one on screen (an equal one is
+// not shown again). When nothing a frame depends on has changed since the last
+// draw, the previous frame stays up and nothing is composed. A view whose picture stays the same for a few refreshes stops its
 // timer and sleeps until something can change it: a new frame or status of one of
 // its streams, a pointer move (when the display service reports them; otherwise
-// the crosshair keeps the timer going), new settings or streams, a resize or
-// being shown. Main thread only.
+// a crosshair at a known place keeps the timer going), new settings or streams, a
+// resize or being shown. Main thread only.
 
 #include "Foundation/Logger.h"
 #include "Foundation/Signal.h"
@@ -52,6 +53,8 @@ public:
     const QImage& drawable() const { return drawable_; }
     // Frames composed so far (idle refreshes are not counted).
     std::size_t composedFrameCount() const { return composedFrames_; }
+    // Of those, frames that differed from the picture on screen and were shown.
+    std::size_t presentedFrameCount() const { return presentedFrames_; }
     int frameIntervalMs() const { return timer_.interval(); }
 
 protected:
@@ -85,6 +88,7 @@ private:
     void refreshTick();
     void watchStreams();
     bool maySleep() const;
+    static bool sameImage(const QImage& a, const QImage& b);
 
     // Shared with the display service's pointer callback, which runs on another
     // thread: at most one wake-up waits on the main queue at a time.
@@ -97,7 +101,10 @@ private:
     std::vector<DisplayStreamerPtr> streams_;
     std::shared_ptr<DisplayRenderer> renderer_;
     std::unique_ptr<ImageContext> context_;
-    QImage drawable_;
+    QImage drawable_; // the picture on screen
+    QImage canvas_;   // the next picture, composed here and shown only if it differs
+    bool presentedValid_ = false;
+    std::size_t presentedFrames_ = 0;
     QTimer timer_;
     FrameKey lastKey_, nextKey_;
     bool lastFrameValid_ = false;

@@ -160,7 +160,23 @@ TEST_F(RenderingViewTest, IdleRefreshesComposeNothingUntilSomethingChanges) {
     view->resize(310, 125); // the drawable changed
     view->draw();
     EXPECT_EQ(view->composedFrameCount(), 5u);
+    EXPECT_EQ(view->presentedFrameCount(), 5u);
+
+    // A new frame of a hidden display is composed, but the picture it gives is the
+    // one on screen: it is not shown again (on Wayland every redraw is damage).
+    streams[1]->isVisible = false;
+    streams[1]->start(false);
+    FixtureEnvironment::drainMain();
+    update(*view);
+    view->draw();
+    const std::size_t presented = view->presentedFrameCount();
+    env.capture().emit(2, FrameStatus::FrameComplete);
+    FixtureEnvironment::settle(*streams[1]->streamQueue());
+    view->draw();
+    EXPECT_EQ(view->composedFrameCount(), 7u);
+    EXPECT_EQ(view->presentedFrameCount(), presented);
     streams[0]->releaseStream();
+    streams[1]->releaseStream();
 }
 
 TEST_F(RenderingViewTest, WithoutVisibleStreamsOnlyTheClearReachesTheDrawable) {

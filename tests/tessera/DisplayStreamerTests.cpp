@@ -1,5 +1,6 @@
 #include "Foundation/Logger.h"
 #include "Tessera/DisplayStreamer.h"
+#include "Tessera/FramePool.h"
 #include "Tessera/FrameDelivery.h"
 #include "tests/support/FixtureEnvironment.h"
 
@@ -341,4 +342,37 @@ TEST(FrameDelivery, ClosingWaitsForAHandlerCallInFlightAndDropsEverythingQueued)
     self = std::make_unique<FrameDelivery>(queue, [&](FrameStatus, FrameSurfacePtr) { self->close(); });
     self->post(FrameStatus::FrameIdle, nullptr);
     queue->sync([] {});
+}
+
+TEST(FramePool, RepeatedPicturesAreNotNewAndHeldSurfacesAreNeverReused) {
+    FramePool pool(4, 2, 2);
+    const auto fill = [](FrameSurface& s, std::uint32_t colour) {
+        for (int y = 0; y < s.height(); ++y)
+            for (int x = 0; x < s.width(); ++x)
+                s.mutableRow(y)[x] = colour;
+    };
+    auto first = pool.take();
+    fill(*first, 0xFF102030u);
+    EXPECT_TRUE(pool.isNewPicture(first));
+    FrameSurfacePtr held = first; // the viewer keeps the delivered frame
+    first.reset();
+
+    auto same = pool.take();
+    EXPECT_NE(same.get(), held.get());
+    fill(*same, 0xFF102030u);
+    EXPECT_FALSE(pool.isNewPicture(same));
+    same->mutableRow(1)[3] = 0xFF102031u; // one channel of one pixel
+    EXPECT_TRUE(pool.isNewPicture(same));
+    held = same; // delivered, and held
+    same.reset();
+
+    // Nobody holds the first surface any more: it comes back, its picture as left.
+    auto reused = pool.take();
+    EXPECT_EQ(reused->pixel(0, 0), 0xFF102030u);
+    fill(*reused, 0xFF102030u);
+    reused->mutableRow(1)[3] = 0xFF102031u;
+    EXPECT_FALSE(pool.isNewPicture(reused));
+    // A stream that starts again delivers its first frame whatever it shows.
+    pool.forgetLastPicture();
+    EXPECT_TRUE(pool.isNewPicture(reused));
 }

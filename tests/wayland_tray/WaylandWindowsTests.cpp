@@ -14,6 +14,8 @@
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/QtMainQueue.h"
 #include "Overlook/StreamWindow.h"
+#include "Platform/Wayland/WaylandCaptureService.h"
+#include "Tessera/DisplayRenderingView/RenderingView.h"
 
 #include <QApplication>
 #include <QToolButton>
@@ -78,6 +80,38 @@ TEST(WaylandWindows, ThePopoverFloatsAndAStreamWindowPoppedOutOfItGivesBackItsSt
         const auto w = ourWindows(sway);
         return w.count("Overlook") && w.at("Overlook");
     })) << sway.output("swaymsg -t get_tree -r | head -c 2000");
+
+    // Playing over a still desktop, the popover shows itself inside itself: each of
+    // its redraws is damage that the next screen copy sees. It must come to rest
+    // (no copies at all for 2 s, the view asleep although the crosshair is on and
+    // the pointer unknown) and still show a change beside it.
+    auto* capture = dynamic_cast<wayland::WaylandCaptureService*>(captureService());
+    ASSERT_TRUE(capture);
+    DisplayView* displayView = popover->content()->displayView();
+    RenderingView* picture = displayView->streamView();
+    ASSERT_TRUE(picture);
+    displayView->controller()->startAll();
+    ASSERT_TRUE(settle([&] { return capture->stats().frames >= 2; }));
+    bool rested = false;
+    for (int attempt = 0; attempt < 5 && !rested; ++attempt) {
+        const std::uint64_t copies = capture->stats().copies;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::chrono::steady_clock::now() < end) {
+            QApplication::processEvents();
+            usleep(10000);
+        }
+        rested = capture->stats().copies == copies && picture->isSleeping();
+    }
+    EXPECT_TRUE(rested) << capture->stats().copies << " copies, " << capture->stats().frames << " frames";
+    const auto magentaOnTheRight = [&] {
+        const QImage& shown = picture->drawable();
+        return !shown.isNull() &&
+               shown.pixel(shown.width() * 9 / 10, shown.height() / 2) == 0xFFFF00FFu;
+    };
+    EXPECT_FALSE(magentaOnTheRight());
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 bg '#ff00ff' solid_color"));
+    EXPECT_TRUE(settle(magentaOnTheRight));
+    displayView->controller()->stopAll();
 
     // The display list, and from it the left display in a window of its own.
     HoverControls* controls = popover->content()->displayView()->controls();
