@@ -193,6 +193,8 @@ std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vec
         FrameSurfacePtr shot = service.createImage(d.id);
         if (!shot || shot->width() <= 0 || shot->height() <= 0) {
             managerLog().error("No snapshot of display %u; no desktop picture is made", d.id);
+            if (std::optional<std::string> lost = service.failure())
+                return fail(*lost);
             return fail("Display " + std::to_string(d.id) + " could not be captured");
         }
         // cairo only reads the pixels; the surface does not outlive this step.

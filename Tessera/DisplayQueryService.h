@@ -65,6 +65,10 @@ public:
     // The mouse location, y-up, origin at the main display's bottom-left corner.
     virtual Point mouseLocation() = 0;
 
+    // Set once the service has lost its display server: a message for the user
+    // that says so, for commands whose snapshots or queries then fail. Any thread.
+    virtual std::optional<std::string> failure() { return std::nullopt; }
+
     // Whether the service hears of pointer movement (subscribePointerMotion works);
     // otherwise its users ask for the mouse location as often as they need it.
     virtual bool reportsPointerMotion() { return false; }

@@ -15,6 +15,7 @@ const Logger& displayLog() {
     return log;
 }
 constexpr auto kSnapshotTimeout = std::chrono::seconds(5);
+constexpr auto kLossCheckInterval = std::chrono::milliseconds(20);
 } // namespace
 
 std::string displayName(const Output& o) {
@@ -129,8 +130,15 @@ FrameSurfacePtr WaylandDisplayService::createImage(DisplayID id) {
                 snapshot->buffer.reset();
             });
     });
-    if (future.wait_for(kSnapshotTimeout) != std::future_status::ready) {
-        displayLog().error("The compositor did not copy display %u in time", id);
+    // Waited for in slices: a compositor that goes away answers nothing, and the
+    // caller is told at once rather than after the whole timeout.
+    const auto deadline = std::chrono::steady_clock::now() + kSnapshotTimeout;
+    while (future.wait_for(kLossCheckInterval) != std::future_status::ready && !session_->lost() &&
+           std::chrono::steady_clock::now() < deadline) {
+    }
+    if (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        if (!session_->lost())
+            displayLog().error("The compositor did not copy display %u in time", id);
         session_->post([snapshot] {
             snapshot->answer(nullptr);
             snapshot->shot.reset();
@@ -139,6 +147,12 @@ FrameSurfacePtr WaylandDisplayService::createImage(DisplayID id) {
         return nullptr;
     }
     return future.get();
+}
+
+std::optional<std::string> WaylandDisplayService::failure() {
+    if (!session_->lost())
+        return std::nullopt;
+    return "The connection to the Wayland compositor was lost";
 }
 
 Point WaylandDisplayService::mouseLocation() {

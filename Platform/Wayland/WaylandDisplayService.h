@@ -42,6 +42,7 @@ public:
     FrameSurfacePtr createImage(DisplayID id) override;
     bool snapshotsMayWait() override { return companion_ != nullptr; }
     Point mouseLocation() override;
+    std::optional<std::string> failure() override;
     std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) override;
 
 private:

@@ -200,7 +200,9 @@ bool X11CaptureService::Worker::setUp(std::string& error) {
                                XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                                    XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
     } else {
-        error = "the X server has no RandR extension";
+        // A server that went away answers no extension query either.
+        error = xcb_connection_has_error(c_) ? "the connection to the X server was lost"
+                                             : "the X server has no RandR extension";
         return false;
     }
     if (auto* d = extension(&xcb_damage_id); d && d->present) {

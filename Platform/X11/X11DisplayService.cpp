@@ -154,6 +154,12 @@ bool X11DisplayService::snapshotInto(DisplayID id, std::uint8_t* destination, in
     return true;
 }
 
+std::optional<std::string> X11DisplayService::failure() {
+    if (connection_.ok())
+        return std::nullopt;
+    return "The connection to the X server was lost";
+}
+
 Point X11DisplayService::mouseLocation() {
     ensureWatcher();
     std::lock_guard lock(mutex_);

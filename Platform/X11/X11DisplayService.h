@@ -44,6 +44,7 @@ public:
     FrameSurfacePtr createImage(DisplayID id) override;
     bool snapshotInto(DisplayID id, std::uint8_t* destination, int stride, int width, int height) override;
     Point mouseLocation() override;
+    std::optional<std::string> failure() override;
     std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) override;
     bool reportsPointerMotion() override;
     std::shared_ptr<void> subscribePointerMotion(std::function<void()> callback) override;

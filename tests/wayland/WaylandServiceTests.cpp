@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -190,9 +191,19 @@ TEST(WaylandCapture, EveryStreamStopsWhenTheCompositorGoes) {
     second->start();
     ASSERT_TRUE(eventually([&] { return a.frameCount() > 0 && b.frameCount() > 0; }));
     EXPECT_FALSE(capture.failure());
+    EXPECT_FALSE(displays.failure());
 
+    // A snapshot under way when the compositor dies (held still so that it cannot
+    // answer first) ends with the loss at once, not after the copy's timeout.
+    ASSERT_EQ(sway->run("kill -STOP $(cat '" + sway->stateFolder() + "/pid')"), 0);
+    auto snapshot = std::async(std::launch::async, [&] { return displays.createImage(idNamed(l, "HEADLESS-1")); });
+    std::this_thread::sleep_for(200ms);
     sway->kill();
     const auto killed = std::chrono::steady_clock::now();
+    ASSERT_EQ(snapshot.wait_for(1500ms), std::future_status::ready);
+    EXPECT_EQ(snapshot.get(), nullptr);
+    ASSERT_TRUE(displays.failure());
+    EXPECT_EQ(*displays.failure(), "The connection to the Wayland compositor was lost");
     ASSERT_TRUE(eventually([&] { return a.count(FrameStatus::Stopped) == 1 && b.count(FrameStatus::Stopped) == 1; }));
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 1500ms);
     ASSERT_TRUE(capture.failure());
@@ -249,4 +260,13 @@ TEST(WaylandCapture, AnUnpluggedOutputStopsItsStreamAndTheOthersGoOn) {
     EXPECT_FALSE(session->lost());
     goneStream.reset();
     keptStream.reset();
+
+    // Outputs plugged in and out again and again reuse the room the gone ones left
+    // in the test session's host: each new one shows its picture.
+    for (int round = 0; round < 3; ++round) {
+        const std::string added = sway.addOutput("1280x1024+1920+0");
+        ASSERT_FALSE(added.empty());
+        EXPECT_EQ(sway.run("timeout 5 grim -o " + added + " /dev/null"), 0) << added << " in round " << round;
+        ASSERT_TRUE(sway.removeOutput(added));
+    }
 }

@@ -1,5 +1,6 @@
 #include "Foundation/Logger.h"
 #include "Platform/X11/Monitors.h"
+#include "Overlook/LocalDisplayManager.h"
 #include "Platform/X11/X11DisplayService.h"
 #include "Tessera/Display.h"
 #include "XvfbServer.h"
@@ -165,4 +166,20 @@ TEST(Monitors, EdidNamesAndBuiltinConnectors) {
     EXPECT_FALSE(x11::isBuiltinConnector("HDMI-1"));
     EXPECT_EQ(x11::idForMonitorName("A"), x11::idForMonitorName("A"));
     EXPECT_GE(x11::idForMonitorName("A"), 0x80000000u);
+}
+
+TEST(X11DisplayLoss, ASnapshotAfterTheServerWentAwaySaysSoAndNamesNoDisplay) {
+    auto own = std::make_unique<XvfbServer>(640, 480);
+    ASSERT_TRUE(own->running());
+    auto service = std::make_shared<x11::X11DisplayService>(own->name().c_str());
+    ASSERT_TRUE(service->ok()) << service->error();
+    setDisplayQueryService(service);
+    const std::vector<LocalDisplay> displays = LocalDisplay::allDisplays();
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_FALSE(service->failure());
+    own.reset(); // the X server is killed
+    std::string error;
+    EXPECT_FALSE(LocalDisplayManager::desktopSnapshot(displays, &error));
+    EXPECT_EQ(error, "The connection to the X server was lost");
+    setDisplayQueryService(nullptr);
 }
