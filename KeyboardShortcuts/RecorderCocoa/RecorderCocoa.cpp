@@ -48,6 +48,30 @@ QAction* menuItemUsing(const Shortcut& shortcut) {
 
 QString localizedString(const char* key) { return bundleString(kBundle, key); }
 
+namespace {
+
+// Applying a style sheet fixes the palette its palette() colours came from, and the field
+// no longer hears of the application's: apply the sheet again when that changes (a dark
+// appearance set after the window was built), or the field stays a white pill.
+class PaletteFollower final : public QObject {
+public:
+    explicit PaletteFollower(QWidget* field) : QObject(field), field_(field) { qApp->installEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
+            const QString sheet = field_->styleSheet();
+            field_->setStyleSheet(QString()); // the same text again would change nothing
+            field_->setPalette(QPalette());
+            field_->setStyleSheet(sheet);
+        }
+        return false;
+    }
+
+private:
+    QWidget* field_;
+};
+
+} // namespace
+
 RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* parent)
     : QLineEdit(parent), onChange_(std::move(onChange)), shortcutName_(name) {
     setMinimumWidth(fittingWidth());
@@ -64,6 +88,7 @@ RecorderCocoa::RecorderCocoa(const Name& name, OnChange onChange, QWidget* paren
     setContextMenuPolicy(Qt::NoContextMenu);
     setFocusPolicy(Qt::ClickFocus);
     setPlaceholderText(localizedString("record_shortcut"));
+    new PaletteFollower(this);
     cancelButton_ = addAction(style()->standardIcon(QStyle::SP_LineEditClearButton), QLineEdit::TrailingPosition);
     connect(cancelButton_, &QAction::triggered, this, [this] { clearShortcut(); });
     refreshText();

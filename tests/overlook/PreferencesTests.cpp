@@ -3,6 +3,7 @@
 
 #include "Foundation/MainQueue.h"
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
+#include "Overlook/AppDelegate.h"
 #include "Overlook/GeneralPane.h"
 #include "Overlook/LoginItem.h"
 #include "Overlook/PreferenceKeys.h"
@@ -19,6 +20,7 @@
 #include <QToolBar>
 
 #include <QDialogButtonBox>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 
@@ -247,4 +249,16 @@ TEST_F(Preferences, StartAtLoginWritesAndRemovesTheAutostartEntry) {
     }
     fs::permissions(entry.parent_path(), fs::perms::owner_all);
     fs::remove(entry);
+}
+
+TEST_F(Preferences, TheDarkAppearanceReachesAPaneBuiltBeforeIt) {
+    GeneralPreferences pane;
+    pane.ensurePolished();
+    pane.shortcutRecorder()->ensurePolished(); // as the application's start does
+    applyDarkAppearance();
+    QApplication::processEvents();
+    // The shortcut field is dark like the window, not a white pill.
+    const QImage field = pane.shortcutRecorder()->grab().toImage();
+    const QColor inside = field.pixelColor(12, field.height() / 2);
+    EXPECT_LT(inside.lightnessF(), 0.4) << inside.name().toStdString();
 }
