@@ -36,11 +36,17 @@ std::string contents(const fs::path& path) {
 }
 
 // Premultiplied pixels in rows of `stride` words; the padding holds junk that must
-// not reach the file.
-std::vector<std::uint32_t> randomPixels(std::mt19937& random, int w, int h, int stride, bool opaque) {
+// not reach the file. With `flatBand`, every other band of that many rows is a
+// flat gradient like a desktop's, the rest noise like a photo: the encoder
+// switches its deflate strategy between them.
+std::vector<std::uint32_t> randomPixels(std::mt19937& random, int w, int h, int stride, bool opaque, int flatBand = 0) {
     std::vector<std::uint32_t> pixels(std::size_t(stride) * h, 0xDEADBEEFu);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
+            if (flatBand && (y / flatBand) % 2 == 0) {
+                pixels[std::size_t(y) * stride + x] = (opaque ? 0xFF000000u : 0x80000000u) | std::uint32_t(x / 64 % 128);
+                continue;
+            }
             const std::uint32_t a = opaque ? 255 : (random() % 4 == 0 ? 0 : random() % 256);
             auto c = [&] { return a == 0 ? 0u : std::uint32_t(random() % (a + 1)); };
             pixels[std::size_t(y) * stride + x] = (a << 24) | (c() << 16) | (c() << 8) | c();
@@ -55,8 +61,9 @@ TEST(ImagePng, DecodesBackPixelForPixel) {
     struct Case {
         int w, h, stride;
         bool opaque;
+        int flatBand = 0;
     };
-    for (auto [w, h, stride, opaque] : std::vector<Case>{{1, 1, 1, true},
+    for (auto [w, h, stride, opaque, flatBand] : std::vector<Case>{{1, 1, 1, true},
                                                          {37, 5, 37, true},
                                                          {64, 33, 64, false},
                                                          {5, 3, 8, true}, // rows with padding
@@ -65,10 +72,15 @@ TEST(ImagePng, DecodesBackPixelForPixel) {
                                                          {1501, 1000, 1501, true},
                                                          {1100, 1000, 1100, false},
                                                          {3840, 1080, 3840, true},
+                                                         // flat and noisy bands, in parts and not
+                                                         {3840, 1080, 3840, true, 70},
+                                                         {1100, 1000, 1100, false, 90},
+                                                         {900, 120, 900, true, 40},
                                                          // one row per part
                                                          {700000, 2, 700000, true}}) {
-        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " stride " + std::to_string(stride));
-        const auto pixels = randomPixels(random, w, h, stride, opaque);
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " stride " + std::to_string(stride) + " bands " +
+                     std::to_string(flatBand));
+        const auto pixels = randomPixels(random, w, h, stride, opaque, flatBand);
         const RenderDestination source{reinterpret_cast<std::uint8_t*>(const_cast<std::uint32_t*>(pixels.data())), w,
                                        h, stride * 4};
         const PngData png = encodePng(source);
