@@ -57,8 +57,10 @@ void dispatch(std::map<std::string, Actions>& table, const Shortcut& pressed) {
 
 void registerWithSystem(const Shortcut& shortcut) {
     // The set remembers the shortcut even when the system refuses it: it is not
-    // tried again until it was unregistered.
-    if (!state().registry.registerHotKey(
+    // tried again until it was unregistered. Without a service yet (actions are
+    // added at start-up before it comes) there is nothing to say: the service
+    // registers every remembered shortcut when it is installed.
+    if (state().registry.service() && !state().registry.registerHotKey(
             shortcut, [](const Shortcut& s) { dispatch(state().keyDownActions, s); },
             [](const Shortcut& s) { dispatch(state().keyUpActions, s); }))
         log().info("The hot-key service did not take key code %d with modifiers %d", shortcut.carbonKeyCode,

@@ -186,12 +186,15 @@ TEST_F(KeyboardShortcutsTest, ANameFiresOnItsCurrentShortcutAndKeepsASharedOneAl
 }
 
 TEST_F(KeyboardShortcutsTest, ARefusedRegistrationIsRememberedAndAServiceInstalledLaterGetsEverything) {
-    // Nothing installed yet: shortcuts are stored and wait for a service.
+    // Nothing installed yet: shortcuts are stored and wait for a service, without
+    // a word (at start-up the actions come before the service).
+    LogCapture log;
     setHotKeyService(nullptr);
     const Name early(fresh("early"));
     setShortcut(kControlA, early);
     int runs = 0;
     onKeyUp(early, [&] { ++runs; });
+    EXPECT_TRUE(log.messages(LogLevel::Info).empty()) << log.messages(LogLevel::Info).front();
 
     auto service = std::make_unique<InProcessHotKeyService>();
     auto* later = service.get();
@@ -207,6 +210,8 @@ TEST_F(KeyboardShortcutsTest, ARefusedRegistrationIsRememberedAndAServiceInstall
     EXPECT_EQ(getShortcut(taken), kShiftOptionS);
     onKeyUp(taken, [&] { ++runs; });
     EXPECT_EQ(later->registrations().size(), 1u);
+    // That one the user can act on (another program holds it): said once.
+    EXPECT_EQ(log.messages(LogLevel::Info).size(), 1u);
     EXPECT_EQ(later->release(1, 2560), std::nullopt);
 }
 
