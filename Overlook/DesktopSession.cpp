@@ -5,6 +5,7 @@
 #include "Overlook/Backend.h"
 #include "Overlook/ShortcutPath.h"
 #include "Platform/PortalShortcuts/PortalHotKeyService.h"
+#include "Platform/Wayland/Decorations.h"
 #include "Platform/X11/HotKeys/X11HotKeyService.h"
 
 #include <QGuiApplication>
@@ -36,7 +37,15 @@ void chooseToolkitPlatform() {
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if (!wayland || !*wayland)
         return;
-    qputenv("QT_QPA_PLATFORM", defaultBackend().kind == BackendChoice::Kind::X11 ? "xcb" : "wayland");
+    const bool x11 = defaultBackend().kind == BackendChoice::Kind::X11;
+    qputenv("QT_QPA_PLATFORM", x11 ? "xcb" : "wayland");
+    // Qt's Wayland platform asks its OpenGL integration whether it can draw window
+    // decorations, and so loads the whole GL stack (tens of megabytes with a
+    // software renderer) for windows that never draw with GL. Where the compositor
+    // decorates windows itself Qt needs none of its own.
+    if (!x11 && qEnvironmentVariableIsEmpty("QT_WAYLAND_DISABLE_WINDOWDECORATION") &&
+        wayland::compositorDecoratesWindows())
+        qputenv("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");
 }
 
 void installShortcutService() {
