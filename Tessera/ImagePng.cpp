@@ -41,10 +41,17 @@ void sealChunk(std::uint8_t* chunk, std::uint32_t length) {
 bool isOpaque(const RenderDestination& pixels) {
     for (int y = 0; y < pixels.height; ++y) {
         const auto* row = reinterpret_cast<const std::uint32_t*>(pixels.pixels + std::ptrdiff_t(y) * pixels.stride);
+        __m128i all4 = _mm_set1_epi32(-1);
+        int x = 0;
+        for (; x + 4 <= pixels.width; x += 4)
+            all4 = _mm_and_si128(all4, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x)));
         std::uint32_t all = 0xFF000000u;
-        for (int x = 0; x < pixels.width; ++x)
+        for (; x < pixels.width; ++x)
             all &= row[x];
-        if ((all & 0xFF000000u) != 0xFF000000u)
+        // Opaque when the alpha byte of every lane kept all its bits.
+        const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+        const bool lanes = _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(all4, opaque), opaque)) == 0xFFFF;
+        if (!lanes || (all & 0xFF000000u) != 0xFF000000u)
             return false;
     }
     return true;
@@ -122,11 +129,17 @@ constexpr std::size_t kSplitThreshold = 4u << 20;
 // How many of `size` bytes are zero. SUB-filtered screen content is mostly zeros
 // (flat areas, runs of one colour); a photo's filtered bytes rarely are.
 std::size_t zeroBytes(const std::uint8_t* p, std::size_t size) {
-    const __m128i zero = _mm_setzero_si128();
-    std::size_t count = 0, i = 0;
-    for (; i + 16 <= size; i += 16)
-        count += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), zero)))));
+    // Each zero byte adds 1 to a 64-bit lane (sum of absolute differences);
+    // popcount without -mpopcnt would be a library call per block.
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+    __m128i sums = zero;
+    std::size_t i = 0;
+    for (; i + 16 <= size; i += 16) {
+        const __m128i isZero = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), zero);
+        sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_and_si128(isZero, one), zero));
+    }
+    std::size_t count = static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+                        static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
     for (; i < size; ++i)
         count += p[i] == 0;
     return count;
