@@ -37,10 +37,15 @@ QAction* menuItemUsing(const Shortcut& shortcut) {
     const auto combination = keyCombination(shortcut);
     if (!combination)
         return nullptr;
-    for (QWidget* topLevel : QApplication::topLevelWidgets())
+    for (QWidget* topLevel : QApplication::topLevelWidgets()) {
+        // A tray application's menu is a window of its own, in no menu bar.
+        if (auto* menu = qobject_cast<QMenu*>(topLevel))
+            if (QAction* found = menuItemUsing(menu->actions(), *combination))
+                return found;
         for (QMenuBar* bar : topLevel->findChildren<QMenuBar*>())
             if (QAction* found = menuItemUsing(bar->actions(), *combination))
                 return found;
+    }
     return nullptr;
 }
 

@@ -8,7 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QMainWindow>
-#include <QMenuBar>
+#include <QMenu>
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
@@ -182,8 +182,9 @@ TEST_F(Recorder, ClearingStoresFalseKeepsRecordingAndOutsideChangesShowAtOnce) {
 }
 
 TEST_F(Recorder, CombinationsInUseAreRefusedWithAnAlertExceptBareF12) {
-    QMenu* file = window->menuBar()->addMenu(QStringLiteral("&File"));
-    QMenu* sub = file->addMenu(QStringLiteral("Export"));
+    // The tray menu, the application's only menu: a window of its own, in no menu bar.
+    QMenu trayMenu;
+    QMenu* sub = trayMenu.addMenu(QStringLiteral("Export"));
     sub->addAction(QStringLiteral("&Save Picture"))->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_S));
     system->heldElsewhere.push_back({Key::f12.rawValue, 0});
     system->heldElsewhere.push_back({Key::t.rawValue, carbon::kControl | carbon::kOption});
