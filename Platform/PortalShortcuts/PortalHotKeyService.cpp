@@ -196,6 +196,7 @@ struct PortalHotKeyService::Impl {
     std::string session;
     unsigned tokens = 0;
     std::vector<std::string> pressed; // shortcut ids whose release is still due
+    std::map<std::string, std::string> createdTriggers; // what CreateSession's answer said was bound
 
     ~Impl() {
         if (thread.joinable()) {
@@ -312,6 +313,7 @@ struct PortalHotKeyService::Impl {
             session.clear();
         }
         pressed.clear();
+        createdTriggers.clear();
     }
 
     // Waits for the Response of the request named `token` (subscribed before the call
@@ -355,9 +357,23 @@ struct PortalHotKeyService::Impl {
             return fail("Cannot follow the portal's answers", -EIO);
         sd_bus_message* call = nullptr;
         int r = sd_bus_message_new_method_call(bus, &call, kPortal, kPortalPath, kShortcuts, "CreateSession");
+        // The shortcuts go here too: Plasma 5.27 registers only what CreateSession carries
+        // and ignores BindShortcuts' list.
         if (r >= 0)
-            r = sd_bus_message_append(call, "a{sv}", 2, "handle_token", "s", token.c_str(), "session_handle_token", "s",
+            r = sd_bus_message_open_container(call, 'a', "{sv}");
+        if (r >= 0)
+            r = sd_bus_message_append(call, "{sv}{sv}", "handle_token", "s", token.c_str(), "session_handle_token", "s",
                                       sessionToken.c_str());
+        if (r >= 0)
+            r = sd_bus_message_open_container(call, 'e', "sv");
+        if (r >= 0)
+            r = sd_bus_message_append(call, "s", "shortcuts");
+        if (r >= 0)
+            r = sd_bus_message_open_container(call, 'v', "a(sa{sv})");
+        if (r >= 0)
+            r = appendShortcuts(call, list);
+        for (int i = 0; i < 3 && r >= 0; ++i)
+            r = sd_bus_message_close_container(call);
         if (r >= 0)
             r = sd_bus_call_async(bus, nullptr, call, &Impl::callAnswered, this, kCallTimeoutMicroseconds);
         sd_bus_message_unref(call);
@@ -393,6 +409,7 @@ struct PortalHotKeyService::Impl {
         if (!self->readResponse(m, results))
             return 0;
         self->session = results.strings["session_handle"];
+        self->createdTriggers = results.triggers;
         if (self->session.empty()) {
             self->fail("The portal gave no shortcut session", -EBADMSG);
             return 0;
@@ -401,23 +418,14 @@ struct PortalHotKeyService::Impl {
         return 0;
     }
 
-    void bindShortcuts() {
-        std::vector<Registration> list;
+    // a(sa{sv}): each registration with its description and preferred trigger.
+    int appendShortcuts(sd_bus_message* call, const std::vector<Registration>& list) {
         std::string description;
         {
             std::lock_guard lock(shared->mutex);
-            list = shared->registrations;
             description = shared->description;
         }
-        const std::string token = "overlook" + std::to_string(++tokens);
-        if (!expectResponse(token, &Impl::shortcutsBound))
-            return fail("Cannot follow the portal's answers", -EIO);
-        sd_bus_message* call = nullptr;
-        int r = sd_bus_message_new_method_call(bus, &call, kPortal, kPortalPath, kShortcuts, "BindShortcuts");
-        if (r >= 0)
-            r = sd_bus_message_append(call, "o", session.c_str());
-        if (r >= 0)
-            r = sd_bus_message_open_container(call, 'a', "(sa{sv})");
+        int r = sd_bus_message_open_container(call, 'a', "(sa{sv})");
         for (const Registration& reg : list) {
             if (r < 0)
                 break;
@@ -428,8 +436,24 @@ struct PortalHotKeyService::Impl {
                 r = sd_bus_message_append(call, "(sa{sv})", id.c_str(), 2, "description", "s", description.c_str(),
                                           "preferred_trigger", "s", reg.trigger.c_str());
         }
+        return r < 0 ? r : sd_bus_message_close_container(call);
+    }
+
+    void bindShortcuts() {
+        std::vector<Registration> list;
+        {
+            std::lock_guard lock(shared->mutex);
+            list = shared->registrations;
+        }
+        const std::string token = "overlook" + std::to_string(++tokens);
+        if (!expectResponse(token, &Impl::shortcutsBound))
+            return fail("Cannot follow the portal's answers", -EIO);
+        sd_bus_message* call = nullptr;
+        int r = sd_bus_message_new_method_call(bus, &call, kPortal, kPortalPath, kShortcuts, "BindShortcuts");
         if (r >= 0)
-            r = sd_bus_message_close_container(call);
+            r = sd_bus_message_append(call, "o", session.c_str());
+        if (r >= 0)
+            r = appendShortcuts(call, list);
         if (r >= 0)
             r = sd_bus_message_append(call, "sa{sv}", "", 1, "handle_token", "s", token.c_str());
         if (r >= 0)
@@ -451,6 +475,8 @@ struct PortalHotKeyService::Impl {
                 ids.push_back(shortcutIdOf(r.id));
         }
         std::string text;
+        // A desktop that bound them at CreateSession may list them only there.
+        results.triggers.insert(self->createdTriggers.begin(), self->createdTriggers.end());
         for (const std::string& id : ids) {
             const auto found = results.triggers.find(id);
             if (found == results.triggers.end()) {

@@ -211,6 +211,20 @@ TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
     EXPECT_NE(bindings().find("bind hotkey-1-7 SHIFT+LOGO+F5|Show Overlook"), std::string::npos) << bindings();
     ASSERT_EQ(press("hotkey-1-7"), 0);
     EXPECT_TRUE(drainUntil([&] { return events.size() == 4; }));
+
+    // A desktop like Plasma 5.27, which registers only what CreateSession carried and
+    // answers BindShortcuts with that: F6 still registers and fires.
+    ASSERT_EQ(sway_->run(std::string("busctl --user call ") + kBackendName +
+                         " /org/freedesktop/portal/desktop io.overlook.test.Keys ActLikePlasma527"),
+              0);
+    answers.clear();
+    const auto second = service->registerHotKey(97, 0x100, {1, 8}); // Super+F6
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(drainUntil(bound)) << bindings();
+    EXPECT_EQ(answers.back().text, "Meta+F6");
+    EXPECT_NE(bindings().find("create hotkey-1-8 LOGO+F6|Show Overlook"), std::string::npos) << bindings();
+    ASSERT_EQ(press("hotkey-1-8"), 0);
+    EXPECT_TRUE(drainUntil([&] { return events.size() == 6; }));
     service.reset();
     manualMainQueue().drain();
     unsetenv("DBUS_SESSION_BUS_ADDRESS");

@@ -4,6 +4,9 @@
 // file named on the command line ("bind ID TRIGGER|DESCRIPTION", one line each),
 // and plays a key press when asked on its own interface io.overlook.test.Keys
 // (Press(s id): Activated, then Deactivated, in the last session that bound it).
+// After ActLikePlasma527() it behaves as KDE Plasma 5.27's back end does: it registers
+// the shortcuts that CreateSession's options carry, ignores BindShortcuts' argument and
+// answers both with what the session holds.
 //
 //   shortcuts_portal_backend BUS_NAME LOG_FILE
 
@@ -17,10 +20,16 @@
 
 namespace {
 
+struct Offered {
+    std::string id, trigger, description;
+};
+
 struct Backend {
     sd_bus* bus = nullptr;
     std::string log;
+    bool plasma527 = false;
     std::map<std::string, std::string> sessionOf; // shortcut id -> session handle
+    std::map<std::string, std::vector<Offered>> held; // session handle -> its shortcuts
     std::vector<sd_bus_slot*> sessions;
 };
 
@@ -40,23 +49,7 @@ const sd_bus_vtable kSessionVtable[] = {
     SD_BUS_VTABLE_END,
 };
 
-int createSession(sd_bus_message* m, void* data, sd_bus_error*) {
-    auto* b = static_cast<Backend*>(data);
-    const char *handle = nullptr, *session = nullptr, *app = nullptr;
-    int r = sd_bus_message_read(m, "oos", &handle, &session, &app);
-    if (r < 0)
-        return r;
-    sd_bus_slot* slot = nullptr;
-    sd_bus_add_object_vtable(b->bus, &slot, session, "org.freedesktop.impl.portal.Session", kSessionVtable, b);
-    b->sessions.push_back(slot);
-    writeLine(*b, std::string("session ") + session);
-    return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0);
-}
-
 // Reads a(sa{sv}) into (id, preferred trigger, description).
-struct Offered {
-    std::string id, trigger, description;
-};
 int readShortcuts(sd_bus_message* m, std::vector<Offered>& out) {
     int r = sd_bus_message_enter_container(m, 'a', "(sa{sv})");
     if (r < 0)
@@ -110,6 +103,68 @@ std::string described(const std::string& trigger) {
     }
 }
 
+// The answer to CreateSession and BindShortcuts: the session's shortcuts as bound.
+int replyWithShortcuts(Backend* b, sd_bus_message* m, const std::vector<Offered>& list) {
+    sd_bus_message* reply = nullptr;
+    sd_bus_message_new_method_return(m, &reply);
+    sd_bus_message_append(reply, "u", 0u);
+    sd_bus_message_open_container(reply, 'a', "{sv}");
+    sd_bus_message_open_container(reply, 'e', "sv");
+    sd_bus_message_append(reply, "s", "shortcuts");
+    sd_bus_message_open_container(reply, 'v', "a(sa{sv})");
+    sd_bus_message_open_container(reply, 'a', "(sa{sv})");
+    for (const Offered& o : list)
+        sd_bus_message_append(reply, "(sa{sv})", o.id.c_str(), 2, "description", "s", o.description.c_str(),
+                              "trigger_description", "s", described(o.trigger).c_str());
+    sd_bus_message_close_container(reply);
+    sd_bus_message_close_container(reply);
+    sd_bus_message_close_container(reply);
+    sd_bus_message_close_container(reply);
+    const int r = sd_bus_send(b->bus, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return r;
+}
+
+void hold(Backend* b, const std::string& session, const std::vector<Offered>& offered, const char* how) {
+    for (const Offered& o : offered) {
+        b->sessionOf[o.id] = session;
+        writeLine(*b, std::string(how) + " " + o.id + " " + o.trigger + "|" + o.description);
+    }
+    b->held[session] = offered;
+}
+
+int createSession(sd_bus_message* m, void* data, sd_bus_error*) {
+    auto* b = static_cast<Backend*>(data);
+    const char *handle = nullptr, *session = nullptr, *app = nullptr;
+    int r = sd_bus_message_read(m, "oos", &handle, &session, &app);
+    if (r < 0)
+        return r;
+    std::vector<Offered> offered;
+    if ((r = sd_bus_message_enter_container(m, 'a', "{sv}")) < 0)
+        return r;
+    while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+        const char* key = nullptr;
+        if ((r = sd_bus_message_read(m, "s", &key)) < 0)
+            return r;
+        if (std::strcmp(key, "shortcuts") == 0) {
+            if ((r = sd_bus_message_enter_container(m, 'v', "a(sa{sv})")) < 0 || (r = readShortcuts(m, offered)) < 0 ||
+                (r = sd_bus_message_exit_container(m)) < 0)
+                return r;
+        } else if ((r = sd_bus_message_skip(m, "v")) < 0) {
+            return r;
+        }
+        sd_bus_message_exit_container(m);
+    }
+    sd_bus_slot* slot = nullptr;
+    sd_bus_add_object_vtable(b->bus, &slot, session, "org.freedesktop.impl.portal.Session", kSessionVtable, b);
+    b->sessions.push_back(slot);
+    writeLine(*b, std::string("session ") + session + (offered.empty() ? "" : " with shortcuts"));
+    if (!b->plasma527)
+        return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0);
+    hold(b, session, offered, "create");
+    return replyWithShortcuts(b, m, offered);
+}
+
 int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
     auto* b = static_cast<Backend*>(data);
     const char *handle = nullptr, *session = nullptr;
@@ -119,27 +174,10 @@ int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
     std::vector<Offered> offered;
     if ((r = readShortcuts(m, offered)) < 0)
         return r;
-    sd_bus_message* reply = nullptr;
-    sd_bus_message_new_method_return(m, &reply);
-    sd_bus_message_append(reply, "u", 0u);
-    sd_bus_message_open_container(reply, 'a', "{sv}");
-    sd_bus_message_open_container(reply, 'e', "sv");
-    sd_bus_message_append(reply, "s", "shortcuts");
-    sd_bus_message_open_container(reply, 'v', "a(sa{sv})");
-    sd_bus_message_open_container(reply, 'a', "(sa{sv})");
-    for (const Offered& o : offered) {
-        b->sessionOf[o.id] = session;
-        writeLine(*b, "bind " + o.id + " " + o.trigger + "|" + o.description);
-        sd_bus_message_append(reply, "(sa{sv})", o.id.c_str(), 2, "description", "s", o.description.c_str(),
-                              "trigger_description", "s", described(o.trigger).c_str());
-    }
-    sd_bus_message_close_container(reply);
-    sd_bus_message_close_container(reply);
-    sd_bus_message_close_container(reply);
-    sd_bus_message_close_container(reply);
-    r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
-    return r;
+    if (b->plasma527) // its argument is ignored: the answer is what CreateSession registered
+        return replyWithShortcuts(b, m, b->held[session]);
+    hold(b, session, offered, "bind");
+    return replyWithShortcuts(b, m, offered);
 }
 
 int listShortcuts(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0); }
@@ -157,6 +195,13 @@ int press(sd_bus_message* m, void* data, sd_bus_error* error) {
         sd_bus_emit_signal(b->bus, "/org/freedesktop/portal/desktop", "org.freedesktop.impl.portal.GlobalShortcuts",
                            member, "osta{sv}", found->second.c_str(), id, std::uint64_t(0), 0);
     writeLine(*b, std::string("pressed ") + id);
+    return sd_bus_reply_method_return(m, "");
+}
+
+int actLikePlasma527(sd_bus_message* m, void* data, sd_bus_error*) {
+    auto* b = static_cast<Backend*>(data);
+    b->plasma527 = true;
+    writeLine(*b, "acting as Plasma 5.27");
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -179,6 +224,7 @@ const sd_bus_vtable kShortcutsVtable[] = {
 const sd_bus_vtable kKeysVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("Press", "s", "", press, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("ActLikePlasma527", "", "", actLikePlasma527, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
 
