@@ -7,6 +7,7 @@
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/ShortcutPath.h"
 #include "Overlook/StreamQuality.h"
+#include "Tessera/DisplayQueryService.h"
 #include "settings_store/DefaultsObservation.h"
 
 #include <QCheckBox>
@@ -187,6 +188,13 @@ GeneralPreferences::GeneralPreferences(QWidget* parent)
     gap();
     displayCrosshair_ = new QCheckBox(tr("Display cursor crosshair in previews"), form);
     rows->addRow(QString(), displayCrosshair_);
+    // Said instead of offering settings that do nothing.
+    crosshairNote_ = new QLabel(tr("The crosshair cannot be drawn in this session: the desktop does not tell "
+                                   "applications where the pointer is."),
+                                form);
+    crosshairNote_->setWordWrap(true);
+    crosshairNote_->setForegroundRole(QPalette::PlaceholderText);
+    rows->addRow(crosshairNote_);
 
     // 4. Its colour.
     colorRow_ = new QLabel(tr("Crosshair Color:"), form);
@@ -223,10 +231,12 @@ GeneralPreferences::GeneralPreferences(QWidget* parent)
     shortcutNote_->setWordWrap(true);
     shortcutNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     shortcutNote_->setForegroundRole(QPalette::PlaceholderText);
-    rows->addRow(QString(), shortcutNote_);
-    const auto showNote = [this](const ShortcutPath& path) {
+    rows->addRow(shortcutNote_); // the full width: it can be long
+    const auto showNote = [this, rows](const ShortcutPath& path) {
+        // Where only a compositor binding reaches us, a recorded combination would do nothing.
+        rows->setRowVisible(recorder_, path.kind != ShortcutPath::Kind::Compositor);
         shortcutNote_->setText(QString::fromStdString(path.note));
-        shortcutNote_->setVisible(!path.note.empty());
+        rows->setRowVisible(shortcutNote_, !path.note.empty());
     };
     showNote(shortcutPath());
     bindings_->connections.emplace_back(shortcutPathChanged().connect(showNote));
@@ -292,8 +302,13 @@ void GeneralPreferences::refresh() {
     quietly(scale_, [&] { scale_->setCurrentIndex(scale_->findData(b.scale.value())); });
     quietly(autoPlay_, [&] { autoPlay_->setChecked(b.readBool(preferences::kAutoPlay)); });
     quietly(hideMainDisplay_, [&] { hideMainDisplay_->setChecked(b.readBool(preferences::kHideMainDisplay)); });
-    const bool crosshair = b.displayCrosshair.value();
-    quietly(displayCrosshair_, [&] { displayCrosshair_->setChecked(crosshair); });
+    // The renderer draws the crosshair only where the service knows the pointer.
+    const auto service = sharedDisplayQueryService();
+    const bool drawable = !service || std::isfinite(service->mouseLocation().x);
+    crosshairNote_->setVisible(!drawable);
+    displayCrosshair_->setEnabled(drawable);
+    const bool crosshair = b.displayCrosshair.value() && drawable;
+    quietly(displayCrosshair_, [&] { displayCrosshair_->setChecked(b.displayCrosshair.value()); });
     color_->updateFromSelection();
     const double weight = effectiveCrosshairWeight(b.crosshairWeight.value());
     quietly(lineWidth_, [&] { lineWidth_->setValue(int(std::lround(weight))); });

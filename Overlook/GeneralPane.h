@@ -88,6 +88,8 @@ public:
     QLabel* lineWidthValue() const { return lineWidthValue_; }
     KeyboardShortcuts::RecorderCocoa* shortcutRecorder() const { return recorder_; }
     QLabel* shortcutNote() const { return shortcutNote_; }
+    // Shown where the crosshair cannot be drawn, with its settings disabled.
+    QLabel* crosshairNote() const { return crosshairNote_; }
     // The row widgets that follow the crosshair switch.
     QWidget* colorRow() const { return colorRow_; }
     QWidget* lineWidthRow() const { return lineWidthRow_; }
@@ -102,6 +104,7 @@ private:
     QCheckBox* autoPlay_;
     QCheckBox* hideMainDisplay_;
     QCheckBox* displayCrosshair_;
+    QLabel* crosshairNote_;
     QWidget* colorRow_;
     KtColorPicker* color_;
     QWidget* lineWidthRow_;

@@ -9,7 +9,9 @@
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/PreferencesCommand.h"
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
+#include "Overlook/ShortcutPath.h"
 #include "tests/keyboard_shortcuts/ProcessSettings.h"
+#include "tests/support/FixtureEnvironment.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -20,6 +22,7 @@
 #include <QToolBar>
 
 #include <QDialogButtonBox>
+#include <QFormLayout>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -28,6 +31,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <unistd.h>
 
 using namespace overlook;
@@ -179,6 +183,44 @@ TEST_F(Preferences, CrosshairOffDisablesItsRowsAndKeepsTheirValues) {
     EXPECT_TRUE(pane.displayCrosshair()->isChecked());
     EXPECT_TRUE(pane.lineWidth()->isEnabled());
     EXPECT_EQ(pane.lineWidth()->value(), 5);
+    EXPECT_TRUE(pane.crosshairNote()->isHidden());
+
+    // A session whose desktop does not say where the pointer is: said plainly, and
+    // the switch and its rows are off while the stored choice stays.
+    {
+        test::FixtureEnvironment env(test::arrangementJson({test::displayJson(1, 0, "Main", 0, 0, 1920, 1080, true)}));
+        const double unknown = std::numeric_limits<double>::quiet_NaN();
+        env.displays().setMouseLocation({unknown, unknown});
+        GeneralPreferences session;
+        EXPECT_FALSE(session.crosshairNote()->isHidden());
+        EXPECT_FALSE(session.displayCrosshair()->isEnabled());
+        EXPECT_FALSE(session.lineWidthRow()->isEnabled());
+        EXPECT_TRUE(session.displayCrosshair()->isChecked());
+        EXPECT_TRUE(Defaults::Keys::displayCrosshair().get());
+    }
+}
+
+TEST_F(Preferences, ShortcutRowFollowsTheSessionsShortcutPath) {
+    GeneralPreferences pane;
+    const ShortcutPath before = shortcutPath();
+    const auto rowVisible = [&](QWidget* field) {
+        auto* rows = qobject_cast<QFormLayout*>(field->parentWidget()->layout());
+        return rows && rows->isRowVisible(field);
+    };
+    // Only a compositor binding reaches us: no combination to record, the note at full width.
+    setShortcutPath({ShortcutPath::Kind::Compositor, false, "Bind overlook popover --toggle in the compositor."});
+    EXPECT_FALSE(rowVisible(pane.shortcutRecorder()));
+    EXPECT_TRUE(rowVisible(pane.shortcutNote()));
+    auto* rows = qobject_cast<QFormLayout*>(pane.shortcutNote()->parentWidget()->layout());
+    int row = -1;
+    QFormLayout::ItemRole role{};
+    rows->getWidgetPosition(pane.shortcutNote(), &row, &role);
+    EXPECT_EQ(role, QFormLayout::SpanningRole);
+    // A key grab: the recorder, and no note.
+    setShortcutPath({ShortcutPath::Kind::KeyGrab, true, ""});
+    EXPECT_TRUE(rowVisible(pane.shortcutRecorder()));
+    EXPECT_FALSE(rowVisible(pane.shortcutNote()));
+    setShortcutPath(before);
 }
 
 TEST_F(Preferences, CommandShowsGeneralFirstThenTheLastPane) {
