@@ -38,6 +38,38 @@ void StreamController::releaseAll() {
             s->releaseStream();
 }
 
+void StreamController::followDisplays(std::vector<Display> displays, bool hideMainDisplay, double scale) {
+    const auto& old = streams.get();
+    const bool playing = std::any_of(old.begin(), old.end(), [](const auto& s) { return s->isStreaming.get(); });
+    std::vector<DisplayStreamerPtr> list, fresh;
+    for (Display& display : displays) {
+        const auto kept = std::find_if(old.begin(), old.end(), [&](const auto& s) { return s->display() == display; });
+        if (kept != old.end()) {
+            list.push_back(*kept);
+            continue;
+        }
+        const bool visible = !(hideMainDisplay && display.isMain);
+        fresh.push_back(list.emplace_back(std::make_shared<DisplayStreamer>(std::move(display), visible, scale)));
+    }
+    std::vector<DisplayStreamerPtr> gone;
+    for (const auto& s : old)
+        if (std::find(list.begin(), list.end(), s) == list.end())
+            gone.push_back(s);
+    if (fresh.empty() && gone.empty())
+        return;
+    controllerLog().notice("Displays changed: %ld streams added, %ld released", static_cast<long>(fresh.size()),
+                           static_cast<long>(gone.size()));
+    objectWillChange.emit();
+    streams = std::move(list);
+    for (const auto& s : gone)
+        if (s->hasStream())
+            s->releaseStream();
+    if (playing)
+        for (const auto& s : fresh)
+            if (s->isVisible.get())
+                s->start(false);
+}
+
 std::vector<DisplayStreamerPtr> StreamController::visibleStreams() const {
     std::vector<DisplayStreamerPtr> visible;
     for (const auto& s : streams.get())

@@ -38,6 +38,10 @@ public:
     void hideAll(const DisplayStreamer& except);
     std::map<DisplayID, bool> streamingState() const;
     void restoreStreamingState(const std::map<DisplayID, bool>& state);
+    // Takes a new set of active displays while the streams are shown: a stream whose
+    // display is unchanged stays as it is, one for a display that went is released,
+    // and a new display gets a stream, started when any other stream is running.
+    void followDisplays(std::vector<Display> displays, bool hideMainDisplay, double scale);
     // The visible streams' aspect at `width` plus `extraHeight` for the controls.
     // Without a visible stream the picture part is that of a 16:9 display.
     Size contentSize(double width, double extraHeight) const;

@@ -134,6 +134,17 @@ TEST_F(StreamControllerTest, StreamingStateRoundTrips) {
         EXPECT_FALSE(s->isStreaming.get());
     c->restoreStreamingState(saved);
     EXPECT_EQ(c->streamingState(), saved);
+
+    // The displays change while it is shown: an unchanged display keeps its stream,
+    // the one that went is released, a new one plays along with the others.
+    const DisplayStreamerPtr kept = c->streams.get()[0];
+    env.displays().setArrangement(fixture::parseArrangement(
+        arrangementJson({displayJson(10, 2, "Right", 1920, 0, 1920, 1080), displayJson(11, 0, "Main", 0, 0, 1920, 1080, true),
+                         displayJson(13, 3, "New", 3840, 0, 1280, 1024)})));
+    c->followDisplays(Display::activeDisplays(), false, 4);
+    EXPECT_EQ(names(c->streams.get()), (std::vector<std::string>{"Right", "Main", "New"}));
+    EXPECT_EQ(c->streams.get()[0], kept);
+    EXPECT_EQ(c->streamingState(), (std::map<DisplayID, bool>{{10, true}, {11, false}, {13, true}}));
 }
 
 TEST_F(StreamControllerTest, ContentSizeAndEquality) {
