@@ -2,6 +2,7 @@
 // KDE give each stream its output's place and size, xdg-desktop-portal-wlr 0.7 says
 // 0,0 for every stream.
 
+#include "Platform/Portal/BufferGeometry.h"
 #include "Platform/Portal/StreamMapping.h"
 
 #include <gtest/gtest.h>
@@ -60,4 +61,31 @@ TEST(StreamMapping, AskedDisplaysFirstByPlaceThenBySize) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(mapStreams(c.streams, c.displays, c.taken), c.expected);
     }
+}
+
+// Buffers come from another process: only a picture that fits in what was mapped is
+// read, whatever offset and stride the producer wrote.
+TEST(BufferGeometry, OnlyPicturesThatFitAreRead) {
+    // 4 x 3 pixels of 4 bytes: rows of 16 bytes.
+    const auto tight = readableRows(0, 0, 48, 4, 3, 4);
+    ASSERT_TRUE(tight);
+    EXPECT_EQ(tight->first, 0u);
+    EXPECT_EQ(tight->stride, 16);
+    EXPECT_FALSE(tight->bottomUp);
+    const auto padded = readableRows(8, 20, 8 + 20 * 2 + 16, 4, 3, 4); // the last row needs no padding
+    ASSERT_TRUE(padded);
+    EXPECT_EQ(padded->first, 8u);
+    EXPECT_EQ(padded->stride, 20);
+    EXPECT_FALSE(readableRows(8, 20, 8 + 20 * 2 + 15, 4, 3, 4)); // one byte short
+    EXPECT_FALSE(readableRows(0, 12, 1000, 4, 3, 4));            // rows shorter than the picture's
+    EXPECT_FALSE(readableRows(40, 0, 48, 4, 3, 4));              // offset past the picture's room
+    EXPECT_FALSE(readableRows(0, 0, 48, 0, 3, 4));
+    EXPECT_FALSE(readableRows(0xFFFFFFF0u, 16, 0xFFFFFFFFu, 4, 3, 4)); // no wrap-around
+    // A negative stride: the first row at the offset, the others below it in memory.
+    const auto upwards = readableRows(32, -16, 48, 4, 3, 4);
+    ASSERT_TRUE(upwards);
+    EXPECT_EQ(upwards->first, 0u);
+    EXPECT_EQ(upwards->stride, 16);
+    EXPECT_TRUE(upwards->bottomUp);
+    EXPECT_FALSE(readableRows(16, -16, 48, 4, 3, 4)); // the last row would start before the buffer
 }

@@ -1,0 +1,279 @@
+#include "Platform/Portal/PortalInternals.h"
+
+#include "Platform/Portal/BufferGeometry.h"
+#include "Platform/Wayland/Copy.h"
+
+#include <spa/param/video/type-info.h>
+
+#include <cerrno>
+
+namespace overlook::portal {
+
+// Joins PipeWire through the portal's descriptor (taken), watching the core for a
+// lost connection and the registry for nodes that go away.
+bool PortalCaptureService::Impl::connectPipeWire(Conversation& c, int fd) {
+    c.core = pw_context_connect_fd(context, fd, nullptr, 0); // takes the descriptor
+    if (!c.core) {
+        fail(std::string("PipeWire is not running: ") + std::strerror(errno));
+        return false;
+    }
+    static const pw_core_events coreEvents = [] {
+        pw_core_events e{};
+        e.version = PW_VERSION_CORE_EVENTS;
+        e.error = [](void* data, std::uint32_t id, int, int res, const char* message) {
+            auto& c = *static_cast<Conversation*>(data);
+            if (id == PW_ID_CORE && res == -EPIPE) {
+                // Nothing more comes from any stream: a failure of the service, so that
+                // a picture is not written with displays missing from it.
+                c.owner->fail(std::string("the connection to PipeWire was lost (") + (message ? message : "") + ")");
+                for (const auto& f : c.feeds) {
+                    f->gone = true;
+                    f->pointer.reset();
+                }
+                c.owner->updatePointer(nullptr);
+                c.owner->wake();
+            }
+        };
+        return e;
+    }();
+    pw_core_add_listener(c.core, &c.coreListener, &coreEvents, &c);
+    // A display unplugged ends its node without a word from the portal.
+    c.registry = pw_core_get_registry(c.core, PW_VERSION_REGISTRY, 0);
+    static const pw_registry_events registryEvents = [] {
+        pw_registry_events e{};
+        e.version = PW_VERSION_REGISTRY_EVENTS;
+        e.global_remove = [](void* data, std::uint32_t id) {
+            auto& c = *static_cast<Conversation*>(data);
+            for (const auto& f : c.feeds)
+                if (f->node == id && !f->gone) {
+                    f->gone = true;
+                    portalLog().info("The PipeWire stream of display %u is gone; its stream ends", f->display);
+                }
+        };
+        return e;
+    }();
+    pw_registry_add_listener(c.registry, &c.registryListener, &registryEvents, &c);
+    return true;
+}
+
+void PortalCaptureService::Impl::connectFeed(Conversation& c, DisplayID display, std::uint32_t node, const wayland::OutputLayout& layout) {
+    auto feed = std::make_unique<Feed>();
+    feed->owner = this;
+    feed->conversation = &c;
+    feed->display = display;
+    feed->node = node;
+    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                             PW_KEY_MEDIA_ROLE, "Screen", nullptr);
+    feed->stream = pw_stream_new(c.core, "overlook", props);
+    if (!feed->stream) {
+        refuse(display, "PipeWire refused a stream");
+        return;
+    }
+    static const pw_stream_events streamEvents = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char* error) {
+            auto& f = *static_cast<Feed*>(data);
+            if ((state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) && !f.gone) {
+                f.gone = true;
+                portalLog().info("The PipeWire stream of display %u ended (%s)", f.display, error ? error : "");
+                f.owner->wake();
+            }
+        };
+        e.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
+            static_cast<Feed*>(data)->owner->formatChanged(*static_cast<Feed*>(data), id, param);
+        };
+        e.process = [](void* data) { static_cast<Feed*>(data)->owner->process(*static_cast<Feed*>(data)); };
+        e.remove_buffer = [](void* data, pw_buffer* buffer) {
+            auto& f = *static_cast<Feed*>(data);
+            if (f.held == buffer)
+                f.held = nullptr;
+        };
+        return e;
+    }();
+    pw_stream_add_listener(feed->stream, &feed->listener, &streamEvents, feed.get());
+
+    double rate = 60;
+    if (const wayland::Output* o = layout.find(display); o && o->refreshRate > 0)
+        rate = o->refreshRate;
+    std::uint8_t buffer[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    const spa_rectangle minSize = SPA_RECTANGLE(1, 1), maxSize = SPA_RECTANGLE(16384, 16384),
+                        defSize = SPA_RECTANGLE(1920, 1080);
+    const spa_fraction noRate = SPA_FRACTION(0, 1), maxRate = SPA_FRACTION(std::uint32_t(rate + 0.5), 1);
+    const spa_pod* params[1];
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+        SPA_POD_CHOICE_ENUM_Id(5, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
+                               SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA),
+        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defSize, &minSize, &maxSize),
+        // Frames come when something changed, at most at the display's rate.
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&noRate), SPA_FORMAT_VIDEO_maxFramerate,
+        SPA_POD_CHOICE_RANGE_Fraction(&maxRate, &noRate, &maxRate)));
+    const int r = pw_stream_connect(feed->stream, PW_DIRECTION_INPUT, node,
+                                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                                 PW_STREAM_FLAG_MAP_BUFFERS |
+                                                                 PW_STREAM_FLAG_DONT_RECONNECT),
+                                    params, 1);
+    if (r < 0) {
+        refuse(display, std::string("PipeWire could not connect the stream: ") + std::strerror(-r));
+        return;
+    }
+    c.feeds.push_back(std::move(feed));
+}
+
+void PortalCaptureService::Impl::formatChanged(Feed& f, std::uint32_t id, const spa_pod* param) {
+    if (!param || id != SPA_PARAM_Format)
+        return;
+    std::uint32_t mediaType = 0, mediaSubtype = 0;
+    if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 || mediaType != SPA_MEDIA_TYPE_video ||
+        mediaSubtype != SPA_MEDIA_SUBTYPE_raw)
+        return;
+    // The held buffer was laid out for the old format: read with the new one it could
+    // be read past its end.
+    if (f.held) {
+        pw_stream_queue_buffer(f.stream, f.held);
+        f.held = nullptr;
+    }
+    f.haveFormat = spa_format_video_raw_parse(param, &f.format) >= 0;
+    // Shared memory only: a DMA-BUF cannot be read honestly without a GPU.
+    std::uint8_t buffer[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    const spa_pod* params[3];
+    std::uint32_t count = 0;
+    // One buffer more than the producer needs: we hold one.
+    params[count++] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(4, 3, 16), SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
+    params[count++] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
+        SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+    if (cursorModes & kCursorMetadata)
+        // mutter offers room for a 384 x 384 bitmap and nothing else: a smaller range
+        // has no overlap with it and the stream comes without any cursor metadata.
+        params[count++] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
+            SPA_PARAM_META_size,
+            SPA_POD_CHOICE_RANGE_Int(CURSOR_META_SIZE(384, 384), CURSOR_META_SIZE(1, 1), CURSOR_META_SIZE(1024, 1024))));
+    pw_stream_update_params(f.stream, params, count);
+}
+
+void PortalCaptureService::Impl::process(Feed& f) {
+    // Only the newest picture counts; older buffers go straight back. A buffer that
+    // only moves the cursor (GNOME sends one for each pointer motion) must not push
+    // out a picture that came before it: the desktop may send no other.
+    pw_buffer* newest = nullptr;
+    while (pw_buffer* b = pw_stream_dequeue_buffer(f.stream)) {
+        if (!f.firstBufferAt)
+            f.firstBufferAt = Clock::now();
+        readCursor(f, *b->buffer);
+        const spa_buffer& buffer = *b->buffer;
+        const bool picture = buffer.n_datas >= 1 && buffer.datas[0].chunk && buffer.datas[0].chunk->size > 0;
+        if (!picture) {
+            pw_stream_queue_buffer(f.stream, b);
+            continue;
+        }
+        if (newest)
+            pw_stream_queue_buffer(f.stream, newest);
+        newest = b;
+    }
+    if (!newest)
+        return;
+    if (!deliver(f, *newest->buffer)) {
+        pw_stream_queue_buffer(f.stream, newest);
+        return;
+    }
+    if (f.held)
+        pw_stream_queue_buffer(f.stream, f.held);
+    f.held = newest;
+}
+
+void PortalCaptureService::Impl::readCursor(Feed& f, spa_buffer& buffer) {
+    if (auto* cursorMeta = static_cast<spa_meta_cursor*>(
+            spa_buffer_find_meta_data(&buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+        // Every stream reports the cursor; only the one it is over places it. The
+        // others mark it invalid: the pointer is elsewhere, and a crosshair left at
+        // its last place here would be a lie.
+        std::optional<Point> here;
+        const wayland::OutputLayout layout = outputs->layout();
+        const std::int32_t x = cursorMeta->position.x, y = cursorMeta->position.y;
+        if (const wayland::Output* o = layout.find(f.display);
+            o && f.haveFormat && spa_meta_cursor_is_valid(cursorMeta) && x >= 0 && y >= 0 &&
+            std::uint32_t(x) < f.format.size.width && std::uint32_t(y) < f.format.size.height) {
+            const double sx = o->logical.width / f.format.size.width;
+            const double sy = o->logical.height / f.format.size.height;
+            here = Point{o->logical.x + x * sx, o->logical.y + y * sy};
+        }
+        f.pointer = here;
+        updatePointer(&f);
+    }
+}
+
+// To every started stream of the feed's display, or to `only`; false when the
+// buffer holds no picture.
+bool PortalCaptureService::Impl::deliver(Feed& f, spa_buffer& buffer, StreamState* only) {
+    if (auto* header = static_cast<spa_meta_header*>(
+            spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
+        header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED))
+        return false;
+    if (!f.haveFormat || buffer.n_datas < 1)
+        return false;
+    const spa_data& d = buffer.datas[0];
+    const int width = int(f.format.size.width), height = int(f.format.size.height);
+    if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) || width <= 0 ||
+        height <= 0)
+        return false; // a cursor-only update, or nothing new
+    const std::optional<BufferRows> rows =
+        readableRows(d.chunk->offset, d.chunk->stride, d.maxsize, width, height, 4);
+    if (!rows) {
+        // The producer is another process: a buffer that does not hold the picture
+        // its format promises is never read, and said once per stream.
+        if (!f.badBufferSaid) {
+            f.badBufferSaid = true;
+            portalLog().error("Display %u: a PipeWire buffer of %u bytes cannot hold a %d x %d picture at offset %u "
+                              "with a stride of %d bytes; such buffers are dropped",
+                              f.display, d.maxsize, width, height, d.chunk->offset, d.chunk->stride);
+        }
+        return false;
+    }
+    const auto* pixels = static_cast<const std::uint8_t*>(d.data) + rows->first;
+    const int stride = rows->stride;
+    const bool swapRedBlue = f.format.format == SPA_VIDEO_FORMAT_RGBx || f.format.format == SPA_VIDEO_FORMAT_RGBA;
+    const auto now = Clock::now();
+    for (const auto& s : known) {
+        if (s->display != f.display || !s->started || s->removed || (only && s.get() != only))
+            continue;
+        std::shared_ptr<FrameSurface> surface = s->frames.take();
+        wayland::reduceInto(pixels, width, height, stride, rows->bottomUp, 0, *surface);
+        if (swapRedBlue)
+            for (int y = 0; y < surface->height(); ++y) {
+                std::uint32_t* row = surface->mutableRow(y);
+                for (int x = 0; x < surface->width(); ++x) {
+                    const std::uint32_t p = row[x];
+                    row[x] = (p & 0xFF00FF00u) | ((p & 0xFFu) << 16) | ((p >> 16) & 0xFFu);
+                }
+            }
+        // The desktop sends a frame for every damaged commit, also for the
+        // preview's own redraws: a picture equal to the last one is no change.
+        const bool changed = s->frames.isNewPicture(surface);
+        {
+            std::lock_guard lock(mutex);
+            ++stats.buffers;
+            if (changed)
+                ++stats.frames;
+            stats.reduceNanoseconds += std::uint64_t(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - now).count());
+        }
+        if (!changed)
+            continue;
+        s->delivery.post(FrameStatus::FrameComplete, std::move(surface));
+        s->lastUpdate = now;
+        s->stopSent = false;
+        s->served = true;
+    }
+    return true;
+}
+
+} // namespace overlook::portal
