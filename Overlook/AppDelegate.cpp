@@ -17,6 +17,7 @@
 #include "Overlook/OwnWindows.h"
 #include "Overlook/PreferencesCommand.h"
 #include "Overlook/QtMainQueue.h"
+#include "Overlook/ShortcutPath.h"
 #include "CommandLine/ScreenshotCommand.h"
 #include "Overlook/StreamController.h"
 #include "Platform/X11/HotKeys/X11HotKeyService.h"
@@ -36,6 +37,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPalette>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStyleFactory>
@@ -47,6 +49,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 namespace overlook {
 
@@ -58,6 +61,58 @@ const Logger& appLog() {
 }
 
 constexpr int kTrayWaitMs = 1000;
+// How long a desktop may take to show its tray before we tell the user there is none.
+constexpr int kNoTrayNoticeMs = 4000;
+
+// GNOME's own custom shortcuts: a list of paths, each with a name, command and binding.
+constexpr const char* kMediaKeys = "org.gnome.settings-daemon.plugins.media-keys";
+constexpr const char* kOurKeybinding = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/overlook/";
+constexpr const char* kGnomeBinding = "<Control><Alt><Super>p";
+
+bool onGnome() {
+    const QString desktop = QString::fromLocal8Bit(qgetenv("XDG_CURRENT_DESKTOP"));
+    return desktop.split(':').contains(QStringLiteral("GNOME"), Qt::CaseInsensitive);
+}
+
+// Runs gsettings; its trimmed output, or nothing (with `error` set) when it failed.
+std::optional<QString> gsettings(const QStringList& arguments, QString& error) {
+    QProcess process;
+    process.start(QStringLiteral("gsettings"), arguments);
+    if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        error = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
+        if (error.isEmpty())
+            error = process.errorString();
+        return std::nullopt;
+    }
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+// Adds our custom shortcut to GNOME's list (keeping the others); an error message
+// when it could not.
+QString addGnomeShortcut() {
+    QString error;
+    const auto list = gsettings({QStringLiteral("get"), kMediaKeys, QStringLiteral("custom-keybindings")}, error);
+    if (!list)
+        return error;
+    QStringList paths;
+    const QRegularExpression quoted(QStringLiteral("'([^']*)'"));
+    for (auto it = quoted.globalMatch(*list); it.hasNext();)
+        paths << it.next().captured(1);
+    const QString schema = QString(kMediaKeys) + ".custom-keybinding:" + kOurKeybinding;
+    const std::pair<const char*, QString> keys[] = {
+        {"name", QStringLiteral("Overlook")}, {"command", QString(kToggleCommand)}, {"binding", kGnomeBinding}};
+    for (const auto& [key, value] : keys)
+        if (!gsettings({QStringLiteral("set"), schema, key, value}, error))
+            return error;
+    if (!paths.contains(kOurKeybinding)) {
+        paths << kOurKeybinding;
+        if (!gsettings({QStringLiteral("set"), kMediaKeys, QStringLiteral("custom-keybindings"),
+                        "['" + paths.join(QStringLiteral("', '")) + "']"},
+                       error))
+            return error;
+    }
+    return {};
+}
 
 bool onWayland() { return QGuiApplication::platformName() == QLatin1String("wayland"); }
 constexpr int kTrayQueryMs = 500;
@@ -104,6 +159,14 @@ Popover::Popover() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::W
     layout->setContentsMargins(0, 0, 0, 0);
     content_ = new ContentView(this);
     layout->addWidget(content_);
+    // A display plugged in or removed while it is open shows up or goes at once.
+    displaysWatch_ = LocalDisplayManager::shared().availableDisplays.changed.connect([this](const auto&) {
+        const DefaultsStore& store = standardDefaultsStore();
+        content_->controller()->followDisplays(Display::activeDisplays(), store.boolForKey("hideMainDisplay"),
+                                               effectiveScale(store.floatForKey("scale")));
+        if (fit_)
+            fit_(*this);
+    });
 }
 
 void Popover::mousePressEvent(QMouseEvent* event) {
@@ -270,6 +333,48 @@ void AppDelegate::showStatusItem() {
         makeStatusItem();
     });
     trayWait_->start(kTrayWaitMs);
+    QTimer::singleShot(kNoTrayNoticeMs, trayWait_.get(), [this] {
+        if (!statusItem_)
+            tellNoTray();
+    });
+}
+
+void AppDelegate::tellNoTray() {
+    // Without it a desktop without a tray (GNOME as it comes) shows nothing of us at all.
+    appLog().notice("No tray appeared; telling the user how to reach the previews");
+    const ShortcutPath& path = shortcutPath();
+    QString body = QStringLiteral("This desktop shows no tray icon for Overlook. Open the previews with "
+                                  "“overlook popover” or by starting Overlook again from the launcher");
+    body += path.active && path.kind != ShortcutPath::Kind::Compositor ? QStringLiteral(", or with its shortcut.")
+                                                                       : QStringLiteral(".");
+    DesktopNotifier::Notice notice{QStringLiteral("Overlook runs without a tray icon"), body, {}, false};
+    notice.actions.emplace_back(QStringLiteral("show"), QStringLiteral("Show Previews"));
+    if (onGnome()) {
+        body += QStringLiteral(" GNOME can open them with a keyboard shortcut of its own: Ctrl+Alt+Super+P.");
+        notice.body = body;
+        notice.actions.emplace_back(QStringLiteral("add-gnome-shortcut"), QStringLiteral("Add the Shortcut"));
+    }
+    notice.onAction = [this](const QString& key) {
+        if (key == QLatin1String("show"))
+            showPopover();
+        else if (key == QLatin1String("add-gnome-shortcut"))
+            acceptGnomeShortcut();
+    };
+    notifier_->notify(notice);
+}
+
+void AppDelegate::acceptGnomeShortcut() {
+    const QString error = addGnomeShortcut();
+    if (!error.isEmpty()) {
+        appLog().error("Cannot add the GNOME shortcut: %s", qPrintable(error));
+        notifier_->notify({QStringLiteral("The shortcut was not added"), error, {}, true});
+        return;
+    }
+    appLog().notice("Added the GNOME custom shortcut %s running %s", kGnomeBinding, kToggleCommand);
+    ShortcutPath path = shortcutPath();
+    path.note = "GNOME runs “" + std::string(kToggleCommand) +
+                "” with Ctrl+Alt+Super+P (Settings, Keyboard, Custom Shortcuts).";
+    setShortcutPath(path);
 }
 
 void AppDelegate::makeStatusItem() {
@@ -286,8 +391,10 @@ void AppDelegate::makeStatusItem() {
 
 void AppDelegate::activated(QSystemTrayIcon::ActivationReason reason) {
     // A second click soon after the first arrives as a double click; it toggles the
-    // popover like any other click, or a quick close would be lost.
-    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+    // popover like any other click, or a quick close would be lost. A middle click
+    // toggles it too: only the menu click is not ours.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick ||
+        reason == QSystemTrayIcon::MiddleClick) {
         // Control and a left click: the menu, as a right click.
         if (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier)
             mainMenu_->popup(QCursor::pos());
@@ -309,20 +416,24 @@ void AppDelegate::togglePopover() {
     const auto askedAt = std::chrono::steady_clock::now();
     auto* popover = new Popover();
     popover->reportFirstFrame(askedAt);
-    const DefaultsStore& store = standardDefaultsStore();
-    const Size size = StreamController(store.boolForKey("hideMainDisplay"),
-                                       effectiveScale(store.floatForKey("scale")))
-                          .contentSize(600, 30);
-    popover->resize(int(size.width), int(size.height));
-    if (onWayland())
-        // Clients cannot place windows there; a window of fixed size is one that
-        // tiling compositors float, and window rules can put it under the bar.
-        popover->setFixedSize(int(size.width), int(size.height));
-    else
-        placePopover(*popover);
+    fitPopover(*popover);
+    popover->onDisplaysFollowed([this](Popover& p) { fitPopover(p); });
     popover_ = popover;
     hasPopover_ = true;
     popover->show();
+}
+
+void AppDelegate::fitPopover(Popover& popover) const {
+    const Size size = popover.content()->controller()->contentSize(600, 30);
+    if (onWayland() && !popover.isDetached()) {
+        // Clients cannot place windows there; a window of fixed size is one that
+        // tiling compositors float, and window rules can put it under the bar.
+        popover.setFixedSize(int(size.width), int(size.height));
+        return;
+    }
+    popover.resize(int(size.width), int(size.height));
+    if (!popover.isDetached())
+        placePopover(popover);
 }
 
 void AppDelegate::placePopover(Popover& popover) const {

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +38,8 @@ public:
     // Logs how long after `askedAt` (the click or shortcut) the first live frame
     // of any of its streams reached the popover; it is drawn at the next refresh.
     void reportFirstFrame(std::chrono::steady_clock::time_point askedAt);
+    // Called after the streams followed a change of the displays, to fit the window.
+    void onDisplaysFollowed(std::function<void(Popover&)> fit) { fit_ = std::move(fit); }
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -50,6 +53,8 @@ private:
     bool detached_ = false;
     std::vector<ScopedConnection> firstFrameWatch_;
     bool firstFrameSeen_ = false;
+    ScopedConnection displaysWatch_;
+    std::function<void(Popover&)> fit_;
 };
 
 class AppDelegate final {
@@ -87,7 +92,13 @@ private:
     void showStatusItem();
     void makeStatusItem();
     void activated(QSystemTrayIcon::ActivationReason reason);
+    // Once, when no tray came: how to reach the previews, and on GNOME an offer to
+    // add a custom shortcut (written only when the user accepts).
+    void tellNoTray();
+    void acceptGnomeShortcut();
     void placePopover(Popover& popover) const;
+    // Sizes the popover to its visible streams (and places it under the icon on X11).
+    void fitPopover(Popover& popover) const;
     void attachColorList();
     void registerShowPopoverShortcut();
 

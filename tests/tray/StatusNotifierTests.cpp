@@ -33,12 +33,25 @@ public:
     bool nameHasOwner(const std::string& name) const { return bus_.nameHasOwner(name); }
 
     std::map<std::string, std::string> environment() const {
-        return {{"DISPLAY", server_.name()},
-                {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
-                {"HOME", (scratch_.path() / "home").string()},
-                {"DBUS_SESSION_BUS_ADDRESS", bus_.address()},
-                // The log is read below, also where a journal would take it.
-                {"OVERLOOK_LOG_STDERR", "1"}};
+        std::map<std::string, std::string> env{{"DISPLAY", server_.name()},
+                                               {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
+                                               {"HOME", (scratch_.path() / "home").string()},
+                                               {"DBUS_SESSION_BUS_ADDRESS", bus_.address()},
+                                               // The log is read below, also where a journal would take it.
+                                               {"OVERLOOK_LOG_STDERR", "1"}};
+        env.insert(extra_.begin(), extra_.end());
+        return env;
+    }
+    // For the programs started after this.
+    void addEnvironment(const std::string& name, const std::string& value) { extra_[name] = value; }
+    // What "gsettings ARGUMENTS" prints in this session, without the line end.
+    std::string gsettings(const std::string& arguments) {
+        const auto out = scratch_.path() / "gsettings.out";
+        exitStatus(start("gsettings " + arguments, out), 5000);
+        std::string text = readFile(out);
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+            text.pop_back();
+        return text;
     }
     pid_t start(const std::string& command, const std::filesystem::path& log = {}) {
         return started_.emplace_back(spawn(command, environment(), log));
@@ -90,6 +103,7 @@ private:
     XvfbServer server_{1600, 900};
     PrivateSessionBus bus_;
     Scratch scratch_;
+    std::map<std::string, std::string> extra_;
     std::vector<pid_t> started_;
 };
 
@@ -139,6 +153,11 @@ TEST(StatusNotifierTray, IconAndMenuTogglePopoverAndQuit) {
 TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLater) {
     TraySession session;
     ASSERT_TRUE(session.ready());
+    // GNOME without its tray extension, its settings in a file of this session's own.
+    session.addEnvironment("XDG_CURRENT_DESKTOP", "GNOME");
+    session.addEnvironment("GSETTINGS_BACKEND", "keyfile");
+    NotificationServer notifications(session.address());
+    ASSERT_TRUE(notifications.running());
     session.startApplication();
 
     // No tray at all: said once, the application runs on and its popover opens.
@@ -149,6 +168,33 @@ TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLa
     EXPECT_TRUE(session.popoverOpen()) << "no popover without a tray";
     EXPECT_EQ(session.command("popover --hide"), 0);
     EXPECT_TRUE(session.popoverClosed());
+
+    // The user is told once how to reach the previews, and offered GNOME's own
+    // shortcut, which is written only once accepted.
+    std::vector<NotificationServer::Notification> notices;
+    const auto told = [&] {
+        notices.clear();
+        for (const auto& n : notifications.received())
+            if (n.summary == "Overlook runs without a tray icon")
+                notices.push_back(n);
+        return !notices.empty();
+    };
+    ASSERT_TRUE(waitFor(told, 10000)) << session.applicationLog();
+    EXPECT_NE(notices[0].body.find("“overlook popover”"), std::string::npos) << notices[0].body;
+    const auto& actions = notices[0].actions;
+    EXPECT_NE(std::find(actions.begin(), actions.end(), "add-gnome-shortcut"), actions.end());
+    const std::string list = "org.gnome.settings-daemon.plugins.media-keys custom-keybindings";
+    const std::string ours = "org.gnome.settings-daemon.plugins.media-keys.custom-keybinding:"
+                             "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/overlook/";
+    EXPECT_EQ(session.gsettings("get " + list), "@as []");
+    notifications.invokeAction(notices[0].id, "add-gnome-shortcut");
+    EXPECT_TRUE(waitFor([&] {
+        return session.gsettings("get " + list) == "['/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/overlook/']";
+    })) << session.gsettings("get " + list) << session.applicationLog();
+    EXPECT_EQ(session.gsettings("get " + ours + " command"), "'overlook popover --toggle'");
+    EXPECT_EQ(session.gsettings("get " + ours + " binding"), "'<Control><Alt><Super>p'");
+    EXPECT_TRUE(told());
+    EXPECT_EQ(notices.size(), 1u);
 
     // The watcher comes first, the panel's host a moment later, as on a desktop
     // that is still starting.

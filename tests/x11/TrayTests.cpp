@@ -1,6 +1,7 @@
 // The tray application end to end on a real X server with trayer as the tray host:
 // a click on the icon opens the popover and a second closes it, the global shortcut
-// does the same, and the popover shows both displays the right way up.
+// does the same, and the popover shows both displays the right way up and follows a
+// display unplugged and plugged in again while it is open.
 
 #include "XvfbServer.h"
 #include "tests/support/Processes.h"
@@ -136,6 +137,19 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     });
     EXPECT_TRUE(upright) << "the popover's picture is not the desktop the right way up";
 
+    // A display unplugged while it is open leaves it (one 16:9 picture is twice as
+    // tall at the same width), and comes back when plugged in again.
+    server.setMonitors({"MAIN 1920x1080+1920+0"});
+    EXPECT_TRUE(waitFor([&] {
+        const auto now = popover(server);
+        return now && now->height > shown->height + 100;
+    })) << "the popover kept the unplugged display" << describe(overlookWindows(server, true));
+    server.setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
+    EXPECT_TRUE(waitFor([&] {
+        const auto now = popover(server);
+        return now && now->height == shown->height;
+    })) << "the popover did not take the display plugged in again" << describe(overlookWindows(server, true));
+
     // A second click closes it.
     ASSERT_EQ(server.run(clickIcon), 0);
     EXPECT_TRUE(waitFor([&] { return !popover(server); })) << "the second click did not close the popover"
@@ -146,6 +160,15 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     EXPECT_TRUE(waitFor([&] { return popover(server).has_value(); })) << "the shortcut opened nothing";
     ASSERT_EQ(server.run("xdotool key ctrl+alt+super+p"), 0);
     EXPECT_TRUE(waitFor([&] { return !popover(server); })) << "the shortcut did not close the popover";
+
+    // Any click but the menu's toggles it: the middle button too.
+    const std::string middleClick = clickIcon.substr(0, clickIcon.size() - 1) + "2";
+    ASSERT_EQ(server.run(middleClick), 0);
+    EXPECT_TRUE(waitFor([&] { return popover(server).has_value(); })) << "a middle click opened nothing";
+    // Past the double-click time: Qt reports no second middle click within it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_EQ(server.run(middleClick), 0);
+    EXPECT_TRUE(waitFor([&] { return !popover(server); })) << "a second middle click did not close the popover";
 
     stop(app);
     stop(tray);
