@@ -342,6 +342,11 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     // the middle, the same at opposite points, so a picture moved, cut or turned shows.
     const fs::path shot = dir / "shot.png";
     ASSERT_EQ(overlook("screenshot --backend portal --output '" + shot.string() + "'"), 0) << readFile(dir / "log");
+    // The portal takes the token out of its store while it restores and puts the
+    // session back under the same one: kept for both displays, the previews below
+    // restore with it, without a dialog.
+    const std::string settings = readFile(dir / "config" / "overlook" / "io.overlook.Overlook.plist");
+    EXPECT_EQ(occurrences(settings, gnome.token()), 2) << settings;
     const auto s = decodePng(shot);
     ASSERT_TRUE(s);
     ASSERT_EQ(s->width, 3200);
