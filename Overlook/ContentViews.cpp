@@ -5,6 +5,7 @@
 #include "Tessera/DisplayRenderingView/DisplayStreamView.h"
 #include "settings_store/UserDefaults.h"
 
+#include <QCoreApplication>
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -49,11 +50,19 @@ QToolButton* smallButton(const std::string& symbol, QWidget* parent) {
 } // namespace
 
 QIcon symbolIcon(const std::string& name) {
-    const QIcon own(QString::fromStdString(":/icons/" + name + ".svg"));
+    // One icon per name for the life of the process: each new icon made from an
+    // SVG puts its renderings into Qt's pixmap cache under keys of its own, so a
+    // popover that made new ones each time it opened grew that cache for ever.
+    static std::map<std::string, QIcon> made;
+    if (made.empty()) // given back with the application, before the toolkit goes
+        qAddPostRoutine([] { made.clear(); });
+    if (const auto found = made.find(name); found != made.end())
+        return found->second;
+    QIcon icon(QString::fromStdString(":/icons/" + name + ".svg"));
     const auto it = themeNames().find(name);
     if (it != themeNames().end() && QIcon::hasThemeIcon(it->second))
-        return QIcon::fromTheme(it->second, own);
-    return own;
+        icon = QIcon::fromTheme(it->second, icon);
+    return made.emplace(name, icon).first->second;
 }
 
 QIcon statusItemIcon() {
