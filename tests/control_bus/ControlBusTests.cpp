@@ -201,7 +201,13 @@ TEST(ControlBus, WithoutASessionBusBothSidesSaySo) {
         << readFile(log);
     // Still running, and its shortcut still opens the popover.
     EXPECT_EQ(exitStatusWithin(app, 1000), -1) << readFile(log);
-    ASSERT_EQ(server.run("xdotool key ctrl+alt+super+p"), 0);
-    EXPECT_TRUE(waitFor([&] { return popovers(server) == 1; })) << "the lone instance does not work";
+    // Its key grab may come after that line (slowly under a sanitizer): a press
+    // before it reaches nobody, so the key is pressed until one opens the popover.
+    bool opened = false;
+    for (int press = 0; press < 5 && !opened; ++press) {
+        ASSERT_EQ(server.run("xdotool key ctrl+alt+super+p"), 0);
+        opened = waitFor([&] { return popovers(server) == 1; }, 2500);
+    }
+    EXPECT_TRUE(opened) << "the lone instance does not work";
     stop(app);
 }
