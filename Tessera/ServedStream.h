@@ -9,6 +9,7 @@
 
 #include "Tessera/CaptureService.h"
 #include "Tessera/FrameDelivery.h"
+#include "Tessera/FramePool.h"
 
 #include <atomic>
 #include <cstdint>
@@ -20,7 +21,8 @@ namespace overlook {
 struct ServedStreamState {
     ServedStreamState(DisplayID d, int w, int h, bool cursor, std::shared_ptr<DispatchQueue> queue,
                       FrameHandler handler)
-        : display(d), width(w), height(h), showCursor(cursor), delivery(std::move(queue), std::move(handler)) {}
+        : display(d), width(w), height(h), showCursor(cursor), delivery(std::move(queue), std::move(handler)),
+          frames(w, h) {}
 
     const DisplayID display;
     const int width, height;
@@ -29,6 +31,7 @@ struct ServedStreamState {
     std::atomic<bool> started{false};
     std::atomic<std::uint64_t> starts{0}; // a stop and a start between two turns is still a restart
     std::atomic<bool> removed{false};
+    FramePool frames; // the back end's thread only
 };
 
 // Start and stop set the flags (a stop that ends a running stream posts its final

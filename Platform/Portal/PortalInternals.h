@@ -68,17 +68,13 @@ template <typename... V> inline int entry(sd_bus_message* m, const char* key, co
 
 // What the service's thread knows of one display stream beyond what every served stream has.
 struct StreamState : ServedStreamState {
-    StreamState(DisplayID display, int width, int height, bool showCursor, std::shared_ptr<DispatchQueue> queue,
-                FrameHandler handler)
-        : ServedStreamState(display, width, height, showCursor, std::move(queue), std::move(handler)),
-          frames(width, height) {}
+    using ServedStreamState::ServedStreamState;
     bool wasStarted = false;
     std::uint64_t startsSeen = 0;
     bool stopSent = false;
     bool served = false; // has had a frame since it was started
     Clock::time_point lastUpdate{};
     Clock::time_point startedAt{};
-    FramePool frames;
 };
 
 struct Conversation;

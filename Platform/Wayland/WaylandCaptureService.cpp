@@ -25,10 +25,7 @@ constexpr auto kUnchangedPollInterval = std::chrono::milliseconds(50);
 
 // What the session thread knows of one stream beyond what every served stream has.
 struct WaylandCaptureService::StreamState : ServedStreamState {
-    StreamState(DisplayID display, int width, int height, bool showCursor, std::shared_ptr<DispatchQueue> queue,
-                FrameHandler handler)
-        : ServedStreamState(display, width, height, showCursor, std::move(queue), std::move(handler)),
-          frames(width, height) {}
+    using ServedStreamState::ServedStreamState;
 
     bool wasStarted = false;
     std::uint64_t startsSeen = 0;
@@ -40,7 +37,6 @@ struct WaylandCaptureService::StreamState : ServedStreamState {
     double refreshRate = kDefaultRefreshRate;
     int transform = 0; // wl_output_transform of the output, as of the last request
     std::unique_ptr<ShmBuffer> buffer; // what a copy in flight needs, and no more
-    FramePool frames;
 };
 
 WaylandCaptureService::WaylandCaptureService(std::shared_ptr<Session> session) : session_(std::move(session)) {
