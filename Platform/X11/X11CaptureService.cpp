@@ -30,7 +30,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kIdleInterval = std::chrono::seconds(1);
 constexpr auto kMonitorPollInterval = std::chrono::seconds(1);
 constexpr double kDefaultRefreshRate = 60;
-constexpr std::size_t kPoolSize = 4;
 // The pointer is followed at the refresh rate while it moves and at this period
 // once it has been still for a second, so an idle desktop costs few round trips.
 constexpr auto kStillPointerPeriod = std::chrono::milliseconds(100);
@@ -79,7 +78,6 @@ struct X11CaptureService::StreamState : ServedStreamState {
     bool haveArea = false;
     Clock::time_point lastFrame{};
     Clock::time_point lastUpdate{};
-    std::vector<std::shared_ptr<FrameSurface>> pool;
     xcb_render_picture_t source = XCB_NONE;
     xcb_pixmap_t pixmap = XCB_NONE;
     xcb_render_picture_t target = XCB_NONE;
@@ -149,7 +147,6 @@ private:
     void serve(StreamState& s, Clock::time_point now);
     FrameSurfacePtr capture(StreamState& s);
     bool reduceWithRender(StreamState& s, FrameSurface& out, double sx, double sy, const OutputRect& part);
-    std::shared_ptr<FrameSurface> pooledSurface(StreamState& s);
     void release(StreamState& s);
     const CursorImage& cursor();
     bool displayAsleep(Clock::time_point now);
@@ -555,16 +552,6 @@ void X11CaptureService::Worker::serve(StreamState& s, Clock::time_point now) {
     }
 }
 
-std::shared_ptr<FrameSurface> X11CaptureService::Worker::pooledSurface(StreamState& s) {
-    for (auto& surface : s.pool)
-        if (surface.use_count() == 1)
-            return surface; // nobody holds it any more: reuse
-    auto fresh = FrameSurface::allocate(s.width, s.height);
-    if (s.pool.size() < kPoolSize)
-        s.pool.push_back(fresh);
-    return fresh;
-}
-
 FrameSurfacePtr X11CaptureService::Worker::capture(StreamState& s) {
     const auto started = Clock::now();
     const double sx = s.area.width / s.width, sy = s.area.height / s.height;
@@ -602,7 +589,7 @@ FrameSurfacePtr X11CaptureService::Worker::capture(StreamState& s) {
         part = all;
     const bool partial = !(part == all);
 
-    auto surface = pooledSurface(s);
+    auto surface = s.frames.take(); // every pixel is grabbed, or the rest copied below
     if (partial) // the rest is the last frame's
         std::memcpy(surface->mutableData(), s.previous->data(),
                     static_cast<std::size_t>(surface->stride()) * static_cast<std::size_t>(s.height));
