@@ -1,7 +1,7 @@
 #include "PreviewCommand.h"
 
 #include "Foundation/MainQueue.h"
-#include "CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/CommandLine.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamController.h"
 #include "Tessera/DisplayRenderingView/DisplayStreamView.h"

@@ -1,8 +1,8 @@
 // overlook-app: the tray application, and every command in one process (the
 // toolkit's commands, such as preview, run here).
 #include "Overlook/AppDelegate.h"
-#include "CommandLine/CommandLine.h"
-#include "CommandLine/Commands.h"
+#include "Overlook/CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/Commands.h"
 #include "Overlook/PreviewCommand.h"
 #include "Overlook/PreferenceKeys.h"
 

@@ -1,5 +1,5 @@
-#include "CommandLine/CommandLine.h"
-#include "CommandLine/DisplaysCommand.h"
+#include "Overlook/CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/DisplaysCommand.h"
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/FixtureEnvironment.h"
 

@@ -1,6 +1,6 @@
 #include "Overlook/KeyMonitor.h"
 #include "Overlook/LocalDisplayManager.h"
-#include "CommandLine/ScreenshotCommand.h"
+#include "Overlook/CommandLine/ScreenshotCommand.h"
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/FixtureEnvironment.h"

@@ -1,4 +1,4 @@
-#include "CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/CommandLine.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamQuality.h"
 #include "tests/settings_store/TempSettings.h"

@@ -7,7 +7,7 @@
 #include "tests/wayland/SwaySession.h"
 #include "tests/wayland_tray/SwayWindows.h"
 
-#include "CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/CommandLine.h"
 #include "Foundation/MainQueue.h"
 #include "Overlook/AppDelegate.h"
 #include "Overlook/ContentViews.h"

@@ -1,7 +1,7 @@
 // overlook: the command line. Without arguments it starts the tray application.
-#include "CommandLine/AppLauncher.h"
-#include "CommandLine/CommandLine.h"
-#include "CommandLine/Commands.h"
+#include "Overlook/CommandLine/AppLauncher.h"
+#include "Overlook/CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/Commands.h"
 #include "Overlook/PreferenceKeys.h"
 
 int main(int argc, char** argv) {

@@ -1,4 +1,4 @@
-#include "CommandLine/AppLauncher.h"
+#include "Overlook/CommandLine/AppLauncher.h"
 
 
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "CommandLine/DefaultsCommand.h"
+#include "Overlook/CommandLine/DefaultsCommand.h"
 
-#include "CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/CommandLine.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamQuality.h"
 #include "settings_store/UserDefaults.h"

@@ -2,7 +2,7 @@
 
 #include "Foundation/DispatchQueue.h"
 #include "Foundation/MainQueue.h"
-#include "CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/CommandLine.h"
 #include "Overlook/LocalDisplayManager.h"
 #include "Tessera/CaptureService.h"
 

@@ -1,8 +1,8 @@
-#include "CommandLine/Commands.h"
+#include "Overlook/CommandLine/Commands.h"
 
-#include "CommandLine/ControlCommands.h"
-#include "CommandLine/DefaultsCommand.h"
-#include "CommandLine/ScreenshotCommand.h"
+#include "Overlook/CommandLine/ControlCommands.h"
+#include "Overlook/CommandLine/DefaultsCommand.h"
+#include "Overlook/CommandLine/ScreenshotCommand.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #include "CommandLine.h"
 
-#include "CommandLine/Commands.h"
+#include "Overlook/CommandLine/Commands.h"
 #include "settings_store/UserDefaults.h"
 
 #include <cstdio>

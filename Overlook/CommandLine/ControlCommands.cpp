@@ -1,7 +1,7 @@
-#include "CommandLine/ControlCommands.h"
+#include "Overlook/CommandLine/ControlCommands.h"
 
 #include "ControlBus/ControlClient.h"
-#include "CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/CommandLine.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "DisplaysCommand.h"
 
-#include "CommandLine/CommandLine.h"
-#include "CommandLine/Commands.h"
+#include "Overlook/CommandLine/CommandLine.h"
+#include "Overlook/CommandLine/Commands.h"
 
 #include <cstdio>
 
