@@ -51,7 +51,7 @@ std::vector<std::filesystem::path> corruptCopies(const TempSettings& env, const 
 
 } // namespace
 
-TEST(PropertyList, EqualityIsExactAndKindsAreDistinct) {
+TEST(PropertyList, EqualityIsExactKindsAreDistinctAndNestingIsBounded) {
     EXPECT_NE(PropertyList(1), PropertyList(1.0));
     EXPECT_NE(PropertyList(1), PropertyList(true));
     EXPECT_NE(PropertyList("1"), PropertyList(1));
@@ -60,6 +60,18 @@ TEST(PropertyList, EqualityIsExactAndKindsAreDistinct) {
     EXPECT_NE(PropertyList(PropertyList::Array{1, "a"}), PropertyList(PropertyList::Array{"a", 1}));
     EXPECT_TRUE(PropertyList(Date{5}).is(PropertyList::Kind::Date));
     EXPECT_EQ(PropertyList(std::uint8_t{7}).kind(), PropertyList::Kind::Integer);
+
+    // 128 levels of nesting are stored and read back; one more is refused either way.
+    const auto nested = [](int levels) {
+        PropertyList v = 1;
+        for (int i = 0; i < levels; ++i)
+            v = PropertyList::Array{v};
+        return v;
+    };
+    EXPECT_FALSE(unstorableReason(nested(128)));
+    EXPECT_TRUE(unstorableReason(nested(129)));
+    EXPECT_TRUE(parsePropertyList(toXml({{"k", nested(127)}})).value);
+    EXPECT_NE(parsePropertyList(toXml({{"k", nested(128)}})).error.find("nesting deeper than 128"), std::string::npos);
 }
 
 TEST(UserDefaults, EveryKindRoundTripsThroughTheFile) {
@@ -225,9 +237,10 @@ TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
         EXPECT_EQ(TempSettings::read(aside[0]), bytes); // nothing of the original is lost
         ASSERT_EQ(logs.messages(LogLevel::Error).size(), 1u);
         EXPECT_NE(logs.messages(LogLevel::Error)[0].find("moved to"), std::string::npos);
-        if (what == "random bytes")
+        if (what == "random bytes") {
             EXPECT_NE(logs.messages(LogLevel::Error)[0].find("is corrupt (not a property list"), std::string::npos)
                 << logs.messages(LogLevel::Error)[0];
+        }
         ASSERT_TRUE(store->set("after", 1));
         ASSERT_TRUE(store->synchronize());
         EXPECT_TRUE(parsePropertyList(TempSettings::read(env.file("corrupt"))).value);

@@ -23,10 +23,12 @@ namespace {
 
 // The application and its tray host on `server`, with no session bus: Qt must not
 // wait for one before using the X11 tray.
-pid_t spawn(const XvfbServer& server, const std::string& command, const fs::path& config) {
-    return overlook::test::spawn(command, {{"DISPLAY", server.name()},
-                                           {"XDG_CONFIG_HOME", config.string()},
-                                           {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}});
+pid_t spawn(const XvfbServer& server, const std::string& command, const fs::path& config, const fs::path& log = {}) {
+    return overlook::test::spawn(command,
+                                 {{"DISPLAY", server.name()},
+                                  {"XDG_CONFIG_HOME", config.string()},
+                                  {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}},
+                                 log);
 }
 
 struct Window {
@@ -106,7 +108,7 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     // tray's panel exists keeps the test from timing the tray's own start-up.
     ASSERT_TRUE(waitFor([&] { return !server.output("xdotool search --name '^panel$' 2>/dev/null").empty(); }))
         << "trayer did not start";
-    const pid_t app = spawn(server, OVERLOOK_BINARY, config);
+    const pid_t app = spawn(server, OVERLOOK_BINARY, config, config / "app.log");
 
     std::optional<Window> icon;
     ASSERT_TRUE(waitFor([&] { return (icon = trayIcon(server)).has_value(); }, 20000)) << "no tray icon appeared";
@@ -149,6 +151,13 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
         const auto now = popover(server);
         return now && now->height == shown->height;
     })) << "the popover did not take the display plugged in again" << describe(overlookWindows(server, true));
+
+    // A digit typed over the popover names its display on standard output.
+    ASSERT_EQ(server.run("xdotool mousemove " + std::to_string(shown->x + 300) + " " + std::to_string(shown->y + 40) +
+                         " key 1"),
+              0);
+    EXPECT_TRUE(waitFor([&] { return readFile(config / "app.log").find("Toggling display with id 1\n") != std::string::npos; }))
+        << readFile(config / "app.log");
 
     // A second click closes it.
     ASSERT_EQ(server.run(clickIcon), 0);
