@@ -2,7 +2,7 @@
 
 #include "Platform/Wayland/Session.h"
 #include "Platform/X11/Grabber.h"
-#include "Platform/X11/Reduction.h"
+#include "Tessera/AreaFilter.h"
 
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
