@@ -1,9 +1,9 @@
-#include "Reduction.h"
+#include "AreaFilter.h"
 
 #include <immintrin.h>
 #include <vector>
 
-namespace overlook::x11 {
+namespace overlook {
 
 namespace {
 
@@ -149,4 +149,4 @@ void boxReduce(const std::uint8_t* source, int sourceStride, int k, std::uint8_t
     }
 }
 
-} // namespace overlook::x11
+} // namespace overlook

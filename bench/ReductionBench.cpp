@@ -3,7 +3,7 @@
 // small picture turned) and at a factor that is not whole (pixman's convolution).
 //   build/bench/bench_reduction
 #include "Platform/Wayland/Copy.h"
-#include "Platform/X11/Reduction.h"
+#include "Tessera/AreaFilter.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>
@@ -23,8 +23,8 @@ static void BM_AreaFilter1080p(benchmark::State& state) {
     const std::vector<std::uint32_t> source = frame();
     std::vector<std::uint32_t> out((1920 / k) * (1080 / k));
     for (auto _ : state) {
-        overlook::x11::boxReduce(reinterpret_cast<const std::uint8_t*>(source.data()), 1920 * 4, k,
-                                 reinterpret_cast<std::uint8_t*>(out.data()), (1920 / k) * 4, 1920 / k, 1080 / k);
+        overlook::boxReduce(reinterpret_cast<const std::uint8_t*>(source.data()), 1920 * 4, k,
+                            reinterpret_cast<std::uint8_t*>(out.data()), (1920 / k) * 4, 1920 / k, 1080 / k);
         benchmark::DoNotOptimize(out.data());
     }
 }

@@ -5,8 +5,8 @@
 #include "Platform/X11/Grabber.h"
 #include "Platform/X11/Monitors.h"
 #include "Platform/X11/RawMotion.h"
-#include "Platform/X11/Reduction.h"
 #include "Platform/X11/Xcb.h"
+#include "Tessera/AreaFilter.h"
 #include "Tessera/ServedStream.h"
 
 #include <chrono>

@@ -1,10 +1,10 @@
 #include "Foundation/Logger.h"
 #include "Foundation/MainQueue.h"
 #include "Platform/X11/Cursor.h"
-#include "Platform/X11/Reduction.h"
 #include "Platform/X11/X11CaptureService.h"
 #include "Platform/X11/X11DisplayService.h"
 #include "Overlook/StreamController.h"
+#include "Tessera/AreaFilter.h"
 #include "Tessera/DisplayStreamer.h"
 #include "XvfbServer.h"
 
@@ -361,8 +361,8 @@ TEST(AreaFilter, AveragesEachBlockAndKeepsThinLines) {
             source[y * 8 + x] = 0xFF4080C0;
     }
     std::uint32_t out[2] = {0, 0};
-    x11::boxReduce(reinterpret_cast<const std::uint8_t*>(source.data()), 32, 4,
-                   reinterpret_cast<std::uint8_t*>(out), 8, 2, 1);
+    boxReduce(reinterpret_cast<const std::uint8_t*>(source.data()), 32, 4,
+              reinterpret_cast<std::uint8_t*>(out), 8, 2, 1);
     EXPECT_EQ(out[0], 0xFF404040u); // a quarter of white, not lost
     EXPECT_EQ(out[1], 0xFF4080C0u);
 }
