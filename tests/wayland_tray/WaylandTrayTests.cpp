@@ -225,6 +225,19 @@ TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
     EXPECT_NE(bindings().find("create hotkey-1-8 LOGO+F6|Show Overlook"), std::string::npos) << bindings();
     ASSERT_EQ(press("hotkey-1-8"), 0);
     EXPECT_TRUE(drainUntil([&] { return events.size() == 6; }));
+
+    // A desktop that leaves the shortcut out: the user is told it was refused.
+    ASSERT_EQ(sway_->run(std::string("busctl --user call ") + kBackendName +
+                         " /org/freedesktop/portal/desktop io.overlook.test.Keys TakeNothing"),
+              0);
+    answers.clear();
+    service->unregisterHotKey(*second);
+    ASSERT_TRUE(service->registerHotKey(98, 0x100, {1, 9})); // Super+F7
+    ASSERT_TRUE(drainUntil([&] {
+        return !answers.empty() && answers.back().state != portal::ShortcutBinding::State::Pending;
+    })) << bindings();
+    EXPECT_EQ(answers.back().state, portal::ShortcutBinding::State::Refused);
+    EXPECT_EQ(answers.back().text, "the desktop did not take the shortcut");
     service.reset();
     manualMainQueue().drain();
     unsetenv("DBUS_SESSION_BUS_ADDRESS");

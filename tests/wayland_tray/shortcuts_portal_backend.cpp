@@ -6,7 +6,8 @@
 // (Press(s id): Activated, then Deactivated, in the last session that bound it).
 // After ActLikePlasma527() it behaves as KDE Plasma 5.27's back end does: it registers
 // the shortcuts that CreateSession's options carry, ignores BindShortcuts' argument and
-// answers both with what the session holds.
+// answers both with what the session holds. After TakeNothing() it binds nothing and
+// answers both without shortcuts, as a desktop that refuses them does.
 //
 //   shortcuts_portal_backend BUS_NAME LOG_FILE
 
@@ -28,6 +29,7 @@ struct Backend {
     sd_bus* bus = nullptr;
     std::string log;
     bool plasma527 = false;
+    bool takeNothing = false;
     std::map<std::string, std::string> sessionOf; // shortcut id -> session handle
     std::map<std::string, std::vector<Offered>> held; // session handle -> its shortcuts
     std::vector<sd_bus_slot*> sessions;
@@ -159,7 +161,7 @@ int createSession(sd_bus_message* m, void* data, sd_bus_error*) {
     sd_bus_add_object_vtable(b->bus, &slot, session, "org.freedesktop.impl.portal.Session", kSessionVtable, b);
     b->sessions.push_back(slot);
     writeLine(*b, std::string("session ") + session + (offered.empty() ? "" : " with shortcuts"));
-    if (!b->plasma527)
+    if (!b->plasma527 || b->takeNothing)
         return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0);
     hold(b, session, offered, "create");
     return replyWithShortcuts(b, m, offered);
@@ -174,6 +176,8 @@ int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
     std::vector<Offered> offered;
     if ((r = readShortcuts(m, offered)) < 0)
         return r;
+    if (b->takeNothing)
+        return replyWithShortcuts(b, m, {});
     if (b->plasma527) // its argument is ignored: the answer is what CreateSession registered
         return replyWithShortcuts(b, m, b->held[session]);
     hold(b, session, offered, "bind");
@@ -205,6 +209,11 @@ int actLikePlasma527(sd_bus_message* m, void* data, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "");
 }
 
+int takeNothing(sd_bus_message* m, void* data, sd_bus_error*) {
+    static_cast<Backend*>(data)->takeNothing = true;
+    return sd_bus_reply_method_return(m, "");
+}
+
 int version(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
     return sd_bus_message_append(reply, "u", 1u);
 }
@@ -225,6 +234,7 @@ const sd_bus_vtable kKeysVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("Press", "s", "", press, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("ActLikePlasma527", "", "", actLikePlasma527, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("TakeNothing", "", "", takeNothing, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
 
