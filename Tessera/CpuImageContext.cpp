@@ -3,6 +3,7 @@
 #include <pixman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -128,7 +129,21 @@ pixman_transform_t toPixman(const AffineTransform& t) {
     return p;
 }
 
+std::atomic<long> gLiveImages{0};
+
+// A pixman image over memory the context does not own, counted until pixman frees it.
+pixman_image_t* countedImage(int width, int height, std::uint32_t* bits, int stride) {
+    pixman_image_t* image = pixman_image_create_bits(PIXMAN_a8r8g8b8, width, height, bits, stride);
+    if (image) {
+        ++gLiveImages;
+        pixman_image_set_destroy_function(image, [](pixman_image_t*, void*) { --gLiveImages; }, nullptr);
+    }
+    return image;
+}
+
 } // namespace
+
+long CpuImageContext::liveImageCount() { return gLiveImages.load(); }
 
 CpuImageContext::CpuImageContext() = default;
 
@@ -440,9 +455,8 @@ pixman_image_t* CpuImageContext::imageFor(const std::uint8_t* data, int width, i
     }
     // Memory that comes back at the same address with the same shape (pooled
     // frame buffers) reuses its image: pixman reads the bits at draw time.
-    pixman_image_t* image = pixman_image_create_bits(PIXMAN_a8r8g8b8, width, height,
-                                                     reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(data)),
-                                                     stride);
+    pixman_image_t* image =
+        countedImage(width, height, reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(data)), stride);
     CachedImage entry{data, width, height, stride, image, useCounter_};
     if (cache.size() < capacity) {
         cache.push_back(entry);
@@ -460,7 +474,7 @@ pixman_image_t* CpuImageContext::scratchFor(int width, int height) {
         if (scratch_)
             pixman_image_unref(scratch_);
         scratchPixels_.assign(static_cast<std::size_t>(width) * height, 0);
-        scratch_ = pixman_image_create_bits(PIXMAN_a8r8g8b8, width, height, scratchPixels_.data(), width * 4);
+        scratch_ = countedImage(width, height, scratchPixels_.data(), width * 4);
         scratchWidth_ = width;
         scratchHeight_ = height;
     }

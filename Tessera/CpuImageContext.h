@@ -48,6 +48,8 @@ public:
 
     // How many layers the last render drew (for tests and diagnostics).
     std::size_t lastLayerCount() const { return lastLayerCount_; }
+    // The pixman images that contexts of this process hold (for leak checks).
+    static long liveImageCount();
 
     struct Layer;
 

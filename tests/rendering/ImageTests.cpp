@@ -116,6 +116,23 @@ TEST(ImageContext, RendersTheRectangleAtThePointAndNothingElse) {
     EXPECT_TRUE(context.render(image, Rect(0, 0, 1, 1), picture.destination(), {NAN, 0}));
 }
 
+TEST(ImageContext, HoldsFewImagesAndReleasesThemAll) {
+    // New frame memory every time and destinations of changing size, as streams and
+    // resized windows give: the context keeps a few images, and none once it goes.
+    const long before = CpuImageContext::liveImageCount();
+    {
+        CpuImageContext context;
+        std::vector<Image> frames;
+        for (int i = 0; i < 40; ++i) {
+            frames.push_back(Image::fromSurface(solidSurface(10, 10, kRed)).applyingColorControls(0));
+            Picture picture(8 + i % 3, 8);
+            ASSERT_FALSE(context.render(frames.back(), Rect(0, 0, 10, 10), picture.destination(), {0, 0}));
+            EXPECT_LE(CpuImageContext::liveImageCount() - before, 16 + 2 + 1) << "after frame " << i;
+        }
+    }
+    EXPECT_EQ(CpuImageContext::liveImageCount(), before);
+}
+
 TEST(ImageContext, ScaledNeighboursTileWithoutSeams) {
     // Two opaque frames side by side, scaled by an awkward factor: no pixel where
     // they meet may be left partly transparent, and each keeps its own colour.
