@@ -4,11 +4,17 @@
 // that width × height pixels fit in the mapped memory, and a negative stride means
 // the rows run upwards from the offset.
 
+#include "Platform/Wayland/Copy.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 
 namespace overlook::portal {
+
+// How a PipeWire video format (spa_video_format) holds a pixel; nullopt for one we
+// cannot read. Every one read has 4 bytes a pixel.
+std::optional<wayland::PixelLayout> videoPixelLayout(std::uint32_t spaFormat);
 
 struct BufferRows {
     std::size_t first = 0; // byte offset of the lowest row in memory

@@ -9,6 +9,48 @@
 
 namespace overlook::portal {
 
+namespace {
+// The video formats read, the engine's own first; 8-bit formats are named by their
+// bytes in memory, 10-bit ones by the little-endian word from its highest bits.
+constexpr std::uint32_t kReadableFormats[] = {
+    SPA_VIDEO_FORMAT_BGRx,       SPA_VIDEO_FORMAT_BGRA,       SPA_VIDEO_FORMAT_RGBx,       SPA_VIDEO_FORMAT_RGBA,
+    SPA_VIDEO_FORMAT_xRGB,       SPA_VIDEO_FORMAT_ARGB,       SPA_VIDEO_FORMAT_xBGR,       SPA_VIDEO_FORMAT_ABGR,
+    SPA_VIDEO_FORMAT_xRGB_210LE, SPA_VIDEO_FORMAT_ARGB_210LE, SPA_VIDEO_FORMAT_xBGR_210LE, SPA_VIDEO_FORMAT_ABGR_210LE,
+    SPA_VIDEO_FORMAT_RGBx_102LE, SPA_VIDEO_FORMAT_RGBA_102LE, SPA_VIDEO_FORMAT_BGRx_102LE, SPA_VIDEO_FORMAT_BGRA_102LE,
+};
+} // namespace
+
+std::optional<wayland::PixelLayout> videoPixelLayout(std::uint32_t spaFormat) {
+    switch (spaFormat) {
+    case SPA_VIDEO_FORMAT_BGRx:
+    case SPA_VIDEO_FORMAT_BGRA:
+        return wayland::kBgrxLayout;
+    case SPA_VIDEO_FORMAT_RGBx:
+    case SPA_VIDEO_FORMAT_RGBA:
+        return wayland::kRgbxLayout;
+    case SPA_VIDEO_FORMAT_xRGB:
+    case SPA_VIDEO_FORMAT_ARGB:
+        return wayland::PixelLayout{8, 16, 24, 8};
+    case SPA_VIDEO_FORMAT_xBGR:
+    case SPA_VIDEO_FORMAT_ABGR:
+        return wayland::PixelLayout{24, 16, 8, 8};
+    case SPA_VIDEO_FORMAT_xRGB_210LE:
+    case SPA_VIDEO_FORMAT_ARGB_210LE:
+        return wayland::PixelLayout{20, 10, 0, 10};
+    case SPA_VIDEO_FORMAT_xBGR_210LE:
+    case SPA_VIDEO_FORMAT_ABGR_210LE:
+        return wayland::PixelLayout{0, 10, 20, 10};
+    case SPA_VIDEO_FORMAT_RGBx_102LE:
+    case SPA_VIDEO_FORMAT_RGBA_102LE:
+        return wayland::PixelLayout{22, 12, 2, 10};
+    case SPA_VIDEO_FORMAT_BGRx_102LE:
+    case SPA_VIDEO_FORMAT_BGRA_102LE:
+        return wayland::PixelLayout{2, 12, 22, 10};
+    default:
+        return std::nullopt;
+    }
+}
+
 // Joins PipeWire through the portal's descriptor (taken), watching the core for a
 // lost connection and the registry for nodes that go away.
 bool PortalCaptureService::Impl::connectPipeWire(Conversation& c, int fd) {
@@ -98,19 +140,26 @@ void PortalCaptureService::Impl::connectFeed(Conversation& c, DisplayID display,
         rate = o->refreshRate;
     std::uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_pod_frame frame;
+    spa_pod_builder_push_object(&b, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_add(&b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+                        SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), 0);
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
+    spa_pod_frame choice;
+    spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Enum, 0);
+    spa_pod_builder_id(&b, kReadableFormats[0]); // the default
+    for (std::uint32_t format : kReadableFormats)
+        spa_pod_builder_id(&b, format);
+    spa_pod_builder_pop(&b, &choice);
     const spa_rectangle minSize = SPA_RECTANGLE(1, 1), maxSize = SPA_RECTANGLE(16384, 16384),
                         defSize = SPA_RECTANGLE(1920, 1080);
     const spa_fraction noRate = SPA_FRACTION(0, 1), maxRate = SPA_FRACTION(std::uint32_t(rate + 0.5), 1);
     const spa_pod* params[1];
-    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-        SPA_POD_CHOICE_ENUM_Id(5, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
-                               SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA),
-        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defSize, &minSize, &maxSize),
-        // Frames come when something changed, at most at the display's rate.
-        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&noRate), SPA_FORMAT_VIDEO_maxFramerate,
-        SPA_POD_CHOICE_RANGE_Fraction(&maxRate, &noRate, &maxRate)));
+    spa_pod_builder_add(&b, SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defSize, &minSize, &maxSize),
+                        // Frames come when something changed, at most at the display's rate.
+                        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&noRate), SPA_FORMAT_VIDEO_maxFramerate,
+                        SPA_POD_CHOICE_RANGE_Fraction(&maxRate, &noRate, &maxRate), 0);
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &frame));
     const int r = pw_stream_connect(feed->stream, PW_DIRECTION_INPUT, node,
                                     static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
                                                                  PW_STREAM_FLAG_MAP_BUFFERS |
@@ -238,23 +287,24 @@ bool PortalCaptureService::Impl::deliver(Feed& f, spa_buffer& buffer, StreamStat
         }
         return false;
     }
+    const std::optional<wayland::PixelLayout> layout = videoPixelLayout(f.format.format);
+    if (!layout) {
+        if (!f.badBufferSaid) {
+            f.badBufferSaid = true;
+            portalLog().error("Display %u: PipeWire sends pictures in a format Overlook cannot read (%u); they are "
+                              "dropped",
+                              f.display, f.format.format);
+        }
+        return false;
+    }
     const auto* pixels = static_cast<const std::uint8_t*>(d.data) + rows->first;
     const int stride = rows->stride;
-    const bool swapRedBlue = f.format.format == SPA_VIDEO_FORMAT_RGBx || f.format.format == SPA_VIDEO_FORMAT_RGBA;
     const auto now = Clock::now();
     for (const auto& s : known) {
         if (s->display != f.display || !s->started || s->removed || (only && s.get() != only))
             continue;
         std::shared_ptr<FrameSurface> surface = s->frames.take();
-        wayland::reduceInto(pixels, width, height, stride, rows->bottomUp, 0, *surface);
-        if (swapRedBlue)
-            for (int y = 0; y < surface->height(); ++y) {
-                std::uint32_t* row = surface->mutableRow(y);
-                for (int x = 0; x < surface->width(); ++x) {
-                    const std::uint32_t p = row[x];
-                    row[x] = (p & 0xFF00FF00u) | ((p & 0xFFu) << 16) | ((p >> 16) & 0xFFu);
-                }
-            }
+        wayland::reduceInto(pixels, *layout, width, height, stride, rows->bottomUp, 0, *surface);
         // The desktop sends a frame for every damaged commit, also for the
         // preview's own redraws: a picture equal to the last one is no change.
         const bool changed = s->frames.isNewPicture(surface);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <pixman.h>
 #include <sys/mman.h>
@@ -18,7 +19,10 @@
 namespace overlook::wayland {
 
 std::unique_ptr<ShmBuffer> ShmBuffer::create(wl_shm* shm, std::uint32_t format, int width, int height, int stride) {
-    if (!shm || width <= 0 || height <= 0 || stride < width * 4)
+    // The compositor's numbers: a picture of at most 16384 pixels a side, in rows
+    // that hold it, and no row longer than it needs to be by much.
+    if (!shm || width <= 0 || height <= 0 || width > 16384 || height > 16384 || stride < width * 4 ||
+        stride > width * 4 + 4096)
         return nullptr;
     const std::size_t size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
     const int fd = memfd_create("overlook-screencopy", MFD_CLOEXEC);
@@ -54,14 +58,70 @@ ShmBuffer::~ShmBuffer() {
         munmap(data, size_);
 }
 
-bool isBgraFormat(std::uint32_t f) { return f == WL_SHM_FORMAT_ARGB8888 || f == WL_SHM_FORMAT_XRGB8888; }
+std::optional<PixelLayout> shmPixelLayout(std::uint32_t f) {
+    // wl_shm's formats are DRM's: named from the word's highest bits down.
+    switch (f) {
+    case WL_SHM_FORMAT_ARGB8888:
+    case WL_SHM_FORMAT_XRGB8888:
+        return kBgrxLayout;
+    case WL_SHM_FORMAT_ABGR8888:
+    case WL_SHM_FORMAT_XBGR8888:
+        return kRgbxLayout;
+    case WL_SHM_FORMAT_RGBA8888:
+    case WL_SHM_FORMAT_RGBX8888:
+        return PixelLayout{24, 16, 8, 8};
+    case WL_SHM_FORMAT_BGRA8888:
+    case WL_SHM_FORMAT_BGRX8888:
+        return PixelLayout{8, 16, 24, 8};
+    case WL_SHM_FORMAT_ARGB2101010:
+    case WL_SHM_FORMAT_XRGB2101010:
+        return PixelLayout{20, 10, 0, 10};
+    case WL_SHM_FORMAT_ABGR2101010:
+    case WL_SHM_FORMAT_XBGR2101010:
+        return PixelLayout{0, 10, 20, 10};
+    case WL_SHM_FORMAT_RGBA1010102:
+    case WL_SHM_FORMAT_RGBX1010102:
+        return PixelLayout{22, 12, 2, 10};
+    case WL_SHM_FORMAT_BGRA1010102:
+    case WL_SHM_FORMAT_BGRX1010102:
+        return PixelLayout{2, 12, 22, 10};
+    default:
+        return std::nullopt;
+    }
+}
+
+std::string shmFormatName(std::uint32_t f) {
+    if (f == WL_SHM_FORMAT_ARGB8888)
+        return "AR24";
+    if (f == WL_SHM_FORMAT_XRGB8888)
+        return "XR24";
+    std::string name;
+    for (int i = 0; i < 4; ++i) {
+        const char c = char((f >> (8 * i)) & 0xFF);
+        if (c < 0x20 || c > 0x7E) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%08x", f);
+            return hex;
+        }
+        name += c;
+    }
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    return name;
+}
 
 struct ShotEvents {
     static void buffer(void* data, zwlr_screencopy_frame_v1* frame, uint32_t format, uint32_t w, uint32_t h,
                        uint32_t stride) {
         auto* shot = static_cast<Shot*>(data);
-        if (!shot->chosen_ && isBgraFormat(format)) {
+        if (!shot->offered_)
+            shot->offered_ = format;
+        // Any format we can read; the engine's own order, which needs no conversion,
+        // where several are offered.
+        if (const auto layout = shmPixelLayout(format);
+            layout && (!shot->chosen_ || (*layout == kBgrxLayout && shot->layout_ != kBgrxLayout))) {
             shot->chosen_ = true;
+            shot->layout_ = *layout;
             shot->format_ = format;
             shot->width_ = static_cast<int>(w);
             shot->height_ = static_cast<int>(h);
@@ -76,7 +136,7 @@ struct ShotEvents {
     }
     static void ready(void* data, zwlr_screencopy_frame_v1*, uint32_t, uint32_t, uint32_t) {
         auto* shot = static_cast<Shot*>(data);
-        const Shot::Result result{shot->target_, shot->yInvert_};
+        const Shot::Result result{shot->target_, shot->layout_, shot->yInvert_};
         shot->finish(&result);
     }
     static void failed(void* data, zwlr_screencopy_frame_v1*) { static_cast<Shot*>(data)->finish(nullptr); }
@@ -242,6 +302,61 @@ void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStr
     pixman_image_composite32(PIXMAN_OP_SRC, src, nullptr, dst, 0, 0, 0, 0, 0, 0, w, h);
     pixman_image_unref(src);
     pixman_image_unref(dst);
+}
+
+namespace {
+// 10-bit colours to 8, rounded to the nearest.
+struct TenToEight {
+    std::uint8_t value[1024];
+    constexpr TenToEight() : value() {
+        for (int v = 0; v < 1024; ++v)
+            value[v] = std::uint8_t((v * 255 + 511) / 1023);
+    }
+};
+constexpr TenToEight kTenToEight;
+
+// One row of `width` pixels in `layout` as the engine's BGRx.
+void convertRow(const std::uint8_t* from, std::uint32_t* to, int width, PixelLayout layout) {
+    const unsigned r = unsigned(layout.red), g = unsigned(layout.green), b = unsigned(layout.blue);
+    for (int x = 0; x < width; ++x) {
+        std::uint32_t v;
+        std::memcpy(&v, from + std::size_t(x) * 4, 4);
+        if (layout.bits == 10)
+            to[x] = 0xFF000000u | std::uint32_t(kTenToEight.value[(v >> r) & 0x3FF]) << 16 |
+                    std::uint32_t(kTenToEight.value[(v >> g) & 0x3FF]) << 8 | kTenToEight.value[(v >> b) & 0x3FF];
+        else
+            to[x] = 0xFF000000u | ((v >> r) & 0xFF) << 16 | ((v >> g) & 0xFF) << 8 | ((v >> b) & 0xFF);
+    }
+}
+} // namespace
+
+void reduceInto(const std::uint8_t* pixels, PixelLayout layout, int width, int height, int stride, bool yInvert,
+                int transform, FrameSurface& out) {
+    if (layout == kBgrxLayout) {
+        reduceInto(pixels, width, height, stride, yInvert, transform, out);
+        return;
+    }
+    if (layout == kRgbxLayout) {
+        // Averaging treats every byte alike: the swap can wait for the reduced picture.
+        reduceInto(pixels, width, height, stride, yInvert, transform, out);
+        for (int y = 0; y < out.height(); ++y) {
+            std::uint32_t* row = out.mutableRow(y);
+            for (int x = 0; x < out.width(); ++x) {
+                const std::uint32_t p = row[x];
+                row[x] = (p & 0xFF00FF00u) | ((p & 0xFFu) << 16) | ((p >> 16) & 0xFFu);
+            }
+        }
+        return;
+    }
+    // Any other order, or 10 bits a colour: the rows in the engine's order first, in
+    // the same order in memory, so a y-inverted copy stays one.
+    thread_local std::vector<std::uint32_t> converted;
+    converted.resize(std::size_t(width) * std::size_t(height));
+    for (int y = 0; y < height; ++y)
+        convertRow(pixels + std::size_t(y) * std::size_t(stride), converted.data() + std::size_t(y) * width, width,
+                   layout);
+    reduceInto(reinterpret_cast<const std::uint8_t*>(converted.data()), width, height, width * 4, yInvert, transform,
+               out);
 }
 
 } // namespace overlook::wayland

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 struct wl_buffer;
 struct wl_output;
@@ -17,6 +19,23 @@ struct zwlr_screencopy_frame_v1;
 namespace overlook::wayland {
 
 class Session;
+
+// Where a 32-bit pixel of a buffer from another process (a screen copy, a PipeWire
+// frame) keeps its colours: each one's lowest bit in the little-endian word, and
+// 8 or 10 bits each. What else the word holds (padding, alpha) is never read.
+struct PixelLayout {
+    int red = 16, green = 8, blue = 0;
+    int bits = 8;
+    friend bool operator==(const PixelLayout&, const PixelLayout&) = default;
+};
+// The engine's own order (B, G, R, padding in memory), and red and blue swapped.
+inline constexpr PixelLayout kBgrxLayout{16, 8, 0, 8}, kRgbxLayout{0, 8, 16, 8};
+
+// The layout of a wl_shm format; nullopt for one we cannot read (not 32 bits of
+// 8- or 10-bit RGB).
+std::optional<PixelLayout> shmPixelLayout(std::uint32_t shmFormat);
+// "XR30" for a fourcc, the number in hex for the two formats wl_shm numbers.
+std::string shmFormatName(std::uint32_t shmFormat);
 
 // A wl_buffer over a memfd, mapped here too.
 class ShmBuffer {
@@ -43,6 +62,7 @@ class Shot {
 public:
     struct Result {
         const ShmBuffer* buffer = nullptr;
+        PixelLayout layout;
         bool yInvert = false;
     };
     // The buffer to copy into (nullptr refuses the copy); it must stay until done.
@@ -55,6 +75,10 @@ public:
     Shot(const Shot&) = delete;
     Shot& operator=(const Shot&) = delete;
 
+    // After a failure: the format the compositor offered when it offered none we
+    // can read (0 when the copy failed for another reason).
+    std::uint32_t unreadableFormat() const { return chosen_ ? 0 : offered_; }
+
 private:
     friend struct ShotEvents;
     void copy();
@@ -66,14 +90,12 @@ private:
     BufferFor bufferFor_;
     Done done_;
     bool chosen_ = false, copied_ = false;
-    std::uint32_t format_ = 0;
+    std::uint32_t format_ = 0, offered_ = 0;
+    PixelLayout layout_;
     int width_ = 0, height_ = 0, stride_ = 0;
     ShmBuffer* target_ = nullptr;
     bool yInvert_ = false;
 };
-
-// Formats whose memory is the engine's BGRA (alpha or padding in the top byte).
-bool isBgraFormat(std::uint32_t shmFormat);
 
 // Reduces a copy to `out`'s size, upright and opaque: the area filter (SIMD) for
 // whole factors up to 16 in every transform (also when the copy is up to k − 1
@@ -84,6 +106,11 @@ bool isBgraFormat(std::uint32_t shmFormat);
 // the desktop shows it, so `out` is as wide as the copy is high when it is odd.
 void reduceInto(const std::uint8_t* pixels, int width, int height, int stride, bool yInvert, int transform,
                 FrameSurface& out);
+// The same for pixels in any layout: rows in another order than the engine's are
+// first converted to it (10-bit colours rounded to 8), red and blue swapped only
+// after the reduction, where there are fewer pixels to swap.
+void reduceInto(const std::uint8_t* pixels, PixelLayout layout, int width, int height, int stride, bool yInvert,
+                int transform, FrameSurface& out);
 
 // The size of a copy of width × height as the desktop shows it.
 Size uprightSize(int width, int height, int transform);

@@ -16,6 +16,10 @@ const Logger& captureLog() {
 }
 constexpr auto kIdleInterval = std::chrono::seconds(1);
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
+// Copies that fail this long in a row, with nothing copied since the stream
+// started or last delivered, stop it: a preview must not wait for ever for an
+// output that never delivers.
+constexpr auto kFailingFor = std::chrono::seconds(3);
 constexpr double kDefaultRefreshRate = 60;
 // Screen copy before version 2 cannot wait for a change: a copy comes back at once
 // whatever the output shows. A still output is then looked at this often, not at
@@ -30,6 +34,8 @@ struct WaylandCaptureService::StreamState : ServedStreamState {
     bool wasStarted = false;
     std::uint64_t startsSeen = 0;
     bool ended = false;         // the output went away
+    bool refused = false;       // its copies cannot be read or keep failing; until the next start
+    std::optional<Clock::time_point> failingSince;
     bool needFrameNow = true;   // the next copy does not wait for a change
     std::unique_ptr<Shot> shot; // the copy in flight
     Clock::time_point nextCopy{};
@@ -112,13 +118,15 @@ void WaylandCaptureService::serve(StreamState& s, Clock::time_point now) {
     if (started && (!s.wasStarted || starts != s.startsSeen)) {
         s.shot.reset(); // a copy waiting for a change would hold back the first frame
         s.needFrameNow = true;
+        s.refused = false;
+        s.failingSince.reset();
         s.frames.forgetLastPicture(); // the first frame is delivered even if nothing changed
         s.nextCopy = now;
         s.lastUpdate = now;
     }
     s.wasStarted = started;
     s.startsSeen = starts;
-    if (!started || s.removed || lost_) {
+    if (!started || s.removed || lost_ || s.refused) {
         // A stopped stream keeps no copy of the output: a closed popover gives its
         // memory back.
         release(s);
@@ -172,14 +180,33 @@ void WaylandCaptureService::request(StreamState& s) {
             const auto now = Clock::now();
             std::unique_ptr<Shot> finished = std::move(s.shot); // destroyed on return
             if (!result) {
+                const std::uint32_t format = finished->unreadableFormat();
+                if (!s.failingSince)
+                    s.failingSince = now;
+                if (format || now - *s.failingSince >= kFailingFor) {
+                    // Trying again would give the same answer: the stream stops and
+                    // says why, once.
+                    if (format)
+                        captureLog().error("Display %u: the compositor offers its picture only in format %s, "
+                                           "which Overlook cannot read; its stream stops",
+                                           s.display, shmFormatName(format).c_str());
+                    else
+                        captureLog().error("Display %u: the compositor has failed every copy for %lld seconds; "
+                                           "its stream stops",
+                                           s.display, static_cast<long long>(kFailingFor.count()));
+                    s.refused = true;
+                    s.delivery.post(FrameStatus::Stopped, nullptr);
+                    return;
+                }
                 // The output may be going away; if not, try again shortly.
                 s.nextCopy = now + kRetryDelay;
                 s.needFrameNow = true;
                 return;
             }
+            s.failingSince.reset();
             std::shared_ptr<FrameSurface> surface = s.frames.take();
             const ShmBuffer& b = *result->buffer;
-            reduceInto(b.data, b.width, b.height, b.stride, result->yInvert, s.transform, *surface);
+            reduceInto(b.data, result->layout, b.width, b.height, b.stride, result->yInvert, s.transform, *surface);
             // A copy that shows what the last frame showed is no change: the damage
             // was ours (the preview redrawing itself) or too small to see at this
             // size. Not delivering it is what lets a preview of itself come to rest.
@@ -209,7 +236,7 @@ void WaylandCaptureService::request(StreamState& s) {
 std::optional<Clock::time_point> WaylandCaptureService::deadline() const {
     std::optional<Clock::time_point> next;
     for (const auto& s : known_) {
-        if (!s->started || s->ended || s->removed)
+        if (!s->started || s->ended || s->removed || s->refused)
             continue;
         Clock::time_point due = s->lastUpdate + kIdleInterval;
         if (!s->shot)

@@ -115,14 +115,18 @@ FrameSurfacePtr WaylandDisplayService::createImage(DisplayID id) {
                 snapshot->buffer = ShmBuffer::create(session.shm(), format, w, h, stride);
                 return snapshot->buffer.get();
             },
-            [snapshot, transform = outputTransform(session, id)](const Shot::Result* r) {
+            [snapshot, id, transform = outputTransform(session, id)](const Shot::Result* r) {
                 FrameSurfacePtr surface;
+                if (!r && snapshot->shot->unreadableFormat())
+                    displayLog().error("Display %u: the compositor offers its picture only in format %s, which "
+                                       "Overlook cannot read",
+                                       id, shmFormatName(snapshot->shot->unreadableFormat()).c_str());
                 if (r) {
                     const ShmBuffer& b = *r->buffer;
                     const Size upright = uprightSize(b.width, b.height, transform);
                     auto out = FrameSurface::allocate(std::int64_t(upright.width), std::int64_t(upright.height),
                                                       FrameSurface::Contents::Uninitialized);
-                    reduceInto(b.data, b.width, b.height, b.stride, r->yInvert, transform, *out);
+                    reduceInto(b.data, r->layout, b.width, b.height, b.stride, r->yInvert, transform, *out);
                     surface = out;
                 }
                 snapshot->answer(std::move(surface));

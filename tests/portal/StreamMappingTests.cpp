@@ -6,6 +6,11 @@
 #include "Platform/Portal/StreamMapping.h"
 
 #include <gtest/gtest.h>
+#include <spa/param/video/raw.h>
+#include <wayland-client-protocol.h>
+
+#include <cstring>
+#include <vector>
 
 using namespace overlook;
 using namespace overlook::portal;
@@ -14,6 +19,7 @@ namespace {
 StreamPlace at(double x, double y, double w, double h) { return {Point{x, y}, Size{w, h}}; }
 StreamPlace sized(double w, double h) { return {std::nullopt, Size{w, h}}; }
 enum class Asked { Yes, No };
+std::uint32_t wide(std::uint32_t eightBits) { return eightBits * 4 + eightBits / 64; }
 DisplayPlace display(DisplayID id, Rect logical, Asked asked = Asked::Yes, Size pixels = {}) {
     return {id, logical, pixels.width > 0 ? pixels : Size{logical.width, logical.height}, asked == Asked::Yes};
 }
@@ -64,8 +70,8 @@ TEST(StreamMapping, AskedDisplaysFirstByPlaceThenBySize) {
 }
 
 // Buffers come from another process: only a picture that fits in what was mapped is
-// read, whatever offset and stride the producer wrote.
-TEST(BufferGeometry, OnlyPicturesThatFitAreRead) {
+// read, whatever offset, stride and format the producer wrote.
+TEST(BufferGeometry, OnlyPicturesThatFitAreReadAndEveryRgbFormatGivesThePicture) {
     // 4 x 3 pixels of 4 bytes: rows of 16 bytes.
     const auto tight = readableRows(0, 0, 48, 4, 3, 4);
     ASSERT_TRUE(tight);
@@ -88,4 +94,67 @@ TEST(BufferGeometry, OnlyPicturesThatFitAreRead) {
     EXPECT_EQ(upwards->stride, 16);
     EXPECT_TRUE(upwards->bottomUp);
     EXPECT_FALSE(readableRows(16, -16, 48, 4, 3, 4)); // the last row would start before the buffer
+
+    // Every format a compositor or a desktop's stream may use gives the same picture,
+    // read from a buffer whose rows run upwards: a band across the top, red told from
+    // blue, and nothing from the padding or alpha bits, which hold junk here.
+    using Pack = std::uint32_t (*)(std::uint32_t r, std::uint32_t g, std::uint32_t b); // 8-bit colours
+    const Pack xrgb = [](auto r, auto g, auto b) { return 0x5A000000u | r << 16 | g << 8 | b; };
+    const Pack xbgr = [](auto r, auto g, auto b) { return 0xA5000000u | b << 16 | g << 8 | r; };
+    const Pack rgbx = [](auto r, auto g, auto b) { return r << 24 | g << 16 | b << 8 | 0x5Au; };
+    const Pack bgrx = [](auto r, auto g, auto b) { return b << 24 | g << 16 | r << 8 | 0xA5u; };
+    // 10 bits a colour, as a renderer widens 8 (the top bits repeated below).
+    const Pack xrgb30 = [](auto r, auto g, auto b) { return 0x80000000u | wide(r) << 20 | wide(g) << 10 | wide(b); };
+    const Pack xbgr30 = [](auto r, auto g, auto b) { return 0x40000000u | wide(b) << 20 | wide(g) << 10 | wide(r); };
+    const Pack rgbx30 = [](auto r, auto g, auto b) { return wide(r) << 22 | wide(g) << 12 | wide(b) << 2 | 2u; };
+    const Pack bgrx30 = [](auto r, auto g, auto b) { return wide(b) << 22 | wide(g) << 12 | wide(r) << 2 | 1u; };
+    struct Format {
+        const char* name;
+        std::optional<wayland::PixelLayout> layout;
+        Pack pack;
+    };
+    const Format formats[] = {
+        {"wl_shm XRGB8888", wayland::shmPixelLayout(WL_SHM_FORMAT_XRGB8888), xrgb},
+        {"wl_shm ARGB8888", wayland::shmPixelLayout(WL_SHM_FORMAT_ARGB8888), xrgb},
+        {"wl_shm XBGR8888", wayland::shmPixelLayout(WL_SHM_FORMAT_XBGR8888), xbgr},
+        {"wl_shm ABGR8888", wayland::shmPixelLayout(WL_SHM_FORMAT_ABGR8888), xbgr},
+        {"wl_shm RGBX8888", wayland::shmPixelLayout(WL_SHM_FORMAT_RGBX8888), rgbx},
+        {"wl_shm BGRA8888", wayland::shmPixelLayout(WL_SHM_FORMAT_BGRA8888), bgrx},
+        {"wl_shm XRGB2101010", wayland::shmPixelLayout(WL_SHM_FORMAT_XRGB2101010), xrgb30},
+        {"wl_shm ARGB2101010", wayland::shmPixelLayout(WL_SHM_FORMAT_ARGB2101010), xrgb30},
+        {"wl_shm XBGR2101010", wayland::shmPixelLayout(WL_SHM_FORMAT_XBGR2101010), xbgr30},
+        {"wl_shm ABGR2101010", wayland::shmPixelLayout(WL_SHM_FORMAT_ABGR2101010), xbgr30},
+        {"wl_shm RGBX1010102", wayland::shmPixelLayout(WL_SHM_FORMAT_RGBX1010102), rgbx30},
+        {"wl_shm BGRA1010102", wayland::shmPixelLayout(WL_SHM_FORMAT_BGRA1010102), bgrx30},
+        {"spa BGRx", videoPixelLayout(SPA_VIDEO_FORMAT_BGRx), xrgb},
+        {"spa RGBA", videoPixelLayout(SPA_VIDEO_FORMAT_RGBA), xbgr},
+        {"spa xRGB", videoPixelLayout(SPA_VIDEO_FORMAT_xRGB), bgrx},
+        {"spa ABGR", videoPixelLayout(SPA_VIDEO_FORMAT_ABGR), rgbx},
+        {"spa xRGB_210LE", videoPixelLayout(SPA_VIDEO_FORMAT_xRGB_210LE), xrgb30},
+        {"spa ABGR_210LE", videoPixelLayout(SPA_VIDEO_FORMAT_ABGR_210LE), xbgr30},
+        {"spa RGBx_102LE", videoPixelLayout(SPA_VIDEO_FORMAT_RGBx_102LE), rgbx30},
+        {"spa BGRA_102LE", videoPixelLayout(SPA_VIDEO_FORMAT_BGRA_102LE), bgrx30},
+    };
+    EXPECT_FALSE(wayland::shmPixelLayout(WL_SHM_FORMAT_RGB565));
+    EXPECT_FALSE(videoPixelLayout(SPA_VIDEO_FORMAT_I420));
+    const int w = 12, h = 8, step = w * 4 + 8;
+    for (const Format& f : formats) {
+        SCOPED_TRACE(f.name);
+        ASSERT_TRUE(f.layout);
+        // The top row at offset 8 + step × 7, the others below it in memory.
+        std::vector<std::uint8_t> memory(8 + std::size_t(step) * h, 0xEE);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const std::uint32_t v = y < h / 4 ? f.pack(0xF0, 0x20, 0x03) : f.pack(0x10, 0xC8, 0xFF);
+                std::memcpy(&memory[8 + std::size_t(step) * (h - 1 - y) + x * 4], &v, 4);
+            }
+        const auto rows = readableRows(8 + step * (h - 1), -step, std::uint32_t(memory.size()), w, h, 4);
+        ASSERT_TRUE(rows);
+        for (int factor : {1, 2}) { // as it is, and through the area filter
+            auto out = FrameSurface::allocate(w / factor, h / factor, FrameSurface::Contents::Uninitialized);
+            wayland::reduceInto(memory.data() + rows->first, *f.layout, w, h, rows->stride, rows->bottomUp, 0, *out);
+            EXPECT_EQ(out->row(0)[0], 0xFFF02003u) << factor;
+            EXPECT_EQ(out->row(out->height() - 1)[out->width() - 1], 0xFF10C8FFu) << factor;
+        }
+    }
 }

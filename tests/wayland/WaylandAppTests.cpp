@@ -106,48 +106,55 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
     const ScratchFolder dir("wayland");
     ASSERT_TRUE(paint(sway, "HEADLESS-1", 1920, 1080, "#204080", "#ffcc00", "#c03030", dir / "bg1.png"));
     ASSERT_TRUE(paint(sway, "HEADLESS-2", 1280, 1024, "#30a050", "#f0f0f0", "#8000ff", dir / "bg2.png"));
-    const auto theirs = grimWhen(sway, dir / "grim.png", [](const DecodedPng& g) {
-        return g.at(1920 + 1279, 1023) == 0xFF8000FFu && g.at(1919, 1079) == 0xFFC03030u;
-    });
-    ASSERT_TRUE(theirs);
+    // Then with 10 bits a colour on the left output: its copies come as XRGB2101010.
+    for (const char* depth : {"8", "10"}) {
+        SCOPED_TRACE(std::string(depth) + " bits a colour");
+        ASSERT_TRUE(sway.swaymsg(std::string("output HEADLESS-1 render_bit_depth ") + depth));
+        const auto theirs = grimWhen(sway, dir / "grim.png", [](const DecodedPng& g) {
+            return g.at(1920 + 1279, 1023) == 0xFF8000FFu && g.at(1919, 1079) == 0xFFC03030u;
+        });
+        ASSERT_TRUE(theirs);
 
-    const fs::path shot = dir / "shot.png";
-    ASSERT_EQ(sway.run(kOverlook + " screenshot --output '" + shot.string() + "' >/dev/null"), 0);
-    const auto ours = decodePng(shot);
-    ASSERT_TRUE(ours);
-    ASSERT_EQ(ours->width, 3200);
-    ASSERT_EQ(ours->height, 1080);
-    ASSERT_EQ(theirs->width, 3200);
-    ASSERT_EQ(theirs->height, 1080);
-    EXPECT_EQ(differingPixels(*ours, *theirs), 0);
+        const fs::path shot = dir / "shot.png";
+        ASSERT_EQ(sway.run(kOverlook + " screenshot --output '" + shot.string() + "' >/dev/null"), 0);
+        const auto ours = decodePng(shot);
+        ASSERT_TRUE(ours);
+        ASSERT_EQ(ours->width, 3200);
+        ASSERT_EQ(ours->height, 1080);
+        ASSERT_EQ(theirs->width, 3200);
+        ASSERT_EQ(theirs->height, 1080);
+        EXPECT_EQ(differingPixels(*ours, *theirs), 0);
+        fs::remove(shot);
 
-    // The preview at a quarter: each output's picture where the output is, upright.
-    const fs::path preview = dir / "preview.png";
-    ASSERT_EQ(sway.run(kOverlook + " preview --scale 4 --frames 2 --output '" + preview.string() + "' >/dev/null"), 0);
-    const auto p = decodePng(preview);
-    ASSERT_TRUE(p);
-    ASSERT_EQ(p->width, 800);
-    ASSERT_EQ(p->height, 270);
-    struct Probe {
-        int x, y;
-        std::uint32_t colour;
-    };
-    for (const Probe& probe : {Probe{5, 5, 0xFFFFCC00u}, Probe{470, 60, 0xFFFFCC00u}, Probe{100, 200, 0xFF204080u},
-                               Probe{400, 250, 0xFFC03030u}, Probe{490, 5, 0xFFF0F0F0u}, Probe{500, 100, 0xFF30A050u},
-                               Probe{780, 240, 0xFF8000FFu}, Probe{650, 100, 0xFF30A050u}})
-        EXPECT_EQ(p->at(probe.x, probe.y), probe.colour) << probe.x << "," << probe.y;
-    // No crosshair anywhere: Wayland has no pointer position to show.
-    int unexpected = 0;
-    for (int y = 0; y < 256; ++y)
-        for (int x = 0; x < 800; ++x) {
-            const std::uint32_t c = p->at(x, y);
-            const bool known = c == 0xFFFFCC00u || c == 0xFF204080u || c == 0xFFC03030u || c == 0xFFF0F0F0u ||
-                               c == 0xFF30A050u || c == 0xFF8000FFu;
-            // Only the end of the left output's band (row 67.5 at a quarter) may blend.
-            const bool edge = y == 67 && x < 480;
-            unexpected += !known && !edge;
-        }
-    EXPECT_EQ(unexpected, 0);
+        // The preview at a quarter: each output's picture where the output is, upright.
+        const fs::path preview = dir / "preview.png";
+        ASSERT_EQ(sway.run(kOverlook + " preview --scale 4 --frames 2 --output '" + preview.string() + "' >/dev/null"), 0);
+        const auto p = decodePng(preview);
+        fs::remove(preview);
+        ASSERT_TRUE(p);
+        ASSERT_EQ(p->width, 800);
+        ASSERT_EQ(p->height, 270);
+        struct Probe {
+            int x, y;
+            std::uint32_t colour;
+        };
+        for (const Probe& probe : {Probe{5, 5, 0xFFFFCC00u}, Probe{470, 60, 0xFFFFCC00u}, Probe{100, 200, 0xFF204080u},
+                                   Probe{400, 250, 0xFFC03030u}, Probe{490, 5, 0xFFF0F0F0u}, Probe{500, 100, 0xFF30A050u},
+                                   Probe{780, 240, 0xFF8000FFu}, Probe{650, 100, 0xFF30A050u}})
+            EXPECT_EQ(p->at(probe.x, probe.y), probe.colour) << probe.x << "," << probe.y;
+        // No crosshair anywhere: Wayland has no pointer position to show.
+        int unexpected = 0;
+        for (int y = 0; y < 256; ++y)
+            for (int x = 0; x < 800; ++x) {
+                const std::uint32_t c = p->at(x, y);
+                const bool known = c == 0xFFFFCC00u || c == 0xFF204080u || c == 0xFFC03030u || c == 0xFFF0F0F0u ||
+                                   c == 0xFF30A050u || c == 0xFF8000FFu;
+                // Only the end of the left output's band (row 67.5 at a quarter) may blend.
+                const bool edge = y == 67 && x < 480;
+                unexpected += !known && !edge;
+            }
+        EXPECT_EQ(unexpected, 0);
+    }
 }
 
 TEST(WaylandApp, TurnedAndMirroredOutputsAreCapturedAsTheDesktopShowsThem) {
