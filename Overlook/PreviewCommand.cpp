@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace overlook {
@@ -70,28 +72,58 @@ PreviewOptions parse(const std::vector<std::string>& args) {
     return o;
 }
 
-// Waits (draining the main queue) until every streaming display has delivered a
-// frame newer than `seen`, or a second has passed: an idle screen may send none.
-// A stream whose display went away (`ended`: it reported Stopped) is not waited
-// for. False, at once, when the capture service has failed.
-bool awaitFrames(const std::vector<DisplayStreamerPtr>& streams, const std::vector<char>& ended,
-                 std::vector<std::shared_ptr<const Image>>& seen) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+// How long a display may take to deliver its first frame: the desktop portal may
+// first ask the user. Later frames are waited for a second at most: an idle screen
+// may send none.
+constexpr auto kFirstFrameTimeout = std::chrono::seconds(20);
+constexpr auto kNextFrameWait = std::chrono::seconds(1);
+
+// What the preview knows of one stream.
+struct Watched {
+    bool wanted = false;    // started by the preview
+    bool delivered = false; // a frame came
+    bool ended = false;     // it reported Stopped
+    std::shared_ptr<const Image> seen; // the image drawn last
+};
+
+// Waits (draining the main queue) until every wanted display that is still
+// streaming has delivered a frame newer than the one drawn last. A stream that
+// ended is not waited for. Says why no picture may be written: the capture service
+// failed, or a display delivered no frame at all (it stopped first, or none came in
+// time), which would leave a hole in the picture.
+std::optional<std::string> awaitFrames(const std::vector<DisplayStreamerPtr>& streams, std::vector<Watched>& watched,
+                                       std::chrono::steady_clock::time_point started) {
+    const auto now = [] { return std::chrono::steady_clock::now(); };
+    const auto nextFrameDeadline = now() + kNextFrameWait;
     for (;;) {
         manualMainQueue().drain();
         if (captureService() && captureService()->failure())
-            return false;
-        bool all = true;
-        for (std::size_t i = 0; i < streams.size(); ++i)
-            if (streams[i]->isStreaming.get() && !ended[i] && streams[i]->screenImage() == seen[i])
-                all = false;
-        if (all || std::chrono::steady_clock::now() > deadline)
+            return captureService()->failure();
+        bool all = true, firstMissing = false;
+        for (std::size_t i = 0; i < streams.size(); ++i) {
+            const Watched& w = watched[i];
+            if (!w.wanted || w.ended)
+                continue;
+            firstMissing |= !w.delivered;
+            all &= w.delivered && streams[i]->screenImage() != w.seen;
+        }
+        if (all || now() > (firstMissing ? started + kFirstFrameTimeout : nextFrameDeadline))
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    for (std::size_t i = 0; i < streams.size(); ++i)
-        seen[i] = streams[i]->screenImage();
-    return true;
+    std::string missing;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        watched[i].seen = streams[i]->screenImage();
+        if (!watched[i].wanted || watched[i].delivered)
+            continue;
+        const Display& d = streams[i]->display();
+        missing += (missing.empty() ? "" : "; ") + d.localizedName + " (" + std::to_string(d.id) + ") " +
+                   (watched[i].ended ? "stopped before its first frame"
+                                     : "sent no frame within " + std::to_string(kFirstFrameTimeout.count()) + " seconds");
+    }
+    if (!missing.empty())
+        return "no picture of every display: " + missing;
+    return std::nullopt;
 }
 
 } // namespace
@@ -121,26 +153,30 @@ int runPreviewCommand(const std::vector<std::string>& args) {
     manualMainQueue().drain();
 
     controller.startAll();
-    std::vector<std::shared_ptr<const Image>> seen;
-    for (const auto& s : streams)
-        seen.push_back(s->screenImage());
-    std::vector<char> ended(streams.size(), 0);
-    std::vector<ScopedConnection> endings;
-    for (std::size_t i = 0; i < streams.size(); ++i)
-        endings.emplace_back(streams[i]->currentStatus.changed.connect(
-            [&ended, i](FrameStatus status) { ended[i] = status == FrameStatus::Stopped; }));
-    bool captured = true;
-    for (int frame = 0; frame < o.frames && captured; ++frame) {
-        captured = awaitFrames(streams, ended, seen);
-        if (captured)
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<Watched> watched(streams.size());
+    std::vector<ScopedConnection> statuses;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        Watched& w = watched[i];
+        w.wanted = streams[i]->isStreaming.get();
+        w.seen = streams[i]->screenImage();
+        statuses.emplace_back(streams[i]->currentStatus.changed.connect([&w](FrameStatus status) {
+            w.ended = status == FrameStatus::Stopped;
+            w.delivered |= status == FrameStatus::FrameComplete;
+        }));
+    }
+    std::optional<std::string> failure;
+    for (int frame = 0; frame < o.frames && !failure; ++frame) {
+        failure = awaitFrames(streams, watched, started);
+        if (!failure)
             view->draw();
     }
-    endings.clear();
+    statuses.clear();
     controller.stopAll();
     controller.releaseAll();
     manualMainQueue().drain();
-    if (!captured) {
-        std::fprintf(stderr, "overlook: no preview was written: %s\n", captureService()->failure()->c_str());
+    if (failure) {
+        std::fprintf(stderr, "overlook: no preview was written: %s\n", failure->c_str());
         return 1;
     }
 

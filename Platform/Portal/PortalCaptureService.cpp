@@ -23,6 +23,12 @@ bool PortalCaptureService::Impl::setUp() {
         return fail("the session bus gave no name");
     sender = unique + 1; // ":1.42" -> "1_42"
     std::replace(sender.begin(), sender.end(), '.', '_');
+    sd_bus_slot* watch = nullptr;
+    if (sd_bus_add_match(bus, &watch,
+                         "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                         "member='NameOwnerChanged',arg0='org.freedesktop.portal.Desktop'",
+                         &Impl::onPortalOwnerChanged, this) >= 0)
+        portalWatch.reset(watch);
     busSource = pw_loop_add_io(l, sd_bus_get_fd(bus), SPA_IO_IN, false, &Impl::onBus, this);
     wakeSource = pw_loop_add_event(l, &Impl::onWake, this);
     tickSource = pw_loop_add_timer(l, &Impl::onTick, this);
@@ -54,6 +60,7 @@ void PortalCaptureService::Impl::tearDown() {
         for (spa_source* s : {busSource, wakeSource, tickSource, gatherSource})
             if (s)
                 pw_loop_destroy_source(l, s);
+        portalWatch.reset();
         if (bus)
             sd_bus_flush(bus);
         pw_thread_loop_unlock(loop);

@@ -149,6 +149,7 @@ struct PortalCaptureService::Impl {
     pw_thread_loop* loop = nullptr;
     pw_context* context = nullptr;
     sd_bus* bus = nullptr;
+    SlotPtr portalWatch; // the portal's name losing its owner
     spa_source* busSource = nullptr;
     spa_source* wakeSource = nullptr;
     spa_source* tickSource = nullptr;
@@ -191,6 +192,8 @@ struct PortalCaptureService::Impl {
 
     // --- the ScreenCast conversation over D-Bus (ScreenCastConversation.cpp) -------
     void pumpBus();
+    // A portal that goes away takes its sessions with it; nothing tells their streams.
+    static int onPortalOwnerChanged(sd_bus_message* m, void* data, sd_bus_error*);
     bool portalUsable();
     // Opens one session, at most one at a time so that dialogs never pile up.
     void ask(const std::vector<DisplayID>& wanted, const wayland::OutputLayout& layout);

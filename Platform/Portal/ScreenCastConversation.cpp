@@ -23,6 +23,21 @@ void PortalCaptureService::Impl::pumpBus() {
     sd_bus_flush(bus);
 }
 
+int PortalCaptureService::Impl::onPortalOwnerChanged(sd_bus_message* m, void* data, sd_bus_error*) {
+    auto& self = *static_cast<Impl*>(data);
+    const char *name = nullptr, *before = nullptr, *after = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &before, &after) < 0 || !after || *after)
+        return 0;
+    // Before any session, the next call starts the portal again; with sessions, their
+    // streams end with it, and a picture would be written with displays missing.
+    if (std::any_of(self.conversations.begin(), self.conversations.end(),
+                    [](const auto& c) { return c->step != Conversation::Step::Ended; })) {
+        self.fail("the desktop portal went away");
+        self.stopEverything();
+    }
+    return 0;
+}
+
 bool PortalCaptureService::Impl::portalUsable() {
     if (checkedPortal)
         return true;

@@ -179,6 +179,32 @@ TEST(PortalApp, ARefusalOrAMissingPortalIsToldAndEndsTheCommand) {
     EXPECT_NE(readFile(errors).find("overlook: no session bus to reach the desktop portal"), std::string::npos)
         << readFile(errors);
     EXPECT_EQ(lineCount(portal / "chooser.log"), 2);
+
+    // One display refused while the other streams: no picture with a hole in it.
+    std::ofstream(portal / "choices") << "HEADLESS-1\ncancel\nHEADLESS-2\n";
+    EXPECT_EQ(sway.run(overlookIn(dir, "preview --backend portal" + toFile)), 1);
+    EXPECT_NE(readFile(errors).find("overlook: no preview was written: no picture of every display: "),
+              std::string::npos)
+        << readFile(errors);
+    EXPECT_NE(readFile(errors).find("stopped before its first frame"), std::string::npos) << readFile(errors);
+    EXPECT_FALSE(fs::exists(out));
+
+    // The portal gone during a preview (both displays streaming, the second after
+    // its dialog) ends it with exit 1 and no file.
+    const pid_t running = spawn("env -u DISPLAY " + sway.environment() + " " +
+                                    overlookIn(dir, "preview --backend portal --frames 30 --output '" + out.string() + "'"),
+                                {}, dir / "killed.log");
+    usleep(2000000);
+    const std::string owner = sway.output("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus "
+                                          "/org/freedesktop/DBus org.freedesktop.DBus.GetConnectionUnixProcessID "
+                                          "string:org.freedesktop.portal.Desktop");
+    const pid_t portalPid = pid_t(std::atoi(owner.substr(owner.find("uint32") + 6).c_str()));
+    ASSERT_GT(portalPid, 0) << owner;
+    ASSERT_EQ(::kill(portalPid, SIGKILL), 0);
+    EXPECT_EQ(exitStatusWithin(running, 10000), 1) << readFile(dir / "killed.log");
+    EXPECT_NE(readFile(dir / "killed.log").find("the desktop portal went away"), std::string::npos)
+        << readFile(dir / "killed.log");
+    EXPECT_FALSE(fs::exists(out));
 }
 
 namespace {
