@@ -175,6 +175,10 @@ void Popover::mousePressEvent(QMouseEvent* event) {
 }
 
 void Popover::mouseMoveEvent(QMouseEvent* event) {
+    if (following_) {
+        move(event->globalPosition().toPoint() - pressAt_);
+        return;
+    }
     if (!pressed_ || detached_)
         return;
     const QPoint to = event->globalPosition().toPoint() - pressAt_;
@@ -196,6 +200,41 @@ void Popover::mouseMoveEvent(QMouseEvent* event) {
     setWindowFlags(Qt::Window);
     move(to);
     show();
+    // The press that started the drag belonged to the window just replaced, so the
+    // new one would stay where it was made: it carries the drag on as soon as it is
+    // on screen.
+    following_ = true;
+    carryDragOn(0);
+}
+
+void Popover::carryDragOn(int attempt) {
+    if (!following_)
+        return;
+    QWindow* window = windowHandle();
+    if (!window || !window->isExposed()) {
+        if (attempt < 50)
+            QTimer::singleShot(10, this, [this, attempt] { carryDragOn(attempt + 1); });
+        else
+            following_ = false;
+        return;
+    }
+    // The window manager's own move where it has one; else the window follows the
+    // pointer itself until the button goes up.
+    if (window->startSystemMove() || !window->setMouseGrabEnabled(true)) {
+        following_ = false;
+        return;
+    }
+    move(QCursor::pos() - pressAt_);
+}
+
+void Popover::mouseReleaseEvent(QMouseEvent* event) {
+    pressed_ = false;
+    if (following_) {
+        following_ = false;
+        if (windowHandle())
+            windowHandle()->setMouseGrabEnabled(false);
+    }
+    QWidget::mouseReleaseEvent(event);
 }
 
 void Popover::closeEvent(QCloseEvent* event) {

@@ -44,13 +44,17 @@ public:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void carryDragOn(int attempt);
+
     ContentView* content_;
     QPoint pressAt_;
     bool pressed_ = false;
     bool detached_ = false;
+    bool following_ = false; // the detached window follows the pointer itself
     std::vector<ScopedConnection> firstFrameWatch_;
     bool firstFrameSeen_ = false;
     ScopedConnection displaysWatch_;

@@ -179,6 +179,33 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     ASSERT_EQ(server.run(middleClick), 0);
     EXPECT_TRUE(waitFor([&] { return !popover(server); })) << "a second middle click did not close the popover";
 
+    // Dragged away, it becomes a window that follows the pointer to where it is
+    // dropped: alone, and under openbox (a window manager that moves windows itself).
+    const auto dragFollows = [&](const char* how) {
+        ASSERT_EQ(server.run(clickIcon), 0);
+        std::optional<Window> from;
+        ASSERT_TRUE(waitFor([&] { return (from = popover(server)).has_value(); })) << how;
+        const int grabX = from->x + 300, grabY = from->y + 100;
+        std::string drag = "xdotool mousemove " + std::to_string(grabX) + " " + std::to_string(grabY) + " mousedown 1";
+        for (int i = 0; i < 20; ++i)
+            drag += " mousemove_relative -- -20 15 sleep 0.03";
+        ASSERT_EQ(server.run(drag + " sleep 0.3 mouseup 1"), 0);
+        // The pointer went 400 left and 300 down, and stays over the same part of the window.
+        EXPECT_TRUE(waitFor([&] {
+            const auto now = popover(server);
+            return now && std::abs(grabX - 400 - now->x - 300) < 40 && std::abs(grabY + 300 - now->y - 100) < 40;
+        })) << how << ": the window stayed behind" << describe(overlookWindows(server, true));
+        ASSERT_EQ(server.run(clickIcon), 0);
+        EXPECT_TRUE(waitFor([&] { return !popover(server); })) << how;
+    };
+    dragFollows("without a window manager");
+    if (system("command -v openbox >/dev/null 2>&1") == 0) {
+        const pid_t wm = spawn(server, "openbox", config);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        dragFollows("under openbox");
+        stop(wm);
+    }
+
     stop(app);
     stop(tray);
     fs::remove_all(config);
