@@ -3,6 +3,7 @@
 #include "Platform/Portal/BufferGeometry.h"
 #include "Platform/Wayland/Copy.h"
 
+#include <spa/debug/types.h>
 #include <spa/param/video/type-info.h>
 
 #include <cerrno>
@@ -186,6 +187,10 @@ void PortalCaptureService::Impl::formatChanged(Feed& f, std::uint32_t id, const 
         f.held = nullptr;
     }
     f.haveFormat = spa_format_video_raw_parse(param, &f.format) >= 0;
+    if (f.haveFormat)
+        portalLog().info("Display %u: PipeWire sends %u x %u pictures in %s", f.display, f.format.size.width,
+                         f.format.size.height,
+                         spa_debug_type_find_short_name(spa_type_video_format, f.format.format));
     // Shared memory only: a DMA-BUF cannot be read honestly without a GPU.
     std::uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);

@@ -110,7 +110,9 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestored) {
     EXPECT_EQ(occurrences(readFile(dir / "config" / "overlook" / "io.overlook.Overlook.plist"), "portalRestoreToken."), 2);
 
     // New pictures, then a preview whose sessions are restored from the tokens: no dialog.
+    // The left output now has 10 bits a colour: its stream comes as xRGB_210LE.
     redraws.reset();
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 render_bit_depth 10"));
     ASSERT_TRUE(paintBoth(sway, dir.path(), green, blue));
     redraws = std::make_unique<Redraws>(sway, "HEADLESS-1", "HEADLESS-2");
     const fs::path preview = dir / "preview.png";
