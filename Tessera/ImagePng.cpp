@@ -1,5 +1,7 @@
 #include "ImagePng.h"
 
+#include "Tessera/DeflateLiterals.h"
+
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -145,20 +147,19 @@ std::size_t zeroBytes(const std::uint8_t* p, std::size_t size) {
     return count;
 }
 
-// Below this share of zero bytes a batch is compressed as runs only (Z_RLE): on
-// photo-like content level 1 finds few matches yet hashes every byte, and is
-// both slower and larger than run-length coding with Huffman codes
-// (bench/png-encoding); on screen content it stays far smaller. Filtered desktop
-// and text batches there are 75–100 % zeros, a blurred photo's 45–55 %.
+// Below this share of zero bytes a batch is written as literals with codes of its
+// own (DeflateLiterals.h): on photo-like content zlib's level 1 finds few matches
+// yet hashes every byte, and is both slower and larger (bench/png-encoding); on
+// screen content it stays far smaller. Filtered desktop and text batches there are
+// 75–100 % zeros, a blurred photo's 45–55 %.
 constexpr double kPhotoZeroShare = 0.65;
 
-// Rows [firstRow, endRow) as raw deflate data at zlib's level 1. The last part
-// finishes the stream; any other ends with a sync flush (a byte-aligned block
-// boundary that is not final), so the parts can simply be laid end to end.
-// Level 1 with the default strategy was the best trade on screen content
-// (bench/png-encoding): Z_RLE is no faster but two to three times larger on text,
-// and libdeflate cannot end a part without ending the stream. Photo-like batches
-// switch to Z_RLE (kPhotoZeroShare).
+// Rows [firstRow, endRow) as raw deflate data. The last part finishes the stream;
+// any other ends on a byte boundary with a block that is not final, so the parts
+// can simply be laid end to end. Screen content goes through zlib's level 1 with
+// the default strategy, the best trade there (bench/png-encoding): Z_RLE is no
+// faster but two to three times larger on text, and libdeflate cannot end a part
+// without ending the stream. Photo-like batches are literals (kPhotoZeroShare).
 struct Part {
     int firstRow = 0, endRow = 0;
     bool last = false;
@@ -175,13 +176,49 @@ void compressPart(const RenderDestination& pixels, bool opaque, Part& part) {
     part.rawBytes = rowBytes * std::size_t(part.endRow - part.firstRow);
 
     z_stream z{};
-    int strategy = Z_DEFAULT_STRATEGY;
-    if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, strategy) != Z_OK)
+    if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return;
-    // malloc leaves the pages untouched until deflate writes them.
-    std::size_t capacity = deflateBound(&z, static_cast<uLong>(part.rawBytes)) + 64;
+    // malloc leaves the pages untouched until they are written.
+    const std::size_t batches = std::size_t(part.endRow - part.firstRow) / batchRows + 1;
+    std::size_t capacity = deflateBound(&z, static_cast<uLong>(part.rawBytes)) + batches * 64 + 64;
     part.data.reset(static_cast<std::uint8_t*>(std::malloc(capacity)));
     bool ok = part.data != nullptr;
+    const auto reserve = [&](std::size_t bytes) { // the bounds should hold; grow all the same if not
+        if (bytes <= capacity)
+            return true;
+        capacity = std::max(bytes, capacity * 2);
+        auto* grown = static_cast<std::uint8_t*>(std::realloc(part.data.get(), capacity));
+        if (!grown)
+            return false;
+        (void)part.data.release();
+        part.data.reset(grown);
+        return true;
+    };
+    std::size_t used = 0;     // bytes of finished output
+    std::size_t zlibFrom = 0; // where zlib's output since its last reset begins
+    bool zlibHolds = false;   // zlib has input it has not flushed
+    bool zlibStale = false;   // literals went out since zlib last saw input: its history is wrong
+    // Feeds zlib (input may be empty) until it took everything and, unless the
+    // flush is Z_NO_FLUSH, wrote everything out.
+    const auto runZlib = [&](const std::uint8_t* in, std::size_t bytes, int flush) {
+        z.next_in = const_cast<std::uint8_t*>(in);
+        z.avail_in = static_cast<uInt>(bytes);
+        for (;;) {
+            if (!reserve(zlibFrom + z.total_out + 64))
+                return false;
+            z.next_out = part.data.get() + zlibFrom + z.total_out;
+            z.avail_out = static_cast<uInt>(capacity - zlibFrom - z.total_out);
+            const int status = deflate(&z, flush);
+            if (status == Z_STREAM_ERROR)
+                return false;
+            // Done when all input went in and deflate had room to spare (it
+            // flushed all it had), or when the stream ended.
+            if (flush == Z_FINISH ? status == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0)
+                break;
+        }
+        used = zlibFrom + z.total_out;
+        return true;
+    };
     for (int y = part.firstRow; ok && y < part.endRow; y += batchRows) {
         const int rows = std::min(batchRows, part.endRow - y);
         for (int i = 0; i < rows; ++i)
@@ -189,46 +226,29 @@ void compressPart(const RenderDestination& pixels, bool opaque, Part& part) {
                       pixels.width, opaque, batch.get() + rowBytes * i);
         const std::size_t bytes = rowBytes * rows;
         part.adler = static_cast<std::uint32_t>(libdeflate_adler32(part.adler, batch.get(), bytes));
-        const int wanted = double(zeroBytes(batch.get(), bytes)) < kPhotoZeroShare * double(bytes) ? Z_RLE
-                                                                                                  : Z_DEFAULT_STRATEGY;
-        if (wanted != strategy) {
-            // Ends the block so far; all input went in and there is room to spare.
-            z.next_out = part.data.get() + z.total_out;
-            z.avail_out = static_cast<uInt>(capacity - z.total_out);
-            if (deflateParams(&z, 1, wanted) != Z_OK) {
-                ok = false;
+        const bool lastBatch = y + rows >= part.endRow;
+        if (double(zeroBytes(batch.get(), bytes)) < kPhotoZeroShare * double(bytes)) {
+            // zlib's pending output first, ending on a byte boundary.
+            if (zlibHolds && !(ok = runZlib(nullptr, 0, Z_SYNC_FLUSH)))
                 break;
-            }
-            strategy = wanted;
+            zlibHolds = false;
+            if (!(ok = reserve(used + deflateLiteralsBound(bytes))))
+                break;
+            used += deflateLiterals(batch.get(), bytes, lastBatch && part.last, part.data.get() + used);
+            zlibStale = true;
+            continue;
         }
-        const int flush = y + rows < part.endRow ? Z_NO_FLUSH : part.last ? Z_FINISH : Z_SYNC_FLUSH;
-        z.next_in = batch.get();
-        z.avail_in = static_cast<uInt>(bytes);
-        for (;;) {
-            if (z.total_out + 64 > capacity) { // the bound should hold; grow all the same if not
-                auto* grown = static_cast<std::uint8_t*>(std::realloc(part.data.get(), capacity * 2));
-                if (!grown) {
-                    ok = false;
-                    break;
-                }
-                (void)part.data.release();
-                part.data.reset(grown);
-                capacity *= 2;
-            }
-            z.next_out = part.data.get() + z.total_out;
-            z.avail_out = static_cast<uInt>(capacity - z.total_out);
-            const int status = deflate(&z, flush);
-            if (status == Z_STREAM_ERROR) {
-                ok = false;
+        if (zlibStale) { // a fresh start: its matches must not reach back across the literals
+            if (!(ok = deflateReset(&z) == Z_OK))
                 break;
-            }
-            // Done when all input went in and deflate had room to spare (it
-            // flushed all it had), or when the stream ended.
-            if (flush == Z_FINISH ? status == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0)
-                break;
+            zlibFrom = used;
+            zlibStale = false;
         }
+        const int flush = !lastBatch ? Z_NO_FLUSH : part.last ? Z_FINISH : Z_SYNC_FLUSH;
+        ok = runZlib(batch.get(), bytes, flush);
+        zlibHolds = flush == Z_NO_FLUSH;
     }
-    part.size = z.total_out;
+    part.size = used;
     deflateEnd(&z);
     part.ok = ok;
 }
