@@ -3,6 +3,7 @@
 // the global shortcut to a test implementation of the desktop's side.
 
 #include "tests/overlook/PngDecode.h"
+#include "tests/support/DesktopSession.h"
 #include "tests/support/Processes.h"
 #include "tests/tray/StatusNotifierHost.h"
 #include "tests/wayland/SwaySession.h"
@@ -241,4 +242,35 @@ TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
     service.reset();
     manualMainQueue().drain();
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+// KDE Plasma 5.27 as Debian ships it: its portal takes the shortcut only from the
+// session's creation, and keys pressed on the keyboard (kwin's fake input) open and
+// close the popover, which kwin shows as a window of its own.
+TEST(KdeShortcuts, PlasmaBindsTheShortcutAndItsKeysToggleThePopover) {
+#ifndef KWIN_FAKE_KEYS
+    GTEST_SKIP() << "plasma-wayland-protocols is not installed (scripts/install-deps)";
+#else
+    const DesktopSession kde("kde");
+    ASSERT_TRUE(kde.running()) << kde.failure();
+    const ScratchFolder home("kde-shortcut");
+    const pid_t app = spawn("env -u DISPLAY -u QT_QPA_PLATFORM " + kde.environment() + " HOME='" +
+                                home.path().string() + "' " + kApp,
+                            {}, home / "app.log");
+    ASSERT_TRUE(waitFor([&] { return readFile(home / "app.log").find("The desktop bound the shortcut to ") != std::string::npos; }))
+        << readFile(home / "app.log");
+    EXPECT_NE(readFile(home / "app.log").find("bound the shortcut to Meta+Ctrl+Alt+P"), std::string::npos)
+        << readFile(home / "app.log");
+    const auto popoverShown = [&] {
+        const std::string windows = kde.script("windows");
+        return windows.find("Overlook|overlook|") != std::string::npos;
+    };
+    const auto pressShortcut = [&] { return kde.run(KWIN_FAKE_KEYS " 29 56 125 25"); }; // Ctrl+Alt+Meta+P
+    EXPECT_FALSE(popoverShown());
+    ASSERT_EQ(pressShortcut(), 0);
+    EXPECT_TRUE(waitFor(popoverShown)) << kde.script("windows") << readFile(home / "app.log");
+    ASSERT_EQ(pressShortcut(), 0);
+    EXPECT_TRUE(waitFor([&] { return !popoverShown(); })) << kde.script("windows");
+    stop(app);
+#endif
 }

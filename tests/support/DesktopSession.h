@@ -1,0 +1,40 @@
+#pragma once
+// A headless desktop session (scripts/virtual-gnome, scripts/virtual-kde) for one
+// test, started and stopped by its script in a state folder of its own.
+
+#include "tests/support/Processes.h"
+
+#include <string>
+#include <sys/types.h>
+
+namespace overlook::test {
+
+class DesktopSession {
+public:
+    // `desktop` names the script: "gnome" runs scripts/virtual-gnome.
+    explicit DesktopSession(const std::string& desktop);
+    ~DesktopSession();
+    DesktopSession(const DesktopSession&) = delete;
+    DesktopSession& operator=(const DesktopSession&) = delete;
+
+    bool running() const { return failure_.empty(); }
+    // What the script said when it could not start the session.
+    const std::string& failure() const { return failure_; }
+    // NAME='value' ... of every variable the script printed, for a shell command.
+    const std::string& environment() const { return environment_; }
+    std::string variable(const std::string& name) const;
+    // A process the script started ("pipewire", "kwin"...), by the PID it keeps.
+    pid_t pid(const std::string& name) const;
+    // Runs a shell command in the session (no DISPLAY); its exit status.
+    int run(const std::string& command) const;
+    // The standard output of the session's script run with `arguments`.
+    std::string script(const std::string& arguments) const;
+
+private:
+    std::string prefix() const;
+    std::string desktop_;
+    ScratchFolder folder_;
+    std::string environment_, variables_, failure_;
+};
+
+} // namespace overlook::test
