@@ -305,27 +305,39 @@ void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStr
 }
 
 namespace {
-// 10-bit colours to 8, rounded to the nearest.
-struct TenToEight {
-    std::uint8_t value[1024];
-    constexpr TenToEight() : value() {
-        for (int v = 0; v < 1024; ++v)
-            value[v] = std::uint8_t((v * 255 + 511) / 1023);
-    }
-};
-constexpr TenToEight kTenToEight;
-
-// One row of `width` pixels in `layout` as the engine's BGRx.
-void convertRow(const std::uint8_t* from, std::uint32_t* to, int width, PixelLayout layout) {
-    const unsigned r = unsigned(layout.red), g = unsigned(layout.green), b = unsigned(layout.blue);
+// One row of `width` pixels as the engine's BGRx: each colour's top 8 bits (of 10,
+// the two lowest are dropped, as 8-bit displays show them). Shifts known when
+// compiling let the loop work on several pixels at once.
+template <unsigned R, unsigned G, unsigned B, unsigned Drop>
+void convertRowAs(const std::uint8_t* from, std::uint32_t* to, int width) {
     for (int x = 0; x < width; ++x) {
         std::uint32_t v;
         std::memcpy(&v, from + std::size_t(x) * 4, 4);
-        if (layout.bits == 10)
-            to[x] = 0xFF000000u | std::uint32_t(kTenToEight.value[(v >> r) & 0x3FF]) << 16 |
-                    std::uint32_t(kTenToEight.value[(v >> g) & 0x3FF]) << 8 | kTenToEight.value[(v >> b) & 0x3FF];
-        else
-            to[x] = 0xFF000000u | ((v >> r) & 0xFF) << 16 | ((v >> g) & 0xFF) << 8 | ((v >> b) & 0xFF);
+        to[x] = 0xFF000000u | ((v >> (R + Drop)) & 0xFF) << 16 | ((v >> (G + Drop)) & 0xFF) << 8 |
+                ((v >> (B + Drop)) & 0xFF);
+    }
+}
+
+void convertRow(const std::uint8_t* from, std::uint32_t* to, int width, PixelLayout layout) {
+    const auto is = [&](int r, int g, int b, int bits) { return layout == PixelLayout{r, g, b, bits}; };
+    if (is(20, 10, 0, 10))
+        return convertRowAs<20, 10, 0, 2>(from, to, width);
+    if (is(0, 10, 20, 10))
+        return convertRowAs<0, 10, 20, 2>(from, to, width);
+    if (is(22, 12, 2, 10))
+        return convertRowAs<22, 12, 2, 2>(from, to, width);
+    if (is(2, 12, 22, 10))
+        return convertRowAs<2, 12, 22, 2>(from, to, width);
+    if (is(8, 16, 24, 8))
+        return convertRowAs<8, 16, 24, 0>(from, to, width);
+    if (is(24, 16, 8, 8))
+        return convertRowAs<24, 16, 8, 0>(from, to, width);
+    const unsigned drop = unsigned(layout.bits - 8), r = unsigned(layout.red) + drop, g = unsigned(layout.green) + drop,
+                   b = unsigned(layout.blue) + drop;
+    for (int x = 0; x < width; ++x) {
+        std::uint32_t v;
+        std::memcpy(&v, from + std::size_t(x) * 4, 4);
+        to[x] = 0xFF000000u | ((v >> r) & 0xFF) << 16 | ((v >> g) & 0xFF) << 8 | ((v >> b) & 0xFF);
     }
 }
 } // namespace

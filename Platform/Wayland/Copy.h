@@ -107,8 +107,8 @@ private:
 void reduceInto(const std::uint8_t* pixels, int width, int height, int stride, bool yInvert, int transform,
                 FrameSurface& out);
 // The same for pixels in any layout: rows in another order than the engine's are
-// first converted to it (10-bit colours rounded to 8), red and blue swapped only
-// after the reduction, where there are fewer pixels to swap.
+// first converted to it (10-bit colours cut to their top 8 bits), red and blue
+// swapped only after the reduction, where there are fewer pixels to swap.
 void reduceInto(const std::uint8_t* pixels, PixelLayout layout, int width, int height, int stride, bool yInvert,
                 int transform, FrameSurface& out);
 

@@ -16,10 +16,11 @@ const Logger& captureLog() {
 }
 constexpr auto kIdleInterval = std::chrono::seconds(1);
 constexpr auto kRetryDelay = std::chrono::milliseconds(100);
-// Copies that fail this long in a row, with nothing copied since the stream
-// started or last delivered, stop it: a preview must not wait for ever for an
-// output that never delivers.
+// Copies that fail this long in a row stop the stream (a preview must not wait for
+// ever for an output that never delivers); it is then tried once a second, and
+// goes on when a copy works again (a monitor that slept wakes up).
 constexpr auto kFailingFor = std::chrono::seconds(3);
+constexpr auto kStoppedRetryInterval = std::chrono::seconds(1);
 constexpr double kDefaultRefreshRate = 60;
 // Screen copy before version 2 cannot wait for a change: a copy comes back at once
 // whatever the output shows. A still output is then looked at this often, not at
@@ -34,7 +35,7 @@ struct WaylandCaptureService::StreamState : ServedStreamState {
     bool wasStarted = false;
     std::uint64_t startsSeen = 0;
     bool ended = false;         // the output went away
-    bool refused = false;       // its copies cannot be read or keep failing; until the next start
+    bool failed = false;        // stopped: its copies cannot be read, or keep failing
     std::optional<Clock::time_point> failingSince;
     bool needFrameNow = true;   // the next copy does not wait for a change
     std::unique_ptr<Shot> shot; // the copy in flight
@@ -118,7 +119,7 @@ void WaylandCaptureService::serve(StreamState& s, Clock::time_point now) {
     if (started && (!s.wasStarted || starts != s.startsSeen)) {
         s.shot.reset(); // a copy waiting for a change would hold back the first frame
         s.needFrameNow = true;
-        s.refused = false;
+        s.failed = false;
         s.failingSince.reset();
         s.frames.forgetLastPicture(); // the first frame is delivered even if nothing changed
         s.nextCopy = now;
@@ -126,7 +127,7 @@ void WaylandCaptureService::serve(StreamState& s, Clock::time_point now) {
     }
     s.wasStarted = started;
     s.startsSeen = starts;
-    if (!started || s.removed || lost_ || s.refused) {
+    if (!started || s.removed || lost_) {
         // A stopped stream keeps no copy of the output: a closed popover gives its
         // memory back.
         release(s);
@@ -152,7 +153,7 @@ void WaylandCaptureService::serve(StreamState& s, Clock::time_point now) {
     }
     if (!s.shot && now >= s.nextCopy)
         request(s);
-    if (now - s.lastUpdate >= kIdleInterval) {
+    if (!s.failed && now - s.lastUpdate >= kIdleInterval) { // a stopped stream stays stopped
         s.delivery.post(FrameStatus::FrameIdle, nullptr);
         s.lastUpdate = now;
     }
@@ -183,9 +184,14 @@ void WaylandCaptureService::request(StreamState& s) {
                 const std::uint32_t format = finished->unreadableFormat();
                 if (!s.failingSince)
                     s.failingSince = now;
+                if (s.failed) {
+                    s.nextCopy = now + kStoppedRetryInterval;
+                    s.needFrameNow = true;
+                    return;
+                }
                 if (format || now - *s.failingSince >= kFailingFor) {
-                    // Trying again would give the same answer: the stream stops and
-                    // says why, once.
+                    // Trying again soon would give the same answer: the stream stops
+                    // and says why, once.
                     if (format)
                         captureLog().error("Display %u: the compositor offers its picture only in format %s, "
                                            "which Overlook cannot read; its stream stops",
@@ -194,8 +200,10 @@ void WaylandCaptureService::request(StreamState& s) {
                         captureLog().error("Display %u: the compositor has failed every copy for %lld seconds; "
                                            "its stream stops",
                                            s.display, static_cast<long long>(kFailingFor.count()));
-                    s.refused = true;
+                    s.failed = true;
                     s.delivery.post(FrameStatus::Stopped, nullptr);
+                    s.nextCopy = now + kStoppedRetryInterval;
+                    s.needFrameNow = true;
                     return;
                 }
                 // The output may be going away; if not, try again shortly.
@@ -204,6 +212,11 @@ void WaylandCaptureService::request(StreamState& s) {
                 return;
             }
             s.failingSince.reset();
+            if (s.failed) {
+                s.failed = false;
+                s.frames.forgetLastPicture(); // a frame, even unchanged, ends the Stopped status
+                captureLog().info("Display %u is copied again; its stream goes on", s.display);
+            }
             std::shared_ptr<FrameSurface> surface = s.frames.take();
             const ShmBuffer& b = *result->buffer;
             reduceInto(b.data, result->layout, b.width, b.height, b.stride, result->yInvert, s.transform, *surface);
@@ -236,9 +249,9 @@ void WaylandCaptureService::request(StreamState& s) {
 std::optional<Clock::time_point> WaylandCaptureService::deadline() const {
     std::optional<Clock::time_point> next;
     for (const auto& s : known_) {
-        if (!s->started || s->ended || s->removed || s->refused)
+        if (!s->started || s->ended || s->removed)
             continue;
-        Clock::time_point due = s->lastUpdate + kIdleInterval;
+        Clock::time_point due = s->failed ? Clock::time_point::max() : s->lastUpdate + kIdleInterval;
         if (!s->shot)
             due = std::min(due, s->nextCopy);
         next = next ? std::min(*next, due) : due;
