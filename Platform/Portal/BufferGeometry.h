@@ -22,15 +22,17 @@ struct BufferRows {
     bool bottomUp = false; // memory holds the picture's last row first
 };
 
-// nullopt when the picture does not fit in `mapped` bytes, or rows overlap. A
-// stride of 0 means rows packed tightly.
+// nullopt when the picture does not fit in `mapped` bytes, rows overlap, or rows
+// and pixels do not start on whole pixels (the reduction reads pixels as words, and
+// pixman takes no other stride). A stride of 0 means rows packed tightly.
 inline std::optional<BufferRows> readableRows(std::uint32_t offset, std::int32_t stride, std::uint32_t mapped,
                                               int width, int height, int bytesPerPixel) {
     if (width <= 0 || height <= 0 || bytesPerPixel <= 0)
         return std::nullopt;
     const std::uint64_t rowBytes = std::uint64_t(width) * std::uint64_t(bytesPerPixel);
     const std::uint64_t step = stride == 0 ? rowBytes : std::uint64_t(std::llabs(std::int64_t(stride)));
-    if (step < rowBytes || step > std::uint64_t(INT32_MAX))
+    if (step < rowBytes || step > std::uint64_t(INT32_MAX) || step % std::uint64_t(bytesPerPixel) != 0 ||
+        offset % std::uint32_t(bytesPerPixel) != 0)
         return std::nullopt;
     const std::uint64_t span = step * std::uint64_t(height - 1); // from the first row's start to the last's
     std::uint64_t lowest = offset;

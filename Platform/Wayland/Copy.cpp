@@ -20,9 +20,9 @@ namespace overlook::wayland {
 
 std::unique_ptr<ShmBuffer> ShmBuffer::create(wl_shm* shm, std::uint32_t format, int width, int height, int stride) {
     // The compositor's numbers: a picture of at most 16384 pixels a side, in rows
-    // that hold it, and no row longer than it needs to be by much.
+    // of whole pixels that hold it, and no row longer than it needs to be by much.
     if (!shm || width <= 0 || height <= 0 || width > 16384 || height > 16384 || stride < width * 4 ||
-        stride > width * 4 + 4096)
+        stride > width * 4 + 4096 || stride % 4 != 0)
         return nullptr;
     const std::size_t size = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
     const int fd = memfd_create("overlook-screencopy", MFD_CLOEXEC);

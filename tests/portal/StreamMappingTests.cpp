@@ -84,6 +84,8 @@ TEST(BufferGeometry, OnlyPicturesThatFitAreReadAndEveryRgbFormatGivesThePicture)
     EXPECT_EQ(padded->stride, 20);
     EXPECT_FALSE(readableRows(8, 20, 8 + 20 * 2 + 15, 4, 3, 4)); // one byte short
     EXPECT_FALSE(readableRows(0, 12, 1000, 4, 3, 4));            // rows shorter than the picture's
+    EXPECT_FALSE(readableRows(0, 18, 1000, 4, 3, 4));            // rows of part pixels
+    EXPECT_FALSE(readableRows(2, 16, 1000, 4, 3, 4));            // pixels off their 4-byte places
     EXPECT_FALSE(readableRows(40, 0, 48, 4, 3, 4));              // offset past the picture's room
     EXPECT_FALSE(readableRows(0, 0, 48, 0, 3, 4));
     EXPECT_FALSE(readableRows(0xFFFFFFF0u, 16, 0xFFFFFFFFu, 4, 3, 4)); // no wrap-around
