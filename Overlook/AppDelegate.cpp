@@ -36,6 +36,7 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
 #include <QProcess>
 #include <QRegularExpression>
@@ -152,6 +153,33 @@ QString colorListPath() {
 
 } // namespace
 
+namespace {
+// A one-pixel edge drawn over the popover's outermost pixels: its picture is the desktop
+// itself, and no compositor draws a frame or shadow around a frameless window, so
+// without it the popover would have no visible edge on a desktop of the same colour.
+class PopoverEdge final : public QWidget {
+public:
+    explicit PopoverEdge(QWidget* popover) : QWidget(popover) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        popover->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Resize || event->type() == QEvent::Show) {
+            setGeometry(parentWidget()->rect());
+            raise();
+        }
+        return false;
+    }
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(QColor(0x7F, 0x7F, 0x7F)); // seen on light and dark desktops alike
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
+};
+} // namespace
+
 Popover::Popover() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
     setWindowTitle("Overlook");
     setAttribute(Qt::WA_DeleteOnClose);
@@ -159,6 +187,7 @@ Popover::Popover() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::W
     layout->setContentsMargins(0, 0, 0, 0);
     content_ = new ContentView(this);
     layout->addWidget(content_);
+    new PopoverEdge(this);
     // A display plugged in or removed while it is open shows up or goes at once.
     displaysWatch_ = LocalDisplayManager::shared().availableDisplays.changed.connect([this](const auto&) {
         const DefaultsStore& store = standardDefaultsStore();

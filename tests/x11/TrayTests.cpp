@@ -138,6 +138,11 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
                near(picture->at(400, 5), 0xFFFFFF) && near(picture->at(400, pictureHeight - 10), 0x00A000);
     });
     EXPECT_TRUE(upright) << "the popover's picture is not the desktop the right way up";
+    // A grey edge all round: the picture alone would melt into a desktop of its colour.
+    if (const auto picture = server.dump("-id " + shown->id)) {
+        for (const auto& [x, y] : std::vector<std::pair<int, int>>{{0, 60}, {599, 60}, {300, 0}, {300, shown->height - 1}})
+            EXPECT_EQ(picture->at(x, y) & 0xFFFFFF, 0x7F7F7Fu) << "edge at " << x << "," << y;
+    }
 
     // A display unplugged while it is open leaves it (one 16:9 picture is twice as
     // tall at the same width), and comes back when plugged in again.
