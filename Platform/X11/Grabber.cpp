@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <sys/ipc.h>
-#include <sys/mman.h>
 #include <sys/shm.h>
 #include <xcb/shm.h>
 
@@ -19,9 +18,6 @@ std::unique_ptr<ShmSegment> ShmSegment::create(xcb_connection_t* c, std::size_t 
         shmctl(shmId, IPC_RMID, nullptr);
         return nullptr;
     }
-    // The pages exist before the server writes them: made here in one call rather
-    // than one fault at a time in the server.
-    madvise(address, bytes, MADV_POPULATE_WRITE);
     std::unique_ptr<ShmSegment> segment(new ShmSegment);
     segment->connection_ = c;
     segment->data_ = static_cast<std::uint8_t*>(address);
