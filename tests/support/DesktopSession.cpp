@@ -8,9 +8,10 @@
 
 namespace overlook::test {
 
-DesktopSession::DesktopSession(const std::string& desktop) : desktop_(desktop), folder_(desktop + "-session") {
+DesktopSession::DesktopSession(const std::string& desktop, const std::string& options)
+    : desktop_(desktop), folder_(desktop + "-session") {
     int status = 0;
-    variables_ = shellOutput(prefix() + " start 2>&1", &status);
+    variables_ = shellOutput(prefix() + " start " + options + " 2>&1", &status);
     if (status != 0) {
         failure_ = variables_.empty() ? "scripts/virtual-" + desktop + " failed" : variables_;
         return;

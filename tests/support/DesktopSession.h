@@ -11,8 +11,8 @@ namespace overlook::test {
 
 class DesktopSession {
 public:
-    // `desktop` names the script: "gnome" runs scripts/virtual-gnome.
-    explicit DesktopSession(const std::string& desktop);
+    // `desktop` names the script: "gnome" runs scripts/virtual-gnome, with `options`.
+    explicit DesktopSession(const std::string& desktop, const std::string& options = "");
     ~DesktopSession();
     DesktopSession(const DesktopSession&) = delete;
     DesktopSession& operator=(const DesktopSession&) = delete;

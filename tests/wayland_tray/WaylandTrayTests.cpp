@@ -274,3 +274,50 @@ TEST(KdeShortcuts, PlasmaBindsTheShortcutAndItsKeysToggleThePopover) {
     stop(app);
 #endif
 }
+
+// GNOME as it comes has no tray: the application tells the user so through the shell's
+// notification server, offering GNOME's own shortcut, and shows its icon as soon as the
+// AppIndicator extension is enabled; the host's Activate opens the popover.
+TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
+    if (system("command -v gnome-shell >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gnome-shell is not installed (scripts/install-deps)";
+    const DesktopSession gnome("gnome", "--shell");
+    ASSERT_TRUE(gnome.running()) << gnome.failure();
+    const ScratchFolder home("gnome-shell");
+    const fs::path calls = home / "notifications.log";
+    const pid_t monitor = spawn("env " + gnome.environment() +
+                                    " dbus-monitor --session \"interface='org.freedesktop.Notifications'\"",
+                                {}, calls);
+    const pid_t app = spawn("env -u DISPLAY -u QT_QPA_PLATFORM " + gnome.environment() + " HOME='" +
+                                home.path().string() + "' " + kApp,
+                            {}, home / "app.log");
+    const auto log = [&] { return readFile(home / "app.log"); };
+    EXPECT_TRUE(waitFor([&] { return readFile(calls).find("Overlook runs without a tray icon") != std::string::npos; }))
+        << log() << readFile(calls);
+    const std::string notice = readFile(calls);
+    EXPECT_NE(notice.find("member=Notify"), std::string::npos) << notice;
+    EXPECT_NE(notice.find("string \"add-gnome-shortcut\""), std::string::npos) << notice;
+    EXPECT_NE(notice.find("Ctrl+Alt+Super+P"), std::string::npos) << notice;
+
+    ASSERT_EQ(gnome.run("gsettings set org.gnome.shell enabled-extensions \"['ubuntu-appindicators@ubuntu.com']\""), 0);
+    ASSERT_TRUE(waitFor([&] { return log().find("A system tray is available; showing the icon") != std::string::npos; }, 20000))
+        << log();
+    std::string item;
+    ASSERT_TRUE(waitFor([&] {
+        int status = 0;
+        const std::string items = shellOutput("env " + gnome.environment() +
+                                                  " busctl --user get-property org.kde.StatusNotifierWatcher "
+                                                  "/StatusNotifierWatcher org.kde.StatusNotifierWatcher "
+                                                  "RegisteredStatusNotifierItems",
+                                              &status);
+        std::smatch m;
+        if (std::regex_search(items, m, std::regex("\"(:[0-9.]+)@(/\\S+)\"")))
+            item = m[1].str() + " " + m[2].str();
+        return !item.empty();
+    })) << "the shell's watcher lists no item";
+    // What the shell sends when its icon is clicked.
+    ASSERT_EQ(gnome.run("busctl --user call " + item + " org.kde.StatusNotifierItem Activate ii 1800 10"), 0);
+    EXPECT_TRUE(waitFor([&] { return log().find("Setting up new streams") != std::string::npos; })) << log();
+    stop(app);
+    stop(monitor);
+}
