@@ -69,6 +69,11 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     // The other stream goes on.
     ASSERT_TRUE(sway.swaymsg("output WL-1 bg '#00ff00' solid_color"));
     EXPECT_TRUE(overlook::test::waitFor([&] { return kept.lastIsAll(0xFF00FF00u); }, 10000));
+    // 10 bits a colour from here on: the stream's format changes while a buffer is
+    // held (it goes back unread) and the pictures go on in xRGB_210LE.
+    ASSERT_TRUE(sway.swaymsg("output WL-1 render_bit_depth 10"));
+    ASSERT_TRUE(sway.swaymsg("output WL-1 bg '#ff8000' solid_color"));
+    EXPECT_TRUE(overlook::test::waitFor([&] { return kept.lastIsAll(0xFFFF8000u); }, 10000));
     EXPECT_EQ(kept.count(FrameStatus::Stopped), 0);
     EXPECT_FALSE(capture->failure());
     goneStream.reset();
