@@ -156,6 +156,11 @@ TEST(WaylandCapture, StreamsCarryEachOutputsPixelsAtAnySizeAndIdleWhenStill) {
     // sway restarts swaybg on every output for that, so the other output flickers
     // through its default grey and back: its stream follows.
     EXPECT_TRUE(eventually([&] { return uneven.lastIsAll(0xFF10C040u); }, 2000ms));
+    // 10 bits a colour while streaming: copies come as XRGB2101010, into a buffer of
+    // that format, and the pictures go on.
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 render_bit_depth 10"));
+    ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 bg '#c08020' solid_color"));
+    EXPECT_TRUE(eventually([&] { return uneven.lastIsAll(0xFFC08020u); }, 2000ms));
 
     // Stopped once on stop; a restart gives a frame at once although nothing changed.
     rightStream->stop();
