@@ -187,10 +187,11 @@ void PortalCaptureService::Impl::formatChanged(Feed& f, std::uint32_t id, const 
         f.held = nullptr;
     }
     f.haveFormat = spa_format_video_raw_parse(param, &f.format) >= 0;
-    if (f.haveFormat)
+    if (f.haveFormat) {
+        const char* name = spa_debug_type_find_short_name(spa_type_video_format, f.format.format);
         portalLog().info("Display %u: PipeWire sends %u x %u pictures in %s", f.display, f.format.size.width,
-                         f.format.size.height,
-                         spa_debug_type_find_short_name(spa_type_video_format, f.format.format));
+                         f.format.size.height, name ? name : "an unknown format");
+    }
     // Shared memory only: a DMA-BUF cannot be read honestly without a GPU.
     std::uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -296,9 +297,10 @@ bool PortalCaptureService::Impl::deliver(Feed& f, spa_buffer& buffer, StreamStat
     if (!layout) {
         if (!f.badBufferSaid) {
             f.badBufferSaid = true;
-            portalLog().error("Display %u: PipeWire sends pictures in a format Overlook cannot read (%u); they are "
+            const char* name = spa_debug_type_find_short_name(spa_type_video_format, f.format.format);
+            portalLog().error("Display %u: PipeWire sends pictures in a format Overlook cannot read (%s); they are "
                               "dropped",
-                              f.display, f.format.format);
+                              f.display, name ? name : "unknown");
         }
         return false;
     }
