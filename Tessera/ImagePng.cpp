@@ -1,6 +1,6 @@
 #include "ImagePng.h"
 
-#include "Tessera/DeflateLiterals.h"
+#include "Tessera/Deflate.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -147,19 +147,19 @@ std::size_t zeroBytes(const std::uint8_t* p, std::size_t size) {
     return count;
 }
 
-// Below this share of zero bytes a batch is written as literals with codes of its
-// own (DeflateLiterals.h): on photo-like content zlib's level 1 finds few matches
-// yet hashes every byte, and is both slower and larger (bench/png-encoding); on
-// screen content it stays far smaller. Filtered desktop and text batches there are
-// 75–100 % zeros, a blurred photo's 45–55 %.
+// Below this share of zero bytes a batch is written as literals only: on
+// photo-like content a search for matches finds few yet looks at every byte, and
+// is both slower and larger (bench/png-encoding). Filtered desktop and text
+// batches there are 75–100 % zeros, a blurred photo's 45–55 %.
 constexpr double kPhotoZeroShare = 0.65;
 
-// Rows [firstRow, endRow) as raw deflate data. The last part finishes the stream;
-// any other ends on a byte boundary with a block that is not final, so the parts
-// can simply be laid end to end. Screen content goes through zlib's level 1 with
-// the default strategy, the best trade there (bench/png-encoding): Z_RLE is no
-// faster but two to three times larger on text, and libdeflate cannot end a part
-// without ending the stream. Photo-like batches are literals (kPhotoZeroShare).
+// Matches reach back this far (deflate's window): the end of the batch before
+// stays in front of the next one.
+constexpr std::size_t kHistory = 32u << 10;
+
+// Rows [firstRow, endRow) as raw deflate data (Deflate.h), a block per batch. The
+// last part finishes the stream; any other ends on a byte boundary with a block
+// that is not final, so the parts can simply be laid end to end.
 struct Part {
     int firstRow = 0, endRow = 0;
     bool last = false;
@@ -172,85 +172,33 @@ struct Part {
 void compressPart(const RenderDestination& pixels, bool opaque, Part& part) {
     const std::size_t rowBytes = 1 + std::size_t(pixels.width) * (opaque ? 3 : 4);
     const int batchRows = static_cast<int>(std::max<std::size_t>(1, kBatchBytes / rowBytes));
-    std::unique_ptr<std::uint8_t[]> batch(new std::uint8_t[rowBytes * batchRows + 16]);
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kHistory + rowBytes * batchRows + 16]);
+    std::uint8_t* const batch = buffer.get() + kHistory;
     part.rawBytes = rowBytes * std::size_t(part.endRow - part.firstRow);
-
-    z_stream z{};
-    if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return;
-    // malloc leaves the pages untouched until they are written.
     const std::size_t batches = std::size_t(part.endRow - part.firstRow) / batchRows + 1;
-    std::size_t capacity = deflateBound(&z, static_cast<uLong>(part.rawBytes)) + batches * 64 + 64;
-    part.data.reset(static_cast<std::uint8_t*>(std::malloc(capacity)));
-    bool ok = part.data != nullptr;
-    const auto reserve = [&](std::size_t bytes) { // the bounds should hold; grow all the same if not
-        if (bytes <= capacity)
-            return true;
-        capacity = std::max(bytes, capacity * 2);
-        auto* grown = static_cast<std::uint8_t*>(std::realloc(part.data.get(), capacity));
-        if (!grown)
-            return false;
-        (void)part.data.release();
-        part.data.reset(grown);
-        return true;
-    };
-    std::size_t used = 0;     // bytes of finished output
-    std::size_t zlibFrom = 0; // where zlib's output since its last reset begins
-    bool zlibHolds = false;   // zlib has input it has not flushed
-    bool zlibStale = false;   // literals went out since zlib last saw input: its history is wrong
-    // Feeds zlib (input may be empty) until it took everything and, unless the
-    // flush is Z_NO_FLUSH, wrote everything out.
-    const auto runZlib = [&](const std::uint8_t* in, std::size_t bytes, int flush) {
-        z.next_in = const_cast<std::uint8_t*>(in);
-        z.avail_in = static_cast<uInt>(bytes);
-        for (;;) {
-            if (!reserve(zlibFrom + z.total_out + 64))
-                return false;
-            z.next_out = part.data.get() + zlibFrom + z.total_out;
-            z.avail_out = static_cast<uInt>(capacity - zlibFrom - z.total_out);
-            const int status = deflate(&z, flush);
-            if (status == Z_STREAM_ERROR)
-                return false;
-            // Done when all input went in and deflate had room to spare (it
-            // flushed all it had), or when the stream ended.
-            if (flush == Z_FINISH ? status == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0)
-                break;
-        }
-        used = zlibFrom + z.total_out;
-        return true;
-    };
-    for (int y = part.firstRow; ok && y < part.endRow; y += batchRows) {
+    // malloc leaves the pages untouched until they are written.
+    part.data.reset(static_cast<std::uint8_t*>(std::malloc(DeflateWriter::bound(part.rawBytes, batches))));
+    if (!part.data)
+        return;
+    DeflateWriter writer(part.data.get());
+    std::size_t history = 0;
+    for (int y = part.firstRow; y < part.endRow; y += batchRows) {
         const int rows = std::min(batchRows, part.endRow - y);
         for (int i = 0; i < rows; ++i)
             filterRow(reinterpret_cast<const std::uint32_t*>(pixels.pixels + std::ptrdiff_t(y + i) * pixels.stride),
-                      pixels.width, opaque, batch.get() + rowBytes * i);
+                      pixels.width, opaque, batch + rowBytes * i);
         const std::size_t bytes = rowBytes * rows;
-        part.adler = static_cast<std::uint32_t>(libdeflate_adler32(part.adler, batch.get(), bytes));
-        const bool lastBatch = y + rows >= part.endRow;
-        if (double(zeroBytes(batch.get(), bytes)) < kPhotoZeroShare * double(bytes)) {
-            // zlib's pending output first, ending on a byte boundary.
-            if (zlibHolds && !(ok = runZlib(nullptr, 0, Z_SYNC_FLUSH)))
-                break;
-            zlibHolds = false;
-            if (!(ok = reserve(used + deflateLiteralsBound(bytes))))
-                break;
-            used += deflateLiterals(batch.get(), bytes, lastBatch && part.last, part.data.get() + used);
-            zlibStale = true;
-            continue;
-        }
-        if (zlibStale) { // a fresh start: its matches must not reach back across the literals
-            if (!(ok = deflateReset(&z) == Z_OK))
-                break;
-            zlibFrom = used;
-            zlibStale = false;
-        }
-        const int flush = !lastBatch ? Z_NO_FLUSH : part.last ? Z_FINISH : Z_SYNC_FLUSH;
-        ok = runZlib(batch.get(), bytes, flush);
-        zlibHolds = flush == Z_NO_FLUSH;
+        part.adler = static_cast<std::uint32_t>(libdeflate_adler32(part.adler, batch, bytes));
+        if (double(zeroBytes(batch, bytes)) < kPhotoZeroShare * double(bytes))
+            writer.literals(batch, bytes);
+        else
+            writer.matches(batch, bytes, history);
+        const std::size_t keep = std::min(kHistory, history + bytes);
+        std::memmove(batch - keep, batch + bytes - keep, keep);
+        history = keep;
     }
-    part.size = used;
-    deflateEnd(&z);
-    part.ok = ok;
+    part.size = writer.finish(part.last);
+    part.ok = true;
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 // parts joined at sync points. Every output is decoded again with libpng and
 // compared with the source. The last line per picture is the shipping encoder.
 //   build-png/bench/bench_png_encode [runs] picture.png...
-#include "Tessera/DeflateLiterals.h"
+#include "Tessera/Deflate.h"
 #include "Tessera/ImagePng.h"
 
 #include <libdeflate.h>
@@ -114,11 +114,21 @@ std::vector<std::uint8_t> zlibParts(const std::vector<std::uint8_t>& data, int l
     return out;
 }
 
-// The shipping coder of photo-like batches: every byte a literal, codes of its own.
-std::vector<std::uint8_t> literalsZlib(const std::vector<std::uint8_t>& data) {
-    std::vector<std::uint8_t> out(2 + overlook::deflateLiteralsBound(data.size()) + 4);
+// The shipping coder in one part, a block per 128 KiB: every byte a literal
+// (`matches` false), or greedy matches with the block before in reach.
+std::vector<std::uint8_t> ownZlib(const std::vector<std::uint8_t>& data, bool matches) {
+    constexpr std::size_t kBlock = 128u << 10;
+    std::vector<std::uint8_t> out(2 + overlook::DeflateWriter::bound(data.size(), data.size() / kBlock + 1) + 4);
     out[0] = 0x78, out[1] = 0x01;
-    out.resize(2 + overlook::deflateLiterals(data.data(), data.size(), true, out.data() + 2));
+    overlook::DeflateWriter writer(out.data() + 2);
+    for (std::size_t at = 0; at < data.size(); at += kBlock) {
+        const std::size_t n = std::min(kBlock, data.size() - at);
+        if (matches)
+            writer.matches(data.data() + at, n, at);
+        else
+            writer.literals(data.data() + at, n);
+    }
+    out.resize(2 + writer.finish(true));
     const uLong adler = adler32(1, data.data(), uInt(data.size()));
     for (int s = 24; s >= 0; s -= 8)
         out.push_back(std::uint8_t(adler >> s));
@@ -212,7 +222,8 @@ int main(int argc, char** argv) {
             {"SUB   zlib 1, 4 parts", Filter::Sub, [](auto& d) { return zlibParts(d, 1, Z_DEFAULT_STRATEGY, 4); }},
             {"SUB   zlib 2", Filter::Sub, [](auto& d) { return zlibParts(d, 2, Z_DEFAULT_STRATEGY, 1); }},
             {"SUB   zlib 1 Z_RLE", Filter::Sub, [](auto& d) { return zlibParts(d, 1, Z_RLE, 1); }},
-            {"SUB   literals, own codes", Filter::Sub, [](auto& d) { return literalsZlib(d); }},
+            {"SUB   own literals", Filter::Sub, [](auto& d) { return ownZlib(d, false); }},
+            {"SUB   own greedy matches", Filter::Sub, [](auto& d) { return ownZlib(d, true); }},
             {"SUB   zlib 1 Z_HUFFMAN_ONLY", Filter::Sub, [](auto& d) { return zlibParts(d, 1, Z_HUFFMAN_ONLY, 1); }},
             {"SUB   libdeflate 1", Filter::Sub, [](auto& d) { return libdeflateZlib(d, 1); }},
             {"SUB   libdeflate 2", Filter::Sub, [](auto& d) { return libdeflateZlib(d, 2); }},
