@@ -1,7 +1,7 @@
 #pragma once
 // PNG files of rendered pixels (premultiplied ARGB32, first row at the top), for
 // screenshots and previews alike. Built for speed on screen content: SUB-filtered
-// rows at a fast deflate level. Opaque pictures are written as RGB (a quarter less
+// rows through our own fast deflate coder (Deflate.h). Opaque pictures are written as RGB (a quarter less
 // to compress), others as RGBA with straight alpha. Any thread.
 
 #include "Tessera/ImageContext.h"
