@@ -9,6 +9,7 @@
 
 #include "Foundation/Geometry.h"
 #include "Tessera/FrameSurface.h"
+#include "Tessera/PageBuffer.h"
 
 #include <cstdint>
 #include <functional>
@@ -56,6 +57,15 @@ public:
     virtual bool snapshotInto(DisplayID id, std::uint8_t* destination, int stride, int width, int height) {
         (void)id, (void)destination, (void)stride, (void)width, (void)height;
         return false;
+    }
+    // All of `area` (in bounds, whole pixels, wholly covered by displays) at one
+    // pixel per point in one read, as opaque BGRA rows of area.width * 4 bytes in
+    // memory the service hands over: no picture's worth of fresh memory to fault in
+    // and no copy. Empty where the service cannot (or its displays are not one
+    // pixel per point); the caller then takes the displays one by one.
+    virtual std::optional<PageBuffer> snapshotArea(const Rect& area) {
+        (void)area;
+        return std::nullopt;
     }
     // Whether a snapshot may wait for the user or for the desktop (the desktop
     // portal asks for consent, then waits for a frame): the main thread then does

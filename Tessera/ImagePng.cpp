@@ -24,8 +24,6 @@ namespace overlook {
 
 namespace {
 
-constexpr std::size_t kHugePage = 2u << 20;
-
 void putBig32(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 24);
     p[1] = static_cast<std::uint8_t>(v >> 16);
@@ -202,29 +200,6 @@ void compressPart(const RenderDestination& pixels, bool opaque, Part& part) {
 }
 
 } // namespace
-
-PageBuffer::PageBuffer(std::size_t bytes) {
-    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    data_ = static_cast<std::uint8_t*>(std::aligned_alloc(kHugePage, rounded));
-    if (!data_)
-        throw std::bad_alloc();
-    size_ = rounded;
-    madvise(data_, rounded, MADV_HUGEPAGE); // only a hint; small pages work too
-}
-
-PageBuffer::~PageBuffer() { std::free(data_); }
-
-PageBuffer::PageBuffer(PageBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept {
-    if (this != &other) {
-        std::free(data_);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-}
 
 PngData encodePng(const RenderDestination& pixels) {
     PngData png;

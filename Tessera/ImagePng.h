@@ -5,6 +5,7 @@
 // to compress), others as RGBA with straight alpha. Any thread.
 
 #include "Tessera/ImageContext.h"
+#include "Tessera/PageBuffer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,26 +13,6 @@
 #include <string>
 
 namespace overlook {
-
-// Memory for large one-shot buffers. Fresh pages cost about as much to fault in as
-// the work done on them, so the block asks for transparent huge pages.
-class PageBuffer {
-public:
-    PageBuffer() = default;
-    explicit PageBuffer(std::size_t bytes);
-    ~PageBuffer();
-    PageBuffer(PageBuffer&& other) noexcept;
-    PageBuffer& operator=(PageBuffer&& other) noexcept;
-    PageBuffer(const PageBuffer&) = delete;
-    PageBuffer& operator=(const PageBuffer&) = delete;
-
-    std::uint8_t* data() const { return data_; }
-    std::size_t size() const { return size_; }
-
-private:
-    std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-};
 
 struct PngData {
     PageBuffer buffer;

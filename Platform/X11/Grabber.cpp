@@ -3,6 +3,7 @@
 #include "Platform/X11/Xcb.h"
 
 #include <cstring>
+#include <utility>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/shm.h>
@@ -32,6 +33,12 @@ std::unique_ptr<ShmSegment> ShmSegment::create(xcb_connection_t* c, std::size_t 
         return nullptr;
     }
     return segment;
+}
+
+std::uint8_t* ShmSegment::release() {
+    xcb_shm_detach(connection_, seg_);
+    xcb_flush(connection_);
+    return std::exchange(data_, nullptr);
 }
 
 ShmSegment::~ShmSegment() {

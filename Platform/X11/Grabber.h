@@ -22,6 +22,9 @@ public:
     std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
     std::uint32_t id() const { return seg_; }
+    // Detaches the server and hands our mapping over to the caller, who gives it
+    // back with shmdt (the segment goes with it).
+    std::uint8_t* release();
 
 private:
     ShmSegment() = default;

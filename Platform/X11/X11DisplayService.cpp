@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <poll.h>
+#include <sys/shm.h>
+#include <xcb/shm.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <xcb/randr.h>
@@ -152,6 +154,38 @@ bool X11DisplayService::snapshotInto(DisplayID id, std::uint8_t* destination, in
         return false;
     copyOpaque(pixels, width * 4, destination, stride, width, height);
     return true;
+}
+
+std::optional<PageBuffer> X11DisplayService::snapshotArea(const Rect& area) {
+    std::lock_guard lock(mutex_);
+    const MonitorLayout& l = recent();
+    if (l.empty() || !connection_.ok() || area.isEmpty())
+        return std::nullopt;
+    const Rect root = area.offsetBy(l.main()->rootRect.x, l.main()->rootRect.y);
+    const xcb_screen_t* screen = connection_.screen();
+    if (root != root.intersection(Rect(0, 0, screen->width_in_pixels, screen->height_in_pixels)))
+        return std::nullopt;
+    if (!shmAvailable_)
+        shmAvailable_ = shmUsable(connection_.get()) ? 1 : -1;
+    if (shmAvailable_ < 0)
+        return std::nullopt; // a remote server: grabbed display by display
+    const int w = static_cast<int>(root.width), h = static_cast<int>(root.height);
+    const std::size_t bytes = std::size_t(w) * std::size_t(h) * 4;
+    // A segment of its own, which becomes the picture: the server writes the pixels
+    // where the encoder reads them.
+    auto segment = ShmSegment::create(connection_.get(), bytes);
+    if (!segment)
+        return std::nullopt;
+    auto r = reply<xcb_shm_get_image_reply_t>(
+        connection_.get(), xcb_shm_get_image_reply,
+        xcb_shm_get_image(connection_.get(), connection_.root(), static_cast<std::int16_t>(root.x),
+                          static_cast<std::int16_t>(root.y), static_cast<std::uint16_t>(w),
+                          static_cast<std::uint16_t>(h), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id(), 0));
+    if (!r)
+        return std::nullopt;
+    std::uint8_t* pixels = segment->release();
+    copyOpaque(pixels, w * 4, pixels, w * 4, w, h);
+    return PageBuffer(pixels, bytes, [](std::uint8_t* data, std::size_t) { shmdt(data); });
 }
 
 std::optional<std::string> X11DisplayService::failure() {

@@ -43,6 +43,7 @@ public:
     std::vector<ScreenInfo> screens() override;
     FrameSurfacePtr createImage(DisplayID id) override;
     bool snapshotInto(DisplayID id, std::uint8_t* destination, int stride, int width, int height) override;
+    std::optional<PageBuffer> snapshotArea(const Rect& area) override;
     Point mouseLocation() override;
     std::optional<std::string> failure() override;
     std::shared_ptr<void> subscribeReconfiguration(ReconfigurationCallback callback) override;
@@ -63,6 +64,7 @@ private:
     mutable std::mutex mutex_;
     Connection connection_;
     std::unique_ptr<Grabber> grabber_; // created on the first snapshot
+    int shmAvailable_ = 0;             // MIT-SHM for snapshotArea: 1 yes, -1 no, 0 not asked yet
     MonitorLayout layout_;
     bool haveLayout_ = false;
     std::chrono::steady_clock::time_point readAt_{};
