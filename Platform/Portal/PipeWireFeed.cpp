@@ -70,7 +70,7 @@ bool PortalCaptureService::Impl::connectPipeWire(Conversation& c, int fd) {
                 // a picture is not written with displays missing from it.
                 c.owner->fail(std::string("the connection to PipeWire was lost (") + (message ? message : "") + ")");
                 for (const auto& f : c.feeds) {
-                    f->gone = true;
+                    f->end();
                     f->pointer.reset();
                 }
                 c.owner->updatePointer(nullptr);
@@ -89,7 +89,7 @@ bool PortalCaptureService::Impl::connectPipeWire(Conversation& c, int fd) {
             auto& c = *static_cast<Conversation*>(data);
             for (const auto& f : c.feeds)
                 if (f->node == id && !f->gone) {
-                    f->gone = true;
+                    f->end();
                     portalLog().info("The PipeWire stream of display %u is gone; its stream ends", f->display);
                 }
         };
@@ -118,7 +118,7 @@ void PortalCaptureService::Impl::connectFeed(Conversation& c, DisplayID display,
         e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char* error) {
             auto& f = *static_cast<Feed*>(data);
             if ((state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) && !f.gone) {
-                f.gone = true;
+                f.end();
                 portalLog().info("The PipeWire stream of display %u ended (%s)", f.display, error ? error : "");
                 f.owner->wake();
             }

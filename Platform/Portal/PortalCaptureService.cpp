@@ -97,11 +97,16 @@ void PortalCaptureService::Impl::onTick(void* data, std::uint64_t) {
 }
 
 Feed* PortalCaptureService::Impl::feedFor(DisplayID display) {
+    // A display that came back has a live feed beside the one that ended.
+    Feed* ended = nullptr;
     for (const auto& c : conversations)
         for (const auto& f : c->feeds)
-            if (f->display == display)
-                return f.get();
-    return nullptr;
+            if (f->display == display) {
+                if (!f->gone)
+                    return f.get();
+                ended = f.get();
+            }
+    return ended;
 }
 
 void PortalCaptureService::Impl::stopStream(StreamState& s) {
@@ -144,10 +149,21 @@ void PortalCaptureService::Impl::turn() {
         if (!started || s->removed)
             continue;
         Feed* feed = feedFor(s->display);
-        if (failed || !layout.find(s->display) || refused.count(s->display) || (feed && feed->gone)) {
+        if (failed || !layout.find(s->display) || refused.count(s->display)) {
             stopStream(*s);
             continue;
         }
+        if (feed && feed->gone) {
+            // A stream that ran on it ends; one started since (its display came back)
+            // asks the desktop again, with the stored token: no dialog.
+            if (s->stopSent || s->startedAt <= feed->goneAt) {
+                stopStream(*s);
+                continue;
+            }
+            feed = nullptr;
+        }
+        if (!feed && s->stopSent)
+            continue; // ended with its feed, whose session has since been closed
         if (!feed) {
             if (std::find(wanted.begin(), wanted.end(), s->display) == wanted.end())
                 wanted.push_back(s->display);
@@ -182,6 +198,13 @@ void PortalCaptureService::Impl::turn() {
             if (f->gone)
                 f->pointer.reset();
     updatePointer(nullptr);
+    // A session whose every feed ended streams nothing more: it is closed.
+    for (const auto& c : conversations)
+        if (c->step == Conversation::Step::Running && !c->feeds.empty() &&
+            std::all_of(c->feeds.begin(), c->feeds.end(), [](const auto& f) { return f->gone; })) {
+            closeSession(*c);
+            c->step = Conversation::Step::Ended;
+        }
     // Sessions gone for good are dropped; their displays stay refused or may be asked again.
     std::erase_if(conversations, [](const std::unique_ptr<Conversation>& c) {
         return c->step == Conversation::Step::Ended;

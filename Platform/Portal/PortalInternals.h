@@ -90,6 +90,7 @@ struct Feed {
     spa_video_info_raw format{};
     bool haveFormat = false;
     bool gone = false;
+    Clock::time_point goneAt{}; // when its PipeWire stream ended
     bool active = true;
     bool badBufferSaid = false;
     // Asking a still desktop for a first picture: when it was last asked, and when
@@ -105,6 +106,11 @@ struct Feed {
     // feed (a snapshot during a preview) is served from it. Given back when the
     // feed pauses: it would be stale when it resumes.
     pw_buffer* held = nullptr;
+
+    void end() {
+        gone = true;
+        goneAt = Clock::now();
+    }
 
     ~Feed() {
         if (stream) {

@@ -2,6 +2,7 @@
 // can be unplugged) with the real portal stack on the session's private bus.
 
 #include "Redraws.h"
+#include "tests/support/DesktopSession.h"
 #include "tests/wayland/FrameRecorder.h"
 
 #include "Platform/Portal/PortalCaptureService.h"
@@ -12,7 +13,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <mutex>
+#include <thread>
 
 using namespace overlook;
 using namespace std::chrono_literals;
@@ -79,4 +82,83 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     goneStream.reset();
     keptStream.reset();
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+// KDE Plasma's portal (kwin 5.27 on its virtual back end): both outputs the same size and
+// streams that carry no place, the pointer only as metadata, an output disabled and
+// enabled again. kwin sends no pixels for monitor streams there: this is about which
+// display each stream is, and about statuses.
+TEST(PortalCapture, KdeStreamsWithoutPlacesFollowThePointerAndComeBackAfterAnOutputReturns) {
+#ifndef KWIN_FAKE_INPUT
+    GTEST_SKIP() << "plasma-wayland-protocols is not installed (scripts/install-deps)";
+#else
+    const overlook::test::DesktopSession kde("kde");
+    ASSERT_TRUE(kde.running()) << kde.failure();
+    setenv("DBUS_SESSION_BUS_ADDRESS", kde.variable("DBUS_SESSION_BUS_ADDRESS").c_str(), 1);
+    std::string error;
+    auto session = wayland::Session::connect((kde.variable("XDG_RUNTIME_DIR") + "/wayland-0").c_str(), error);
+    ASSERT_TRUE(session) << error;
+    // The consent the session granted, for every display; what the portal hands back is kept.
+    struct Tokens final : portal::RestoreTokenStore {
+        std::string granted;
+        mutable std::mutex mutex;
+        std::map<DisplayID, std::string> kept;
+        std::string token(DisplayID d) const override {
+            std::lock_guard lock(mutex);
+            return kept.count(d) ? kept.at(d) : granted;
+        }
+        void setToken(DisplayID d, const std::string& t) override {
+            std::lock_guard lock(mutex);
+            kept[d] = t;
+        }
+    };
+    auto tokens = std::make_shared<Tokens>();
+    tokens->granted = kde.variable("OVERLOOK_KDE_TOKEN");
+    auto capture = std::make_shared<portal::PortalCaptureService>(session, tokens);
+    ASSERT_FALSE(capture->failure()) << *capture->failure();
+    wayland::WaylandDisplayService displays(session, capture);
+    const DisplayID left = idNamed(session->layout(), "Virtual-0"), right = idNamed(session->layout(), "Virtual-1");
+    ASSERT_NE(left, 0u);
+    ASSERT_NE(right, 0u);
+    auto queue = std::make_shared<DispatchQueue>("test.portal.kde");
+    Recorder leftFrames, rightFrames;
+    auto leftStream = capture->createStream(left, 480, 270, kPixelFormatBGRA, {}, queue, leftFrames.handler());
+    auto rightStream = capture->createStream(right, 480, 270, kPixelFormatBGRA, {}, queue, rightFrames.handler());
+    leftStream->start();
+    rightStream->start();
+
+    // The pointer on each output in turn: the metadata of that output's stream says
+    // where, and it lands on the right display although no stream said which it is.
+    // kwin sends metadata when the pointer moves on a running stream: it is moved
+    // until the streams run. (Places read back with y upwards from the main display's
+    // bottom, 1080 high.)
+    const auto pointerGoesTo = [&](int x, int y) {
+        int nudge = 0;
+        return overlook::test::waitFor([&] {
+            kde.run(std::string(KWIN_FAKE_INPUT " move ") + std::to_string(x + (nudge++ % 2)) + " " + std::to_string(y));
+            std::this_thread::sleep_for(200ms);
+            const Point p = displays.mouseLocation();
+            return std::abs(p.x - x) < 2 && std::abs(p.y - (1080 - y)) < 2;
+        }, 10000);
+    };
+    EXPECT_TRUE(pointerGoesTo(2500, 300)) << displays.mouseLocation().x << "," << displays.mouseLocation().y;
+    EXPECT_TRUE(pointerGoesTo(400, 700)) << displays.mouseLocation().x << "," << displays.mouseLocation().y;
+
+    // Disabled, the right output's stream stops; the left one goes on.
+    ASSERT_EQ(kde.run("QT_QPA_PLATFORM=wayland kscreen-doctor output.Virtual-1.disable >/dev/null 2>&1"), 0);
+    EXPECT_TRUE(overlook::test::waitFor([&] { return rightFrames.count(FrameStatus::Stopped) == 1; }, 5000));
+    // Enabled again: a new stream for it starts with the kept consent, no dialog asked.
+    ASSERT_EQ(kde.run("QT_QPA_PLATFORM=wayland kscreen-doctor output.Virtual-1.enable >/dev/null 2>&1"), 0);
+    ASSERT_TRUE(overlook::test::waitFor([&] { return idNamed(session->layout(), "Virtual-1") == right; }, 5000));
+    Recorder returned;
+    rightStream = capture->createStream(right, 480, 270, kPixelFormatBGRA, {}, queue, returned.handler());
+    rightStream->start();
+    EXPECT_TRUE(pointerGoesTo(2000, 100)) << displays.mouseLocation().x << "," << displays.mouseLocation().y;
+    EXPECT_EQ(returned.count(FrameStatus::Stopped), 0);
+    EXPECT_EQ(leftFrames.count(FrameStatus::Stopped), 0);
+    EXPECT_FALSE(capture->failure());
+    rightStream.reset();
+    leftStream.reset();
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+#endif
 }

@@ -54,6 +54,13 @@ TEST(StreamMapping, AskedDisplaysFirstByPlaceThenBySize) {
          {2}},
         {"equal sizes without places go in the order asked", {sized(1920, 1080), sized(1920, 1080)}, twins, {}, {1, 2}},
         {"a display that has a stream is skipped", {at(0, 0, 1920, 1080)}, twins, {1}, {2}},
+        // KDE, asked again for the right one of two equal outputs with a consent that
+        // names both: its streams come in the outputs' order, the left one's unused.
+        {"equal sizes without places in the outputs' order",
+         {sized(1920, 1080), sized(1920, 1080)},
+         {display(2, right), display(1, left, Asked::No)},
+         {1},
+         {0, 2}},
         // A scaled output: the portal may give the mode's size instead of the logical one.
         {"the pixel size matches too",
          {at(0, 0, 2560, 1440)},

@@ -248,7 +248,7 @@ TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
 // session's creation, and keys pressed on the keyboard (kwin's fake input) open and
 // close the popover, which kwin shows as a window of its own.
 TEST(KdeShortcuts, PlasmaBindsTheShortcutAndItsKeysToggleThePopover) {
-#ifndef KWIN_FAKE_KEYS
+#ifndef KWIN_FAKE_INPUT
     GTEST_SKIP() << "plasma-wayland-protocols is not installed (scripts/install-deps)";
 #else
     const DesktopSession kde("kde");
@@ -265,7 +265,7 @@ TEST(KdeShortcuts, PlasmaBindsTheShortcutAndItsKeysToggleThePopover) {
         const std::string windows = kde.script("windows");
         return windows.find("Overlook|overlook|") != std::string::npos;
     };
-    const auto pressShortcut = [&] { return kde.run(KWIN_FAKE_KEYS " 29 56 125 25"); }; // Ctrl+Alt+Meta+P
+    const auto pressShortcut = [&] { return kde.run(KWIN_FAKE_INPUT " keys 29 56 125 25"); }; // Ctrl+Alt+Meta+P
     EXPECT_FALSE(popoverShown());
     ASSERT_EQ(pressShortcut(), 0);
     EXPECT_TRUE(waitFor(popoverShown)) << kde.script("windows") << readFile(home / "app.log");

@@ -1,7 +1,9 @@
-// Presses keys in a kwin session through its fake-input protocol, as a keyboard would:
-// each key down in the order given, then up in reverse order.
+// Presses keys or moves the pointer in a kwin session through its fake-input protocol,
+// as a keyboard or a mouse would.
 //
-//   kwin_fake_keys KEYCODE...      Linux key codes (29 left Ctrl, 56 left Alt, 125 left Meta, 25 P)
+//   kwin_fake_input keys KEYCODE...   each key down in the order given, then up in reverse
+//                                     (Linux key codes: 29 left Ctrl, 56 left Alt, 125 left Meta, 25 P)
+//   kwin_fake_input move X Y          the pointer to X,Y of the compositor's logical space
 
 #include "fake-input-client-protocol.h"
 
@@ -25,26 +27,30 @@ const wl_registry_listener kRegistry = {global, globalRemove};
 } // namespace
 
 int main(int argc, char** argv) {
+    const bool move = argc == 4 && std::strcmp(argv[1], "move") == 0;
     std::vector<uint32_t> keys;
-    for (int i = 1; i < argc; ++i)
+    for (int i = 2; argc > 2 && std::strcmp(argv[1], "keys") == 0 && i < argc; ++i)
         keys.push_back(static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)));
-    if (keys.empty()) {
-        std::fprintf(stderr, "usage: %s KEYCODE...\n", argv[0]);
+    if (!move && keys.empty()) {
+        std::fprintf(stderr, "usage: %s keys KEYCODE... | move X Y\n", argv[0]);
         return 2;
     }
     wl_display* display = wl_display_connect(nullptr);
     if (!display) {
-        std::fprintf(stderr, "kwin_fake_keys: cannot connect to the Wayland display\n");
+        std::fprintf(stderr, "kwin_fake_input: cannot connect to the Wayland display\n");
         return 1;
     }
     wl_registry* registry = wl_display_get_registry(display);
     wl_registry_add_listener(registry, &kRegistry, nullptr);
     wl_display_roundtrip(display);
     if (!gFakeInput) {
-        std::fprintf(stderr, "kwin_fake_keys: the compositor offers no fake input (version 4)\n");
+        std::fprintf(stderr, "kwin_fake_input: the compositor offers no fake input (version 4)\n");
         return 1;
     }
-    org_kde_kwin_fake_input_authenticate(gFakeInput, "overlook tests", "pressing keys");
+    org_kde_kwin_fake_input_authenticate(gFakeInput, "overlook tests", "keys and pointer for tests");
+    if (move)
+        org_kde_kwin_fake_input_pointer_motion_absolute(gFakeInput, wl_fixed_from_double(std::atof(argv[2])),
+                                                        wl_fixed_from_double(std::atof(argv[3])));
     for (uint32_t key : keys)
         org_kde_kwin_fake_input_keyboard_key(gFakeInput, key, 1);
     for (auto it = keys.rbegin(); it != keys.rend(); ++it)
