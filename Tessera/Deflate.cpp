@@ -167,6 +167,7 @@ constexpr int kWindow = 32768;
 constexpr int kMaxMatch = 258;
 constexpr int kHashBits = 15;
 constexpr std::size_t kInsertWithin = 16;
+constexpr std::size_t kLazyBelow = 32;
 
 struct CodeTables {
     std::uint8_t lengthCode[kMaxMatch + 1] = {};
@@ -395,31 +396,54 @@ void DeflateWriter::matches(const std::uint8_t* data, std::size_t size, std::siz
         bucket[1] = bucket[0];
         bucket[0] = static_cast<std::uint32_t>(base + k + 1);
     };
-    std::size_t i = 0;
-    while (i + 4 <= size) {
-        const std::uint32_t v = load32(data + i);
-        std::uint32_t* bucket = &s.head[2 * ((v * 2654435761u) >> (32 - kHashBits))];
-        const std::uint64_t here = base + i, limit = std::min<std::uint64_t>(kWindow, i + reach);
+    // The longer match at the last two places with the same four bytes as at `at`
+    // (if near enough), and `at` remembered.
+    struct Found {
         std::size_t len = 0;
         std::uint64_t distance = 0;
+    };
+    const auto find = [&](std::size_t at) {
+        const std::uint32_t v = load32(data + at);
+        std::uint32_t* bucket = &s.head[2 * ((v * 2654435761u) >> (32 - kHashBits))];
+        const std::uint64_t here = base + at, limit = std::min<std::uint64_t>(kWindow, at + reach);
+        Found best;
         for (int c = 0; c < 2; ++c) {
             const std::uint64_t seen = bucket[c], d = here + 1 - seen;
-            if (!seen || d > limit || load32(data + i - d) != v)
+            if (!seen || d > limit || load32(data + at - d) != v)
                 continue;
-            const std::size_t l = matchLength(i, d);
-            if (l > len)
-                len = l, distance = d;
+            const std::size_t l = matchLength(at, d);
+            if (l > best.len)
+                best = {l, d};
         }
         bucket[1] = bucket[0];
         bucket[0] = static_cast<std::uint32_t>(here + 1);
-        if (len >= 4) {
+        return best;
+    };
+    std::size_t i = 0;
+    while (i + 4 <= size) {
+        Found match = find(i);
+        std::size_t remembered = i + 1; // the first place not yet in the table
+        // A short match may hide a longer one a byte later: then a literal first.
+        if (match.len >= 4 && match.len < kLazyBelow && i + 5 <= size) {
+            const Found next = find(i + 1);
+            remembered = i + 2;
+            if (next.len > match.len) {
+                symbols.push_back(data[i]);
+                ++litFreq[data[i]];
+                ++i;
+                match = next;
+            }
+        }
+        if (match.len >= 4) {
+            const std::size_t len = match.len;
+            const std::uint64_t distance = match.distance;
             symbols.push_back(static_cast<std::uint32_t>(distance << 16 | len));
             ++litFreq[257 + tables.lengthCode[len]];
             ++distFreq[tables.distanceCode[distance]];
             // The places inside a short match go into the table too (glyphs
             // repeat in pieces); a long one is a run, whose inside finds nothing new.
             if (len <= kInsertWithin)
-                for (std::size_t k = i + 1; k < i + len && k + 4 <= size; ++k)
+                for (std::size_t k = remembered; k < i + len && k + 4 <= size; ++k)
                     insert(k);
             i += len;
             continue;
