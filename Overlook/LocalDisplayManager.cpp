@@ -178,6 +178,7 @@ std::optional<DesktopBitmap> LocalDisplayManager::desktopSnapshot(const std::vec
     if (covered && bitmap.stride == bitmap.width * 4)
         if (auto whole = service.snapshotArea(Rect(minX, minY, bitmap.width, bitmap.height))) {
             bitmap.memory = std::move(*whole);
+            bitmap.alphaUndefined = true;
             return bitmap;
         }
     bitmap.memory = PageBuffer(static_cast<std::size_t>(bitmap.stride) * bitmap.height);
@@ -239,7 +240,7 @@ LocalDisplayManager::WriteResult LocalDisplayManager::writeDesktopScreenshot(con
     const auto bitmap = desktopSnapshot(LocalDisplay::allDisplays(), &error);
     if (!bitmap)
         return {false, error};
-    const PngData png = encodePng(bitmap->pixels());
+    const PngData png = encodePng(bitmap->pixels(), bitmap->alphaUndefined ? Alpha::Ignore : Alpha::Check);
     if (png.size == 0)
         return {false, "The screenshot could not be encoded"};
     if (auto error = writeNewFile(path, png.data(), png.size))

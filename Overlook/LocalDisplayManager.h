@@ -56,6 +56,9 @@ void displayReconfigurationCallback(DisplayID display, std::uint32_t flags, void
 struct DesktopBitmap {
     PageBuffer memory;
     int width = 0, height = 0, stride = 0;
+    // Every pixel opaque, but the alpha bytes undefined (read straight from the X
+    // server): encode with Alpha::Ignore.
+    bool alphaUndefined = false;
     RenderDestination pixels() const { return {memory.data(), width, height, stride}; }
 };
 

@@ -59,8 +59,9 @@ public:
         return false;
     }
     // All of `area` (in bounds, whole pixels, wholly covered by displays) at one
-    // pixel per point in one read, as opaque BGRA rows of area.width * 4 bytes in
-    // memory the service hands over: no picture's worth of fresh memory to fault in
+    // pixel per point in one read, as BGRX rows of area.width * 4 bytes (opaque, the
+    // fourth byte undefined: not worth a pass over the picture) in memory the
+    // service hands over: no picture's worth of fresh memory to fault in
     // and no copy. Empty where the service cannot (or its displays are not one
     // pixel per point); the caller then takes the displays one by one.
     virtual std::optional<PageBuffer> snapshotArea(const Rect& area) {

@@ -201,11 +201,11 @@ void compressPart(const RenderDestination& pixels, bool opaque, Part& part) {
 
 } // namespace
 
-PngData encodePng(const RenderDestination& pixels) {
+PngData encodePng(const RenderDestination& pixels, Alpha alpha) {
     PngData png;
     if (!pixels.isValid())
         return png;
-    const bool opaque = isOpaque(pixels);
+    const bool opaque = alpha == Alpha::Ignore || isOpaque(pixels);
     const std::size_t rowBytes = 1 + std::size_t(pixels.width) * (opaque ? 3 : 4);
     const std::size_t rawBytes = rowBytes * std::size_t(pixels.height);
 

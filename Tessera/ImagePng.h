@@ -20,9 +20,14 @@ struct PngData {
     const std::uint8_t* data() const { return buffer.data(); }
 };
 
+// What the alpha bytes of the pixels are worth: looked at (a picture with
+// transparent pixels is written with alpha), or ignored because every pixel is
+// opaque whatever they say (an X server leaves the fourth byte undefined).
+enum class Alpha { Check, Ignore };
+
 // The PNG file of `pixels` (premultiplied ARGB32 words, first row at the top).
 // Empty when the pixels are not valid.
-PngData encodePng(const RenderDestination& pixels);
+PngData encodePng(const RenderDestination& pixels, Alpha alpha = Alpha::Check);
 
 // Writes the bytes to a new file at `path`; never replaces an existing file.
 // Returns what went wrong, if anything (a partly written file is removed);

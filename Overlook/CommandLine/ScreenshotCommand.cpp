@@ -104,7 +104,7 @@ void captureAllDisplays(std::time_t when, DispatchQueue* worker, std::function<v
     }
     auto finish = [bitmap = std::make_shared<DesktopBitmap>(std::move(*bitmap)), dir = *directory,
                    base = screenshotBaseName(when)]() {
-        const PngData png = encodePng(bitmap->pixels());
+        const PngData png = encodePng(bitmap->pixels(), bitmap->alphaUndefined ? Alpha::Ignore : Alpha::Check);
         if (png.size == 0)
             return SavedFile{{}, "The screenshot could not be encoded"};
         return writeUniquely(dir, base, png);

@@ -183,9 +183,7 @@ std::optional<PageBuffer> X11DisplayService::snapshotArea(const Rect& area) {
                           static_cast<std::uint16_t>(h), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id(), 0));
     if (!r)
         return std::nullopt;
-    std::uint8_t* pixels = segment->release();
-    copyOpaque(pixels, w * 4, pixels, w * 4, w, h);
-    return PageBuffer(pixels, bytes, [](std::uint8_t* data, std::size_t) { shmdt(data); });
+    return PageBuffer(segment->release(), bytes, [](std::uint8_t* data, std::size_t) { shmdt(data); });
 }
 
 std::optional<std::string> X11DisplayService::failure() {
