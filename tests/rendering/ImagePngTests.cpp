@@ -36,27 +36,24 @@ std::string contents(const fs::path& path) {
 }
 
 // Premultiplied pixels in rows of `stride` words; the padding holds junk that must
-// not reach the file. With `flatBand`, bands of that many rows take turns: a flat
-// gradient like a desktop's, noise like a photo, and a ramp whose steps are 0, 1,
-// 2… with halving odds (filtered byte values so skewed that their best codes are
-// longer than deflate allows). The encoder switches its deflate strategy between them.
-std::vector<std::uint32_t> randomPixels(std::mt19937& random, int w, int h, int stride, bool opaque, int flatBand = 0) {
+// not reach the file. With `band`, bands of that many rows take turns: a flat
+// gradient like a desktop's (matches), noise like a photo (literals), and a ramp
+// whose steps are 0, 1, 2… with halving odds (byte values so skewed that their best
+// codes are longer than deflate allows).
+std::vector<std::uint32_t> randomPixels(std::mt19937& random, int w, int h, int stride, bool opaque, int band = 0) {
     std::vector<std::uint32_t> pixels(std::size_t(stride) * h, 0xDEADBEEFu);
     for (int y = 0; y < h; ++y)
         for (int x = 0, level = 0; x < w; ++x) {
+            std::uint32_t& p = pixels[std::size_t(y) * stride + x];
             const std::uint32_t alpha = opaque ? 0xFF000000u : 0x80000000u;
-            if (flatBand && (y / flatBand) % 3 == 0) {
-                pixels[std::size_t(y) * stride + x] = alpha | std::uint32_t(x / 64 % 128);
-                continue;
-            }
-            if (flatBand && (y / flatBand) % 3 == 2) {
-                level += __builtin_ctz(std::uint32_t(random()) | 0x40000u);
-                pixels[std::size_t(y) * stride + x] = alpha | 0x010101u * std::uint32_t(level % 128);
+            if (band && (y / band) % 3 != 1) {
+                level = (y / band) % 3 ? level + __builtin_ctz(std::uint32_t(random()) | 0x40000u) : x / 64;
+                p = alpha | 0x010101u * std::uint32_t(level % 128);
                 continue;
             }
             const std::uint32_t a = opaque ? 255 : (random() % 4 == 0 ? 0 : random() % 256);
             auto c = [&] { return a == 0 ? 0u : std::uint32_t(random() % (a + 1)); };
-            pixels[std::size_t(y) * stride + x] = (a << 24) | (c() << 16) | (c() << 8) | c();
+            p = (a << 24) | (c() << 16) | (c() << 8) | c();
         }
     return pixels;
 }
