@@ -220,10 +220,11 @@ void PortalCaptureService::Impl::process(Feed& f) {
     // only moves the cursor (GNOME sends one for each pointer motion) must not push
     // out a picture that came before it: the desktop may send no other.
     pw_buffer* newest = nullptr;
+    bool cursorMoved = false;
     while (pw_buffer* b = pw_stream_dequeue_buffer(f.stream)) {
         if (!f.firstBufferAt)
             f.firstBufferAt = Clock::now();
-        readCursor(f, *b->buffer);
+        cursorMoved |= readCursor(f, *b->buffer);
         const spa_buffer& buffer = *b->buffer;
         const bool picture = buffer.n_datas >= 1 && buffer.datas[0].chunk && buffer.datas[0].chunk->size > 0;
         if (!picture) {
@@ -234,8 +235,13 @@ void PortalCaptureService::Impl::process(Feed& f) {
             pw_stream_queue_buffer(f.stream, newest);
         newest = b;
     }
-    if (!newest)
+    if (!newest) {
+        // The pointer moved over a still picture: the picture again, with the pointer
+        // drawn where it is now (frames show it, as they do on X11).
+        if (cursorMoved && f.held && f.haveFormat)
+            deliver(f, *f.held->buffer);
         return;
+    }
     if (!deliver(f, *newest->buffer)) {
         pw_stream_queue_buffer(f.stream, newest);
         return;
@@ -245,9 +251,60 @@ void PortalCaptureService::Impl::process(Feed& f) {
     f.held = newest;
 }
 
-void PortalCaptureService::Impl::readCursor(Feed& f, spa_buffer& buffer) {
-    if (auto* cursorMeta = static_cast<spa_meta_cursor*>(
-            spa_buffer_find_meta_data(&buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
+namespace {
+
+// The cursor bitmap of a metadata block of `size` bytes, as premultiplied ARGB; nullopt
+// when the block holds none, an empty image when it says the pointer has no picture.
+// The producer is another process: nothing outside the block is read.
+std::optional<CursorImage> cursorBitmap(const spa_meta_cursor& cursor, std::uint32_t size) {
+    if (cursor.bitmap_offset < sizeof(spa_meta_cursor) || cursor.bitmap_offset > size ||
+        size - cursor.bitmap_offset < sizeof(spa_meta_bitmap))
+        return std::nullopt;
+    const auto* bitmap = SPA_PTROFF(&cursor, cursor.bitmap_offset, const spa_meta_bitmap);
+    const std::uint32_t w = bitmap->size.width, h = bitmap->size.height;
+    CursorImage image;
+    if (w == 0 || h == 0)
+        return image;
+    int order[4]; // the byte of each of alpha, red, green, blue
+    switch (bitmap->format) {
+    case SPA_VIDEO_FORMAT_RGBA: order[0] = 3, order[1] = 0, order[2] = 1, order[3] = 2; break;
+    case SPA_VIDEO_FORMAT_BGRA: order[0] = 3, order[1] = 2, order[2] = 1, order[3] = 0; break;
+    case SPA_VIDEO_FORMAT_ARGB: order[0] = 0, order[1] = 1, order[2] = 2, order[3] = 3; break;
+    case SPA_VIDEO_FORMAT_ABGR: order[0] = 0, order[1] = 3, order[2] = 2, order[3] = 1; break;
+    default: return std::nullopt;
+    }
+    const std::uint64_t start = std::uint64_t(cursor.bitmap_offset) + bitmap->offset;
+    if (w > 1024 || h > 1024 || bitmap->stride < std::int32_t(w * 4) ||
+        start + std::uint64_t(bitmap->stride) * (h - 1) + w * 4 > size)
+        return std::nullopt;
+    image.width = int(w);
+    image.height = int(h);
+    image.hotX = cursor.hotspot.x;
+    image.hotY = cursor.hotspot.y;
+    image.pixels.resize(std::size_t(w) * h);
+    const auto* base = reinterpret_cast<const std::uint8_t*>(&cursor) + start;
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const std::uint8_t* p = base + std::size_t(y) * bitmap->stride + x * 4;
+            const std::uint32_t a = p[order[0]];
+            // Premultiplied: no colour brighter than its coverage.
+            const auto c = [&](int i) { return std::min<std::uint32_t>(p[order[i]], a); };
+            image.pixels[std::size_t(y) * w + x] = a << 24 | c(1) << 16 | c(2) << 8 | c(3);
+        }
+    return image;
+}
+
+} // namespace
+
+bool PortalCaptureService::Impl::readCursor(Feed& f, spa_buffer& buffer) {
+    spa_meta* meta = spa_buffer_find_meta(&buffer, SPA_META_Cursor);
+    bool changed = false;
+    if (meta && meta->data && meta->size >= sizeof(spa_meta_cursor)) {
+        const auto* cursorMeta = static_cast<const spa_meta_cursor*>(meta->data);
+        if (auto image = cursorBitmap(*cursorMeta, meta->size)) {
+            f.cursorImage = std::move(*image);
+            changed = true;
+        }
         // Every stream reports the cursor; only the one it is over places it. The
         // others mark it invalid: the pointer is elsewhere, and a crosshair left at
         // its last place here would be a lie.
@@ -262,8 +319,12 @@ void PortalCaptureService::Impl::readCursor(Feed& f, spa_buffer& buffer) {
             here = Point{o->logical.x + x * sx, o->logical.y + y * sy};
         }
         f.pointer = here;
+        const std::optional<Point> at = here ? std::optional<Point>(Point{double(x), double(y)}) : std::nullopt;
+        changed |= at.has_value() != f.cursorAt.has_value() || (at && (at->x != f.cursorAt->x || at->y != f.cursorAt->y));
+        f.cursorAt = at;
         updatePointer(&f);
     }
+    return changed;
 }
 
 // To every started stream of the feed's display, or to `only`; false when the
@@ -312,6 +373,9 @@ bool PortalCaptureService::Impl::deliver(Feed& f, spa_buffer& buffer, StreamStat
             continue;
         std::shared_ptr<FrameSurface> surface = s->frames.take();
         wayland::reduceInto(pixels, *layout, width, height, stride, rows->bottomUp, 0, *surface);
+        if (f.cursorAt)
+            drawCursor(*surface, f.cursorImage, *f.cursorAt, Rect(0, 0, width, height),
+                       double(width) / surface->width(), double(height) / surface->height());
         // The desktop sends a frame for every damaged commit, also for the
         // preview's own redraws: a picture equal to the last one is no change.
         const bool changed = s->frames.isNewPicture(surface);

@@ -7,6 +7,7 @@
 #include "Platform/Portal/PortalCaptureService.h"
 #include "Foundation/Logger.h"
 #include "Platform/Portal/StreamMapping.h"
+#include "Tessera/CursorImage.h"
 #include "Tessera/FramePool.h"
 #include "Tessera/ServedStream.h"
 
@@ -101,6 +102,11 @@ struct Feed {
     // Where its cursor metadata last put the pointer; nullopt when it said the
     // pointer is elsewhere, or the feed is paused or gone (it would be stale).
     std::optional<Point> pointer;
+    // The pointer's picture from the metadata (sent when it changes), and where its
+    // hot spot is in the stream's pixels while the pointer is over this display:
+    // drawn into the frames, which come without it.
+    CursorImage cursorImage;
+    std::optional<Point> cursorAt;
     // Portals send a frame only when something changed: the newest buffer is kept
     // out of the pool until a newer one comes, and a stream that joins a running
     // feed (a snapshot during a preview) is served from it. Given back when the
@@ -239,7 +245,8 @@ struct PortalCaptureService::Impl {
     }
     void process(Feed& f);
     // Takes the pointer's place from a buffer's cursor metadata, if it has any.
-    void readCursor(Feed& f, spa_buffer& buffer);
+    // True when the pointer's picture or its place on this display changed.
+    bool readCursor(Feed& f, spa_buffer& buffer);
     // To every started stream of the feed's display, or to `only`; false when the
     // buffer holds no picture.
     bool deliver(Feed& f, spa_buffer& buffer, StreamState* only = nullptr);

@@ -1,7 +1,7 @@
 #include "X11CaptureService.h"
 
 #include "Foundation/Logger.h"
-#include "Platform/X11/Cursor.h"
+#include "Tessera/CursorImage.h"
 #include "Platform/X11/Grabber.h"
 #include "Platform/X11/Monitors.h"
 #include "Platform/X11/RawMotion.h"

@@ -284,10 +284,12 @@ public:
     RemotePointer& operator=(const RemotePointer&) = delete;
 
     bool ok() const { return !session_.empty(); }
-    // To the layout's top-left corner first (motion stops at the edges), then there.
+    // To the layout's top-left corner first (motion stops at the edges), then there;
+    // along one axis at a time, since a diagonal motion stops at a monitor's corner.
     bool moveTo(double x, double y) {
-        return call("NotifyPointerMotionRelative", "dd", -20000.0, -20000.0) &&
-               call("NotifyPointerMotionRelative", "dd", x, y);
+        return call("NotifyPointerMotionRelative", "dd", -20000.0, 0.0) &&
+               call("NotifyPointerMotionRelative", "dd", 0.0, -20000.0) &&
+               call("NotifyPointerMotionRelative", "dd", x, 0.0) && call("NotifyPointerMotionRelative", "dd", 0.0, y);
     }
 
 private:
@@ -452,6 +454,16 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     EXPECT_GT(crosshair(*p, 628, 0, 633, 270), 450);
     EXPECT_EQ(crosshair(*p, 0, 0, 600, 115), 0); // nothing left where it was
     EXPECT_EQ(crosshair(*p, 0, 135, 600, 270), 0);
+
+    // Without the crosshair, the pointer's own picture (the metadata's bitmap, 24 x 24,
+    // 6 x 6 here) is in the frames of the monitor it is on, and nowhere else.
+    ASSERT_EQ(overlook("defaults write displayCrosshair false --type bool"), 0);
+    p = previewWith(1920 + 600, 500);
+    ASSERT_TRUE(p) << readFile(dir / "log");
+    const int pointerPixels = unlikeShot(*p, *s, 4, 480, 0, 800, 256);
+    EXPECT_GT(pointerPixels, 4);
+    EXPECT_LE(pointerPixels, 36);
+    EXPECT_EQ(unlikeShot(*p, *s, 4, 0, 0, 480, 270), 0);
 
     // PipeWire gone during a preview: no picture with displays missing, but exit 1.
     fs::remove(preview);

@@ -1,6 +1,6 @@
 #include "Foundation/Logger.h"
 #include "Foundation/MainQueue.h"
-#include "Platform/X11/Cursor.h"
+#include "Tessera/CursorImage.h"
 #include "Platform/X11/X11CaptureService.h"
 #include "Platform/X11/X11DisplayService.h"
 #include "Overlook/StreamController.h"
@@ -369,13 +369,13 @@ TEST(AreaFilter, AveragesEachBlockAndKeepsThinLines) {
 
 TEST(CursorDrawing, ScalesAndClipsTheCursor) {
     auto frame = FrameSurface::allocate(10, 10);
-    const auto& arrow = x11::builtInArrow();
+    const auto& arrow = builtInArrow();
     // Hot spot at root (100, 100); the frame shows root (96..116) at scale 2.
-    x11::drawCursor(*frame, arrow, {100, 100}, Rect(96, 96, 20, 20), 2, 2);
+    drawCursor(*frame, arrow, {100, 100}, Rect(96, 96, 20, 20), 2, 2);
     EXPECT_EQ(frame->pixel(2, 4), 0xFFFFFFFFu); // inside the arrow, below its tip
     EXPECT_EQ(frame->pixel(0, 0), 0u);          // left of and above the hot spot
     EXPECT_EQ(frame->pixel(9, 4), 0u);          // right of the arrow
-    x11::drawCursor(*frame, arrow, {-500, -500}, Rect(96, 96, 20, 20), 2, 2); // off the frame: no crash
+    drawCursor(*frame, arrow, {-500, -500}, Rect(96, 96, 20, 20), 2, 2); // off the frame: no crash
 }
 
 TEST(X11CaptureIdle, AStillDesktopWakesTheCaptureRarelyEvenWhenTheCursorIsRefused) {

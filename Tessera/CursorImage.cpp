@@ -1,9 +1,9 @@
-#include "Cursor.h"
+#include "CursorImage.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace overlook::x11 {
+namespace overlook {
 
 const CursorImage& builtInArrow() {
     static const CursorImage arrow = [] {
@@ -63,4 +63,4 @@ void drawCursor(FrameSurface& frame, const CursorImage& cursor, Point pointer, c
     }
 }
 
-} // namespace overlook::x11
+} // namespace overlook

@@ -1,5 +1,5 @@
 #pragma once
-// The pointer's picture, drawn into captured frames.
+// The pointer's picture, drawn into captured frames (X11 and the desktop portal).
 
 #include "Foundation/Geometry.h"
 #include "Tessera/FrameSurface.h"
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace overlook::x11 {
+namespace overlook {
 
 struct CursorImage {
     int width = 0;
@@ -23,8 +23,8 @@ struct CursorImage {
 const CursorImage& builtInArrow();
 
 // Draws `cursor` with its hot spot at `pointer` (root coordinates) into `frame`,
-// which shows the root rectangle `area` reduced by (scaleX, scaleY).
+// which shows the rectangle `area` of the same space reduced by (scaleX, scaleY).
 void drawCursor(FrameSurface& frame, const CursorImage& cursor, Point pointer, const Rect& area,
                 double scaleX, double scaleY);
 
-} // namespace overlook::x11
+} // namespace overlook
