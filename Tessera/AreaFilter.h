@@ -14,8 +14,4 @@ namespace overlook {
 void boxReduce(const std::uint8_t* source, int sourceStride, int k, std::uint8_t* dest, int destStride,
                int outW, int outH);
 
-namespace x11 {
-using overlook::boxReduce; // the name the capture back ends were written against
-} // namespace x11
-
 } // namespace overlook

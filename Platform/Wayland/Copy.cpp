@@ -258,7 +258,7 @@ void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStr
         // than paying for pixman's convolution (some fifty times slower).
         top += static_cast<std::ptrdiff_t>(spareY / 2) * stride + spareX / 2 * 4;
         if (transform == 0) {
-            x11::boxReduce(top, stride, k, out.mutableData(), out.stride(), w, h);
+            boxReduce(top, stride, k, out.mutableData(), out.stride(), w, h);
             return;
         }
         if (k == 1) {
@@ -267,7 +267,7 @@ void reduceInto(const std::uint8_t* pixels, int width, int height, int sourceStr
         }
         thread_local std::vector<std::uint8_t> reduced;
         reduced.resize(std::size_t(reducedW) * reducedH * 4);
-        x11::boxReduce(top, stride, k, reduced.data(), reducedW * 4, reducedW, reducedH);
+        boxReduce(top, stride, k, reduced.data(), reducedW * 4, reducedW, reducedH);
         turnInto(reduced.data(), reducedW * 4, reducedW, reducedH, transform, out);
         return;
     }
