@@ -7,9 +7,11 @@
 //                                               the session for another reader
 //
 // Prints one line: frames, seconds, this process's CPU in ms and the reduction's
-// wall time per frame (--hold: "holding" once the first frame came).
+// wall time per frame (--hold: "holding" once the first frame came). A consent already
+// granted (a test session's) is used when OVERLOOK_RESTORE_TOKEN names it.
 #include "bench/ProcessCpu.h"
 #include "Platform/Portal/PortalCaptureService.h"
+#include "Platform/Portal/RestoreTokens.h"
 #include "Platform/Wayland/Session.h"
 
 #include <atomic>
@@ -22,6 +24,16 @@
 using namespace overlook;
 
 using overlook::bench::processCpuMs;
+
+namespace {
+// One consent for every display, as the test sessions grant it.
+struct GrantedToken final : portal::RestoreTokenStore {
+    explicit GrantedToken(std::string t) : value(std::move(t)) {}
+    std::string token(DisplayID) const override { return value; }
+    void setToken(DisplayID, const std::string& t) override { value = t; }
+    std::string value;
+};
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -41,7 +53,8 @@ int main(int argc, char** argv) {
     const wayland::Output* main = layout.main();
     if (!main)
         return 1;
-    portal::PortalCaptureService capture(session, nullptr);
+    const char* granted = std::getenv("OVERLOOK_RESTORE_TOKEN");
+    portal::PortalCaptureService capture(session, granted && *granted ? std::make_shared<GrantedToken>(granted) : nullptr);
     if (auto failure = capture.failure()) {
         std::fprintf(stderr, "%s\n", failure->c_str());
         return 1;
