@@ -33,6 +33,12 @@ Rect OutputLayout::screenFrame(const Output& o) const {
     return {b.x, main()->logical.height - (b.y + b.height), b.width, b.height};
 }
 
+std::string outputName(const std::string& wlOutputName, const std::string& xdgOutputName, std::uint32_t global) {
+    if (!wlOutputName.empty())
+        return wlOutputName;
+    return !xdgOutputName.empty() ? xdgOutputName : "wl_output-" + std::to_string(global);
+}
+
 DisplayID outputId(const std::string& name, const std::string& make, const std::string& model) {
     std::uint32_t h = 2166136261u; // FNV-1a over the fields, each ended by a zero byte
     for (const std::string* field : {&name, &make, &model}) {

@@ -39,6 +39,9 @@ struct OutputLayout {
     Rect screenFrame(const Output& o) const;
 };
 
+// The output's connector name: wl_output's own (version 4), else xdg-output's (older
+// compositors), else one made of its registry name.
+std::string outputName(const std::string& wlOutputName, const std::string& xdgOutputName, std::uint32_t global);
 // An id that survives reconnection and restarts: a hash of what names the output.
 DisplayID outputId(const std::string& name, const std::string& make, const std::string& model);
 // Degrees of a wl_output transform (flips are ignored).

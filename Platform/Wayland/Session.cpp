@@ -48,8 +48,7 @@ struct Session::Live {
     bool complete() const { return done && haveMode; }
     Output snapshot() const {
         Output o = value;
-        if (o.name.empty())
-            o.name = !xdgName.empty() ? xdgName : "wl_output-" + std::to_string(global);
+        o.name = outputName(o.name, xdgName, global);
         if (!haveLogical) {
             const bool turned = o.transform & 1;
             const double w = (turned ? o.pixelHeight : o.pixelWidth) / double(std::max(1, o.scale));

@@ -52,7 +52,11 @@ TEST(WaylandOutputs, MainOutputBoundsAndScreenFramesFollowTheOrigin) {
     EXPECT_EQ(OutputLayout{}.main(), nullptr);
 }
 
-TEST(WaylandOutputs, IdsAreStableDistinctAndNeverZero) {
+TEST(WaylandOutputs, NamesIdsAndRotations) {
+    // Compositors before wl_output 4 name outputs through xdg-output only.
+    EXPECT_EQ(outputName("DP-1", "DP-2", 7), "DP-1");
+    EXPECT_EQ(outputName("", "DP-2", 7), "DP-2");
+    EXPECT_EQ(outputName("", "", 7), "wl_output-7");
     EXPECT_EQ(outputId("HEADLESS-1", "headless", "headless"), outputId("HEADLESS-1", "headless", "headless"));
     std::vector<DisplayID> ids = {outputId("HEADLESS-1", "headless", "headless"),
                                   outputId("HEADLESS-2", "headless", "headless"), outputId("DP-1", "Dell", "U2720Q"),
