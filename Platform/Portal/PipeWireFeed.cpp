@@ -373,7 +373,7 @@ bool PortalCaptureService::Impl::deliver(Feed& f, spa_buffer& buffer, StreamStat
             continue;
         std::shared_ptr<FrameSurface> surface = s->frames.take();
         wayland::reduceInto(pixels, *layout, width, height, stride, rows->bottomUp, 0, *surface);
-        if (f.cursorAt)
+        if (f.cursorAt && s->showCursor) // snapshots go without it, as on X11
             drawCursor(*surface, f.cursorImage, *f.cursorAt, Rect(0, 0, width, height),
                        double(width) / surface->width(), double(height) / surface->height());
         // The desktop sends a frame for every damaged commit, also for the
