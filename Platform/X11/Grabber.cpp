@@ -50,6 +50,10 @@ ShmSegment::~ShmSegment() {
 }
 
 bool shmUsable(xcb_connection_t* c) {
+    // A request of an extension the server lacks ends the connection: asked first.
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_shm_id);
+    if (!extension || !extension->present)
+        return false;
     auto version = reply<xcb_shm_query_version_reply_t>(c, xcb_shm_query_version_reply, xcb_shm_query_version(c));
     if (!version)
         return false;

@@ -19,44 +19,49 @@
 using namespace overlook::test;
 namespace fs = std::filesystem;
 
-TEST(ScreenshotOnX11, EqualsTheRootWindowDumpOnTwoMonitors) {
-    XvfbServer server(3840, 1080);
-    ASSERT_TRUE(server.running());
-    // The primary is on the right, so the union starts left of the main display.
-    server.setMonitors({"MAIN 1920x1080+1920+0", "LEFT 1920x1080+0+0"});
-    const unsigned colours[] = {0x102030, 0xF0E0D0, 0x00FF7F, 0x8000FF, 0xFFFFFF, 0x336699};
-    for (int i = 0; i < 6; ++i)
-        server.fill(i * 600 + 17, (i * 131) % 700, 500 + i * 11, 300 + i * 7, colours[i]);
-    server.fill(0, 0, 40, 20, 0xFF0000); // marks the top-left corner
+TEST(ScreenshotOnX11, EqualsTheRootWindowDumpOnTwoMonitorsWithAndWithoutSharedMemory) {
+    // Without MIT-SHM (an X server on another machine) the pixels come by GetImage.
+    for (const bool sharedMemory : {true, false}) {
+        SCOPED_TRACE(sharedMemory ? "MIT-SHM" : "GetImage");
+        XvfbServer server(3840, 1080, sharedMemory);
+        ASSERT_TRUE(server.running());
+        // The primary is on the right, so the union starts left of the main display.
+        server.setMonitors({"MAIN 1920x1080+1920+0", "LEFT 1920x1080+0+0"});
+        const unsigned colours[] = {0x102030, 0xF0E0D0, 0x00FF7F, 0x8000FF, 0xFFFFFF, 0x336699};
+        for (int i = 0; i < 6; ++i)
+            server.fill(i * 600 + 17, (i * 131) % 700, 500 + i * 11, 300 + i * 7, colours[i]);
+        server.fill(0, 0, 40, 20, 0xFF0000); // marks the top-left corner
 
-    const ScratchFolder dir("x11shot");
-    const std::string png = dir / "shot.png", xwd = dir / "root.xwd";
-    // It says where the picture went.
-    ASSERT_EQ(server.output(std::string(OVERLOOK_BINARY) + " screenshot --backend x11 --output '" + png + "'; echo exit $?"),
-              png + "\nexit 0\n");
-    ASSERT_EQ(server.run("xwd -root -silent > '" + xwd + "'"), 0);
-    // The same name again is refused and the first file stays.
-    const auto before = fs::file_size(png);
-    EXPECT_NE(server.run(std::string(OVERLOOK_BINARY) + " screenshot --output '" + png + "' 2>/dev/null"), 0);
-    EXPECT_EQ(fs::file_size(png), before);
+        const ScratchFolder dir("x11shot");
+        const std::string png = dir / "shot.png", xwd = dir / "root.xwd";
+        // It says where the picture went.
+        ASSERT_EQ(server.output(std::string(OVERLOOK_BINARY) + " screenshot --backend x11 --output '" + png +
+                                "'; echo exit $?"),
+                  png + "\nexit 0\n");
+        ASSERT_EQ(server.run("xwd -root -silent > '" + xwd + "'"), 0);
+        // The same name again is refused and the first file stays.
+        const auto before = fs::file_size(png);
+        EXPECT_NE(server.run(std::string(OVERLOOK_BINARY) + " screenshot --output '" + png + "' 2>/dev/null"), 0);
+        EXPECT_EQ(fs::file_size(png), before);
 
-    const auto shot = decodePng(png);
-    const auto root = readXwd(xwd);
-    ASSERT_TRUE(shot);
-    ASSERT_TRUE(root);
-    ASSERT_EQ(shot->width, 3840);
-    ASSERT_EQ(shot->height, 1080);
-    ASSERT_EQ(root->width, 3840);
-    ASSERT_EQ(root->height, 1080);
-    EXPECT_FALSE(shot->hasAlpha); // the monitors cover the whole picture
-    EXPECT_EQ(shot->at(0, 0), 0xFFFF0000u);
-    int differing = 0;
-    for (int y = 0; y < 1080; ++y)
-        for (int x = 0; x < 3840; ++x)
-            if (shot->at(x, y) != (0xFF000000u | root->pixels[std::size_t(y) * 3840 + x]) && differing++ < 5)
-                ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << shot->at(x, y) << " vs "
-                              << root->pixels[std::size_t(y) * 3840 + x];
-    EXPECT_EQ(differing, 0);
+        const auto shot = decodePng(png);
+        const auto root = readXwd(xwd);
+        ASSERT_TRUE(shot);
+        ASSERT_TRUE(root);
+        ASSERT_EQ(shot->width, 3840);
+        ASSERT_EQ(shot->height, 1080);
+        ASSERT_EQ(root->width, 3840);
+        ASSERT_EQ(root->height, 1080);
+        EXPECT_FALSE(shot->hasAlpha); // the monitors cover the whole picture
+        EXPECT_EQ(shot->at(0, 0), 0xFFFF0000u);
+        int differing = 0;
+        for (int y = 0; y < 1080; ++y)
+            for (int x = 0; x < 3840; ++x)
+                if (shot->at(x, y) != (0xFF000000u | root->pixels[std::size_t(y) * 3840 + x]) && differing++ < 5)
+                    ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << shot->at(x, y) << " vs "
+                                  << root->pixels[std::size_t(y) * 3840 + x];
+        EXPECT_EQ(differing, 0);
+    }
 }
 
 TEST(PreviewOnX11, StopsAtOnceWithAMessageWhenTheXServerGoesAway) {

@@ -61,7 +61,7 @@ std::optional<XwdPicture> XvfbServer::dump(const std::string& target) const {
     return picture;
 }
 
-XvfbServer::XvfbServer(int width, int height) {
+XvfbServer::XvfbServer(int width, int height, bool sharedMemory) {
     // Xvfb picks a free display number itself and tells us through -displayfd: test
     // programs running side by side could otherwise pick the same number, and one
     // would take the other's server for its own.
@@ -75,7 +75,8 @@ XvfbServer::XvfbServer(int width, int height) {
         (void)!freopen("/dev/null", "w", stderr); // quiet even if it fails
         const std::string fd = std::to_string(pipeFds[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(), "-noreset",
-               "+extension", "RANDR", "-nolisten", "tcp", static_cast<char*>(nullptr));
+               "+extension", "RANDR", sharedMemory ? "+extension" : "-extension", "MIT-SHM", "-nolisten", "tcp",
+               static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipeFds[1]);

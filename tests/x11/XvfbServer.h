@@ -21,8 +21,9 @@ std::optional<XwdPicture> readXwd(const std::string& path);
 
 class XvfbServer {
 public:
-    // Starts Xvfb with one screen of width × height; check running().
-    XvfbServer(int width, int height);
+    // Starts Xvfb with one screen of width × height; check running(). Without shared
+    // memory it has no MIT-SHM, as an X server on another machine.
+    XvfbServer(int width, int height, bool sharedMemory = true);
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
