@@ -4,11 +4,9 @@
 
 using namespace overlook;
 
-TEST(Rect, NullAndInfiniteRectanglesBehaveAsIdentities) {
+TEST(Geometry, NullAndInfiniteRectanglesAreIdentitiesAndTransformsConcatenateLeftThenRight) {
     const Rect a(10, 20, 30, 40);
-    EXPECT_TRUE(Rect::null().isNull());
-    EXPECT_TRUE(Rect::null().isEmpty());
-    EXPECT_TRUE(Rect::infinite().isInfinite());
+    EXPECT_TRUE(Rect::null().isNull() && Rect::null().isEmpty());
     EXPECT_EQ(Rect::null().unionWith(a), a);
     EXPECT_EQ(a.unionWith(Rect::null()), a);
     EXPECT_EQ(Rect::infinite().intersection(a), a);
@@ -17,23 +15,17 @@ TEST(Rect, NullAndInfiniteRectanglesBehaveAsIdentities) {
     EXPECT_TRUE(Rect(0, 0, 10, 10).intersection(Rect(20, 20, 5, 5)).isNull());
     EXPECT_EQ(Rect(0, 0, 10, 10).intersection(Rect(5, -5, 10, 10)), Rect(5, 0, 5, 5));
     EXPECT_EQ(Rect(0, 0, 10, 10).unionWith(Rect(-5, 5, 2, 20)), Rect(-5, 0, 15, 25));
-    // A translation of a null or infinite rectangle leaves it so.
     EXPECT_TRUE(AffineTransform::translation(5, 5).apply(Rect::infinite()).isInfinite());
     EXPECT_TRUE(Rect::null().offsetBy(3, 3).isNull());
-}
 
-TEST(AffineTransform, ConcatenationAppliesLeftThenRight) {
-    const auto flip = AffineTransform{1, 0, 0, -1, 0, 0};
-    const auto t = flip.concatenating(AffineTransform::translation(0, 100));
+    const auto t = AffineTransform{1, 0, 0, -1, 0, 0}.concatenating(AffineTransform::translation(0, 100));
     EXPECT_EQ(t.apply(Point{3, 0}), (Point{3, 100}));
     EXPECT_EQ(t.apply(Point{3, 100}), (Point{3, 0}));
     EXPECT_EQ(t.apply(Rect(0, 0, 50, 100)), Rect(0, 0, 50, 100));
-
     const auto s = AffineTransform::scale(2, 4).concatenating(AffineTransform::translation(1, 1));
-    const Point p{3, 5};
-    const Point back = s.inverted().apply(s.apply(p));
-    EXPECT_DOUBLE_EQ(back.x, p.x);
-    EXPECT_DOUBLE_EQ(back.y, p.y);
+    const Point back = s.inverted().apply(s.apply(Point{3, 5}));
+    EXPECT_DOUBLE_EQ(back.x, 3);
+    EXPECT_DOUBLE_EQ(back.y, 5);
     EXPECT_EQ(s.apply(Rect(0, 0, 10, 10)), Rect(1, 1, 20, 40));
 }
 
@@ -42,16 +34,12 @@ TEST(Geometry, CoverageByOverlappingRectangles) {
     EXPECT_FALSE(isCoveredBy(r, {}));
     EXPECT_TRUE(isCoveredBy(r, {Rect(-10, -10, 200, 200)}));
     EXPECT_TRUE(isCoveredBy(Rect(5, 5, 0, 10), {})); // nothing to cover
-    // Two halves that meet, and two overlapping covers that only together cover it.
     EXPECT_TRUE(isCoveredBy(r, {Rect(0, 0, 50, 50), Rect(50, 0, 50, 50)}));
-    EXPECT_TRUE(isCoveredBy(r, {Rect(0, 0, 70, 50), Rect(30, -5, 80, 60)}));
-    // A one-pixel gap between them, or a corner left out, is not covered.
-    EXPECT_FALSE(isCoveredBy(r, {Rect(0, 0, 49, 50), Rect(50, 0, 50, 50)}));
-    EXPECT_FALSE(isCoveredBy(r, {Rect(0, 0, 100, 49), Rect(0, 0, 99, 50)}));
-    // A cover in the middle leaves a frame around it.
+    EXPECT_TRUE(isCoveredBy(r, {Rect(0, 0, 70, 50), Rect(30, -5, 80, 60)})); // only together
+    EXPECT_FALSE(isCoveredBy(r, {Rect(0, 0, 49, 50), Rect(50, 0, 50, 50)})); // a one-pixel gap
+    EXPECT_FALSE(isCoveredBy(r, {Rect(0, 0, 100, 49), Rect(0, 0, 99, 50)})); // a corner left out
     EXPECT_FALSE(isCoveredBy(r, {Rect(10, 10, 80, 30)}));
     EXPECT_TRUE(isCoveredBy(r, {Rect(10, 10, 80, 30), Rect(0, 0, 100, 10), Rect(0, 40, 100, 10),
                                 Rect(0, 0, 10, 50), Rect(90, 0, 10, 50)}));
-    // Rectangles with negative sizes mean the same area.
-    EXPECT_TRUE(isCoveredBy(Rect(100, 50, -100, -50), {Rect(0, 0, 100, 50)}));
+    EXPECT_TRUE(isCoveredBy(Rect(100, 50, -100, -50), {Rect(0, 0, 100, 50)})); // negative sizes
 }

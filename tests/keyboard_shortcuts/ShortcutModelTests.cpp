@@ -7,10 +7,9 @@
 
 using namespace overlook::KeyboardShortcuts;
 
-TEST(ShortcutModel, KeyConstantsCarryThePublishedCodesOncePerPosition) {
+TEST(ShortcutModel, EveryKeyHasItsOwnCodeEvdevCodeAndXkbName) {
     std::size_t count = 0;
     const KeyPosition* positions = allKeyPositions(&count);
-    EXPECT_EQ(count, 113u);
     std::set<int> codes, evdev;
     std::set<std::string_view> names;
     for (std::size_t i = 0; i < count; ++i) {
@@ -22,58 +21,41 @@ TEST(ShortcutModel, KeyConstantsCarryThePublishedCodesOncePerPosition) {
     EXPECT_EQ(codes.size(), count);
     EXPECT_EQ(evdev.size(), count);
     EXPECT_EQ(names.size(), count - 1); // Fn has no X key
-
-    EXPECT_EQ(Key::p.rawValue, 35);
-    EXPECT_EQ(Key::a.rawValue, 0);
-    EXPECT_EQ(Key::escape.rawValue, 53);
-    EXPECT_EQ(Key::f12.rawValue, 111);
-    EXPECT_EQ(Key::keypadEnter.rawValue, 76);
     // P sits at evdev 25, i.e. X key code 33 on an evdev keymap.
-    EXPECT_EQ(positionOfKeyCode(35)->evdevCode + 8, 33);
-    EXPECT_EQ(positionOfEvdevCode(25)->keyCode, 35);
+    EXPECT_EQ(positionOfKeyCode(Key::p.rawValue)->evdevCode + 8, 33);
+    EXPECT_EQ(positionOfEvdevCode(25)->keyCode, Key::p.rawValue);
     // The ISO and JIS keys have codes and positions of their own, shared with no named key.
     for (const Key key : {Key::isoSection, Key::jisYen, Key::jisUnderscore, Key::jisKeypadComma, Key::jisEisu,
                           Key::jisKana}) {
         const auto position = positionOfKeyCode(key.rawValue);
         ASSERT_TRUE(position) << key.rawValue;
-        EXPECT_FALSE(codes.contains(key.rawValue)) << key.rawValue;
-        EXPECT_FALSE(evdev.contains(position->evdevCode)) << key.rawValue;
-        EXPECT_FALSE(names.contains(position->xkbName)) << key.rawValue;
+        EXPECT_FALSE(codes.contains(key.rawValue) || evdev.contains(position->evdevCode) ||
+                     names.contains(position->xkbName))
+            << key.rawValue;
         EXPECT_EQ(positionOfEvdevCode(position->evdevCode)->keyCode, key.rawValue);
     }
     EXPECT_EQ(positionOfEvdevCode(86)->xkbName, "LSGT");
     EXPECT_FALSE(positionOfEvdevCode(99)); // Print: no code, so never recorded
-    EXPECT_TRUE(isFunctionKey(Key::f5.rawValue));
-    EXPECT_TRUE(isFunctionKey(Key::f20.rawValue));
+    EXPECT_TRUE(isFunctionKey(Key::f5.rawValue) && isFunctionKey(Key::f20.rawValue));
     EXPECT_FALSE(isFunctionKey(Key::p.rawValue));
 }
 
-TEST(ShortcutModel, ModifierConversionKeepsOnlyTheFourModifiers) {
+TEST(ShortcutModel, OnlyTheFourModifiersSurviveAndJsonRoundTrips) {
     EXPECT_EQ(carbonModifiers(ModifierFlags::Control | ModifierFlags::Option | ModifierFlags::Command), 6400);
-    EXPECT_EQ(carbonModifiers(ModifierFlags::Shift), 512);
     EXPECT_EQ(carbonModifiers(ModifierFlags::CapsLock | ModifierFlags::Function | ModifierFlags::NumericPad |
                               ModifierFlags::Shift),
               512);
     EXPECT_EQ(modifierFlags(4096 | 256), ModifierFlags::Control | ModifierFlags::Command);
     EXPECT_EQ(modifierFlags(0x200 | 0x800 | 0x1 | 0x400), ModifierFlags::Shift | ModifierFlags::Option);
     EXPECT_EQ(normalizedCarbonModifiers(6400 | 0x400 | 0x2), 6400);
-
     // From a key event: the low 16 bits and caps lock or function do not survive.
-    const auto fromEvent =
-        shortcutFromKeyEvent(35, 0x40000 | 0x10000 | 0x800000 | 0x100 | 0x8 /* device-dependent bits */);
-    ASSERT_TRUE(fromEvent);
-    EXPECT_EQ(*fromEvent, Shortcut(35, 4096));
+    EXPECT_EQ(shortcutFromKeyEvent(35, 0x40000 | 0x10000 | 0x800000 | 0x100 | 0x8), Shortcut(35, 4096));
     EXPECT_EQ(Shortcut(Key::p, ModifierFlags::Control | ModifierFlags::CapsLock).carbonModifiers, 4096);
-    EXPECT_EQ(Shortcut(35, 6400).modifiers(),
-              ModifierFlags::Control | ModifierFlags::Option | ModifierFlags::Command);
+    EXPECT_EQ(Shortcut(35, 6400).modifiers(), ModifierFlags::Control | ModifierFlags::Option | ModifierFlags::Command);
     EXPECT_EQ(Shortcut(35, 6400).key(), Key::p);
-}
 
-TEST(ShortcutModel, JsonRoundTripsAndRejectsWhatIsNoShortcut) {
-    const Shortcut p(35, 6400);
-    EXPECT_EQ(Shortcut::fromJson(p.toJson()), p);
-    EXPECT_EQ(Shortcut::fromJson(R"( {"carbonModifiers": 512, "carbonKeyCode": 0, "extra": true} )"),
-              Shortcut(0, 512));
+    EXPECT_EQ(Shortcut::fromJson(Shortcut(35, 6400).toJson()), Shortcut(35, 6400));
+    EXPECT_EQ(Shortcut::fromJson(R"( {"carbonModifiers": 512, "carbonKeyCode": 0, "extra": true} )"), Shortcut(0, 512));
     for (const char* bad : {"", "false", "[35, 6400]", "{\"carbonKeyCode\":35}", "{\"carbonKeyCode\":\"35\",\"carbonModifiers\":0}",
                             "{\"carbonKeyCode\":35.5,\"carbonModifiers\":0}",
                             "{\"carbonKeyCode\":35,\"carbonModifiers\":99999999999}",
@@ -108,7 +90,6 @@ TEST(HotKeyRegistry, HandsOutIdsFromOneSpendsRefusedIdsAndAnswersForeignEvents) 
     EXPECT_EQ(system->press(35, 6400), kNoError);
     EXPECT_EQ(system->release(35, 6400), kNoError);
     EXPECT_EQ(calls, (std::vector<std::string>{"down35", "Down35", "up35", "Up35"}));
-
     EXPECT_EQ(system->deliver({HotKeyId{0x41424344, 2}, 5}), kEventNotHandled);
     EXPECT_EQ(system->deliver({HotKeyId{HotKeyRegistry::kSignature, 99}, 5}), kEventNotHandled);
     EXPECT_EQ(system->deliver({HotKeyId{HotKeyRegistry::kSignature, 2}, 7}), kEventNotHandled);

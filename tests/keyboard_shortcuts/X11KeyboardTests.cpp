@@ -1,5 +1,6 @@
-// Qt widgets on a private Xvfb, typed at with xdotool (real key events through the
-// server, with the server's own keymap, changed with setxkbmap).
+// Real key grabs and Qt widgets on a private Xvfb, typed at with xdotool (real key
+// events through the server, with the server's own keymap, changed with setxkbmap).
+#include "KeyboardShortcuts/KeyboardShortcuts.h"
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
 #include "Overlook/KeyMonitor.h"
 #include "Platform/X11/HotKeys/X11HotKeyService.h"
@@ -54,6 +55,8 @@ public:
 XvfbServer& server() { return *XEnvironment::server; }
 
 void run(const std::string& command) { ASSERT_EQ(server().run(command), 0) << command; }
+// Gives late events a chance to arrive, so counts that must stay put are checked after the fact.
+void settle() { QTest::qWait(300); }
 
 // Locks the keyboard group, as a desktop's layout switcher does (xdotool puts the
 // group back after its keys).
@@ -99,6 +102,87 @@ protected:
 };
 
 } // namespace
+
+const Shortcut kControlOptionCommandP(35, 6400);
+
+class X11HotKeys : public testing::Test {
+protected:
+    void SetUp() override {
+        run("setxkbmap us");
+        resetForTesting();
+        ASSERT_TRUE(installX11HotKeyService(server().name().c_str()));
+    }
+    void TearDown() override {
+        resetForTesting();
+        if (numLockOn) // leave the lock keys off for the next test
+            run("xdotool key Num_Lock");
+    }
+    bool numLockOn = false;
+};
+
+TEST_F(X11HotKeys, TheCombinationRunsKeyDownAndKeyUpOnceAlsoWithNumLockAndNotWhilePaused) {
+    const Name name("x11Popover", kControlOptionCommandP);
+    int downs = 0, ups = 0;
+    onKeyDown(name, [&] { ++downs; });
+    onKeyUp(name, [&] { ++ups; });
+    run("xdotool key ctrl+alt+super+p");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ups == 1; }, 2000));
+    settle();
+    EXPECT_EQ(downs, 1);
+    EXPECT_EQ(ups, 1);
+
+    run("xdotool key Num_Lock");
+    numLockOn = true;
+    run("xdotool key ctrl+alt+super+p");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ups == 2; }, 2000));
+    EXPECT_EQ(downs, 2);
+    // Other combinations of the same key do not reach us, nor any while paused.
+    run("xdotool key ctrl+super+p ctrl+alt+super+shift+p");
+    setPaused(true);
+    run("xdotool key ctrl+alt+super+p");
+    settle();
+    EXPECT_EQ(downs, 2);
+    EXPECT_EQ(ups, 2);
+    setPaused(false);
+
+    // Cleared: the grab is given back, so another client may take it.
+    setShortcut(std::nullopt, name);
+    x11::X11HotKeyService other(server().name().c_str());
+    EXPECT_TRUE(other.registerHotKey(35, 6400, {1, 1}).has_value());
+}
+
+TEST_F(X11HotKeys, AGrabHeldByAnotherClientIsRefusedAndReportedAsReserved) {
+    // Another client takes Control-Option-Command-P, as a desktop would.
+    xcb_connection_t* rival = xcb_connect(server().name().c_str(), nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(rival));
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(rival)).data->root;
+    auto* service = static_cast<x11::X11HotKeyService*>(hotKeyService());
+    ASSERT_EQ(service->xKeyCode(Key::p.rawValue), 33); // the keymap's P, not an assumption
+    const auto mask = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+    ASSERT_EQ(xcb_request_check(rival, xcb_grab_key_checked(rival, 1, root, mask, 33, XCB_GRAB_MODE_ASYNC,
+                                                            XCB_GRAB_MODE_ASYNC)),
+              nullptr);
+    EXPECT_FALSE(service->registerHotKey(35, 6400, {1, 1}).has_value());
+    EXPECT_TRUE(isSystemReserved(kControlOptionCommandP));
+    EXPECT_FALSE(isSystemReserved(Shortcut(35, 4096 | 2048)));
+
+    // Refused but stored: the name keeps its shortcut, and the key is not ours.
+    const Name name("x11Taken");
+    setShortcut(kControlOptionCommandP, name);
+    EXPECT_EQ(getShortcut(name), kControlOptionCommandP);
+    int downs = 0;
+    onKeyDown(name, [&] { ++downs; });
+    run("xdotool key ctrl+alt+super+p");
+    settle();
+    EXPECT_EQ(downs, 0);
+    xcb_disconnect(rival);
+
+    // A shortcut we hold ourselves is not reported as taken.
+    const Name mine("x11Mine", Shortcut(Key::f5, ModifierFlags::Control));
+    EXPECT_FALSE(isSystemReserved(Shortcut(Key::f5, ModifierFlags::Control)));
+    EXPECT_EQ(characterForKeyCode(Key::p.rawValue), "p");
+    EXPECT_EQ(characterForKeyCode(Key::returnKey.rawValue), std::nullopt);
+}
 
 TEST(X11KeyMonitor, ControlDigitsAreConsumedSilentlyWhateverTextQtGivesThem) {
     run("setxkbmap us");

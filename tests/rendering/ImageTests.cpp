@@ -25,26 +25,18 @@ Image flippedToTopRowFirst(const Image& image) {
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
+void count() {
+    if (counting.load(std::memory_order_relaxed))
+        allocations.fetch_add(1, std::memory_order_relaxed);
+}
 } // namespace
 extern "C" {
 void* __libc_malloc(std::size_t);
 void* __libc_calloc(std::size_t, std::size_t);
 void* __libc_realloc(void*, std::size_t);
-void* malloc(std::size_t n) {
-    if (counting.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(n);
-}
-void* calloc(std::size_t n, std::size_t size) {
-    if (counting.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, std::size_t n) {
-    if (counting.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, n);
-}
+void* malloc(std::size_t n) { return count(), __libc_malloc(n); }
+void* calloc(std::size_t n, std::size_t size) { return count(), __libc_calloc(n, size); }
+void* realloc(void* p, std::size_t n) { return count(), __libc_realloc(p, n); }
 }
 #endif
 
@@ -189,59 +181,49 @@ TEST(ImageContext, ClampRepeatsTheBorderOfTheClampedExtent) {
     EXPECT_EQ(repeated.at(11, 11), kBlue);
 }
 
-TEST(ImageContext, ColorControls) {
+TEST(ImageContext, ColorControlsAndPremultipliedSourceOver) {
     // Every hue and a few partly transparent pixels.
-    std::vector<std::vector<std::uint32_t>> rows;
-    for (int y = 0; y < 16; ++y) {
-        std::vector<std::uint32_t> row;
+    std::vector<std::vector<std::uint32_t>> rows(16);
+    for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) {
             const std::uint32_t a = y < 12 ? 255 : 128;
             const std::uint32_t r = (x * 17) * a / 255, g = (y * 16) * a / 255, b = ((x * 7 + y * 11) % 256) * a / 255;
-            row.push_back(a << 24 | r << 16 | g << 8 | b);
+            rows[y].push_back(a << 24 | r << 16 | g << 8 | b);
         }
-        rows.push_back(row);
-    }
     const Image source = flippedToTopRowFirst(Image::fromSurface(surfaceOf(rows)));
-    const Picture original = renderPicture(source, Rect(0, 0, 16, 16));
+    const Rect all(0, 0, 16, 16);
+    const Picture original = renderPicture(source, all);
 
-    Picture grey = renderPicture(source.applyingColorControls(0), Rect(0, 0, 16, 16));
+    Picture grey = renderPicture(source.applyingColorControls(0), all);
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) {
             const std::uint32_t p = grey.at(x, y), o = original.at(x, y);
-            ASSERT_EQ(channel(p, 16), channel(p, 8)) << x << "," << y;
-            ASSERT_EQ(channel(p, 8), channel(p, 0)) << x << "," << y;
+            ASSERT_TRUE(channel(p, 16) == channel(p, 8) && channel(p, 8) == channel(p, 0)) << x << "," << y;
             ASSERT_EQ(alphaOf(p), alphaOf(o));
             const double luminance = 0.2126 * channel(o, 16) + 0.7152 * channel(o, 8) + 0.0722 * channel(o, 0);
             ASSERT_LE(std::abs(channel(p, 8) - luminance), 1.0) << x << "," << y;
         }
-
-    EXPECT_TRUE(picturesMatch(renderPicture(source.applyingColorControls(1, 0, 1), Rect(0, 0, 16, 16)), original, 0));
+    EXPECT_TRUE(picturesMatch(renderPicture(source.applyingColorControls(1, 0, 1), all), original, 0));
     // Contrast 0 leaves mid-grey; brightness 1 leaves white (both scaled by alpha).
-    Picture flat = renderPicture(source.applyingColorControls(1, 0, 0), Rect(0, 0, 16, 16));
+    Picture flat = renderPicture(source.applyingColorControls(1, 0, 0), all);
     EXPECT_NEAR(channel(flat.at(3, 3), 16), 128, 1);
     EXPECT_NEAR(channel(flat.at(3, 14), 0), 64, 1);
-    Picture bright = renderPicture(source.applyingColorControls(1, 1, 1), Rect(0, 0, 16, 16));
+    Picture bright = renderPicture(source.applyingColorControls(1, 1, 1), all);
     EXPECT_EQ(bright.at(5, 5), kWhite);
     EXPECT_EQ(bright.at(5, 14), 0x80808080u);
 
-    // The controls change the layer's own pixels, not what it is composited over.
+    // Source over is premultiplied, later over earlier; the controls change the
+    // layer's own pixels, not what it is composited over.
     const Image halfRed = Image::fromSurface(solidSurface(2, 2, 0x80800000));
     const Image blue = Image::fromSurface(solidSurface(4, 2, kBlue));
+    const Rect pixel(0, 0, 1, 1);
+    EXPECT_LE(channelDistance(renderPicture(halfRed.compositedOver(blue).compositedOver(Image::transparent()), pixel).at(0, 0),
+                              0xFF80007F), 1);
+    EXPECT_EQ(renderPicture(blue.compositedOver(halfRed), pixel).at(0, 0), kBlue);
     Picture mixed = renderPicture(halfRed.applyingColorControls(0).compositedOver(blue), Rect(0, 0, 4, 2));
     EXPECT_EQ(mixed.at(3, 0), kBlue);
     EXPECT_EQ(channel(mixed.at(0, 0), 16), channel(mixed.at(0, 0), 8));
     EXPECT_NEAR(channel(mixed.at(0, 0), 0), 127 + 27, 2);
-}
-
-TEST(ImageContext, SourceOverIsPremultiplied) {
-    const Image halfRed = Image::fromSurface(solidSurface(1, 1, 0x80800000));
-    const Image blue = Image::fromSurface(solidSurface(1, 1, kBlue));
-    const Image transparent = Image::transparent();
-    Picture picture = renderPicture(halfRed.compositedOver(blue).compositedOver(transparent), Rect(0, 0, 1, 1));
-    EXPECT_LE(channelDistance(picture.at(0, 0), 0xFF80007F), 1);
-    // Later over earlier: the blue drawn over red hides it.
-    Picture covered = renderPicture(blue.compositedOver(halfRed), Rect(0, 0, 1, 1));
-    EXPECT_EQ(covered.at(0, 0), kBlue);
 }
 
 TEST(ImageContext, AWarmContextAllocatesNothingPerFrame) {
@@ -258,23 +240,21 @@ TEST(ImageContext, AWarmContextAllocatesNothingPerFrame) {
                               .transformed(AffineTransform::scale(0.625, 0.625));
     Picture destination(600, 169);
     CpuImageContext context;
-    for (int i = 0; i < 2; ++i) {
-        context.clear(destination.destination());
-        context.render(picture, picture.extent(), destination.destination(), {0, 0});
-    }
-    // The counter sees allocations at all.
+    const auto frames = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            context.clear(destination.destination());
+            context.render(picture, picture.extent(), destination.destination(), {0, 0});
+        }
+    };
+    frames(2);
     counting = true;
-    void* volatile probe = std::malloc(16);
+    void* volatile probe = std::malloc(16); // the counter sees allocations at all
     std::free(probe);
     counting = false;
     ASSERT_GT(allocations.load(), 0);
-
     allocations = 0;
     counting = true;
-    for (int i = 0; i < 5; ++i) {
-        context.clear(destination.destination());
-        context.render(picture, picture.extent(), destination.destination(), {0, 0});
-    }
+    frames(5);
     counting = false;
     EXPECT_EQ(allocations.load(), 0);
     EXPECT_EQ(context.lastLayerCount(), 3u);

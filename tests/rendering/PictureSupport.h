@@ -5,11 +5,14 @@
 
 #include "Tessera/CpuImageContext.h"
 #include "Tessera/Image.h"
+#include "Tessera/ImagePng.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,31 +25,66 @@ struct Picture {
 
     Picture() = default;
     Picture(int w, int h, std::uint32_t fill = 0) : width(w), height(h), pixels(std::size_t(w) * h, fill) {}
-    RenderDestination destination() {
-        return {reinterpret_cast<std::uint8_t*>(pixels.data()), width, height, width * 4};
-    }
+    RenderDestination destination() { return {reinterpret_cast<std::uint8_t*>(pixels.data()), width, height, width * 4}; }
     std::uint32_t at(int x, int y) const { return pixels[std::size_t(y) * width + x]; }
     std::uint32_t& at(int x, int y) { return pixels[std::size_t(y) * width + x]; }
 };
 
 // Renders `rect` of `image` into a new transparent picture of the rect's size
 // (rounded up), the rect's smallest y in the top row.
-Picture renderPicture(const Image& image, const Rect& rect);
+inline Picture renderPicture(const Image& image, const Rect& rect) {
+    Picture picture(int(std::ceil(rect.width)), int(std::ceil(rect.height)));
+    if (auto error = CpuImageContext().render(image, rect, picture.destination(), {0, 0}))
+        ADD_FAILURE() << error->description;
+    return picture;
+}
 
 // An opaque surface whose rows are given top (first memory row) first.
-FrameSurfacePtr surfaceOf(const std::vector<std::vector<std::uint32_t>>& rows);
-FrameSurfacePtr solidSurface(int width, int height, std::uint32_t color);
+inline FrameSurfacePtr surfaceOf(const std::vector<std::vector<std::uint32_t>>& rows) {
+    auto surface = FrameSurface::allocate(int(rows.front().size()), int(rows.size()));
+    for (std::size_t y = 0; y < rows.size(); ++y)
+        std::copy(rows[y].begin(), rows[y].end(), surface->mutableRow(int(y)));
+    return surface;
+}
+inline FrameSurfacePtr solidSurface(int width, int height, std::uint32_t color) {
+    return surfaceOf(std::vector(height, std::vector(width, color)));
+}
 
 inline int channel(std::uint32_t pixel, int shift) { return int(pixel >> shift) & 0xFF; }
 inline int alphaOf(std::uint32_t p) { return channel(p, 24); }
 // The largest difference of any channel.
-int channelDistance(std::uint32_t a, std::uint32_t b);
+inline int channelDistance(std::uint32_t a, std::uint32_t b) {
+    int d = 0;
+    for (int shift : {0, 8, 16, 24})
+        d = std::max(d, std::abs(channel(a, shift) - channel(b, shift)));
+    return d;
+}
 
 // Compares every pixel for which `consider(x, y)` holds (all when empty), within
 // `tolerance` per channel. Writes NAME.actual.png and NAME.expected.png on failure.
-::testing::AssertionResult picturesMatch(const Picture& actual, const Picture& expected, int tolerance,
-                                         const std::function<bool(int, int)>& consider = {});
-
-std::string pictureName();
+inline ::testing::AssertionResult picturesMatch(Picture actual, Picture expected, int tolerance,
+                                                const std::function<bool(int, int)>& consider = {}) {
+    if (actual.width != expected.width || actual.height != expected.height)
+        return ::testing::AssertionFailure() << "size " << actual.width << "x" << actual.height << ", expected "
+                                             << expected.width << "x" << expected.height;
+    int mismatches = 0, firstX = -1, firstY = -1;
+    for (int y = 0; y < actual.height; ++y)
+        for (int x = 0; x < actual.width; ++x)
+            if ((!consider || consider(x, y)) && channelDistance(actual.at(x, y), expected.at(x, y)) > tolerance &&
+                mismatches++ == 0)
+                firstX = x, firstY = y;
+    if (mismatches == 0)
+        return ::testing::AssertionSuccess();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string base = info ? std::string(info->test_suite_name()) + "." + info->name() : "picture";
+    std::replace(base.begin(), base.end(), '/', '_');
+    writePng(actual.destination(), base + ".actual.png");
+    writePng(expected.destination(), base + ".expected.png");
+    std::ostringstream out;
+    out << mismatches << " pixels differ; first at (" << firstX << ", " << firstY << "): 0x" << std::hex
+        << actual.at(firstX, firstY) << " instead of 0x" << expected.at(firstX, firstY) << std::dec << "; wrote "
+        << base << ".actual.png and " << base << ".expected.png";
+    return ::testing::AssertionFailure() << out.str();
+}
 
 } // namespace overlook::test

@@ -1,10 +1,11 @@
 #include "settings_store/Defaults.h"
 #include "tests/settings_store/TempSettings.h"
 
-#include <gtest/gtest.h>
-
 using namespace overlook;
 using overlook::test::TempSettings;
+using Array = PropertyList::Array;
+template <class T>
+using Key = Defaults::Key<T>;
 
 namespace {
 
@@ -50,7 +51,7 @@ struct ToolColor {
             return std::nullopt;
         return ToolColor{s, v};
     }
-    PropertyList archive() const { return PropertyList::Array(values.begin(), values.end()); }
+    PropertyList archive() const { return Array(values.begin(), values.end()); }
     static std::optional<ToolColor> unarchive(const PropertyList& p) {
         auto v = Defaults::fromStored<std::vector<double>>(p);
         return v ? std::optional(ToolColor{std::nullopt, *v}) : std::nullopt;
@@ -77,13 +78,13 @@ struct DefaultsTest : testing::Test {
 } // namespace
 
 TEST_F(DefaultsTest, NativeValuesAreStoredAsThemselvesAndReadWithExactConversions) {
-    Defaults::Key<bool> flag("flag", false, suite);
-    Defaults::Key<int> count("count", 7, suite);
-    Defaults::Key<double> ratio("ratio", 0.5, suite);
-    Defaults::Key<std::string> text("text", "", suite);
-    Defaults::Key<Data> bytes("bytes", Data{}, suite);
-    Defaults::Key<Date> when("when", Date{}, suite);
-    Defaults::Key<std::uint64_t> big("big", 1, suite);
+    Key<bool> flag("flag", false, suite);
+    Key<int> count("count", 7, suite);
+    Key<double> ratio("ratio", 0.5, suite);
+    Key<std::string> text("text", "", suite);
+    Key<Data> bytes("bytes", Data{}, suite);
+    Key<Date> when("when", Date{}, suite);
+    Key<std::uint64_t> big("big", 1, suite);
 
     EXPECT_EQ(suite->object("count"), PropertyList(7)); // registered at creation
     flag.set(true);
@@ -112,14 +113,14 @@ TEST_F(DefaultsTest, NativeValuesAreStoredAsThemselvesAndReadWithExactConversion
     EXPECT_EQ(count.get(), 7); // out of range for int
     // Numbers are booleans by value; text is read as JSON, so only "true" and
     // "false" are booleans there; anything else falls back to the default.
-    Defaults::Key<bool> on("on", true, suite);
+    Key<bool> on("on", true, suite);
     for (const auto& [stored, expected] : std::vector<std::pair<PropertyList, bool>>{
              {0, false}, {2, true}, {-1, true}, {0.0, false}, {0.5, true}, {"false", false}, {"0", true},
-             {"yes", true}, {PropertyList::Array{}, true}, {Data{0}, true}}) {
+             {"yes", true}, {Array{}, true}, {Data{0}, true}}) {
         suite->set("on", stored);
         EXPECT_EQ(on.get(), expected) << stored.describe();
     }
-    suite->set("ratio", PropertyList::Array{});
+    suite->set("ratio", Array{});
     EXPECT_EQ(ratio.get(), 0.5);
 
     // A value the store cannot represent is no stored form: the entry goes.
@@ -131,7 +132,7 @@ TEST_F(DefaultsTest, NativeValuesAreStoredAsThemselvesAndReadWithExactConversion
 }
 
 TEST_F(DefaultsTest, OptionalsRegisterNothingWhenEmptyAndWritingNothingRemoves) {
-    Defaults::Key<std::optional<int>> maybe("maybe", std::nullopt, suite);
+    Key<std::optional<int>> maybe("maybe", std::nullopt, suite);
     EXPECT_EQ(suite->dictionaryRepresentation().count("maybe"), 0u);
     EXPECT_EQ(maybe.get(), std::nullopt);
     maybe.set(5);
@@ -140,17 +141,17 @@ TEST_F(DefaultsTest, OptionalsRegisterNothingWhenEmptyAndWritingNothingRemoves) 
     maybe.set(std::nullopt);
     EXPECT_EQ(suite->object("maybe"), std::nullopt);
 
-    Defaults::Key<std::optional<int>> withDefault("withDefault", 3, suite);
+    Key<std::optional<int>> withDefault("withDefault", 3, suite);
     EXPECT_EQ(suite->object("withDefault"), PropertyList(3));
-    Defaults::Key<Defaults::AnySerializable> any("any", {}, suite);
+    Key<Defaults::AnySerializable> any("any", {}, suite);
     EXPECT_EQ(suite->object("any"), std::nullopt);
-    any.set(PropertyList::Array{1, "two"});
-    EXPECT_EQ(suite->object("any"), PropertyList(PropertyList::Array{1, "two"}));
-    EXPECT_EQ(any.get().value, PropertyList(PropertyList::Array{1, "two"}));
+    any.set(Array{1, "two"});
+    EXPECT_EQ(suite->object("any"), PropertyList(Array{1, "two"}));
+    EXPECT_EQ(any.get().value, PropertyList(Array{1, "two"}));
 }
 
 TEST_F(DefaultsTest, JsonBridgeStoresBareLiteralsAndFallsBackOnBadText) {
-    Defaults::Key<Fruit> fruit("fruit", Fruit::pear, suite);
+    Key<Fruit> fruit("fruit", Fruit::pear, suite);
     EXPECT_EQ(suite->object("fruit"), PropertyList("\"pear\""));
     fruit.set(Fruit::apple);
     EXPECT_EQ(suite->object("fruit"), PropertyList(R"("apple \"quoted\"")"));
@@ -171,7 +172,7 @@ TEST_F(DefaultsTest, JsonBridgeStoresBareLiteralsAndFallsBackOnBadText) {
     EXPECT_EQ(fruit.get(), Fruit::pear);
 
     // Invalid UTF-8 cannot be stored either; the old entry goes, the default stays.
-    Defaults::Key<std::string> text("text", "default", suite);
+    Key<std::string> text("text", "default", suite);
     text.set("stored");
     text.set(std::string("\xC3\x28"));
     EXPECT_EQ(suite->persistentDomain().count("text"), 0u);
@@ -179,44 +180,44 @@ TEST_F(DefaultsTest, JsonBridgeStoresBareLiteralsAndFallsBackOnBadText) {
 }
 
 TEST_F(DefaultsTest, ContainersMapEveryElementAndDropWhatDoesNotConvert) {
-    Defaults::Key<std::vector<Fruit>> fruits("fruits", {}, suite);
+    Key<std::vector<Fruit>> fruits("fruits", {}, suite);
     fruits.set({Fruit::apple, Fruit::unencodable, Fruit::pear});
     EXPECT_EQ(suite->object("fruits"),
-              PropertyList(PropertyList::Array{R"("apple \"quoted\"")", "\"pear\""}));
+              PropertyList(Array{R"("apple \"quoted\"")", "\"pear\""}));
     EXPECT_EQ(fruits.get(), (std::vector<Fruit>{Fruit::apple, Fruit::pear}));
 
-    Defaults::Key<std::vector<int>> numbers("numbers", {9}, suite);
-    suite->set("numbers", PropertyList::Array{1, "x", 2, 2.5, "3"});
+    Key<std::vector<int>> numbers("numbers", {9}, suite);
+    suite->set("numbers", Array{1, "x", 2, 2.5, "3"});
     EXPECT_EQ(numbers.get(), (std::vector<int>{1, 2, 3}));
     suite->set("numbers", "not an array");
     EXPECT_EQ(numbers.get(), std::vector<int>{9});
 
-    Defaults::Key<std::map<int, std::string>> names("names", {}, suite);
+    Key<std::map<int, std::string>> names("names", {}, suite);
     names.set({{1, "one"}, {-2, "minus two"}});
     EXPECT_EQ(suite->object("names"),
               PropertyList(PropertyList::Dictionary{{"1", "one"}, {"-2", "minus two"}}));
     suite->set("names", PropertyList::Dictionary{{"1", "one"}, {"abc", "dropped"}, {"2x", "dropped"}});
     EXPECT_EQ(names.get(), (std::map<int, std::string>{{1, "one"}}));
 
-    Defaults::Key<std::set<std::string>> tags("tags", {}, suite);
+    Key<std::set<std::string>> tags("tags", {}, suite);
     tags.set({"b", "a"});
     EXPECT_TRUE(suite->object("tags")->is(PropertyList::Kind::Array));
     EXPECT_EQ(tags.get(), (std::set<std::string>{"a", "b"}));
 
-    Defaults::Key<Defaults::Range<int>> range("range", {0, 1}, suite);
+    Key<Defaults::Range<int>> range("range", {0, 1}, suite);
     range.set({2, 10});
-    EXPECT_EQ(suite->object("range"), PropertyList(PropertyList::Array{2, 10}));
+    EXPECT_EQ(suite->object("range"), PropertyList(Array{2, 10}));
     EXPECT_EQ(range.get(), (Defaults::Range<int>{2, 10}));
-    suite->set("range", PropertyList::Array{2});
+    suite->set("range", Array{2});
     EXPECT_EQ(range.get(), (Defaults::Range<int>{0, 1}));
-    Defaults::Key<Defaults::ClosedRange<Fruit>> fruitRange("fruitRange", {Fruit::pear, Fruit::pear}, suite);
+    Key<Defaults::ClosedRange<Fruit>> fruitRange("fruitRange", {Fruit::pear, Fruit::pear}, suite);
     fruitRange.set({Fruit::apple, Fruit::pear});
     EXPECT_EQ(fruitRange.get(), (Defaults::ClosedRange<Fruit>{Fruit::apple, Fruit::pear}));
 }
 
 TEST_F(DefaultsTest, UrlUuidAndRawValueBridges) {
     const auto home = *Defaults::URL::parse("https://example.com/a?b=c");
-    Defaults::Key<Defaults::URL> url("url", home, suite);
+    Key<Defaults::URL> url("url", home, suite);
     EXPECT_EQ(suite->object("url"), PropertyList("\"https://example.com/a?b=c\""));
     suite->set("url", R"("https:\/\/other.example\/x")"); // escaped slashes, as other encoders write them
     EXPECT_EQ(url.get().absoluteString(), "https://other.example/x");
@@ -225,7 +226,7 @@ TEST_F(DefaultsTest, UrlUuidAndRawValueBridges) {
     EXPECT_FALSE(Defaults::URL::parse("1http://x"));
 
     const auto id = Defaults::UUID::random();
-    Defaults::Key<Defaults::UUID> uuid("uuid", Defaults::UUID{}, suite);
+    Key<Defaults::UUID> uuid("uuid", Defaults::UUID{}, suite);
     uuid.set(id);
     EXPECT_EQ(suite->object("uuid"), PropertyList(id.uuidString()));
     EXPECT_EQ(uuid.get(), id);
@@ -234,7 +235,7 @@ TEST_F(DefaultsTest, UrlUuidAndRawValueBridges) {
     suite->set("uuid", "E621E1F8-C36C-495A-93FC-0C247A3E6E5");
     EXPECT_EQ(uuid.get(), Defaults::UUID{});
 
-    Defaults::Key<Level> level("level", Level{1}, suite);
+    Key<Level> level("level", Level{1}, suite);
     level.set(Level{3});
     EXPECT_EQ(suite->object("level"), PropertyList(3));
     suite->set("level", 4);
@@ -242,10 +243,10 @@ TEST_F(DefaultsTest, UrlUuidAndRawValueBridges) {
 }
 
 TEST_F(DefaultsTest, ColoursUseTheirNamedSpaceOrAnArchive) {
-    Defaults::Key<ToolColor> color("color", ToolColor{"sRGB", {0, 0, 0, 1}}, suite);
+    Key<ToolColor> color("color", ToolColor{"sRGB", {0, 0, 0, 1}}, suite);
     color.set(ToolColor{"genericGray", {0.5, 1}});
     EXPECT_EQ(suite->object("color"),
-              PropertyList(PropertyList::Array{"genericGray", PropertyList::Array{0.5, 1.0}}));
+              PropertyList(Array{"genericGray", Array{0.5, 1.0}}));
     EXPECT_EQ(color.get(), (ToolColor{"genericGray", {0.5, 1}}));
 
     color.set(ToolColor{std::nullopt, {0.1, 0.2}}); // no named space: archived
@@ -254,9 +255,9 @@ TEST_F(DefaultsTest, ColoursUseTheirNamedSpaceOrAnArchive) {
 
     const ToolColor fallback{"sRGB", {0, 0, 0, 1}};
     for (const PropertyList& bad : std::vector<PropertyList>{
-             PropertyList::Array{"sRGB"}, PropertyList::Array{1, PropertyList::Array{1.0}},
-             PropertyList::Array{"sRGB", "no list"}, PropertyList::Array{"noSuchSpace", PropertyList::Array{1.0}},
-             PropertyList::Array{"sRGB", PropertyList::Array{true}}}) {
+             Array{"sRGB"}, Array{1, Array{1.0}},
+             Array{"sRGB", "no list"}, Array{"noSuchSpace", Array{1.0}},
+             Array{"sRGB", Array{true}}}) {
         suite->set("color", bad);
         EXPECT_EQ(color.get(), fallback) << bad.describe();
     }
@@ -264,7 +265,7 @@ TEST_F(DefaultsTest, ColoursUseTheirNamedSpaceOrAnArchive) {
     testing::internal::CaptureStdout();
     suite->set("color", Data{1, 2, 3});
     EXPECT_EQ(color.get(), fallback);
-    auto archive = Defaults::detail::archive("SomethingElse", PropertyList::Array{});
+    auto archive = Defaults::detail::archive("SomethingElse", Array{});
     suite->set("color", *archive);
     EXPECT_EQ(color.get(), fallback);
     const std::string printed = testing::internal::GetCapturedStdout();
@@ -274,8 +275,8 @@ TEST_F(DefaultsTest, ColoursUseTheirNamedSpaceOrAnArchive) {
 
 TEST_F(DefaultsTest, ResettingAndRemovingEverythingLeaveRegisteredDefaults) {
     auto other = UserDefaults::open(env.dir(), "other");
-    Defaults::Key<double> scale("scale", 4.0, suite);
-    Defaults::Key<int> a("a", 1, suite), b("b", 2, other);
+    Key<double> scale("scale", 4.0, suite);
+    Key<int> a("a", 1, suite), b("b", 2, other);
     scale.set(8);
     a.set(10);
     b.set(20);

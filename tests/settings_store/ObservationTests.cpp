@@ -3,8 +3,6 @@
 
 #include "Foundation/MainQueue.h"
 
-#include <gtest/gtest.h>
-
 #include <thread>
 
 using namespace overlook;
@@ -20,6 +18,12 @@ struct ObservationTest : testing::Test {
     std::vector<KeyChange<int>> changes;
     std::function<void(const KeyChange<int>&)> record = [this](const KeyChange<int>& c) { changes.push_back(c); };
     void SetUp() override { manualMainQueue().drain(); }
+    std::vector<int> newValues() const {
+        std::vector<int> values;
+        for (const auto& c : changes)
+            values.push_back(c.newValue);
+        return values;
+    }
 };
 
 } // namespace
@@ -47,11 +51,8 @@ TEST_F(ObservationTest, ResetsAndDirectWritesAreTypedChangesWithTheDefaultStandi
     key.reset();
     suite->set("level", "not a number");
     suite->set("level", 9);
-    ASSERT_EQ(changes.size(), 4u);
+    EXPECT_EQ(newValues(), (std::vector<int>{3, 1, 1, 9}));
     EXPECT_EQ(changes[1].oldValue, 3);
-    EXPECT_EQ(changes[1].newValue, 1);
-    EXPECT_EQ(changes[2].newValue, 1);
-    EXPECT_EQ(changes[3].newValue, 9);
     observation->invalidate();
     key.set(4);
     EXPECT_EQ(changes.size(), 4u);
@@ -61,13 +62,10 @@ TEST_F(ObservationTest, WithoutPropagationHidesChangesOfThisThreadOnly) {
     auto observation = observe(key, {}, record);
     withoutPropagation([&] {
         key.set(2);
-        // Another thread's change is not suppressed.
         std::thread([&] { key.set(3); }).join();
     });
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].newValue, 3);
     key.set(4);
-    EXPECT_EQ(changes.size(), 2u);
+    EXPECT_EQ(newValues(), (std::vector<int>{3, 4}));
 }
 
 TEST_F(ObservationTest, LifetimeTiesEndObservationsWithTheirOwner) {
@@ -114,9 +112,8 @@ TEST_F(ObservationTest, PublishersDeliverEveryChangeToSubscribersThatHoldTheirSu
                                 },
                                 [&](const Cancellable& s) { held = s; });
     key.set(7);
-    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(newValues(), (std::vector<int>{1, 7}));
     EXPECT_EQ(heldAtDelivery, (std::vector<bool>{true, true}));
-    EXPECT_EQ(changes[1].newValue, 7);
     subscription->cancel();
     key.set(8);
     EXPECT_EQ(changes.size(), 2u);
@@ -170,8 +167,7 @@ TEST_F(ObservationTest, InvalidatingDuringTheInitialDeliveryUnregisters) {
             composite->invalidate();
         });
     composite->start({ObservationOption::initial});
-    EXPECT_EQ(suite->observerCount(key.name()), 0u);
-    EXPECT_EQ(suite->observerCount(other.name()), 0u);
+    EXPECT_EQ(suite->observerCount(key.name()) + suite->observerCount(other.name()), 0u);
 
     Cancellable subscription = DefaultsPublisher{suite, key.name(), {ObservationOption::initial}}.subscribe(
         [&](const BaseChange&) {

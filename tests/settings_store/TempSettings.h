@@ -2,11 +2,14 @@
 // A private settings folder for one test: XDG_CONFIG_HOME points at a fresh
 // temporary directory while the object lives, so no test touches ~/.config.
 
+#include "settings_store/PropertyList.h"
+
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 
 namespace overlook::test {
@@ -21,30 +24,32 @@ public:
         ::setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
     }
     ~TempSettings() {
-        if (previous_)
-            ::setenv("XDG_CONFIG_HOME", previous_->c_str(), 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
+        previous_ ? ::setenv("XDG_CONFIG_HOME", previous_->c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
     TempSettings(const TempSettings&) = delete;
     TempSettings& operator=(const TempSettings&) = delete;
 
-    // The folder the store keeps its files in.
-    std::filesystem::path dir() const { return root_ / "overlook"; }
+    std::filesystem::path dir() const { return root_ / "overlook"; } // where the store keeps its files
     std::filesystem::path file(const std::string& suite) const { return dir() / (suite + ".plist"); }
-
     static std::string read(const std::filesystem::path& path) {
         std::ifstream in(path, std::ios::binary);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     void write(const std::filesystem::path& path, const std::string& bytes) const {
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << bytes;
     }
+    // What a settings file holds; a failure when it is no property list with a dictionary at its root.
+    static PropertyList::Dictionary settingsIn(const std::filesystem::path& path) {
+        const auto parsed = parsePropertyList(read(path));
+        const auto* dictionary = parsed.value ? parsed.value->get<PropertyList::Dictionary>() : nullptr;
+        if (!dictionary)
+            ADD_FAILURE() << path << " holds no settings: " << parsed.error;
+        return dictionary ? *dictionary : PropertyList::Dictionary{};
+    }
+    PropertyList::Dictionary onDisk(const std::string& suite) const { return settingsIn(file(suite)); }
 
 private:
     std::filesystem::path root_;

@@ -1,11 +1,11 @@
 #include "Foundation/Logger.h"
 #include "Tessera/DisplayStreamer.h"
-#include "Tessera/FramePool.h"
 #include "Tessera/FrameDelivery.h"
+#include "Tessera/FramePool.h"
 #include "tests/support/FixtureEnvironment.h"
 
-#include <gtest/gtest.h>
 #include <future>
+#include <gtest/gtest.h>
 #include <thread>
 
 using namespace overlook;
@@ -31,47 +31,39 @@ protected:
 TEST_F(DisplayStreamerTest, ANewStreamerIsStoppedAndHasNoImage) {
     auto s = make();
     EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
-    EXPECT_FALSE(s->isStreaming.get());
+    EXPECT_FALSE(s->isStreaming.get() || s->hasStream());
     EXPECT_TRUE(s->isVisible.get());
-    EXPECT_FALSE(s->hasStream());
     EXPECT_EQ(s->streamQueue()->label(), "StreamQueue 1");
     EXPECT_EQ(s->description(), "Built-in Stream");
     LogCapture capture;
     EXPECT_FALSE(s->flippedScreenImage());
-    EXPECT_TRUE(capture.contains(LogLevel::Error,
-                                 "The screen image for Built-in Stream is nil, not returning an image."));
+    EXPECT_TRUE(capture.contains(LogLevel::Error, "The screen image for Built-in Stream is nil, not returning an image."));
     EXPECT_EQ(env.capture().createdStreams().size(), 0u);
 }
 
-TEST_F(DisplayStreamerTest, StreamSizesAreTheTruncatedOutputSize) {
-    for (double scale : {2.0, 4.0}) {
+TEST_F(DisplayStreamerTest, StartCreatesOneStreamOfTheTruncatedOutputSizeAndStopAlwaysStops) {
+    for (auto [scale, width, height, logged] :
+         {std::tuple{2.0, 756, 491, "756.000000 \u00d7 491.000000"}, {4.0, 378, 245, "378.000000 \u00d7 245.500000"}}) {
         auto s = make(1, scale);
         LogCapture capture;
+        const std::size_t before = env.capture().createdStreams().size();
+        const int starts = env.capture().startCount(1);
         s->start(false);
+        s->start(false);
+        EXPECT_EQ(env.capture().createdStreams().size(), before + 1);
+        EXPECT_EQ(env.capture().startCount(1), starts + 2);
+        EXPECT_TRUE(s->isStreaming.get());
         s->releaseStream();
         const auto created = env.capture().createdStreams().back();
-        EXPECT_EQ(created.width, scale == 2 ? 756 : 378);
-        EXPECT_EQ(created.height, scale == 2 ? 491 : 245);
+        EXPECT_EQ(created.width, width);
+        EXPECT_EQ(created.height, height);
         EXPECT_EQ(created.pixelFormat, 0x42475241u);
         EXPECT_EQ(created.properties.queueDepth, 1);
         EXPECT_EQ(created.properties.minimumFrameTime, 0);
         EXPECT_TRUE(created.properties.showCursor);
         EXPECT_EQ(created.queueLabel, "StreamQueue 1");
-        const std::string expected = scale == 2
-            ? "Creating stream for display Built-in with dimensions: 756.000000 \u00d7 491.000000"
-            : "Creating stream for display Built-in with dimensions: 378.000000 \u00d7 245.500000";
-        EXPECT_TRUE(capture.contains(LogLevel::Info, expected));
+        EXPECT_TRUE(capture.contains(LogLevel::Info, std::string("Creating stream for display Built-in with dimensions: ") + logged));
     }
-}
-
-TEST_F(DisplayStreamerTest, StartTwiceCreatesOnceAndStopWithoutAStreamStillStops) {
-    auto s = make();
-    s->start(false);
-    s->start(false);
-    EXPECT_EQ(env.capture().createdStreams().size(), 1u);
-    EXPECT_EQ(env.capture().startCount(1), 2);
-    EXPECT_TRUE(s->isStreaming.get());
-    s->releaseStream();
 
     auto fresh = make(2);
     LogCapture capture;
@@ -98,18 +90,16 @@ TEST_F(DisplayStreamerTest, SetScaleLogsAndRestartsOnlyWhatWasStreaming) {
                       "Changing scale from 1.000000 to 2.000000", "Releasing stream for display Built-in",
                       "Stopping stream for display Built-in", "Starting stream for display Built-in",
                       "Creating stream for display Built-in with dimensions: 756.000000 \u00d7 491.000000"}));
-        EXPECT_TRUE(s->isStreaming.get());
-        EXPECT_TRUE(s->hasStream());
+        EXPECT_TRUE(s->isStreaming.get() && s->hasStream());
     }
     s->stop();
     s->setScale(4);
-    EXPECT_FALSE(s->isStreaming.get());
-    EXPECT_FALSE(s->hasStream());
+    EXPECT_FALSE(s->isStreaming.get() || s->hasStream());
     EXPECT_EQ(s->scale(), 4);
     s->releaseStream();
 }
 
-TEST_F(DisplayStreamerTest, StatusesReachObserversOnTheMainQueueInUpdateOrder) {
+TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadExactlyInUpdateOrderWhenFramesCoalesce) {
     auto s = make();
     std::vector<FrameStatus> seen;
     const auto mainThread = std::this_thread::get_id();
@@ -119,20 +109,32 @@ TEST_F(DisplayStreamerTest, StatusesReachObserversOnTheMainQueueInUpdateOrder) {
         offMain |= std::this_thread::get_id() != mainThread;
     });
     s->start(false);
-    for (auto st : {FrameStatus::FrameComplete, FrameStatus::FrameIdle, FrameStatus::FrameComplete,
-                    FrameStatus::FrameBlank})
+    // Hold the stream queue so that every update below waits behind it.
+    std::promise<void> release;
+    std::shared_future<void> held = release.get_future().share();
+    s->streamQueue()->async([held] { held.wait(); });
+    using S = FrameStatus;
+    for (auto st : {S::FrameComplete, S::FrameComplete, S::FrameIdle, S::FrameComplete, S::FrameBlank,
+                    S::FrameComplete, S::FrameComplete})
         env.capture().emit(1, st);
+    release.set_value();
     s->streamQueue()->sync([] {});
     EXPECT_TRUE(seen.empty()); // nothing before the main queue runs
     FixtureEnvironment::drainMain();
-    // Complete frames coalesce when one is still waiting (queue depth 1), so count
-    // the non-frame updates exactly and the frames as at least one.
-    ASSERT_GE(seen.size(), 3u);
-    EXPECT_EQ(seen.front(), FrameStatus::FrameComplete);
-    EXPECT_EQ(seen.back(), FrameStatus::FrameBlank);
-    EXPECT_NE(std::find(seen.begin(), seen.end(), FrameStatus::FrameIdle), seen.end());
+    // Adjacent frames share one slot; a frame after an idle or blank update comes
+    // after it, never in the slot of the frame before.
+    EXPECT_EQ(seen, (std::vector<S>{S::FrameComplete, S::FrameIdle, S::FrameComplete, S::FrameBlank,
+                                    S::FrameComplete}));
     EXPECT_FALSE(offMain);
+
+    // Unknown statuses are faults, and still become the status.
+    LogCapture capture;
+    env.capture().emit(1, static_cast<FrameStatus>(9));
+    settle(s);
+    EXPECT_EQ(capture.messages(LogLevel::Fault), std::vector<std::string>{"Unknown Default Frame Status: 9"});
+    EXPECT_EQ(static_cast<int>(s->currentStatus.get()), 9);
     s->releaseStream();
+    settle(s);
 }
 
 TEST_F(DisplayStreamerTest, IdleAndBlankUpdatesKeepTheImageButSetTheStatus) {
@@ -152,7 +154,7 @@ TEST_F(DisplayStreamerTest, IdleAndBlankUpdatesKeepTheImageButSetTheStatus) {
     s->releaseStream();
 }
 
-TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrame) {
+TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrameAndNeverStopsALaterStart) {
     auto s = make(2, 2);
     LogCapture capture;
     s->start(true);
@@ -167,18 +169,27 @@ TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrame) {
     EXPECT_EQ(s->screenImage(), first);
     FixtureEnvironment::drainMain();
     settle(s);
-    EXPECT_FALSE(s->isStreaming.get());
-    EXPECT_FALSE(s->pauseOnNextFrame());
+    EXPECT_FALSE(s->isStreaming.get() || s->pauseOnNextFrame());
     EXPECT_EQ(s->screenImage(), first);
     EXPECT_TRUE(capture.contains(LogLevel::Debug, "Automatically pausing stream from flag."));
     EXPECT_TRUE(capture.contains(LogLevel::Info, "Side stream is stopped")); // the final update
     EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
-    // A later start takes frames again.
+
+    // Paused again, but the user presses play before the main queue stops the stream.
+    s->start(true);
+    env.capture().emit(2, FrameStatus::FrameComplete);
+    s->streamQueue()->sync([] {});
+    const auto second = s->screenImage();
+    EXPECT_NE(second, first);
     s->start(false);
+    FixtureEnvironment::drainMain();
+    EXPECT_TRUE(s->isStreaming.get());
     env.capture().emit(2, FrameStatus::FrameComplete);
     settle(s);
-    EXPECT_NE(s->screenImage(), first);
+    EXPECT_TRUE(s->isStreaming.get());
+    EXPECT_NE(s->screenImage(), second); // frames are taken again
     s->releaseStream();
+    settle(s);
 }
 
 TEST_F(DisplayStreamerTest, RefusedCreationStillReportsStreaming) {
@@ -193,40 +204,26 @@ TEST_F(DisplayStreamerTest, RefusedCreationStillReportsStreaming) {
     EXPECT_FALSE(s->isStreaming.get());
 }
 
-TEST_F(DisplayStreamerTest, UnknownStatusesAreFaults) {
-    auto s = make();
-    s->start(false);
-    LogCapture capture;
-    env.capture().emit(1, static_cast<FrameStatus>(9));
-    settle(s);
-    EXPECT_EQ(capture.messages(LogLevel::Fault), std::vector<std::string>{"Unknown Default Frame Status: 9"});
-    EXPECT_EQ(static_cast<int>(s->currentStatus.get()), 9);
-    s->releaseStream();
-}
-
 TEST_F(DisplayStreamerTest, SnapshotsAreScaledToTheOutputSize) {
     env.displays().setArrangement(fixture::parseArrangement(R"({"displays": [
         {"id": 1, "name": "Retina", "bounds": [0, 0, 1512, 982], "main": true, "pixelsPerPoint": 2}]})"));
     auto s = make(1, 4);
     s->captureScreenshot();
-    auto image = s->screenImage();
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->surface()->width(), 3024);
-    EXPECT_EQ(image->extent(), Rect(0, 0, 378, 245.5));
+    ASSERT_TRUE(s->screenImage());
+    EXPECT_EQ(s->screenImage()->surface()->width(), 3024);
+    EXPECT_EQ(s->screenImage()->extent(), Rect(0, 0, 378, 245.5));
     EXPECT_FALSE(s->isStreaming.get());
-    const auto flipped = s->flippedScreenImage();
-    ASSERT_TRUE(flipped);
-    EXPECT_EQ(flipped->extent(), Rect(0, 0, 378, 245.5));
+    ASSERT_TRUE(s->flippedScreenImage());
+    EXPECT_EQ(s->flippedScreenImage()->extent(), Rect(0, 0, 378, 245.5));
 }
 
 TEST_F(DisplayStreamerTest, EqualityIgnoresImageAndStatus) {
-    auto a = make(1, 2), b = make(1, 2);
+    auto a = make(1, 2), b = make(1, 2), c = make(2, 2);
     b->captureScreenshot();
     EXPECT_EQ(*a, *b);
     EXPECT_EQ(hashValue(*a), hashValue(*b));
     b->isVisible = false;
     EXPECT_FALSE(*a == *b);
-    auto c = make(2, 2);
     EXPECT_TRUE(*a < *c);
     EXPECT_EQ(a->outputFrame(), Rect(0, 0, 756, 491));
     EXPECT_EQ(DisplayStreamer::outputMetrics({a, c}), Rect(0, 0, 1716, 540));
@@ -249,22 +246,20 @@ TEST_F(DisplayStreamerTest, TheStreamKeepsItsStreamerAliveUntilReleased) {
     const auto queue = alive->streamQueue();
     alive->releaseStream();
     alive.reset();
-    // The final stopped update may still be on its way through both queues.
-    FixtureEnvironment::settle(*queue);
+    FixtureEnvironment::settle(*queue); // the final stopped update may still be on its way
     EXPECT_TRUE(weak.expired());
 }
 
 TEST_F(DisplayStreamerTest, LiveFramesUnderLoadAreSafe) {
-    // A running ticker, a reader on this thread and start/stop churn: the handover
-    // of the latest image must hold up (run under ThreadSanitizer too).
+    // A running ticker, a reader on this thread and start/stop churn (run under
+    // ThreadSanitizer too).
     FixtureEnvironment live(kLaptop, 500);
     auto s = std::make_shared<DisplayStreamer>(Display(1), true, 8);
     for (int round = 0; round < 20; ++round) {
         s->start(false);
         for (int i = 0; i < 20; ++i) {
-            if (auto img = s->flippedScreenImage()) {
+            if (auto img = s->flippedScreenImage())
                 EXPECT_EQ(img->extent(), Rect(0, 0, 189, 122));
-            }
             FixtureEnvironment::drainMain();
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
@@ -272,47 +267,6 @@ TEST_F(DisplayStreamerTest, LiveFramesUnderLoadAreSafe) {
     }
     s->releaseStream();
     FixtureEnvironment::drainMain();
-}
-
-TEST_F(DisplayStreamerTest, StatusesArriveExactlyInUpdateOrderWhenFramesCoalesce) {
-    auto s = make();
-    std::vector<FrameStatus> seen;
-    ScopedConnection c = s->currentStatus.changed.connect([&](const FrameStatus& st) { seen.push_back(st); });
-    s->start(false);
-    // Hold the stream queue so that every update below waits behind it.
-    std::promise<void> release;
-    std::shared_future<void> held = release.get_future().share();
-    s->streamQueue()->async([held] { held.wait(); });
-    using S = FrameStatus;
-    for (auto st : {S::FrameComplete, S::FrameComplete, S::FrameIdle, S::FrameComplete, S::FrameBlank,
-                    S::FrameComplete, S::FrameComplete})
-        env.capture().emit(1, st);
-    release.set_value();
-    settle(s);
-    // Adjacent frames share one slot; a frame after an idle or blank update comes
-    // after it, never in the slot of the frame before.
-    EXPECT_EQ(seen, (std::vector<S>{S::FrameComplete, S::FrameIdle, S::FrameComplete, S::FrameBlank,
-                                    S::FrameComplete}));
-    s->releaseStream();
-    settle(s);
-}
-
-TEST_F(DisplayStreamerTest, AnAutomaticPauseNeverStopsALaterStart) {
-    auto s = make();
-    s->start(true);
-    env.capture().emit(1, FrameStatus::FrameComplete);
-    s->streamQueue()->sync([] {}); // the pause's stop is posted, not yet run
-    const auto first = s->screenImage();
-    ASSERT_TRUE(first);
-    s->start(false); // the user presses play before the main queue gets there
-    FixtureEnvironment::drainMain();
-    EXPECT_TRUE(s->isStreaming.get());
-    env.capture().emit(1, FrameStatus::FrameComplete);
-    settle(s);
-    EXPECT_TRUE(s->isStreaming.get());
-    EXPECT_NE(s->screenImage(), first); // and frames are taken again
-    s->releaseStream();
-    settle(s);
 }
 
 TEST(FrameDelivery, ClosingWaitsForAHandlerCallInFlightAndDropsEverythingQueued) {
@@ -346,33 +300,31 @@ TEST(FrameDelivery, ClosingWaitsForAHandlerCallInFlightAndDropsEverythingQueued)
 
 TEST(FramePool, RepeatedPicturesAreNotNewAndHeldSurfacesAreNeverReused) {
     FramePool pool(4, 2, 2);
-    const auto fill = [](FrameSurface& s, std::uint32_t colour) {
+    const auto fill = [](FrameSurface& s, std::uint32_t colour, bool marked) {
         for (int y = 0; y < s.height(); ++y)
             for (int x = 0; x < s.width(); ++x)
                 s.mutableRow(y)[x] = colour;
+        if (marked)
+            s.mutableRow(1)[3] = colour + 1; // one channel of one pixel
     };
     auto first = pool.take();
-    fill(*first, 0xFF102030u);
+    fill(*first, 0xFF102030u, false);
     EXPECT_TRUE(pool.isNewPicture(first));
-    FrameSurfacePtr held = first; // the viewer keeps the delivered frame
-    first.reset();
+    FrameSurfacePtr held = std::exchange(first, nullptr); // the viewer keeps the delivered frame
 
     auto same = pool.take();
     EXPECT_NE(same.get(), held.get());
-    fill(*same, 0xFF102030u);
+    fill(*same, 0xFF102030u, false);
     EXPECT_FALSE(pool.isNewPicture(same));
-    same->mutableRow(1)[3] = 0xFF102031u; // one channel of one pixel
+    fill(*same, 0xFF102030u, true);
     EXPECT_TRUE(pool.isNewPicture(same));
-    held = same; // delivered, and held
-    same.reset();
+    held = std::exchange(same, nullptr); // delivered, and held
 
     // Nobody holds the first surface any more: it comes back, its picture as left.
     auto reused = pool.take();
     EXPECT_EQ(reused->pixel(0, 0), 0xFF102030u);
-    fill(*reused, 0xFF102030u);
-    reused->mutableRow(1)[3] = 0xFF102031u;
+    fill(*reused, 0xFF102030u, true);
     EXPECT_FALSE(pool.isNewPicture(reused));
-    // A stream that starts again delivers its first frame whatever it shows.
-    pool.forgetLastPicture();
+    pool.forgetLastPicture(); // a stream that starts again delivers its first frame whatever it shows
     EXPECT_TRUE(pool.isNewPicture(reused));
 }

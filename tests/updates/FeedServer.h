@@ -2,8 +2,6 @@
 // A small HTTP server on 127.0.0.1 inside the test process: it answers each path
 // with the status and body it was given, or not at all, and remembers what was asked.
 
-#include <QByteArray>
-#include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
@@ -15,13 +13,17 @@ namespace overlook::test {
 
 class FeedServer {
 public:
+    enum Mode {
+        complete,
+        hang,     // reads the request, never answers
+        noLength, // no Content-Length: the body ends when the connection does
+        stall,    // sends the length and half the body, then nothing more
+    };
     struct Response {
         int status = 200;
         QByteArray body;
-        bool hang = false; // read the request, never answer
-        bool noLength = false; // no Content-Length: the body ends when the connection does
+        Mode mode = complete;
         QByteArray location{}; // a Location header (for redirects)
-        bool stall = false; // sends the length and half the body, then nothing more
     };
 
     FeedServer() {
@@ -31,13 +33,11 @@ public:
                 QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
         });
     }
-
     void serve(const QString& path, Response response) { routes_[path] = std::move(response); }
     QString url(const QString& path) const {
         return QStringLiteral("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path);
     }
-    // Path and query of every request, in order.
-    const std::vector<QUrl>& requests() const { return requests_; }
+    const std::vector<QUrl>& requests() const { return requests_; } // path and query of each, in order
 
 private:
     void read(QTcpSocket* socket) {
@@ -45,28 +45,22 @@ private:
         pending += socket->readAll();
         if (!pending.contains("\r\n\r\n"))
             return;
-        const QList<QByteArray> requestLine = pending.left(pending.indexOf("\r\n")).split(' ');
-        const QUrl target(QString::fromLatin1(requestLine.value(1)));
+        const QUrl target(QString::fromLatin1(pending.left(pending.indexOf("\r\n")).split(' ').value(1)));
         requests_.push_back(target);
         buffers_.erase(socket);
         const auto route = routes_.find(target.path());
-        const Response response = route == routes_.end() ? Response{404, "not here"} : route->second;
-        if (response.hang)
+        const Response r = route == routes_.end() ? Response{404, "not here"} : route->second;
+        if (r.mode == hang)
             return;
-        QByteArray answer = "HTTP/1.1 " + QByteArray::number(response.status) + (response.status == 200 ? " OK" : " Failed") +
-                            "\r\nContent-Type: application/rss+xml\r\n";
-        if (!response.noLength)
-            answer += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-        if (!response.location.isEmpty())
-            answer += "Location: " + response.location + "\r\n";
-        answer += "Connection: close\r\n\r\n";
-        if (response.stall) {
-            socket->write(answer + response.body.left(response.body.size() / 2));
-            return;
-        }
-        answer += response.body;
-        socket->write(answer);
-        socket->disconnectFromHost();
+        QByteArray answer = "HTTP/1.1 " + QByteArray::number(r.status) + (r.status == 200 ? " OK" : " Failed") +
+                            "\r\nContent-Type: application/rss+xml\r\nConnection: close\r\n";
+        if (r.mode != noLength)
+            answer += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
+        if (!r.location.isEmpty())
+            answer += "Location: " + r.location + "\r\n";
+        socket->write(answer + "\r\n" + (r.mode == stall ? r.body.left(r.body.size() / 2) : r.body));
+        if (r.mode != stall)
+            socket->disconnectFromHost();
     }
 
     QTcpServer server_;

@@ -17,46 +17,39 @@ namespace overlook::test {
 class SigningKey {
 public:
     SigningKey() {
-        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+        std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
+            EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr), EVP_PKEY_CTX_free);
         EVP_PKEY* key = nullptr;
-        if (!context || EVP_PKEY_keygen_init(context) != 1 || EVP_PKEY_keygen(context, &key) != 1)
+        if (!context || EVP_PKEY_keygen_init(context.get()) != 1 || EVP_PKEY_keygen(context.get(), &key) != 1)
             throw std::runtime_error("cannot make an Ed25519 key");
-        EVP_PKEY_CTX_free(context);
         key_.reset(key);
     }
 
     QByteArray publicKeyBase64() const {
-        QByteArray raw(32, '\0');
-        std::size_t size = raw.size();
-        EVP_PKEY_get_raw_public_key(key_.get(), reinterpret_cast<unsigned char*>(raw.data()), &size);
-        return raw.left(qsizetype(size)).toBase64();
-    }
-
-    QByteArray signBase64(const QByteArray& message) const {
-        QByteArray signature(64, '\0');
-        std::size_t size = signature.size();
-        EVP_MD_CTX* context = EVP_MD_CTX_new();
-        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_.get());
-        EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
-                       reinterpret_cast<const unsigned char*>(message.constData()), std::size_t(message.size()));
-        EVP_MD_CTX_free(context);
-        return signature.left(qsizetype(size)).toBase64();
+        unsigned char raw[32];
+        std::size_t size = sizeof raw;
+        EVP_PKEY_get_raw_public_key(key_.get(), raw, &size);
+        return QByteArray(reinterpret_cast<const char*>(raw), qsizetype(size)).toBase64();
     }
 
     // The signature of `package` released as `version` under `fileName`.
     QByteArray signRelease(const QByteArray& package, const QByteArray& version, const QByteArray& fileName,
                            const QByteArray& displayVersion = {}) const {
-        return signBase64("overlook-update-signature-v1\nversion " + version + "\ndisplay-version " +
-                          (displayVersion.isEmpty() ? version : displayVersion) + "\nfile " + fileName +
-                          "\nlength " + QByteArray::number(package.size()) + "\nsha512 " +
-                          QCryptographicHash::hash(package, QCryptographicHash::Sha512).toHex() + "\n");
+        const QByteArray message = "overlook-update-signature-v1\nversion " + version + "\ndisplay-version " +
+                                   (displayVersion.isEmpty() ? version : displayVersion) + "\nfile " + fileName +
+                                   "\nlength " + QByteArray::number(package.size()) + "\nsha512 " +
+                                   QCryptographicHash::hash(package, QCryptographicHash::Sha512).toHex() + "\n";
+        unsigned char signature[64];
+        std::size_t size = sizeof signature;
+        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get());
+        EVP_DigestSign(context.get(), signature, &size, reinterpret_cast<const unsigned char*>(message.constData()),
+                       std::size_t(message.size()));
+        return QByteArray(reinterpret_cast<const char*>(signature), qsizetype(size)).toBase64();
     }
 
 private:
-    struct Free {
-        void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-    };
-    std::unique_ptr<EVP_PKEY, Free> key_;
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_{nullptr, EVP_PKEY_free};
 };
 
 } // namespace overlook::test
