@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <xcb/shm.h>
 
@@ -33,6 +34,18 @@ std::unique_ptr<ShmSegment> ShmSegment::create(xcb_connection_t* c, std::size_t 
         return nullptr;
     }
     return segment;
+}
+
+void ShmSegment::populateFromTheEnd() {
+#ifdef MADV_POPULATE_WRITE // Linux 5.14; elsewhere the server faults every page in itself
+    constexpr std::size_t kStep = std::size_t(1) << 20, kPage = 4096;
+    for (std::size_t end = size_; end > 0;) {
+        const std::size_t start = end > kStep ? (end - kStep) & ~(kPage - 1) : 0;
+        if (madvise(data_ + start, end - start, MADV_POPULATE_WRITE) != 0)
+            return;
+        end = start;
+    }
+#endif
 }
 
 std::uint8_t* ShmSegment::release() {

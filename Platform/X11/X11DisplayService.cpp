@@ -176,11 +176,15 @@ std::optional<PageBuffer> X11DisplayService::snapshotArea(const Rect& area) {
     auto segment = ShmSegment::create(connection_.get(), bytes);
     if (!segment)
         return std::nullopt;
-    auto r = reply<xcb_shm_get_image_reply_t>(
-        connection_.get(), xcb_shm_get_image_reply,
+    const auto grab =
         xcb_shm_get_image(connection_.get(), connection_.root(), static_cast<std::int16_t>(root.x),
                           static_cast<std::int16_t>(root.y), static_cast<std::uint16_t>(w),
-                          static_cast<std::uint16_t>(h), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id(), 0));
+                          static_cast<std::uint16_t>(h), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id(), 0);
+    xcb_flush(connection_.get());
+    // The fresh segment's page faults, not the copy, are most of the server's work:
+    // we take them from the other end meanwhile.
+    segment->populateFromTheEnd();
+    auto r = reply<xcb_shm_get_image_reply_t>(connection_.get(), xcb_shm_get_image_reply, grab);
     if (!r)
         return std::nullopt;
     return PageBuffer(segment->release(), bytes, [](std::uint8_t* data, std::size_t) { shmdt(data); });
