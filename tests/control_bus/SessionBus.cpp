@@ -2,100 +2,95 @@
 
 #include <systemd/sd-bus.h>
 
-#include <chrono>
-#include <csignal>
-#include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace overlook::test {
 
-PrivateSessionBus::PrivateSessionBus(const std::map<std::string, std::string>& environment) {
-    char pattern[] = "/tmp/overlook-bus-XXXXXX";
-    if (!mkdtemp(pattern))
-        return;
-    directory_ = pattern;
+sd_bus* connectBus(const std::string& address) {
+    const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string to = address.empty() && session ? session : address;
+    sd_bus* bus = nullptr;
+    if (to.empty() || sd_bus_new(&bus) < 0)
+        return nullptr;
+    if (sd_bus_set_address(bus, to.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0)
+        return sd_bus_flush_close_unref(bus);
+    // A peer that hangs is a failure to report, not a test that hangs.
+    sd_bus_set_method_call_timeout(bus, 5'000'000);
+    return bus;
+}
+
+bool serveBus(sd_bus* bus, const std::atomic<bool>& stop, const std::function<void()>& eachTurn) {
+    while (!stop) {
+        if (eachTurn)
+            eachTurn();
+        int r;
+        while ((r = sd_bus_process(bus, nullptr)) > 0) {
+        }
+        if (r < 0)
+            return false;
+        sd_bus_wait(bus, 50'000);
+    }
+    return true;
+}
+
+PrivateSessionBus::PrivateSessionBus(const std::map<std::string, std::string>& environment)
+    : address_("unix:path=" + (folder_ / "bus").string()) {
     fs::create_directories(serviceDirectory());
-    address_ = "unix:path=" + (directory_ / "bus").string();
-    std::ofstream(directory_ / "bus.conf") << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-                                              "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                              "<busconfig><type>session</type><listen>"
-                                           << address_ << "</listen><servicedir>" << serviceDirectory().string()
-                                           << "</servicedir><auth>EXTERNAL</auth><policy context=\"default\">"
-                                              "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                                              "<allow own=\"*\"/></policy></busconfig>\n";
-    pid_ = spawn("dbus-daemon --nofork --config-file=" + (directory_ / "bus.conf").string(), environment,
-                 directory_ / "daemon.log");
-    if (!waitFor([&] { return fs::exists(directory_ / "bus"); }, 5000)) {
+    std::ofstream(folder_ / "bus.conf") << "<busconfig><type>session</type><listen>" << address_ << "</listen><servicedir>"
+                                        << serviceDirectory().string()
+                                        << "</servicedir><auth>EXTERNAL</auth><policy context=\"default\">"
+                                           "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                                           "<allow own=\"*\"/></policy></busconfig>\n";
+    pid_ = spawn("dbus-daemon --nofork --config-file=" + (folder_ / "bus.conf").string(), environment,
+                 folder_ / "daemon.log");
+    if (!waitFor([&] { return fs::exists(folder_ / "bus"); }, 5000)) {
         stop(pid_);
         pid_ = -1;
     }
 }
 
-PrivateSessionBus::~PrivateSessionBus() {
-    stop(pid_);
-    if (!directory_.empty())
-        fs::remove_all(directory_);
-}
+PrivateSessionBus::~PrivateSessionBus() { stop(pid_); }
 
 bool PrivateSessionBus::nameHasOwner(const std::string& name) const {
     return shellOutput("dbus-send --bus=" + address_ +
-                       " --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner string:" +
-                       name + " 2>/dev/null")
+                       " --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner string:" + name +
+                       " 2>/dev/null")
                .find("boolean true") != std::string::npos;
 }
 
 namespace {
 
-NotificationServer* serverOf(void* userdata) { return static_cast<NotificationServer*>(userdata); }
-
 int notify(sd_bus_message* m, void* userdata, sd_bus_error*) {
     NotificationServer::Notification n;
-    const char *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
+    const char *app, *icon, *summary, *body;
     std::uint32_t replaces = 0;
-    int r = sd_bus_message_read(m, "susss", &app, &replaces, &icon, &summary, &body);
-    if (r < 0)
-        return r;
-    n.appName = app;
-    n.icon = icon;
-    n.summary = summary;
-    n.body = body;
     char** actions = nullptr;
-    if ((r = sd_bus_message_read_strv(m, &actions)) < 0)
+    int r = sd_bus_message_read(m, "susss", &app, &replaces, &icon, &summary, &body);
+    if (r < 0 || (r = sd_bus_message_read_strv(m, &actions)) < 0 ||
+        (r = sd_bus_message_enter_container(m, 'a', "{sv}")) < 0)
         return r;
-    for (char** a = actions; a && *a; ++a) {
-        n.actions.emplace_back(*a);
-        free(*a);
-    }
+    n.appName = app, n.summary = summary, n.body = body;
+    for (char** a = actions; a && *a; ++a)
+        n.actions.emplace_back(*a), free(*a);
     free(actions);
-    if ((r = sd_bus_message_enter_container(m, 'a', "{sv}")) < 0)
-        return r;
-    while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-        const char* key = nullptr;
-        const char* contents = nullptr;
+    while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+        const char *key = nullptr, *type = nullptr, *text = nullptr;
+        std::uint8_t byte = 0;
         sd_bus_message_read(m, "s", &key);
-        sd_bus_message_peek_type(m, nullptr, &contents);
-        if (contents && std::string(contents) == "s") {
-            const char* value = nullptr;
-            sd_bus_message_read(m, "v", "s", &value);
-            n.hints[key] = value;
-        } else if (contents && std::string(contents) == "y") {
-            std::uint8_t value = 0;
-            sd_bus_message_read(m, "v", "y", &value);
-            if (std::string(key) == "urgency")
-                n.urgency = value;
-        } else {
+        sd_bus_message_peek_type(m, nullptr, &type);
+        if (type && std::string(type) == "s" && sd_bus_message_read(m, "v", "s", &text) >= 0)
+            n.hints[key] = text;
+        else if (type && std::string(type) == "y" && sd_bus_message_read(m, "v", "y", &byte) >= 0)
+            n.urgency = std::string(key) == "urgency" ? byte : n.urgency;
+        else
             sd_bus_message_skip(m, "v");
-        }
         sd_bus_message_exit_container(m);
     }
     sd_bus_message_exit_container(m);
-    return sd_bus_reply_method_return(m, "u", serverOf(userdata)->record(std::move(n)));
+    return sd_bus_reply_method_return(m, "u", static_cast<NotificationServer*>(userdata)->record(std::move(n)));
 }
 
 int capabilities(sd_bus_message* m, void*, sd_bus_error*) {
@@ -121,19 +116,23 @@ const sd_bus_vtable kVtable[] = {
 
 } // namespace
 
-NotificationServer::NotificationServer(const std::string& address) {
-    sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0)
+NotificationServer::NotificationServer(const std::string& address) : bus_(connectBus(address)) {
+    if (bus_ && (sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/Notifications",
+                                          "org.freedesktop.Notifications", kVtable, this) < 0 ||
+                 sd_bus_request_name(bus_, "org.freedesktop.Notifications", 0) < 0))
+        bus_ = sd_bus_flush_close_unref(bus_);
+    if (!bus_)
         return;
-    if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0 ||
-        sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                                 kVtable, this) < 0 ||
-        sd_bus_request_name(bus, "org.freedesktop.Notifications", 0) < 0) {
-        sd_bus_flush_close_unref(bus);
-        return;
-    }
-    bus_ = bus;
-    thread_ = std::thread([this] { loop(); });
+    // The bus is only ever used from this thread.
+    thread_ = std::thread([this] {
+        serveBus(bus_, stop_, [this] {
+            std::lock_guard lock(mutex_);
+            for (const auto& [id, key] : toInvoke_)
+                sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                                   "ActionInvoked", "us", id, key.c_str());
+            toInvoke_.clear();
+        });
+    });
 }
 
 NotificationServer::~NotificationServer() {
@@ -161,24 +160,57 @@ void NotificationServer::invokeAction(std::uint32_t id, const std::string& key) 
     toInvoke_.emplace_back(id, key);
 }
 
-void NotificationServer::loop() {
-    while (!stop_) {
-        std::vector<std::pair<std::uint32_t, std::string>> invoke;
-        {
-            std::lock_guard lock(mutex_);
-            invoke.swap(toInvoke_);
-        }
-        // The bus is only ever used from this thread.
-        for (const auto& [id, key] : invoke)
-            sd_bus_emit_signal(bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
-                               "ActionInvoked", "us", id, key.c_str());
-        int r;
-        while ((r = sd_bus_process(bus_, nullptr)) > 0) {
-        }
-        if (r < 0)
-            return;
-        sd_bus_wait(bus_, 50'000);
-    }
+AppSession::AppSession(const std::string& purpose, int width, int height)
+    : server(width, height), scratch(purpose),
+      bus({{"DISPLAY", server.name()}, {"XDG_CONFIG_HOME", scratch / "config"}, {"HOME", scratch / "home"}}) {
+    fs::create_directories(scratch / "config");
+    fs::create_directories(scratch / "home");
+}
+
+AppSession::~AppSession() {
+    for (pid_t pid : started_)
+        stop(pid);
+}
+
+std::map<std::string, std::string> AppSession::environment() const {
+    std::map<std::string, std::string> env{{"DISPLAY", server.name()},
+                                           {"XDG_CONFIG_HOME", scratch / "config"},
+                                           {"HOME", scratch / "home"},
+                                           {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+                                           {"OVERLOOK_LOG_STDERR", "1"}};
+    for (const auto& [name, value] : extra_)
+        env[name] = value;
+    return env;
+}
+
+pid_t AppSession::start(const std::string& command, const std::string& log) {
+    return started_.emplace_back(spawn(command, environment(), log.empty() ? fs::path() : scratch / log));
+}
+
+int AppSession::exitStatus(pid_t pid, int limitMs) {
+    const int status = exitStatusWithin(pid, limitMs);
+    if (status != -1)
+        std::erase(started_, pid);
+    return status;
+}
+
+pid_t AppSession::startApplication() {
+    const pid_t pid = start(OVERLOOK_BINARY, "app.log");
+    waitFor([&] { return bus.nameHasOwner("io.overlook.Overlook"); }, 20000);
+    return pid;
+}
+
+int AppSession::command(const std::string& arguments) {
+    return exitStatus(start(OVERLOOK_BINARY " " + arguments, "command.log"), 15000);
+}
+
+int AppSession::call(const std::string& method) const {
+    int status = 0;
+    shellOutput("dbus-send --bus=" + bus.address() +
+                    " --print-reply --dest=io.overlook.Overlook /io/overlook/Overlook io.overlook.Overlook." + method +
+                    " >/dev/null 2>&1",
+                &status);
+    return status;
 }
 
 } // namespace overlook::test

@@ -1,15 +1,14 @@
 #pragma once
-// A private session bus for one test (a dbus-daemon of its own, stopped by PID)
-// and a stand-in notification service on it that records what it is asked to show.
+// A private session bus for one test (a dbus-daemon of its own, stopped by PID), a
+// stand-in notification service on it that records what it is asked to show, and
+// the real application's surroundings built on them and a private Xvfb.
 
 #include "tests/support/Processes.h"
-
-#include <sys/types.h>
+#include "tests/x11/XvfbServer.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,13 +19,12 @@ typedef struct sd_bus sd_bus;
 
 namespace overlook::test {
 
-// A scratch folder holding the application's own "config" and "home" folders.
-struct Scratch : ScratchFolder {
-    explicit Scratch(const std::string& purpose) : ScratchFolder(purpose) {
-        std::filesystem::create_directories(path() / "config");
-        std::filesystem::create_directories(path() / "home");
-    }
-};
+// A client connection to the bus at `address` (DBUS_SESSION_BUS_ADDRESS when empty),
+// or nullptr.
+sd_bus* connectBus(const std::string& address = {});
+// Answers calls on `bus` from the calling thread until `stop`, with `eachTurn` before
+// every read; false when the bus went away.
+bool serveBus(sd_bus* bus, const std::atomic<bool>& stop, const std::function<void()>& eachTurn = {});
 
 class PrivateSessionBus {
 public:
@@ -34,16 +32,14 @@ public:
     // starts see) and services looked up in serviceDirectory().
     explicit PrivateSessionBus(const std::map<std::string, std::string>& environment = {});
     ~PrivateSessionBus();
-    PrivateSessionBus(const PrivateSessionBus&) = delete;
-    PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
 
     bool running() const { return pid_ > 0; }
     const std::string& address() const { return address_; }
-    std::filesystem::path serviceDirectory() const { return directory_ / "services"; }
+    std::filesystem::path serviceDirectory() const { return folder_ / "services"; }
     bool nameHasOwner(const std::string& name) const;
 
 private:
-    std::filesystem::path directory_;
+    ScratchFolder folder_{"bus"};
     std::string address_;
     pid_t pid_ = -1;
 };
@@ -58,7 +54,7 @@ public:
 
     struct Notification {
         std::uint32_t id = 0;
-        std::string appName, icon, summary, body;
+        std::string appName, summary, body;
         std::vector<std::string> actions;
         std::map<std::string, std::string> hints; // the string-valued ones
         int urgency = -1;
@@ -66,18 +62,49 @@ public:
     std::vector<Notification> received() const;
     // Sends ActionInvoked(id, key), as a click on the notification does.
     void invokeAction(std::uint32_t id, const std::string& key);
-
-    // For the sd-bus callbacks.
-    std::uint32_t record(Notification n);
+    std::uint32_t record(Notification n); // for the sd-bus callback
 
 private:
-    void loop();
     sd_bus* bus_ = nullptr;
     mutable std::mutex mutex_;
     std::vector<Notification> received_;
     std::vector<std::pair<std::uint32_t, std::string>> toInvoke_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+};
+
+// A scratch folder with the application's "config" and "home", a private Xvfb and a
+// private session bus whose daemon (and what it starts) sees those three. Programs
+// started here are stopped before the server and the bus.
+class AppSession {
+public:
+    explicit AppSession(const std::string& purpose, int width = 1920, int height = 1080);
+    ~AppSession();
+    bool ready() const { return server.running() && bus.running(); }
+    // DISPLAY, XDG_CONFIG_HOME, HOME, DBUS_SESSION_BUS_ADDRESS, a log on standard error,
+    // and what was set (an empty value unsets).
+    std::map<std::string, std::string> environment() const;
+    void setEnvironment(const std::string& name, const std::string& value) { extra_[name] = value; }
+    // Starts a command with standard output and error in the scratch file `log`.
+    pid_t start(const std::string& command, const std::string& log = {});
+    int exitStatus(pid_t pid, int limitMs);
+    // The tray application, logged in "app.log", once it owns its bus name.
+    pid_t startApplication();
+    // `overlook ARGUMENTS`: its exit status, its output in "command.log".
+    int command(const std::string& arguments);
+    // A method of the running application's control interface; its exit status.
+    int call(const std::string& method) const;
+    std::string log(const std::string& name = "app.log") const { return readFile(scratch / name); }
+    bool popoverOpen() const { return waitFor([&] { return server.popovers() == 1; }); }
+    bool popoverClosed() const { return waitFor([&] { return server.popovers() == 0; }); }
+
+    XvfbServer server;
+    ScratchFolder scratch;
+    PrivateSessionBus bus;
+
+private:
+    std::map<std::string, std::string> extra_;
+    std::vector<pid_t> started_;
 };
 
 } // namespace overlook::test

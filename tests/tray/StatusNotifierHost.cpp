@@ -1,10 +1,12 @@
 #include "StatusNotifierHost.h"
 
+#include "tests/control_bus/SessionBus.h"
+
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
@@ -18,23 +20,6 @@ constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 constexpr const char* kMenuInterface = "com.canonical.dbusmenu";
 
-sd_bus* connectTo(const std::string& address) {
-    std::string to = address;
-    if (to.empty())
-        if (const char* env = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
-            to = env;
-    sd_bus* bus = nullptr;
-    if (to.empty() || sd_bus_new(&bus) < 0)
-        return nullptr;
-    if (sd_bus_set_address(bus, to.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0) {
-        sd_bus_flush_close_unref(bus);
-        return nullptr;
-    }
-    // A host that hangs on an item is a failure to report, not a test that hangs.
-    sd_bus_set_method_call_timeout(bus, 5'000'000);
-    return bus;
-}
-
 StatusNotifierWatcher* watcherOf(void* userdata) { return static_cast<StatusNotifierWatcher*>(userdata); }
 
 int registerItem(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -43,9 +28,8 @@ int registerItem(sd_bus_message* m, void* userdata, sd_bus_error*) {
         return r;
     // Qt and KDE pass a bus name (the item is then at /StatusNotifierItem); the
     // Ayatana library passes its object path, on the caller's connection.
-    const std::string item = service[0] == '/' ? std::string(sd_bus_message_get_sender(m)) + service
-                                               : std::string(service) + "/StatusNotifierItem";
-    watcherOf(userdata)->addItem(item);
+    watcherOf(userdata)->addItem(service[0] == '/' ? std::string(sd_bus_message_get_sender(m)) + service
+                                                   : std::string(service) + "/StatusNotifierItem");
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -66,9 +50,8 @@ int nameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 int itemsProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* userdata,
                   sd_bus_error*) {
-    const std::vector<std::string> items = watcherOf(userdata)->items();
     int r = sd_bus_message_open_container(reply, 'a', "s");
-    for (const std::string& item : items)
+    for (const std::string& item : watcherOf(userdata)->items())
         if (r >= 0)
             r = sd_bus_message_append(reply, "s", item.c_str());
     return r < 0 ? r : sd_bus_message_close_container(reply);
@@ -100,72 +83,56 @@ const sd_bus_vtable kWatcherVtable[] = {
 // "service/path" → the two halves.
 std::pair<std::string, std::string> split(const std::string& item) {
     const auto slash = item.find('/');
-    if (slash == std::string::npos)
-        return {item, "/StatusNotifierItem"};
-    return {item.substr(0, slash), item.substr(slash)};
+    return slash == std::string::npos ? std::pair{item, std::string("/StatusNotifierItem")}
+                                      : std::pair{item.substr(0, slash), item.substr(slash)};
 }
 
 // One (ia{sv}av) of a dbusmenu layout and its children.
 int readLayout(sd_bus_message* m, std::vector<StatusNotifierHost::MenuEntry>& entries, bool root) {
-    int r = sd_bus_message_enter_container(m, 'r', "ia{sv}av");
     StatusNotifierHost::MenuEntry entry;
+    int r = sd_bus_message_enter_container(m, 'r', "ia{sv}av");
     if (r >= 0)
         r = sd_bus_message_read(m, "i", &entry.id);
     if (r >= 0)
         r = sd_bus_message_enter_container(m, 'a', "{sv}");
     while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-        const char* key = nullptr;
-        const char* type = nullptr;
+        const char *key = nullptr, *type = nullptr, *label = nullptr;
+        int value = 1;
         if ((r = sd_bus_message_read(m, "s", &key)) < 0 || (r = sd_bus_message_peek_type(m, nullptr, &type)) < 0)
             break;
         const std::string name = key;
-        if (name == "label" && std::strcmp(type, "s") == 0) {
-            const char* label = nullptr;
-            r = sd_bus_message_read(m, "v", "s", &label);
-            if (r >= 0)
-                entry.label = label;
-        } else if ((name == "enabled" || name == "visible") && std::strcmp(type, "b") == 0) {
-            int value = 1;
-            r = sd_bus_message_read(m, "v", "b", &value);
-            (name == "enabled" ? entry.enabled : entry.visible) = value != 0;
-        } else {
+        if (name == "label" && std::strcmp(type, "s") == 0 && (r = sd_bus_message_read(m, "v", "s", &label)) >= 0)
+            entry.label = label;
+        else if ((name == "enabled" || name == "visible") && std::strcmp(type, "b") == 0)
+            r = sd_bus_message_read(m, "v", "b", &value), (name == "enabled" ? entry.enabled : entry.visible) = value;
+        else if (r >= 0)
             r = sd_bus_message_skip(m, "v");
-        }
         if (r >= 0)
             r = sd_bus_message_exit_container(m);
     }
-    if (r >= 0)
-        r = sd_bus_message_exit_container(m);
-    if (r >= 0 && !root)
+    if (r >= 0 && (r = sd_bus_message_exit_container(m)) >= 0 && !root)
         entries.push_back(entry);
     if (r >= 0)
         r = sd_bus_message_enter_container(m, 'a', "v");
-    while (r >= 0 && (r = sd_bus_message_enter_container(m, 'v', "(ia{sv}av)")) > 0) {
+    while (r >= 0 && (r = sd_bus_message_enter_container(m, 'v', "(ia{sv}av)")) > 0)
         if ((r = readLayout(m, entries, false)) >= 0)
             r = sd_bus_message_exit_container(m);
-    }
-    if (r >= 0)
-        r = sd_bus_message_exit_container(m);
-    if (r >= 0)
+    if (r >= 0 && (r = sd_bus_message_exit_container(m)) >= 0)
         r = sd_bus_message_exit_container(m);
     return r;
 }
 
 } // namespace
 
-StatusNotifierWatcher::StatusNotifierWatcher(const std::string& address) {
-    sd_bus* bus = connectTo(address);
-    if (!bus)
-        return;
-    if (sd_bus_add_object_vtable(bus, nullptr, kWatcherPath, kWatcherName, kWatcherVtable, this) < 0 ||
-        sd_bus_match_signal(bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                            "NameOwnerChanged", nameOwnerChanged, this) < 0 ||
-        sd_bus_request_name(bus, kWatcherName, 0) < 0) {
-        sd_bus_flush_close_unref(bus);
-        return;
-    }
-    bus_ = bus;
-    thread_ = std::thread([this] { loop(); });
+StatusNotifierWatcher::StatusNotifierWatcher(const std::string& address) : bus_(connectBus(address)) {
+    if (bus_ && (sd_bus_add_object_vtable(bus_, nullptr, kWatcherPath, kWatcherName, kWatcherVtable, this) < 0 ||
+                 sd_bus_match_signal(bus_, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "NameOwnerChanged", nameOwnerChanged, this) < 0 ||
+                 sd_bus_request_name(bus_, kWatcherName, 0) < 0))
+        bus_ = sd_bus_flush_close_unref(bus_);
+    // The connection is only ever used from this thread.
+    if (bus_)
+        thread_ = std::thread([this] { lost_ = !serveBus(bus_, stop_); });
 }
 
 StatusNotifierWatcher::~StatusNotifierWatcher() {
@@ -186,6 +153,13 @@ bool StatusNotifierWatcher::hasHost() const {
     return !hosts_.empty();
 }
 
+void StatusNotifierWatcher::emit(const char* member, const std::string& item) {
+    if (item.empty())
+        sd_bus_emit_signal(bus_, kWatcherPath, kWatcherName, member, "");
+    else
+        sd_bus_emit_signal(bus_, kWatcherPath, kWatcherName, member, "s", item.c_str());
+}
+
 void StatusNotifierWatcher::addItem(const std::string& item) {
     {
         std::lock_guard lock(mutex_);
@@ -193,69 +167,42 @@ void StatusNotifierWatcher::addItem(const std::string& item) {
             return;
         items_.push_back(item);
     }
-    sd_bus_emit_signal(bus_, kWatcherPath, kWatcherName, "StatusNotifierItemRegistered", "s", item.c_str());
+    emit("StatusNotifierItemRegistered", item);
 }
 
 void StatusNotifierWatcher::addHost(const std::string& name) {
-    bool first = false;
-    {
-        std::lock_guard lock(mutex_);
-        first = hosts_.empty();
-        hosts_.insert(name);
-    }
+    std::unique_lock lock(mutex_);
+    const bool first = hosts_.empty();
+    hosts_.insert(name);
+    lock.unlock();
     if (first)
-        sd_bus_emit_signal(bus_, kWatcherPath, kWatcherName, "StatusNotifierHostRegistered", "");
+        emit("StatusNotifierHostRegistered");
 }
 
 void StatusNotifierWatcher::nameLost(const std::string& name) {
     std::vector<std::string> gone;
-    bool lastHost = false;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto it = items_.begin(); it != items_.end();) {
-            if (split(*it).first == name) {
-                gone.push_back(*it);
-                it = items_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        lastHost = hosts_.erase(name) > 0 && hosts_.empty();
-    }
+    std::unique_lock lock(mutex_);
+    std::erase_if(items_, [&](const std::string& item) {
+        return split(item).first == name ? (gone.push_back(item), true) : false;
+    });
+    const bool lastHost = hosts_.erase(name) > 0 && hosts_.empty();
+    lock.unlock();
     for (const std::string& item : gone)
-        sd_bus_emit_signal(bus_, kWatcherPath, kWatcherName, "StatusNotifierItemUnregistered", "s", item.c_str());
+        emit("StatusNotifierItemUnregistered", item);
     if (lastHost)
-        sd_bus_emit_signal(bus_, kWatcherPath, kWatcherName, "StatusNotifierHostUnregistered", "");
+        emit("StatusNotifierHostUnregistered");
 }
 
-void StatusNotifierWatcher::loop() {
-    // The connection is only ever used from this thread.
-    while (!stop_) {
-        int r;
-        while ((r = sd_bus_process(bus_, nullptr)) > 0) {
-        }
-        if (r < 0) {
-            lost_ = true;
-            return;
-        }
-        sd_bus_wait(bus_, 50'000);
-    }
-}
-
-StatusNotifierHost::StatusNotifierHost(const std::string& address) : bus_(connectTo(address)) {
-    if (!bus_) {
-        error_ = "no bus";
-        return;
-    }
+StatusNotifierHost::StatusNotifierHost(const std::string& address) : bus_(connectBus(address)) {
     static std::atomic<int> count{0};
     const std::string name = "org.kde.StatusNotifierHost-" + std::to_string(getpid()) + "-" + std::to_string(++count);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    int r = sd_bus_request_name(bus_, name.c_str(), 0);
-    if (r >= 0)
-        r = sd_bus_call_method(bus_, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierHost", &error,
-                               nullptr, "s", name.c_str());
-    registered_ = !fail(r, "RegisterStatusNotifierHost", error.message);
-    sd_bus_error_free(&error);
+    if (!bus_)
+        error_ = "no bus";
+    else if (const int r = sd_bus_request_name(bus_, name.c_str(), 0); r < 0)
+        error_ = std::string("RequestName: ") + std::strerror(-r);
+    else
+        registered_ = call(kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierHost",
+                           "RegisterStatusNotifierHost", nullptr, "s", name.c_str());
 }
 
 StatusNotifierHost::~StatusNotifierHost() {
@@ -263,104 +210,82 @@ StatusNotifierHost::~StatusNotifierHost() {
         sd_bus_flush_close_unref(bus_);
 }
 
-bool StatusNotifierHost::fail(int r, const char* what, const char* message) {
-    if (r >= 0)
-        return false;
-    error_ = std::string(what) + ": " + (message ? message : std::strerror(-r));
-    return true;
+bool StatusNotifierHost::call(const std::string& item, const char* path, const char* interface, const char* member,
+                              const char* what, sd_bus_message** reply, const char* types, ...) {
+    const auto [service, itemPath] = split(item);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    va_list arguments;
+    va_start(arguments, types);
+    const int r = sd_bus_call_methodv(bus_, service.c_str(), path ? path : itemPath.c_str(), interface, member, &error,
+                                      reply, types, arguments);
+    va_end(arguments);
+    if (r < 0)
+        error_ = std::string(what) + ": " + (error.message ? error.message : std::strerror(-r));
+    sd_bus_error_free(&error);
+    return r >= 0;
 }
 
 std::vector<std::string> StatusNotifierHost::items() {
     std::vector<std::string> items;
-    if (!bus_)
-        return items;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
     char** list = nullptr;
-    const int r = sd_bus_get_property_strv(bus_, kWatcherName, kWatcherPath, kWatcherName,
-                                           "RegisteredStatusNotifierItems", &error, &list);
-    fail(r, "RegisteredStatusNotifierItems", error.message);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    if (bus_ && sd_bus_get_property_strv(bus_, kWatcherName, kWatcherPath, kWatcherName,
+                                         "RegisteredStatusNotifierItems", &error, &list) < 0)
+        error_ = std::string("RegisteredStatusNotifierItems: ") + (error.message ? error.message : "failed");
     sd_bus_error_free(&error);
-    for (char** i = list; i && *i; ++i) {
-        items.emplace_back(*i);
-        std::free(*i);
-    }
+    for (char** i = list; i && *i; ++i)
+        items.emplace_back(*i), std::free(*i);
     std::free(list);
     return items;
 }
 
 std::optional<std::string> StatusNotifierHost::property(const std::string& item, const std::string& name) {
-    const auto [service, path] = split(item);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(bus_, service.c_str(), path.c_str(), "org.freedesktop.DBus.Properties", "Get", &error,
-                               &reply, "ss", kItemInterface, name.c_str());
     std::optional<std::string> value;
-    const char* type = nullptr;
-    if (r >= 0 && (r = sd_bus_message_peek_type(reply, nullptr, &type)) >= 0) {
-        const char* text = nullptr;
-        if (std::strcmp(type, "s") == 0 || std::strcmp(type, "o") == 0)
-            r = sd_bus_message_read(reply, "v", type, &text);
-        else
-            r = -EINVAL;
-        if (r >= 0)
+    if (call(item, nullptr, "org.freedesktop.DBus.Properties", "Get", name.c_str(), &reply, "ss", kItemInterface,
+             name.c_str())) {
+        const char *type = nullptr, *text = nullptr;
+        if (sd_bus_message_peek_type(reply, nullptr, &type) >= 0 && (!std::strcmp(type, "s") || !std::strcmp(type, "o")) &&
+            sd_bus_message_read(reply, "v", type, &text) >= 0)
             value = text;
+        else
+            error_ = name + ": not a string";
     }
-    fail(r, name.c_str(), error.message);
-    sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
     return value;
 }
 
 bool StatusNotifierHost::activate(const std::string& item, int x, int y) {
-    const auto [service, path] = split(item);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    const int r = sd_bus_call_method(bus_, service.c_str(), path.c_str(), kItemInterface, "Activate", &error, nullptr,
-                                     "ii", x, y);
-    const bool failed = fail(r, "Activate", error.message);
-    sd_bus_error_free(&error);
-    return !failed;
+    return call(item, nullptr, kItemInterface, "Activate", "Activate", nullptr, "ii", x, y);
 }
 
 std::optional<std::vector<StatusNotifierHost::MenuEntry>> StatusNotifierHost::menu(const std::string& item) {
     const std::optional<std::string> path = property(item, "Menu");
-    if (!path)
-        return std::nullopt;
-    const std::string service = split(item).first;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     std::vector<MenuEntry> entries;
-    int r = sd_bus_call_method(bus_, service.c_str(), path->c_str(), kMenuInterface, "AboutToShow", &error, nullptr,
-                               "i", 0);
-    if (r >= 0)
-        r = sd_bus_call_method(bus_, service.c_str(), path->c_str(), kMenuInterface, "GetLayout", &error, &reply,
-                               "iias", 0, -1, 0);
     std::uint32_t revision = 0;
-    if (r >= 0 && (r = sd_bus_message_read(reply, "u", &revision)) >= 0)
+    int r = -EINVAL;
+    if (path && call(item, path->c_str(), kMenuInterface, "AboutToShow", "menu", nullptr, "i", 0) &&
+        call(item, path->c_str(), kMenuInterface, "GetLayout", "menu", &reply, "iias", 0, -1, 0) &&
+        (r = sd_bus_message_read(reply, "u", &revision)) >= 0)
         r = readLayout(reply, entries, true);
-    const bool failed = fail(r, "menu", error.message);
-    sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
-    if (failed)
-        return std::nullopt;
-    return entries;
+    if (path && reply && r < 0)
+        error_ = std::string("menu: ") + std::strerror(-r);
+    return r >= 0 ? std::optional(entries) : std::nullopt;
 }
 
 bool StatusNotifierHost::clickMenuEntry(const std::string& item, const std::string& label) {
     const auto entries = menu(item);
     if (!entries)
         return false;
-    const auto entry =
-        std::find_if(entries->begin(), entries->end(), [&](const MenuEntry& e) { return e.label == label; });
-    if (entry == entries->end())
-        return !fail(-ENOENT, ("menu entry " + label).c_str());
-    const std::string service = split(item).first;
-    const std::string path = *property(item, "Menu");
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    const int r = sd_bus_call_method(bus_, service.c_str(), path.c_str(), kMenuInterface, "Event", &error, nullptr,
-                                     "isvu", entry->id, "clicked", "i", 0, std::uint32_t(std::time(nullptr)));
-    const bool failed = fail(r, "Event", error.message);
-    sd_bus_error_free(&error);
-    return !failed;
+    const auto entry = std::find_if(entries->begin(), entries->end(), [&](const MenuEntry& e) { return e.label == label; });
+    if (entry == entries->end()) {
+        error_ = "menu entry " + label + ": " + std::strerror(ENOENT);
+        return false;
+    }
+    return call(item, property(item, "Menu")->c_str(), kMenuInterface, "Event", "Event", nullptr, "isvu", entry->id,
+                "clicked", "i", 0, std::uint32_t(std::time(nullptr)));
 }
 
 } // namespace overlook::test

@@ -2,10 +2,9 @@
 // What a desktop panel does for status-notifier tray icons (KDE Plasma, GNOME's
 // AppIndicator extension, waybar), small enough for tests: a watcher that owns
 // org.kde.StatusNotifierWatcher and keeps the list of items and hosts, and a host
-// that clicks items (Activate) and their menus (com.canonical.dbusmenu).
-//
-// Both talk to the bus at the given address, or at DBUS_SESSION_BUS_ADDRESS when
-// it is empty, each over a connection of its own.
+// that clicks items (Activate) and their menus (com.canonical.dbusmenu). Both talk
+// to the bus at the given address (DBUS_SESSION_BUS_ADDRESS when empty), each over
+// a connection of its own.
 
 #include <atomic>
 #include <mutex>
@@ -16,17 +15,15 @@
 #include <vector>
 
 typedef struct sd_bus sd_bus;
+typedef struct sd_bus_message sd_bus_message;
 
 namespace overlook::test {
 
-// org.kde.StatusNotifierWatcher at /StatusNotifierWatcher, answering from a thread
-// of its own. Items and hosts are dropped when their bus names go away.
+// Answers from a thread of its own; items and hosts are dropped when their bus names go.
 class StatusNotifierWatcher {
 public:
     explicit StatusNotifierWatcher(const std::string& address = {});
     ~StatusNotifierWatcher();
-    StatusNotifierWatcher(const StatusNotifierWatcher&) = delete;
-    StatusNotifierWatcher& operator=(const StatusNotifierWatcher&) = delete;
 
     // False when the bus could not be reached, the name is taken or the bus went away.
     bool running() const { return bus_ != nullptr && !lost_; }
@@ -40,24 +37,21 @@ public:
     void nameLost(const std::string& name);
 
 private:
-    void loop();
+    void emit(const char* member, const std::string& item = {});
     sd_bus* bus_ = nullptr;
     mutable std::mutex mutex_;
     std::vector<std::string> items_;
     std::set<std::string> hosts_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> lost_{false};
+    std::atomic<bool> stop_{false}, lost_{false};
     std::thread thread_;
 };
 
-// A host: owns a name of the form org.kde.StatusNotifierHost-PID-N and registers it
-// with the watcher when it is made. Calls are synchronous, from the caller's thread.
+// Owns a name of the form org.kde.StatusNotifierHost-PID-N and registers it with the
+// watcher when it is made. Calls are synchronous, from the caller's thread.
 class StatusNotifierHost {
 public:
     explicit StatusNotifierHost(const std::string& address = {});
     ~StatusNotifierHost();
-    StatusNotifierHost(const StatusNotifierHost&) = delete;
-    StatusNotifierHost& operator=(const StatusNotifierHost&) = delete;
 
     // False when the bus, or a watcher to register with, was missing.
     bool registered() const { return registered_; }
@@ -74,8 +68,7 @@ public:
     struct MenuEntry {
         int id = 0;
         std::string label; // "" for separators
-        bool enabled = true;
-        bool visible = true;
+        bool enabled = true, visible = true;
     };
     // The item's menu as a panel opens it: AboutToShow on the root, then the whole
     // layout (submenus flattened, depth first).
@@ -84,7 +77,8 @@ public:
     bool clickMenuEntry(const std::string& item, const std::string& label);
 
 private:
-    bool fail(int r, const char* what, const char* message = nullptr);
+    bool call(const std::string& item, const char* path, const char* interface, const char* member,
+              const char* what, sd_bus_message** reply, const char* types, ...);
     sd_bus* bus_ = nullptr;
     bool registered_ = false;
     std::string error_;

@@ -1,17 +1,19 @@
 #include "Foundation/Logger.h"
 #include "Foundation/MainQueue.h"
-#include "Tessera/CursorImage.h"
+#include "Overlook/StreamController.h"
 #include "Platform/X11/X11CaptureService.h"
 #include "Platform/X11/X11DisplayService.h"
-#include "Overlook/StreamController.h"
 #include "Tessera/AreaFilter.h"
+#include "Tessera/CursorImage.h"
 #include "Tessera/DisplayStreamer.h"
 #include "XvfbServer.h"
+#include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
+
 #include <cstring>
-#include <xcb/res.h>
 #include <thread>
+#include <xcb/res.h>
 
 using namespace overlook;
 using namespace overlook::test;
@@ -19,17 +21,38 @@ using namespace overlook::test;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using ImagePtr = std::shared_ptr<const Image>;
+
+// Runs the main queue until `done` or `limitMs` have passed; `done()` at the end.
+template <class Predicate>
+bool drainUntil(Predicate done, int limitMs = 5000) {
+    for (const auto end = Clock::now() + std::chrono::milliseconds(limitMs); Clock::now() < end && !done();)
+        manualMainQueue().drain(), std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    manualMainQueue().drain();
+    return done();
+}
+
+std::uint32_t rgb(std::uint32_t pixel) { return pixel & 0xFFFFFF; }
+
+// Pixels of `image` in a square around (x, y) that are not black.
+int drawnAround(const auto& image, int x, int y) {
+    int drawn = 0;
+    for (int dy = -5; dy < 20; ++dy)
+        for (int dx = -5; dx < 20; ++dx)
+            drawn += rgb(image.pixel(x + dx, y + dy)) != 0;
+    return drawn;
+}
 
 // Two 1920 × 1080 monitors side by side; MAIN on the right.
 class X11Capture : public ::testing::TestWithParam<x11::Reduction> {
 protected:
     static void SetUpTestSuite() {
         server = std::make_unique<XvfbServer>(3840, 1080);
-        ASSERT_TRUE(server->running());
         server->setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
     }
     static void TearDownTestSuite() { server.reset(); }
     void SetUp() override {
+        ASSERT_TRUE(server->running());
         displays = std::make_shared<x11::X11DisplayService>(server->name().c_str());
         capture = std::make_shared<x11::X11CaptureService>(server->name().c_str(), GetParam());
         ASSERT_TRUE(displays->ok() && capture->ok());
@@ -44,55 +67,45 @@ protected:
         setCaptureService(nullptr);
         setDisplayQueryService(nullptr);
     }
+    // A started stream of the display called `name`.
     DisplayStreamerPtr streamer(const std::string& name, double scale) {
         Display found;
-        bool known = false;
         for (const Display& d : Display::activeDisplays())
             if (d.localizedName == name)
-                found = d, known = true;
-        if (!known)
-            ADD_FAILURE() << "the server has no display " << name; // the test goes on and fails, not crashes
+                found = d;
+        EXPECT_EQ(found.localizedName, name) << "the server has no such display";
         streamers.push_back(std::make_shared<DisplayStreamer>(found, true, scale));
+        streamers.back()->start(false);
         return streamers.back();
     }
     // Waits for a frame newer than `previous`.
-    std::shared_ptr<const Image> nextFrame(const DisplayStreamerPtr& s, std::shared_ptr<const Image> previous = nullptr) {
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while (Clock::now() < deadline) {
-            manualMainQueue().drain();
-            auto image = s->screenImage();
-            if (image && image != previous)
-                return image;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return nullptr;
+    ImagePtr nextFrame(const DisplayStreamerPtr& s, ImagePtr previous = nullptr) {
+        ImagePtr image;
+        drainUntil([&] { return (image = s->screenImage()) && image != previous; });
+        return image != previous ? image : nullptr;
     }
 
-    static std::unique_ptr<XvfbServer> server;
+    static inline std::unique_ptr<XvfbServer> server;
     std::shared_ptr<x11::X11DisplayService> displays;
     std::shared_ptr<x11::X11CaptureService> capture;
     std::vector<DisplayStreamerPtr> streamers;
 };
-std::unique_ptr<XvfbServer> X11Capture::server;
-
-std::uint32_t rgb(std::uint32_t pixel) { return pixel & 0xFFFFFF; }
 
 } // namespace
 
 TEST_P(X11Capture, FramesShowDrawnBlocksInPlaceAtEveryScale) {
     for (double scale : {1.0, 2.0, 4.0}) {
         server->fill(1920, 0, 1920, 1080, 0x000080);
-        server->fill(1920, 0, 480, 240, 0xFF0000);       // top-left of MAIN
+        server->fill(1920, 0, 480, 240, 0xFF0000);         // top-left of MAIN
         server->fill(1920 + 1440, 840, 480, 240, 0x00FF00); // bottom-right of MAIN
-        server->fill(0, 0, 1920, 1080, 0xFFFF00);        // SIDE is not part of MAIN's frames
+        server->fill(0, 0, 1920, 1080, 0xFFFF00);          // SIDE is not part of MAIN's frames
         auto s = streamer("MAIN", scale);
-        s->start(false);
         auto image = nextFrame(s);
         ASSERT_TRUE(image) << "no frame at scale " << scale;
         const auto& frame = *image->surface();
-        ASSERT_EQ(frame.width(), 1920 / scale);
-        ASSERT_EQ(frame.height(), 1080 / scale);
         const int w = frame.width(), h = frame.height();
+        ASSERT_EQ(w, 1920 / scale);
+        ASSERT_EQ(h, 1080 / scale);
         EXPECT_EQ(rgb(frame.pixel(w / 16, h / 16)), 0xFF0000u) << scale;
         EXPECT_EQ(rgb(frame.pixel(w - w / 16, h - h / 16 - 1)), 0x00FF00u) << scale;
         EXPECT_EQ(rgb(frame.pixel(w / 2, h / 2)), 0x000080u) << scale;
@@ -100,23 +113,23 @@ TEST_P(X11Capture, FramesShowDrawnBlocksInPlaceAtEveryScale) {
         EXPECT_EQ(frame.pixel(w / 2, h / 2) >> 24, 0xFFu); // opaque
         s->releaseStream();
     }
+    // The cursor is drawn into frames (its hot spot at (480, 500) of MAIN), never into snapshots.
+    server->fill(0, 0, 3840, 1080, 0x000000);
+    server->run("xdotool mousemove 2400 500");
+    // A warp (no device moved) is seen within a quarter of a second.
+    auto s = streamer("MAIN", 1);
+    ASSERT_TRUE(nextFrame(s));
+    EXPECT_TRUE(drainUntil([&] { return drawnAround(*s->screenImage()->surface(), 480, 500) > 10; }, 2000));
+    EXPECT_EQ(drawnAround(*Display::main().createImage(), 480, 500), 0);
 }
 
-TEST_P(X11Capture, StatusesFollowWhatChanges) {
+TEST_P(X11Capture, StatusesFollowWhatChangesAndAStreamEndsWithItsDisplay) {
     auto s = streamer("MAIN", 4);
-    std::vector<FrameStatus> seen;
-    ScopedConnection c = s->currentStatus.changed.connect([&](const FrameStatus& st) { seen.push_back(st); });
-    s->start(false);
     auto first = nextFrame(s);
     ASSERT_TRUE(first);
     EXPECT_EQ(s->currentStatus.get(), FrameStatus::FrameComplete);
     // Nothing changes: an idle update within a second or so, and no new frame.
-    const auto deadline = Clock::now() + std::chrono::seconds(3);
-    while (Clock::now() < deadline && s->currentStatus.get() != FrameStatus::FrameIdle) {
-        manualMainQueue().drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_EQ(s->currentStatus.get(), FrameStatus::FrameIdle);
+    EXPECT_TRUE(drainUntil([&] { return s->currentStatus.get() == FrameStatus::FrameIdle; }, 3000));
     EXPECT_EQ(s->screenImage(), first);
     // Drawing on the display brings a new frame with the new content.
     server->fill(1920, 0, 1920, 1080, 0x808080);
@@ -129,92 +142,26 @@ TEST_P(X11Capture, StatusesFollowWhatChanges) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(capture->stats().frames, before);
     s->stop();
-    const auto stopDeadline = Clock::now() + std::chrono::seconds(3);
-    while (Clock::now() < stopDeadline && s->currentStatus.get() != FrameStatus::Stopped) {
-        manualMainQueue().drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
-}
+    EXPECT_TRUE(drainUntil([&] { return s->currentStatus.get() == FrameStatus::Stopped; }, 3000));
 
-TEST_P(X11Capture, TheCursorIsInFramesButNotInSnapshots) {
-    server->fill(0, 0, 3840, 1080, 0x000000);
-    server->run("xdotool mousemove 2400 500");
-    auto s = streamer("MAIN", 1);
-    s->start(false);
-    auto image = nextFrame(s);
-    ASSERT_TRUE(image);
-    // Something other than black around the hot spot (480, 500) in MAIN's frame.
-    int drawn = 0;
-    for (int y = 495; y < 520; ++y)
-        for (int x = 475; x < 500; ++x)
-            drawn += rgb(image->surface()->pixel(x, y)) != 0;
-    EXPECT_GT(drawn, 10);
-    auto snapshot = Display::main().createImage();
-    int inSnapshot = 0;
-    for (int y = 495; y < 520; ++y)
-        for (int x = 475; x < 500; ++x)
-            inSnapshot += rgb(snapshot->pixel(x, y)) != 0;
-    EXPECT_EQ(inSnapshot, 0);
-}
-
-TEST_P(X11Capture, AStreamEndsWhenItsDisplayGoesAway) {
-    auto s = streamer("SIDE", 4);
-    s->start(false);
-    ASSERT_TRUE(nextFrame(s));
+    // A display that goes away ends its stream; its last frame stays.
+    auto side = streamer("SIDE", 4);
+    ASSERT_TRUE(nextFrame(side));
     LogCapture log;
     server->run("xrandr --delmonitor SIDE >/dev/null 2>&1");
-    const auto deadline = Clock::now() + std::chrono::seconds(4);
-    while (Clock::now() < deadline && !log.contains(LogLevel::Info, "SIDE stream is stopped")) {
-        manualMainQueue().drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(log.contains(LogLevel::Info, "SIDE stream is stopped"));
-    s->streamQueue()->sync([] {});
+    EXPECT_TRUE(drainUntil([&] { return log.contains(LogLevel::Info, "SIDE stream is stopped"); }, 4000));
+    side->streamQueue()->sync([] {});
     manualMainQueue().drain();
-    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
-    const auto last = s->screenImage();
-    EXPECT_TRUE(last); // the last frame stays
+    EXPECT_EQ(side->currentStatus.get(), FrameStatus::Stopped);
+    const auto last = side->screenImage();
+    EXPECT_TRUE(last);
     // The display comes back: its stream delivers again, at once.
     server->setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
     server->fill(0, 0, 1920, 1080, 0x336699);
-    const auto back = nextFrame(s, last);
+    const auto back = nextFrame(side, last);
     ASSERT_TRUE(back);
     EXPECT_EQ(rgb(back->surface()->pixel(200, 100)), 0x336699u);
 }
-
-namespace {
-// A window of "our own" on the server, which keeps redrawing itself as a preview does.
-class RedrawingWindow {
-public:
-    RedrawingWindow(const std::string& display, int x, int y, int w, int h)
-        : c_(xcb_connect(display.c_str(), nullptr)), w_(w), h_(h) {
-        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-        window_ = xcb_generate_id(c_);
-        const std::uint32_t values[] = {screen->black_pixel, 1};
-        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen->root, x, y, w, h, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
-        xcb_map_window(c_, window_);
-        gc_ = xcb_generate_id(c_);
-        xcb_create_gc(c_, gc_, window_, 0, nullptr);
-        free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
-    }
-    ~RedrawingWindow() { xcb_disconnect(c_); }
-    void redraw(std::uint32_t rgb) {
-        xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
-        const xcb_rectangle_t all = {0, 0, static_cast<std::uint16_t>(w_), static_cast<std::uint16_t>(h_)};
-        xcb_poly_fill_rectangle(c_, window_, gc_, 1, &all);
-        free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
-    }
-
-private:
-    xcb_connection_t* c_;
-    int w_, h_;
-    xcb_window_t window_ = 0;
-    xcb_gcontext_t gc_ = 0;
-};
-} // namespace
 
 TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame) {
     // A frame patched from what changed must equal a frame grabbed whole.
@@ -222,15 +169,12 @@ TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame)
         server->fill(1920 + i * 240, 0, 240, 1080, 0x101010 * (i + 3));
     server->run("xdotool mousemove 2500 500");
     auto s = streamer("MAIN", 4);
-    s->start(false);
-    auto last = nextFrame(s);
-    ASSERT_TRUE(last);
+    ASSERT_TRUE(nextFrame(s));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     manualMainQueue().drain();
-    last = s->screenImage();
-    auto sameAsAWholeGrab = [&](const std::shared_ptr<const Image>& patched) {
+    auto last = s->screenImage();
+    auto sameAsAWholeGrab = [&](const ImagePtr& patched) {
         auto fresh = streamer("MAIN", 4); // its first frame is grabbed whole
-        fresh->start(false);
         auto whole = nextFrame(fresh);
         fresh->releaseStream();
         if (!whole)
@@ -266,18 +210,32 @@ TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame)
 
 TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
     server->fill(1920, 0, 1920, 1080, 0x202020);
-    RedrawingWindow preview(server->name(), 2000, 100, 400, 300);
+    // A window of "our own" on the server, which keeps redrawing itself as a preview does.
+    xcb_connection_t* c = xcb_connect(server->name().c_str(), nullptr);
+    const xcb_window_t window = xcb_generate_id(c);
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    const auto roundTrip = [&] { free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); };
+    const std::uint32_t values[] = {0, 1}; // black, override-redirect
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 2000, 100, 400, 300, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT,
+                      values);
+    xcb_map_window(c, window);
+    xcb_create_gc(c, gc, window, 0, nullptr);
+    roundTrip();
     capture->setOwnWindowAreas({Rect(2000, 100, 400, 300)});
     auto s = streamer("MAIN", 4);
-    s->start(false);
-    auto last = nextFrame(s);
-    ASSERT_TRUE(last);
+    ASSERT_TRUE(nextFrame(s));
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // frames of the set-up are done
     manualMainQueue().drain();
-    last = s->screenImage();
+    const auto last = s->screenImage();
     const auto framesBefore = capture->stats().frames;
-    for (int i = 0; i < 60; ++i) { // a second of the preview redrawing itself
-        preview.redraw(i % 2 ? 0xFF0000 : 0x0000FF);
+    for (std::uint32_t i = 0; i < 60; ++i) { // a second of the preview redrawing itself
+        const std::uint32_t colour = i % 2 ? 0xFF0000 : 0x0000FF;
+        const xcb_rectangle_t all = {0, 0, 400, 300};
+        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+        xcb_poly_fill_rectangle(c, window, gc, 1, &all);
+        roundTrip();
         std::this_thread::sleep_for(std::chrono::milliseconds(16));
     }
     manualMainQueue().drain();
@@ -289,46 +247,37 @@ TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
     ASSERT_TRUE(changed);
     EXPECT_EQ(rgb(changed->surface()->pixel((2450 - 1920) / 4, 150 / 4)), 0x00FF00u);
     capture->setOwnWindowAreas({});
-}
-
-namespace {
-// Pixmaps and pictures the X server holds for all its clients (X-Resource).
-std::uint64_t serverPixmapsAndPictures(const std::string& display) {
-    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-    std::uint64_t count = 0;
-    auto atom = [c](const char* name) {
-        x11::XcbReply<xcb_intern_atom_reply_t> r(
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, std::strlen(name), name), nullptr));
-        return r ? r->atom : XCB_NONE;
-    };
-    const xcb_atom_t pixmap = atom("PIXMAP"), picture = atom("PICTURE");
-    x11::XcbReply<xcb_res_query_clients_reply_t> clients(
-        xcb_res_query_clients_reply(c, xcb_res_query_clients(c), nullptr));
-    for (auto it = xcb_res_query_clients_clients_iterator(clients.get()); clients && it.rem;
-         xcb_res_client_next(&it)) {
-        x11::XcbReply<xcb_res_query_client_resources_reply_t> r(xcb_res_query_client_resources_reply(
-            c, xcb_res_query_client_resources(c, it.data->resource_base), nullptr));
-        if (!r)
-            continue;
-        for (auto t = xcb_res_query_client_resources_types_iterator(r.get()); t.rem; xcb_res_type_next(&t))
-            if (t.data->resource_type == pixmap || t.data->resource_type == picture)
-                count += t.data->count;
-    }
     xcb_disconnect(c);
-    return count;
 }
-} // namespace
 
 TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
+    // Pixmaps and pictures the X server holds for all its clients (X-Resource).
+    const auto serverPixmapsAndPictures = [&] {
+        xcb_connection_t* c = xcb_connect(server->name().c_str(), nullptr);
+        std::vector<xcb_atom_t> types;
+        for (const char* name : {"PIXMAP", "PICTURE"})
+            if (x11::XcbReply<xcb_intern_atom_reply_t> r{
+                    xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, std::strlen(name), name), nullptr)})
+                types.push_back(r->atom);
+        std::uint64_t count = 0;
+        x11::XcbReply<xcb_res_query_clients_reply_t> clients(
+            xcb_res_query_clients_reply(c, xcb_res_query_clients(c), nullptr));
+        for (auto it = xcb_res_query_clients_clients_iterator(clients.get()); clients && it.rem;
+             xcb_res_client_next(&it)) {
+            x11::XcbReply<xcb_res_query_client_resources_reply_t> r(xcb_res_query_client_resources_reply(
+                c, xcb_res_query_client_resources(c, it.data->resource_base), nullptr));
+            if (!r)
+                continue;
+            for (auto t = xcb_res_query_client_resources_types_iterator(r.get()); t.rem; xcb_res_type_next(&t))
+                if (std::find(types.begin(), types.end(), t.data->resource_type) != types.end())
+                    count += t.data->count;
+        }
+        xcb_disconnect(c);
+        return count;
+    };
     // Open, play and release many times, as popovers do: the X server must not
     // keep a pixmap or picture for any of them.
-    auto settle = [&](std::uint64_t expected) {
-        std::uint64_t now = 0;
-        for (int i = 0; i < 100 && (now = serverPixmapsAndPictures(server->name())) != expected; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return now;
-    };
-    const std::uint64_t before = serverPixmapsAndPictures(server->name());
+    const std::uint64_t before = serverPixmapsAndPictures();
     std::vector<std::weak_ptr<DisplayStreamer>> gone;
     for (int cycle = 0; cycle < 10; ++cycle) {
         auto controller = std::make_shared<StreamController>(false, 4.0);
@@ -341,14 +290,14 @@ TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
         controller.reset();
         manualMainQueue().drain();
     }
-    EXPECT_EQ(settle(before), before);
+    waitFor([&] { return serverPixmapsAndPictures() == before; }, 1000);
+    EXPECT_EQ(serverPixmapsAndPictures(), before);
     manualMainQueue().drain();
     for (const auto& weak : gone)
         EXPECT_TRUE(weak.expired());
 }
 
-INSTANTIATE_TEST_SUITE_P(Reductions, X11Capture,
-                         ::testing::Values(x11::Reduction::Render, x11::Reduction::AreaFilter),
+INSTANTIATE_TEST_SUITE_P(Reductions, X11Capture, ::testing::Values(x11::Reduction::Render, x11::Reduction::AreaFilter),
                          [](const auto& info) { return info.param == x11::Reduction::Render ? "Render" : "AreaFilter"; });
 
 TEST(AreaFilter, AveragesEachBlockAndKeepsThinLines) {
@@ -361,21 +310,20 @@ TEST(AreaFilter, AveragesEachBlockAndKeepsThinLines) {
             source[y * 8 + x] = 0xFF4080C0;
     }
     std::uint32_t out[2] = {0, 0};
-    boxReduce(reinterpret_cast<const std::uint8_t*>(source.data()), 32, 4,
-              reinterpret_cast<std::uint8_t*>(out), 8, 2, 1);
+    boxReduce(reinterpret_cast<const std::uint8_t*>(source.data()), 32, 4, reinterpret_cast<std::uint8_t*>(out), 8, 2,
+              1);
     EXPECT_EQ(out[0], 0xFF404040u); // a quarter of white, not lost
     EXPECT_EQ(out[1], 0xFF4080C0u);
 }
 
 TEST(CursorDrawing, ScalesAndClipsTheCursor) {
     auto frame = FrameSurface::allocate(10, 10);
-    const auto& arrow = builtInArrow();
     // Hot spot at root (100, 100); the frame shows root (96..116) at scale 2.
-    drawCursor(*frame, arrow, {100, 100}, Rect(96, 96, 20, 20), 2, 2);
+    drawCursor(*frame, builtInArrow(), {100, 100}, Rect(96, 96, 20, 20), 2, 2);
     EXPECT_EQ(frame->pixel(2, 4), 0xFFFFFFFFu); // inside the arrow, below its tip
     EXPECT_EQ(frame->pixel(0, 0), 0u);          // left of and above the hot spot
     EXPECT_EQ(frame->pixel(9, 4), 0u);          // right of the arrow
-    drawCursor(*frame, arrow, {-500, -500}, Rect(96, 96, 20, 20), 2, 2); // off the frame: no crash
+    drawCursor(*frame, builtInArrow(), {-500, -500}, Rect(96, 96, 20, 20), 2, 2); // off the frame: no crash
 }
 
 TEST(X11CaptureIdle, AStillDesktopWakesTheCaptureRarelyEvenWhenTheCursorIsRefused) {
@@ -393,11 +341,7 @@ TEST(X11CaptureIdle, AStillDesktopWakesTheCaptureRarelyEvenWhenTheCursorIsRefuse
     s->start(false);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     server.run("xsetroot -cursor_name watch"); // the shape changes: a cursor notification
-    const auto start = Clock::now();
-    while (Clock::now() - start < std::chrono::milliseconds(1500)) {
-        manualMainQueue().drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    drainUntil([] { return false; }, 1500);
     const auto stats = capture->stats();
     s->releaseStream();
     manualMainQueue().drain();

@@ -1,31 +1,30 @@
 #include "Foundation/Logger.h"
-#include "Platform/X11/Monitors.h"
 #include "Overlook/LocalDisplayManager.h"
+#include "Platform/X11/Monitors.h"
 #include "Platform/X11/X11DisplayService.h"
 #include "Tessera/Display.h"
 #include "XvfbServer.h"
+#include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
+
 #include <memory>
+#include <mutex>
 #include <set>
-#include <thread>
 
 using namespace overlook;
 using namespace overlook::test;
 
 namespace {
 
-// Layout used by most tests: the primary in the middle, one monitor to its left
-// and one above it, so that display bounds go negative.
-//   root 3840 × 2160:  TOP 1920x1080+1920+0 / LEFT 1920x1080+0+1080 / MAIN 1920x1080+1920+1080
+// The primary in the middle, one monitor to its left and one above it, so that
+// display bounds go negative.
 class X11Display : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        server = std::make_unique<XvfbServer>(3840, 2160);
-        ASSERT_TRUE(server->running()) << "Xvfb did not start";
-    }
+    static void SetUpTestSuite() { server = std::make_unique<XvfbServer>(3840, 2160); }
     static void TearDownTestSuite() { server.reset(); }
     void SetUp() override {
+        ASSERT_TRUE(server->running()) << "Xvfb did not start";
         server->setMonitors({"MAIN 1920x1080+1920+1080", "LEFT 1920x1080+0+1080", "TOP 1280x1024+1920+56"});
         service = std::make_shared<x11::X11DisplayService>(server->name().c_str());
         ASSERT_TRUE(service->ok()) << service->error();
@@ -33,10 +32,9 @@ protected:
     }
     void TearDown() override { setDisplayQueryService(nullptr); }
 
-    static std::unique_ptr<XvfbServer> server;
+    static inline std::unique_ptr<XvfbServer> server;
     std::shared_ptr<x11::X11DisplayService> service;
 };
-std::unique_ptr<XvfbServer> X11Display::server;
 
 const Display* named(const std::vector<Display>& list, const std::string& name) {
     for (const auto& d : list)
@@ -48,14 +46,10 @@ const Display* named(const std::vector<Display>& list, const std::string& name) 
 } // namespace
 
 TEST_F(X11Display, EnumerationMatchesTheServersMonitors) {
-    const std::string listed = server->output("xrandr --listmonitors");
-    ASSERT_NE(listed.find("Monitors: 3"), std::string::npos) << listed;
-
+    ASSERT_NE(server->output("xrandr --listmonitors").find("Monitors: 3"), std::string::npos);
     const auto displays = Display::activeDisplays();
     ASSERT_EQ(displays.size(), 3u);
-    const Display* main = named(displays, "MAIN");
-    const Display* left = named(displays, "LEFT");
-    const Display* top = named(displays, "TOP");
+    const Display *main = named(displays, "MAIN"), *left = named(displays, "LEFT"), *top = named(displays, "TOP");
     ASSERT_TRUE(main && left && top);
     EXPECT_TRUE(main->isMain);
     EXPECT_FALSE(left->isMain || top->isMain);
@@ -79,15 +73,11 @@ TEST_F(X11Display, EnumerationMatchesTheServersMonitors) {
 TEST_F(X11Display, MouseLocationIsYUpFromTheMainDisplayAndFollowsMovesWithoutPolling) {
     // The pointer is followed from events: the answer may lag a move by the time
     // the event takes to arrive, never more.
-    auto settlesAt = [&](Point expected) {
-        for (int i = 0; i < 100 && service->mouseLocation() != expected; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return service->mouseLocation();
-    };
-    ASSERT_EQ(server->run("xdotool mousemove 1930 1090"), 0);
-    EXPECT_EQ(settlesAt(Point{10, 1070}), (Point{10, 1070}));
-    ASSERT_EQ(server->run("xdotool mousemove 100 1100"), 0);
-    EXPECT_EQ(settlesAt(Point{-1820, 1060}), (Point{-1820, 1060}));
+    for (const auto& [to, expected] : {std::pair{"1930 1090", Point{10, 1070}}, {"100 1100", Point{-1820, 1060}}}) {
+        ASSERT_EQ(server->run(std::string("xdotool mousemove ") + to), 0);
+        waitFor([&] { return service->mouseLocation() == expected; }, 1000);
+        EXPECT_EQ(service->mouseLocation(), expected);
+    }
     // A still pointer, asked at every frame for a second: no round trip for it.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     service->mouseLocation();
@@ -99,18 +89,15 @@ TEST_F(X11Display, MouseLocationIsYUpFromTheMainDisplayAndFollowsMovesWithoutPol
 
 TEST_F(X11Display, SnapshotEqualsTheServersOwnPixels) {
     server->fill(1920, 1080, 1920, 1080, 0x204080);
-    server->fill(1920, 1080, 100, 50, 0xFF0000);   // top-left of MAIN
-    server->fill(3740, 2110, 100, 50, 0x00FF00);   // bottom-right of MAIN
-    const Display main = Display::main();
-    auto snapshot = main.createImage();
+    server->fill(1920, 1080, 100, 50, 0xFF0000); // top-left of MAIN
+    server->fill(3740, 2110, 100, 50, 0x00FF00); // bottom-right of MAIN
+    auto snapshot = Display::main().createImage();
     ASSERT_TRUE(snapshot);
     ASSERT_EQ(snapshot->width(), 1920);
     ASSERT_EQ(snapshot->height(), 1080);
     EXPECT_EQ(snapshot->pixel(0, 0), 0xFFFF0000u);
     EXPECT_EQ(snapshot->pixel(1919, 1079), 0xFF00FF00u);
     EXPECT_EQ(snapshot->pixel(960, 540), 0xFF204080u);
-
-    // Compare with the server's own dump of the same area.
     const auto root = server->dump();
     ASSERT_TRUE(root);
     ASSERT_EQ(root->width, 3840);
@@ -128,24 +115,17 @@ TEST_F(X11Display, ReconfigurationIsReportedPerChangedDisplay) {
         std::lock_guard lock(mutex);
         changed.insert(id);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the watcher takes its first reading
-    const DisplayID topId = x11::idForMonitorName("TOP");
-    const DisplayID extraId = x11::idForMonitorName("EXTRA");
-    server->run("xrandr --setmonitor EXTRA 800/211x600/158+0+0 none >/dev/null 2>&1");
-    auto waitFor = [&](DisplayID id) {
-        for (int i = 0; i < 40; ++i) {
-            {
-                std::lock_guard lock(mutex);
-                if (changed.count(id))
-                    return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
+    const auto reported = [&](DisplayID id) {
+        return waitFor([&] {
+            std::lock_guard lock(mutex);
+            return changed.count(id) > 0;
+        }, 4000);
     };
-    EXPECT_TRUE(waitFor(extraId));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the watcher takes its first reading
+    server->run("xrandr --setmonitor EXTRA 800/211x600/158+0+0 none >/dev/null 2>&1");
+    EXPECT_TRUE(reported(x11::idForMonitorName("EXTRA")));
     server->run("xrandr --delmonitor TOP >/dev/null 2>&1");
-    EXPECT_TRUE(waitFor(topId));
+    EXPECT_TRUE(reported(x11::idForMonitorName("TOP")));
     std::lock_guard lock(mutex);
     EXPECT_EQ(changed.size(), 2u); // the others did not change
     EXPECT_EQ(Display::activeDisplays().size(), 3u);
@@ -160,9 +140,8 @@ TEST(Monitors, EdidNamesAndBuiltinConnectors) {
     edid[72 + 3] = 0xFF; // a serial number descriptor is not a name
     EXPECT_FALSE(x11::edidMonitorName(edid.data(), edid.size()));
     EXPECT_FALSE(x11::edidMonitorName(edid.data(), 100));
-    EXPECT_TRUE(x11::isBuiltinConnector("eDP-1"));
-    EXPECT_TRUE(x11::isBuiltinConnector("LVDS1"));
-    EXPECT_TRUE(x11::isBuiltinConnector("DSI-1"));
+    for (const char* builtin : {"eDP-1", "LVDS1", "DSI-1"})
+        EXPECT_TRUE(x11::isBuiltinConnector(builtin)) << builtin;
     EXPECT_FALSE(x11::isBuiltinConnector("HDMI-1"));
     EXPECT_EQ(x11::idForMonitorName("A"), x11::idForMonitorName("A"));
     EXPECT_GE(x11::idForMonitorName("A"), 0x80000000u);

@@ -16,13 +16,14 @@ struct XwdPicture {
     std::uint32_t at(int x, int y) const { return pixels[std::size_t(y) * width + x]; }
 };
 
-// Reads the 32-bit ZPixmap dumps that `xwd` makes of a depth-24 screen.
-std::optional<XwdPicture> readXwd(const std::string& path);
+struct XWindow {
+    std::string id;
+    int x = 0, y = 0, width = 0, height = 0;
+};
 
 class XvfbServer {
 public:
-    // Starts Xvfb with one screen of width × height; check running(). Without shared
-    // memory it has no MIT-SHM, as an X server on another machine.
+    // Without shared memory it has no MIT-SHM, as an X server on another machine.
     XvfbServer(int width, int height, bool sharedMemory = true);
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
@@ -30,9 +31,8 @@ public:
 
     bool running() const { return pid_ > 0; }
     const std::string& name() const { return name_; } // ":97"
-    // Runs a shell command with DISPLAY set to this server; returns its exit status.
+    // A shell command with DISPLAY set to this server: its exit status, or its output.
     int run(const std::string& command) const;
-    // Runs a command and returns its standard output.
     std::string output(const std::string& command) const;
     // Sets monitors, each "NAME WxH+X+Y", the first primary and owning the output.
     void setMonitors(const std::vector<std::string>& monitors) const;
@@ -40,6 +40,16 @@ public:
     std::optional<XwdPicture> dump(const std::string& target = "-root") const;
     // Fills a root rectangle with a colour (0xRRGGBB) through a small X client.
     void fill(int x, int y, int w, int h, unsigned rgb) const;
+
+    // The application's windows (class "overlook"), only the mapped ones when `visible`.
+    std::vector<XWindow> overlookWindows(bool visible = true) const;
+    // The popover: mapped and at least 300 wide (the tray icon's own window is icon-sized).
+    std::optional<XWindow> popover() const;
+    int popovers() const;
+    std::optional<XWindow> trayIcon() const;
+    bool hasWindowNamed(const std::string& name) const;
+    // trayer as the XEmbed tray, once its panel is there; -1 when it did not come.
+    pid_t startTrayer() const;
 
 private:
     pid_t pid_ = -1;
