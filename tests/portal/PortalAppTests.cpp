@@ -4,6 +4,7 @@
 
 #include "Redraws.h"
 #include "tests/overlook/PngDecode.h"
+#include "tests/support/DesktopSession.h"
 #include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
@@ -211,49 +212,6 @@ TEST(PortalApp, ARefusalOrAMissingPortalIsToldAndEndsTheCommand) {
 
 namespace {
 
-// A headless GNOME (plain mutter, its portal, a consent granted in the permission
-// store) for one test, started and stopped with scripts/virtual-gnome.
-class GnomeSession {
-public:
-    GnomeSession() : folder_("gnome-session") {
-        int status = 0;
-        const std::string vars = shellOutput(prefix() + " start 2>&1", &status);
-        for (std::size_t at = 0; status == 0 && at < vars.size();) {
-            const std::size_t end = std::min(vars.find('\n', at), vars.size());
-            const std::string line = vars.substr(at, end - at);
-            if (const auto eq = line.find('='); eq != std::string::npos) {
-                environment_ += line.substr(0, eq) + "='" + line.substr(eq + 1) + "' ";
-                if (line.compare(0, eq, "OVERLOOK_GNOME_TOKEN") == 0)
-                    token_ = line.substr(eq + 1);
-            }
-            at = end + 1;
-        }
-        if (status != 0)
-            failure_ = vars;
-    }
-    ~GnomeSession() { (void)!std::system((prefix() + " stop").c_str()); }
-    GnomeSession(const GnomeSession&) = delete;
-    GnomeSession& operator=(const GnomeSession&) = delete;
-
-    bool running() const { return !token_.empty(); }
-    const std::string& failure() const { return failure_; }
-    const std::string& token() const { return token_; }
-    const std::string& environment() const { return environment_; }
-    // A process the script started ("pipewire", "mutter"...), by the PID it keeps.
-    pid_t pid(const std::string& name) const { return pid_t(std::atoi(readFile(folder_ / (name + ".pid")).c_str())); }
-    int run(const std::string& command) const {
-        const int status = std::system(("env -u DISPLAY -u SWAYSOCK " + environment_ + command).c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    std::string prefix() const {
-        return "OVERLOOK_GNOME_STATE='" + folder_.path().string() + "' '" OVERLOOK_SOURCE_DIR "/scripts/virtual-gnome'";
-    }
-    ScratchFolder folder_;
-    std::string environment_, token_, failure_;
-};
-
 // mutter's RemoteDesktop, which moves the pointer as a user would; its session lasts
 // as long as our bus connection.
 class RemotePointer {
@@ -302,13 +260,6 @@ private:
     std::string session_;
 };
 
-std::string value(const std::string& environment, const std::string& name) {
-    const auto at = environment.find(name + "='");
-    if (at == std::string::npos)
-        return "";
-    const auto from = at + name.size() + 2;
-    return environment.substr(from, environment.find('\'', from) - from);
-}
 
 // Whether two pixels agree within a step of dithering in every channel.
 bool near(std::uint32_t a, std::uint32_t b, int tolerance = 3) {
@@ -348,24 +299,29 @@ int unlikeShot(const DecodedPng& preview, const DecodedPng& shot, int k, int x0,
 // portal back end, a consent granted once. mutter paints each monitor one colour of
 // its own (chosen from a fixed seed) and sends frames only when something changes.
 TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) {
-    const GnomeSession gnome;
+    const DesktopSession gnome("gnome");
     ASSERT_TRUE(gnome.running()) << gnome.failure();
+    const std::string token = gnome.variable("OVERLOOK_GNOME_TOKEN");
     const ScratchFolder dir("portal-gnome");
     // Bounded: without the granted consent the portal would wait for a dialog for ever.
     const auto overlook = [&](const std::string& arguments) {
         return gnome.run("timeout 25 " + overlookIn(dir, arguments) + " >/dev/null 2>>'" + (dir / "log").string() + "'");
     };
-    int status = 0;
-    const std::string displays = shellOutput("env -u DISPLAY " + gnome.environment() + overlookIn(dir, "displays --json"), &status);
-    ASSERT_EQ(status, 0);
-    std::vector<std::string> ids;
-    for (auto at = displays.find("\"id\": "); at != std::string::npos; at = displays.find("\"id\": ", at + 1))
-        ids.push_back(displays.substr(at + 6, displays.find_first_of(",\n", at) - at - 6));
-    ASSERT_EQ(ids.size(), 2u) << displays;
-    for (const std::string& id : ids)
-        ASSERT_EQ(gnome.run(overlookIn(dir, "defaults write portalRestoreToken." + id + " " + gnome.token() +
-                                                " --type string >/dev/null")),
-                  0);
+    // The consent, stored for every display as the first dialog would have.
+    const auto consentForEveryDisplay = [&] {
+        int status = 0;
+        const std::string displays =
+            shellOutput("env -u DISPLAY " + gnome.environment() + overlookIn(dir, "displays --json"), &status);
+        int n = 0;
+        for (auto at = displays.find("\"id\": "); status == 0 && at != std::string::npos;
+             at = displays.find("\"id\": ", at + 1), ++n)
+            if (gnome.run(overlookIn(dir, "defaults write portalRestoreToken." +
+                                              displays.substr(at + 6, displays.find_first_of(",\n", at) - at - 6) +
+                                              " " + token + " --type string >/dev/null")) != 0)
+                return -1;
+        return n;
+    };
+    ASSERT_EQ(consentForEveryDisplay(), 2);
 
     // A screenshot through the portal: mutter's picture on each monitor, in place.
     // It paints every monitor with a vignette of a colour of its own: brightest at
@@ -376,7 +332,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     // session back under the same one: kept for both displays, the previews below
     // restore with it, without a dialog.
     const std::string settings = readFile(dir / "config" / "overlook" / "io.overlook.Overlook.plist");
-    EXPECT_EQ(occurrences(settings, gnome.token()), 2) << settings;
+    EXPECT_EQ(occurrences(settings, token), 2) << settings;
     const auto s = decodePng(shot);
     ASSERT_TRUE(s);
     ASSERT_EQ(s->width, 3200);
@@ -420,7 +376,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
 
     // The crosshair follows the pointer that RemoteDesktop moves, from the cursor
     // metadata: its lines cross the whole picture, its centre is on one monitor only.
-    RemotePointer pointer(value(gnome.environment(), "DBUS_SESSION_BUS_ADDRESS"));
+    RemotePointer pointer(gnome.variable("DBUS_SESSION_BUS_ADDRESS"));
     ASSERT_TRUE(pointer.ok());
     const auto previewWith = [&](double x, double y) -> std::optional<DecodedPng> {
         fs::remove(preview);
@@ -469,6 +425,23 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     EXPECT_GT(pointerPixels, 4);
     EXPECT_LE(pointerPixels, 36);
     EXPECT_EQ(unlikeShot(*p, *s, 4, 0, 0, 480, 270), 0);
+
+    // A monitor plugged in on the right gets its picture in place, beside the others'.
+    int added = 0;
+    ASSERT_EQ(gnome.script("add-monitor 1024x768 2>&1", &added), "");
+    ASSERT_EQ(added, 0);
+    ASSERT_EQ(consentForEveryDisplay(), 3);
+    fs::remove(shot);
+    ASSERT_EQ(overlook("screenshot --backend portal --output '" + shot.string() + "'"), 0) << readFile(dir / "log");
+    const auto s3 = decodePng(shot);
+    ASSERT_TRUE(s3);
+    ASSERT_EQ(s3->width, 4224);
+    EXPECT_EQ(s3->at(3200 + 512, 384) >> 24, 0xFFu);
+    p = previewWith(1920 + 600, 500);
+    ASSERT_TRUE(p) << readFile(dir / "log");
+    ASSERT_EQ(p->width, 1056);
+    EXPECT_EQ(unlikeShot(*p, *s3, 4, 800, 0, 1056, 192), 0);
+    EXPECT_EQ(unlikeShot(*p, *s3, 4, 0, 0, 480, 270), 0);
 
     // PipeWire gone during a preview: no picture with displays missing, but exit 1.
     fs::remove(preview);

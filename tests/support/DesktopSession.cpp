@@ -41,8 +41,8 @@ int DesktopSession::run(const std::string& command) const {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string DesktopSession::script(const std::string& arguments) const {
-    return shellOutput(prefix() + " " + arguments);
+std::string DesktopSession::script(const std::string& arguments, int* status) const {
+    return shellOutput(prefix() + " " + arguments, status);
 }
 
 std::string DesktopSession::prefix() const {

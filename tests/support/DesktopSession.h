@@ -27,8 +27,9 @@ public:
     pid_t pid(const std::string& name) const;
     // Runs a shell command in the session (no DISPLAY); its exit status.
     int run(const std::string& command) const;
-    // The standard output of the session's script run with `arguments`.
-    std::string script(const std::string& arguments) const;
+    // The standard output of the session's script run with `arguments`; `status`
+    // gets its exit status.
+    std::string script(const std::string& arguments, int* status = nullptr) const;
 
 private:
     std::string prefix() const;
