@@ -17,17 +17,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
+struct TempDir {
+    fs::path path_ = [] {
         char name[] = "/tmp/overlook-png-XXXXXX";
-        path_ = mkdtemp(name);
-    }
+        return fs::path(mkdtemp(name));
+    }();
     ~TempDir() { fs::remove_all(path_); }
     const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
 };
 
 std::string contents(const fs::path& path) {
@@ -67,21 +63,13 @@ TEST(ImagePng, DecodesBackPixelForPixel) {
         bool opaque;
         int flatBand = 0;
     };
-    for (auto [w, h, stride, opaque, flatBand] : std::vector<Case>{{1, 1, 1, true},
-                                                         {37, 5, 37, true},
-                                                         {64, 33, 64, false},
-                                                         {5, 3, 8, true}, // rows with padding
-                                                         {6, 4, 9, false},
-                                                         // past the size that is compressed in parts
-                                                         {1501, 1000, 1501, true},
-                                                         {1100, 1000, 1100, false},
-                                                         {3840, 1080, 3840, true},
-                                                         // flat and noisy bands, in parts and not
-                                                         {3840, 1080, 3840, true, 70},
-                                                         {1100, 1000, 1100, false, 90},
-                                                         {900, 120, 900, true, 40},
-                                                         // one row per part
-                                                         {700000, 2, 700000, true}}) {
+    // Small ones, rows with padding, past the size that is compressed in parts, flat
+    // and noisy bands in parts and not, and one row per part.
+    for (auto [w, h, stride, opaque, flatBand] : std::vector<Case>{
+             {1, 1, 1, true}, {37, 5, 37, true}, {64, 33, 64, false}, {5, 3, 8, true}, {6, 4, 9, false},
+             {1501, 1000, 1501, true}, {1100, 1000, 1100, false}, {3840, 1080, 3840, true},
+             {3840, 1080, 3840, true, 70}, {1100, 1000, 1100, false, 90}, {900, 120, 900, true, 40},
+             {700000, 2, 700000, true}}) {
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " stride " + std::to_string(stride) + " bands " +
                      std::to_string(flatBand));
         const auto pixels = randomPixels(random, w, h, stride, opaque, flatBand);
@@ -115,12 +103,10 @@ TEST(ImagePng, PartlyTransparentPixelsComeOutStraight) {
     const auto decoded = decodePng(path);
     ASSERT_TRUE(decoded);
     ASSERT_TRUE(decoded->hasAlpha);
-    EXPECT_EQ(decoded->at(0, 0), 0x00000000u);
-    EXPECT_EQ(decoded->at(1, 0), 0x80804000u); // 0x40 at half coverage is 0x80
-    EXPECT_EQ(decoded->at(2, 0), 0xFF804020u);
-    EXPECT_EQ(decoded->at(0, 1), 0x01FFFFFFu);
-    EXPECT_EQ(decoded->at(1, 1), 0x40FFFFFFu);
-    EXPECT_EQ(decoded->at(2, 1), 0xFFFFFFFFu);
+    // 0x40 at half coverage is 0x80.
+    const std::uint32_t straight[] = {0x00000000u, 0x80804000u, 0xFF804020u, 0x01FFFFFFu, 0x40FFFFFFu, 0xFFFFFFFFu};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(decoded->at(i % 3, i / 3), straight[i]) << i;
 }
 
 TEST(ImagePng, NewFilesNeverReplaceButPreviewsDo) {

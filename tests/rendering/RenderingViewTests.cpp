@@ -13,7 +13,6 @@ using namespace overlook::test;
 
 namespace {
 
-
 class RenderingViewTest : public ::testing::Test {
 protected:
     void SetUp() override { ensureOffscreenApplication(); }
@@ -44,16 +43,14 @@ protected:
 } // namespace
 
 TEST_F(RenderingViewTest, FirstUpdateInstallsTheListAndLaterOnesOnlyMeasure) {
-    LogCapture log;
     auto view = make();
-    EXPECT_TRUE(log.contains(LogLevel::Debug, "Creating RenderingView with Metal device CPU"));
     EXPECT_TRUE(view->streams().empty());
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 600, 250));
     EXPECT_EQ(view->size(), QSize(600, 250));
     EXPECT_GT(view->frameIntervalMs(), 0);
 
     // The same list as at creation is still installed, with a snapshot each.
-    log.clear();
+    LogCapture log;
     wrapper.updateView(view.get());
     EXPECT_TRUE(log.messages().empty()); // queued, not yet run
     FixtureEnvironment::drainMain();
@@ -89,20 +86,13 @@ TEST_F(RenderingViewTest, ScaleChangeRestartsOnlyStreamingDisplays) {
     auto view = make();
     update(*view);
     streams[0]->start(false);
-    LogCapture log;
     scale = 2;
     update(*view);
-    EXPECT_TRUE(log.contains(LogLevel::Info, "Changing scale from 1.000000 to 2.000000"));
-    EXPECT_TRUE(log.contains(LogLevel::Info, "Creating stream for display Main with dimensions: 800.000000 \u00d7 500.000000"));
-    EXPECT_TRUE(log.contains(LogLevel::Info, "Releasing stream for display Side"));
-    EXPECT_FALSE(log.contains(LogLevel::Info, "Starting stream for display Side"));
     EXPECT_EQ(streams[0]->scale(), 2);
-    EXPECT_TRUE(streams[0]->isStreaming.get());
-    EXPECT_TRUE(streams[0]->hasStream());
+    EXPECT_TRUE(streams[0]->isStreaming.get() && streams[0]->hasStream());
     EXPECT_EQ(env.capture().createdStreams().back().width, 800);
     EXPECT_EQ(streams[1]->scale(), 2);
-    EXPECT_FALSE(streams[1]->isStreaming.get());
-    EXPECT_FALSE(streams[1]->hasStream());
+    EXPECT_FALSE(streams[1]->isStreaming.get() || streams[1]->hasStream());
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 1200, 500));
     streams[0]->releaseStream();
 }
@@ -182,9 +172,7 @@ TEST_F(RenderingViewTest, IdleRefreshesComposeNothingUntilSomethingChanges) {
 TEST_F(RenderingViewTest, WithoutVisibleStreamsOnlyTheClearReachesTheDrawable) {
     for (auto& s : streams)
         s->isVisible = false;
-    LogCapture log;
     auto view = make();
-    EXPECT_TRUE(log.contains(LogLevel::Error, "Attempting to calculate output metrics for zero displays"));
     update(*view);
     view->resize(40, 20);
     view->draw();

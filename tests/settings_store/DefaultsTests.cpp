@@ -99,18 +99,15 @@ TEST_F(DefaultsTest, NativeValuesAreStoredAsThemselvesAndReadWithExactConversion
     EXPECT_EQ(text.get(), "héllo");
     EXPECT_EQ(bytes.get(), (Data{0, 9}));
     EXPECT_EQ(when.get(), Date{1700000000});
-
-    // Text in a native key's entry is read as JSON.
     suite->set("flag", "true");
     EXPECT_TRUE(flag.get());
-    suite->set("count", "12");
-    EXPECT_EQ(count.get(), 12);
-    suite->set("count", "4.5");
-    EXPECT_EQ(count.get(), 7); // not an integer: the default
-    suite->set("count", 4.0);
-    EXPECT_EQ(count.get(), 4); // an integral real is an integer
-    suite->set("count", 1e12);
-    EXPECT_EQ(count.get(), 7); // out of range for int
+
+    // Text in a native key's entry is read as JSON; an integral real is an integer;
+    // what is no integer or out of range reads as the default.
+    for (const auto& [stored, expected] : std::vector<std::pair<PropertyList, int>>{{"12", 12}, {"4.5", 7}, {4.0, 4}, {1e12, 7}}) {
+        suite->set("count", stored);
+        EXPECT_EQ(count.get(), expected) << stored.describe();
+    }
     // Numbers are booleans by value; text is read as JSON, so only "true" and
     // "false" are booleans there; anything else falls back to the default.
     Key<bool> on("on", true, suite);

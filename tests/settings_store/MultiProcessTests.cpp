@@ -20,20 +20,16 @@ using overlook::test::TempSettings;
 
 namespace {
 
+// Starts the writer with `args`; its standard output goes to `*stdoutFd` when given.
 pid_t spawn(const std::vector<std::string>& args, int* stdoutFd = nullptr) {
     int pipeFds[2] = {-1, -1};
-    if (stdoutFd) {
+    if (stdoutFd)
         EXPECT_EQ(::pipe(pipeFds), 0);
-    }
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (stdoutFd) {
+        if (stdoutFd)
             ::dup2(pipeFds[1], 1);
-            ::close(pipeFds[0]);
-            ::close(pipeFds[1]);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(SETTINGS_WRITER));
+        std::vector<char*> argv{const_cast<char*>(SETTINGS_WRITER)};
         for (const auto& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -51,14 +47,6 @@ int waitExit(pid_t pid) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-PropertyList::Dictionary fileContents(const std::filesystem::path& path) {
-    auto parsed = parsePropertyList(TempSettings::read(path));
-    EXPECT_TRUE(parsed.value) << parsed.error;
-    if (!parsed.value || !parsed.value->get<PropertyList::Dictionary>())
-        return {};
-    return *parsed.value->get<PropertyList::Dictionary>();
 }
 
 } // namespace
@@ -102,7 +90,7 @@ TEST(MultiProcess, ConcurrentWritersNeverLoseEachOthersKeys) {
     }
     EXPECT_EQ(waitExit(a), 0);
     EXPECT_EQ(waitExit(b), 0);
-    const auto onDisk = fileContents(env.file("merge"));
+    const auto onDisk = env.onDisk("merge");
     EXPECT_EQ(onDisk.size(), 120u);
     for (const char* prefix : {"a", "b", "c"})
         for (int i = 0; i < 40; ++i)
@@ -132,7 +120,7 @@ TEST(MultiProcess, AWriterKilledAtAnyMomentLeavesEveryDurableWrite) {
             EXPECT_EQ(last, 0);
             continue;
         }
-        const auto onDisk = fileContents(env.file("crash"));
+        const auto onDisk = env.onDisk("crash");
         ASSERT_EQ(onDisk.count("counter"), 1u) << "round " << round;
         const auto counter = *onDisk.at("counter").get<std::int64_t>();
         // Each round's child starts counting at 1 again; what it acknowledged is there.

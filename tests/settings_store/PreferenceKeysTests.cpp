@@ -37,27 +37,22 @@ CommandRun overlookCommand(const std::vector<std::string>& args) {
 
 } // namespace
 
-TEST(PreferenceKeys, AFreshStoreReadsEveryDefaultAlsoByName) {
+TEST(PreferenceKeys, AFreshStoreReadsTheDefaultsAlsoThroughTheControllersStore) {
     ASSERT_TRUE(kFolderReady);
     installStandardDefaults();
     namespace Keys = Defaults::Keys;
     EXPECT_TRUE(Keys::displayCrosshair().get());
-    EXPECT_EQ(Keys::scale().get(), 4.0);
-    EXPECT_EQ(Keys::crosshairWeight().get(), 2.0);
-    EXPECT_EQ(Keys::crosshairColor().get().components(),
-              (std::vector<double>{1.0, 0.7843137254901961, 0.11764705882352941, 1.0}));
-    // The stream controller's direct reads go to the real store now.
+    EXPECT_EQ(Keys::crosshairColor().get(), defaultCrosshairColor());
+    // The stream controller's direct reads go to the real store.
     DefaultsStore& store = standardDefaultsStore();
     EXPECT_EQ(&store, UserDefaults::standard().get());
     EXPECT_EQ(store.floatForKey("scale"), 4.0f);
-    EXPECT_FALSE(store.boolForKey(preferences::kHideMainDisplay));
     EXPECT_FALSE(store.boolForKey(preferences::kAutoPlay));
     UserDefaults::standard()->set(preferences::kHideMainDisplay, true);
     EXPECT_TRUE(store.boolForKey(preferences::kHideMainDisplay));
     UserDefaults::standard()->removeObject(preferences::kHideMainDisplay);
     // The views' desaturation binding reads its own default; the store registers none.
     EXPECT_TRUE(preferences::desaturationPausedStream().get());
-    EXPECT_TRUE(effectiveDesaturationPausedStream());
     EXPECT_FALSE(UserDefaults::standard()->object(preferences::kDesaturationPausedStream));
     EXPECT_FALSE(store.boolForKey(preferences::kDesaturationPausedStream));
 }
@@ -68,10 +63,9 @@ TEST(PreferenceKeys, ColorBridgeKeepsComponentsAndWantsThreeNumbers) {
     EXPECT_EQ(*stored, PropertyList(PropertyList::Array{1.0, 0.7843137254901961, 0.11764705882352941, 1.0}));
     EXPECT_EQ(ColorBridge::deserialize(*stored), defaultCrosshairColor());
     EXPECT_FALSE(ColorBridge::deserialize(PropertyList::Array{0.5, 1.0})); // grey: no colour
-    EXPECT_EQ(ColorBridge::deserialize(PropertyList::Array{0.1, 0.2, 0.3}), GraphicsColor::genericRGB(0.1, 0.2, 0.3, 1));
-    EXPECT_EQ(ColorBridge::deserialize(PropertyList::Array{0.1, 0.2, 0.3, 0.4, 0.5}),
-              GraphicsColor::genericRGB(0.1, 0.2, 0.3, 1));
     EXPECT_FALSE(ColorBridge::deserialize(PropertyList::Array{0.1, "x", 0.3}));
+    for (const auto& components : {PropertyList::Array{0.1, 0.2, 0.3}, PropertyList::Array{0.1, 0.2, 0.3, 0.4, 0.5}})
+        EXPECT_EQ(ColorBridge::deserialize(components), GraphicsColor::genericRGB(0.1, 0.2, 0.3, 1));
 
     const auto& key = Defaults::Keys::crosshairColor();
     UserDefaults::standard()->set("crosshairColor", PropertyList::Array{0.5, 1.0});
@@ -81,18 +75,11 @@ TEST(PreferenceKeys, ColorBridgeKeepsComponentsAndWantsThreeNumbers) {
     key.reset();
 }
 
-TEST(StreamQuality, RawValuesDescriptionsAndKeyedCoding) {
+TEST(StreamQuality, RawValuesAndKeyedCoding) {
     EXPECT_EQ(streamQualityFromRawValue(8.0), StreamQuality::eighth);
     for (double bad : {16.0, 3.0, 0.0, 4.0000001})
         EXPECT_FALSE(streamQualityFromRawValue(bad)) << bad;
-    std::vector<std::string> descriptions;
-    for (StreamQuality q : kAllStreamQualities)
-        descriptions.push_back(std::to_string(rawValue(q)) + " " + description(q));
-    EXPECT_EQ(descriptions, (std::vector<std::string>{"1.000000 Full-resolution", "2.000000 Half-resolution",
-                                                      "4.000000 Quarter-resolution", "8.000000 Eighth-resolution"}));
-
     EXPECT_EQ(nlohmann::json(StreamQuality::half).dump(), R"({"half":{}})");
-    EXPECT_EQ(nlohmann::json::parse(R"({"quarter":{}})").get<StreamQuality>(), StreamQuality::quarter);
     EXPECT_EQ(nlohmann::json::parse(R"({"quarter":{},"other":1})").get<StreamQuality>(), StreamQuality::quarter);
     for (const char* bad : {R"({"full":{},"half":{}})", "{}"}) {
         try {
@@ -100,7 +87,6 @@ TEST(StreamQuality, RawValuesDescriptionsAndKeyedCoding) {
             ADD_FAILURE() << bad;
         } catch (const DecodingError& e) {
             EXPECT_EQ(e.kind, DecodingError::Kind::typeMismatch);
-            EXPECT_EQ(e.type, "StreamQuality");
             EXPECT_EQ(e.debugDescription, "Invalid number of keys found, expected one.");
         }
     }
@@ -141,17 +127,11 @@ TEST(DefaultsCommand, WritesReadsAndDeletesTheUsersSettings) {
     EXPECT_NE(refused.err.find("holds control character 7"), std::string::npos);
 
     for (const auto& bad : std::vector<std::vector<std::string>>{
-             {"defaults"},
-             {"defaults", "dance"},
-             {"defaults", "write", "scale"},
-             {"defaults", "write", "scale", "two", "--type", "float"},
-             {"defaults", "write", "scale", "1e999", "--type", "float"},
-             {"defaults", "write", "n", "12abc", "--type", "int"},
-             {"defaults", "write", "b", "maybe", "--type", "bool"},
-             {"defaults", "write", "b", "1", "--type", "date"},
-             {"defaults", "read", "a", "b"},
-             {"defaults", "delete"},
-             {"defaults", "read", "--type", "int"}}) {
+             {"defaults"}, {"defaults", "dance"}, {"defaults", "write", "scale"}, {"defaults", "delete"},
+             {"defaults", "write", "scale", "two", "--type", "float"}, {"defaults", "read", "a", "b"},
+             {"defaults", "write", "scale", "1e999", "--type", "float"}, {"defaults", "read", "--type", "int"},
+             {"defaults", "write", "n", "12abc", "--type", "int"}, {"defaults", "write", "b", "maybe", "--type", "bool"},
+             {"defaults", "write", "b", "1", "--type", "date"}}) {
         const CommandRun run = overlookCommand(bad);
         EXPECT_EQ(run.code, 2) << bad.back();
         EXPECT_NE(run.err.find("usage:"), std::string::npos) << bad.back();

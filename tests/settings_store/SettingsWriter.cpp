@@ -12,36 +12,27 @@
 #include <cstdlib>
 #include <string>
 
-using namespace overlook;
-
 int main(int argc, char** argv) {
     if (argc < 4)
         return 2;
-    auto store = UserDefaults::open(argv[1], argv[2]);
+    auto store = overlook::UserDefaults::open(argv[1], argv[2]);
     const std::string mode = argv[3];
     if (mode == "set" && argc == 6) {
         store->set(argv[4], std::atoll(argv[5]));
         return store->synchronize() ? 0 : 1;
     }
-    if (mode == "keys" && argc == 6) {
-        for (int i = 0; i < std::atoi(argv[5]); ++i) {
-            store->set(std::string(argv[4]) + std::to_string(i), i);
-            if (!store->synchronize())
-                return 1;
-        }
-        return 0;
+    for (std::int64_t i = 0; mode == "keys" && argc == 6 && i < std::atoi(argv[5]); ++i)
+        if (store->set(argv[4] + std::to_string(i), i); !store->synchronize())
+            return 1;
+    for (std::int64_t i = 1; mode == "loop"; ++i) {
+        store->set("counter", i);
+        store->set("slot" + std::to_string(i % 64), i);
+        // A bulky value, so that a kill often lands in the middle of a write.
+        store->set("payload", std::string(static_cast<std::size_t>(2000 + i % 2000), 'x'));
+        if (!store->synchronize())
+            return 1;
+        std::printf("%lld\n", static_cast<long long>(i));
+        std::fflush(stdout);
     }
-    if (mode == "loop") {
-        for (std::int64_t i = 1;; ++i) {
-            store->set("counter", i);
-            store->set("slot" + std::to_string(i % 64), i);
-            // A bulky value, so that a kill often lands in the middle of a write.
-            store->set("payload", std::string(static_cast<std::size_t>(2000 + i % 2000), 'x'));
-            if (!store->synchronize())
-                return 1;
-            std::printf("%lld\n", static_cast<long long>(i));
-            std::fflush(stdout);
-        }
-    }
-    return 2;
+    return mode == "keys" ? 0 : 2;
 }
