@@ -28,7 +28,7 @@ protected:
 
 } // namespace
 
-TEST_F(DisplayStreamerTest, ANewStreamerIsStoppedAndHasNoImage) {
+TEST_F(DisplayStreamerTest, ANewStreamerIsStoppedWithoutImageAndARefusedOneStillReportsStreaming) {
     auto s = make();
     EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
     EXPECT_FALSE(s->isStreaming.get() || s->hasStream());
@@ -39,6 +39,16 @@ TEST_F(DisplayStreamerTest, ANewStreamerIsStoppedAndHasNoImage) {
     EXPECT_FALSE(s->flippedScreenImage());
     EXPECT_TRUE(capture.contains(LogLevel::Error, "The screen image for Built-in Stream is nil, not returning an image."));
     EXPECT_EQ(env.capture().createdStreams().size(), 0u);
+
+    // A stream the service refuses to create still reports streaming, and toggles off.
+    env.capture().setRefuseCreation(true);
+    s->start(false);
+    EXPECT_TRUE(s->isStreaming.get());
+    EXPECT_FALSE(s->hasStream());
+    EXPECT_EQ(env.capture().startCount(1), 0);
+    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
+    s->toggle();
+    EXPECT_FALSE(s->isStreaming.get());
 }
 
 TEST_F(DisplayStreamerTest, StartCreatesOneStreamOfTheTruncatedOutputSizeAndStopAlwaysStops) {
@@ -99,7 +109,7 @@ TEST_F(DisplayStreamerTest, SetScaleLogsAndRestartsOnlyWhatWasStreaming) {
     s->releaseStream();
 }
 
-TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadExactlyInUpdateOrderWhenFramesCoalesce) {
+TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadInUpdateOrderAndOnlyFramesChangeTheImage) {
     auto s = make();
     std::vector<FrameStatus> seen;
     const auto mainThread = std::this_thread::get_id();
@@ -127,22 +137,10 @@ TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadExactlyInUpdateOrderWhenFr
                                     S::FrameComplete}));
     EXPECT_FALSE(offMain);
 
-    // Unknown statuses are faults, and still become the status.
-    LogCapture capture;
-    env.capture().emit(1, static_cast<FrameStatus>(9));
-    settle(s);
-    EXPECT_EQ(capture.messages(LogLevel::Fault), std::vector<std::string>{"Unknown Default Frame Status: 9"});
-    EXPECT_EQ(static_cast<int>(s->currentStatus.get()), 9);
-    s->releaseStream();
-    settle(s);
-}
-
-TEST_F(DisplayStreamerTest, IdleAndBlankUpdatesKeepTheImageButSetTheStatus) {
-    auto s = make();
-    s->start(false);
+    // Idle and blank updates set the status but keep the image.
     env.capture().emit(1, FrameStatus::FrameComplete);
     settle(s);
-    auto image = s->screenImage();
+    const auto image = s->screenImage();
     ASSERT_TRUE(image);
     EXPECT_EQ(image->extent(), Rect(0, 0, 1512, 982));
     for (auto st : {FrameStatus::FrameIdle, FrameStatus::FrameBlank}) {
@@ -151,7 +149,14 @@ TEST_F(DisplayStreamerTest, IdleAndBlankUpdatesKeepTheImageButSetTheStatus) {
         EXPECT_EQ(s->currentStatus.get(), st);
         EXPECT_EQ(s->screenImage(), image);
     }
+    // Unknown statuses are faults, and still become the status.
+    LogCapture capture;
+    env.capture().emit(1, static_cast<FrameStatus>(9));
+    settle(s);
+    EXPECT_EQ(capture.messages(LogLevel::Fault), std::vector<std::string>{"Unknown Default Frame Status: 9"});
+    EXPECT_EQ(static_cast<int>(s->currentStatus.get()), 9);
     s->releaseStream();
+    settle(s);
 }
 
 TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrameAndNeverStopsALaterStart) {
@@ -190,18 +195,6 @@ TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrameAndNeverStops
     EXPECT_NE(s->screenImage(), second); // frames are taken again
     s->releaseStream();
     settle(s);
-}
-
-TEST_F(DisplayStreamerTest, RefusedCreationStillReportsStreaming) {
-    env.capture().setRefuseCreation(true);
-    auto s = make();
-    s->start(false);
-    EXPECT_TRUE(s->isStreaming.get());
-    EXPECT_FALSE(s->hasStream());
-    EXPECT_EQ(env.capture().startCount(1), 0);
-    EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
-    s->toggle();
-    EXPECT_FALSE(s->isStreaming.get());
 }
 
 TEST_F(DisplayStreamerTest, SnapshotsAreScaledToTheOutputSize) {
