@@ -217,25 +217,21 @@ TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
                                                    " cannot be read (Is a directory); it was moved to " +
                                                    corruptCopies(env, "unreadable")[0].string() +
                                                    " and the suite starts from its registered defaults"));
+    // A file corrupted while the suite is open is rebuilt from memory.
+    auto running = UserDefaults::suite("running");
+    running->set("a", 1);
+    ASSERT_TRUE(running->synchronize());
+    env.write(env.file("running"), "garbage");
+    running->set("b", 2);
+    ASSERT_TRUE(running->synchronize());
+    EXPECT_EQ(env.onDisk("running"), (Dict{{"a", 1}, {"b", 2}}));
+    EXPECT_EQ(corruptCopies(env, "running").size(), 1u);
     // A string holding a NUL character is no corruption, and does not stop the process.
     env.write(env.file("nul"), std::string("<plist version=\"1.0\"><dict><key>a</key><string>x\0y</string></dict></plist>", 74));
     auto nul = UserDefaults::suite("nul");
     ASSERT_TRUE(nul->object("a"));
     EXPECT_TRUE(nul->object("a")->is(PropertyList::Kind::String));
     EXPECT_TRUE(corruptCopies(env, "nul").empty());
-}
-
-TEST(UserDefaults, AFileCorruptedWhileRunningIsRebuiltFromMemory) {
-    TempSettings env;
-    LogCapture logs;
-    auto store = UserDefaults::suite("running");
-    store->set("a", 1);
-    ASSERT_TRUE(store->synchronize());
-    env.write(env.file("running"), "garbage");
-    store->set("b", 2);
-    ASSERT_TRUE(store->synchronize());
-    EXPECT_EQ(env.onDisk("running"), (Dict{{"a", 1}, {"b", 2}}));
-    EXPECT_EQ(corruptCopies(env, "running").size(), 1u);
 }
 
 TEST(UserDefaults, ObserversGetOldNewInitialAndPriorOnTheChangingThread) {
