@@ -43,26 +43,33 @@ protected:
 
 } // namespace
 
-TEST_F(HiDpiViewTest, StreamFillsTheDrawablePixelForPixel) {
+TEST_F(HiDpiViewTest, StreamFillsTheDrawablePixelForPixelButNeverExceedsTheDisplaysPixels) {
+    // At scale 1 the output is the display itself: twice as many pixels would only be made up.
+    scale = 1;
     std::unique_ptr<RenderingView> view(wrapper.makeView());
     ASSERT_EQ(view->devicePixelRatioF(), 2.0);
     wrapper.updateView(view.get());
     FixtureEnvironment::drainMain();
-    view->resize(405, 255);
     streams[0]->start(false);
+    ASSERT_FALSE(env.capture().createdStreams().empty());
+    EXPECT_EQ(env.capture().createdStreams().back().width, 1620);
+    EXPECT_EQ(streams[0]->captureRatio(), 1.0);
+
+    // At scale 4 the drawable and the capture both have the device size, twice the widget's.
+    scale = 4;
+    wrapper.updateView(view.get());
+    FixtureEnvironment::drainMain();
+    EXPECT_TRUE(streams[0]->isStreaming.get());
+    view->resize(405, 255);
     env.capture().emit(1, FrameStatus::FrameComplete);
     FixtureEnvironment::settle(*streams[0]->streamQueue());
     FixtureEnvironment::drainMain();
     view->draw();
-
-    // The drawable and the capture both have the device size, twice the widget's.
     ASSERT_EQ(view->drawable().size(), QSize(810, 510));
-    ASSERT_FALSE(env.capture().createdStreams().empty());
     EXPECT_EQ(env.capture().createdStreams().back().width, 810);
     EXPECT_EQ(env.capture().createdStreams().back().height, 510);
     EXPECT_EQ(streams[0]->captureRatio(), 2.0);
-    // The layout stays in output points.
-    EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 405, 255));
+    EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 405, 255)); // the layout stays in output points
 
     // Edges between neighbouring device pixels: a frame of 405 × 255 blown up
     // would smear or shift each of them by a device pixel.
@@ -73,25 +80,5 @@ TEST_F(HiDpiViewTest, StreamFillsTheDrawablePixelForPixel) {
     EXPECT_EQ(pixel(*view, 81, 100), base);
     EXPECT_EQ(pixel(*view, 80, 51), fixture::kCornerBlockColor);
     EXPECT_EQ(pixel(*view, 80, 50), fixture::kTopBandColor);
-    streams[0]->releaseStream();
-}
-
-TEST_F(HiDpiViewTest, CaptureNeverExceedsTheDisplaysPixels) {
-    // At scale 1 the output is the display itself: twice as many pixels would
-    // only be made up.
-    scale = 1;
-    std::unique_ptr<RenderingView> view(wrapper.makeView());
-    wrapper.updateView(view.get());
-    FixtureEnvironment::drainMain();
-    streams[0]->start(false);
-    ASSERT_FALSE(env.capture().createdStreams().empty());
-    EXPECT_EQ(env.capture().createdStreams().back().width, 1620);
-    EXPECT_EQ(streams[0]->captureRatio(), 1.0);
-    // Back at scale 4 the stream comes back at twice its output size.
-    scale = 4;
-    wrapper.updateView(view.get());
-    FixtureEnvironment::drainMain();
-    EXPECT_TRUE(streams[0]->isStreaming.get());
-    EXPECT_EQ(env.capture().createdStreams().back().width, 810);
     streams[0]->releaseStream();
 }
