@@ -2,8 +2,8 @@
 #include "Overlook/CommandLine/DisplaysCommand.h"
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/FixtureEnvironment.h"
+#include "tests/support/Processes.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -78,25 +78,17 @@ TEST(CommandLine, ShippedFixtureRunsEndToEnd) {
 
 TEST(CommandLine, TheCommandLineProgramHandsThePreviewToTheApplicationProgram) {
     // `overlook` itself loads no toolkit; the preview runs in `overlook-app`.
-    const std::string ldd = [] {
-        std::string out;
-        if (FILE* pipe = popen("ldd " OVERLOOK_BINARY, "r")) {
-            char buffer[512];
-            while (fgets(buffer, sizeof buffer, pipe))
-                out += buffer;
-            pclose(pipe);
-        }
-        return out;
-    }();
+    const std::string ldd = overlook::test::shellOutput("ldd " OVERLOOK_BINARY);
     ASSERT_FALSE(ldd.empty());
     EXPECT_EQ(ldd.find("libQt6"), std::string::npos);
 
-    const std::string output = ::testing::TempDir() + "/handed-over-preview.png";
-    std::remove(output.c_str());
-    const std::string command = "XDG_CONFIG_HOME=" + ::testing::TempDir() + " " OVERLOOK_BINARY
-                                " preview --backend fixture=" OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json --output " +
-                                output + " >/dev/null 2>&1";
-    EXPECT_EQ(std::system(command.c_str()), 0);
+    const overlook::test::ScratchFolder folder("handed-over");
+    const std::string output = folder / "preview.png";
+    EXPECT_EQ(std::system(("XDG_CONFIG_HOME=" + folder.path().string() + " " OVERLOOK_BINARY
+                           " preview --backend fixture=" OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json --output " +
+                           output + " >/dev/null 2>&1")
+                              .c_str()),
+              0);
     const auto picture = overlook::test::decodePng(output);
     ASSERT_TRUE(picture);
     EXPECT_EQ(picture->width, 858); // both fixture displays at the default quarter scale
@@ -105,19 +97,7 @@ TEST(CommandLine, TheCommandLineProgramHandsThePreviewToTheApplicationProgram) {
 TEST(CommandLine, WithoutADisplayServerNothingIsMadeUp) {
     // An SSH shell or a service: no DISPLAY, no back end asked for. The demo
     // displays must not be reported as real ones.
-    struct SavedVariable {
-        const char* name;
-        std::optional<std::string> value;
-        explicit SavedVariable(const char* n) : name(n) {
-            if (const char* v = std::getenv(n))
-                value = v;
-            unsetenv(n);
-        }
-        ~SavedVariable() {
-            if (value)
-                setenv(name, value->c_str(), 1);
-        }
-    } display("DISPLAY"), backend("OVERLOOK_BACKEND");
+    const overlook::test::ScopedEnvironment unset({{"DISPLAY", ""}, {"OVERLOOK_BACKEND", ""}});
     testing::internal::CaptureStderr();
     EXPECT_EQ(runOverlook({"screenshot", "--output", "/tmp/overlook-never-written.png"}), 1);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("no display server to talk to"), std::string::npos);
@@ -132,5 +112,4 @@ TEST(CommandLine, WithoutADisplayServerNothingIsMadeUp) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(runOverlook({"displays"}), 0);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("DELL U2720Q"), std::string::npos);
-    unsetenv("OVERLOOK_BACKEND");
 }

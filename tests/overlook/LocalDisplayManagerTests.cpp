@@ -4,6 +4,7 @@
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/FixtureEnvironment.h"
+#include "tests/support/Processes.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -11,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -27,19 +27,6 @@ std::uint32_t snapshotPixel(FixtureEnvironment& env, DisplayID id, int px, int p
 }
 
 std::uint32_t bitmapPixel(const DesktopBitmap& b, int x, int y) { return b.pixels().pixel(x, y); }
-
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/overlook-shot-XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 } // namespace
 
@@ -103,27 +90,31 @@ TEST(LocalDisplay, ReconfigurationRefreshesTheListOnThePlatformsCalls) {
 
 TEST(DesktopSnapshot, LayoutsOfTheArrangement) {
     struct Case {
-        const char* name;
-        std::vector<std::string> displays;
+        std::string second; // beside the main display, if any
         int width, height;
+        // Points of the picture left transparent (uncovered) and one covered.
+        std::vector<std::pair<int, int>> uncovered;
+        std::pair<int, int> covered;
     };
-    const std::vector<Case> cases = {
-        {"one display", {displayJson(1, 0, "Main", 0, 0, 1512, 982, true)}, 1512, 982},
-        {"second above",
-         {displayJson(1, 0, "Main", 0, 0, 1512, 982, true), displayJson(2, 1, "Top", 0, -1080, 1920, 1080)},
-         1920, 2062},
-        {"second right",
-         {displayJson(1, 0, "Main", 0, 0, 1512, 982, true), displayJson(2, 1, "Right", 1512, 0, 1920, 1080)},
-         3432, 1080},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FixtureEnvironment env(arrangementJson(c.displays));
-        const auto bitmap = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
+    for (const Case& c : std::vector<Case>{
+             {"", 1512, 982, {}, {0, 0}},
+             // Right of the main display under the top one stays transparent.
+             {displayJson(2, 1, "Top", 0, -1080, 1920, 1080), 1920, 2062, {{1512, 1080}, {1919, 2061}}, {1511, 2061}},
+             // Below the main display beside the taller right one.
+             {displayJson(2, 1, "Right", 1512, 0, 1920, 1080), 3432, 1080, {{0, 982}, {1511, 1079}}, {1512, 1079}}}) {
+        SCOPED_TRACE(c.second);
+        std::vector<std::string> displayList{displayJson(1, 0, "Main", 0, 0, 1512, 982, true)};
+        if (!c.second.empty())
+            displayList.push_back(c.second);
+        FixtureEnvironment env(arrangementJson(displayList));
+        const auto displays = LocalDisplay::allDisplays();
+        const auto bitmap = LocalDisplayManager::desktopSnapshot(displays);
         ASSERT_TRUE(bitmap);
         EXPECT_EQ(bitmap->width, c.width);
         EXPECT_EQ(bitmap->height, c.height);
-        const auto displays = LocalDisplay::allDisplays();
+        for (const auto& [x, y] : c.uncovered)
+            EXPECT_EQ(bitmapPixel(*bitmap, x, y), 0u) << x << "," << y;
+        EXPECT_NE(bitmapPixel(*bitmap, c.covered.first, c.covered.second), 0u);
         double minX = 0, minY = 0;
         for (const LocalDisplay& d : displays)
             minX = std::min(minX, d.bounds.x), minY = std::min(minY, d.bounds.y);
@@ -136,22 +127,6 @@ TEST(DesktopSnapshot, LayoutsOfTheArrangement) {
                 ASSERT_EQ(bitmapPixel(*bitmap, ox + px, oy + py), snapshotPixel(env, d.id, px, py))
                     << "display " << d.id << " point " << px << "," << py;
         }
-    }
-    // Uncovered parts stay transparent: right of the main display under the top one,
-    // and below the main display beside the taller right one.
-    {
-        FixtureEnvironment env(arrangementJson(cases[1].displays));
-        const auto b = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
-        EXPECT_EQ(bitmapPixel(*b, 1512, 1080), 0u);
-        EXPECT_EQ(bitmapPixel(*b, 1919, 2061), 0u);
-        EXPECT_NE(bitmapPixel(*b, 1511, 2061), 0u);
-    }
-    {
-        FixtureEnvironment env(arrangementJson(cases[2].displays));
-        const auto b = LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays());
-        EXPECT_EQ(bitmapPixel(*b, 0, 982), 0u);
-        EXPECT_EQ(bitmapPixel(*b, 1511, 1079), 0u);
-        EXPECT_NE(bitmapPixel(*b, 1512, 1079), 0u);
     }
 }
 
@@ -183,16 +158,10 @@ TEST(DesktopSnapshot, OverlapScalingMissingSnapshotsAndNoDisplays) {
 }
 
 TEST(Screenshot, NamesFoldersAndNeverOverwrites) {
-    setenv("TZ", "UTC", 1);
+    const ScratchFolder home("shot");
+    const ScopedEnvironment environment({{"TZ", "UTC"}, {"HOME", home.path()}, {"XDG_CONFIG_HOME", home / "config"}});
     tzset();
     EXPECT_EQ(screenshotBaseName(1714572207), "Screen Shot 2024-05-01 at 14.03.27");
-
-    TempDir home;
-    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
-    const char* oldConfig = std::getenv("XDG_CONFIG_HOME");
-    const std::string savedConfig = oldConfig ? oldConfig : "";
-    setenv("HOME", home.path().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
     std::string error;
     // Without a configured folder: $HOME/Desktop, created.
     EXPECT_EQ(desktopDirectory(error), (home.path() / "Desktop").string()) << error;
@@ -235,12 +204,6 @@ TEST(Screenshot, NamesFoldersAndNeverOverwrites) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
     // A folder that cannot be written to reports the error.
     EXPECT_NE(LocalDisplayManager::writeDesktopScreenshot("/proc/overlook.png").error, "");
-
-    setenv("HOME", oldHome.c_str(), 1);
-    if (oldConfig)
-        setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(KeyMonitor, DigitsAreConsumedAndReported) {

@@ -8,8 +8,8 @@
 #include "Overlook/LoginItem.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/PreferencesCommand.h"
-#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 #include "Overlook/ShortcutPath.h"
+#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 #include "tests/keyboard_shortcuts/ProcessSettings.h"
 #include "tests/support/FixtureEnvironment.h"
 
@@ -17,21 +17,18 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
-#include <QSlider>
-#include <QTest>
-#include <QToolBar>
-
 #include <QDialogButtonBox>
 #include <QFormLayout>
-#include <QImage>
 #include <QLabel>
 #include <QPushButton>
+#include <QSlider>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <unistd.h>
 
@@ -55,7 +52,7 @@ protected:
 
 } // namespace
 
-TEST_F(Preferences, GeneralPaneShowsTheDefaultsOfAFreshStore) {
+TEST_F(Preferences, ControlsShowTheDefaultsAndWriteTheirSettingsAtOnce) {
     GeneralPreferences pane;
     EXPECT_EQ(pane.previewScale()->currentText(), "Quarter-resolution");
     EXPECT_FALSE(pane.autoPlay()->isChecked());
@@ -67,10 +64,7 @@ TEST_F(Preferences, GeneralPaneShowsTheDefaultsOfAFreshStore) {
     EXPECT_EQ(pane.shortcutRecorder()->shortcutName(), KeyboardShortcuts::Name::showPopover());
     // Nothing was written by showing the pane.
     EXPECT_FALSE(store()->persistentDomain().contains("scale"));
-}
 
-TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
-    GeneralPreferences pane;
     pane.previewScale()->activated(3);
     EXPECT_EQ(store()->doubleForKey("scale"), 8.0);
     EXPECT_EQ(Defaults::Keys::scale().get(), 8.0);
@@ -131,7 +125,7 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     EXPECT_FALSE(pane.shortcutRecorder()->property("recording").toBool());
 }
 
-TEST_F(Preferences, ExternalWritesMoveTheControls) {
+TEST_F(Preferences, ExternalWritesMoveTheControlsAndCrosshairOffDisablesItsRows) {
     GeneralPreferences pane;
     Defaults::Keys::scale().set(1.0);
     Defaults::Keys::crosshairWeight().set(7.0);
@@ -152,10 +146,8 @@ TEST_F(Preferences, ExternalWritesMoveTheControls) {
     EXPECT_EQ(pane.lineWidth()->value(), 2); // the key's default
     EXPECT_EQ(store()->doubleForKey("scale"), 3.0);
     EXPECT_EQ(store()->stringForKey("crosshairWeight"), "thick");
-}
 
-TEST_F(Preferences, CrosshairOffDisablesItsRowsAndKeepsTheirValues) {
-    GeneralPreferences pane;
+    // The crosshair turned off disables its rows and keeps their values.
     Defaults::Keys::crosshairWeight().set(5.0);
     manualMainQueue().drain();
     pane.displayCrosshair()->click();
@@ -229,13 +221,9 @@ TEST_F(Preferences, CommandShowsGeneralFirstThenTheLastPane) {
     EXPECT_TRUE(window.window()->isVisible());
     const QImage picture = window.window()->grab().toImage();
     EXPECT_FALSE(picture.isNull());
-    if (const char* out = std::getenv("OVERLOOK_PREFERENCES_PNG"))
-        picture.save(QString(out) + "-general.png");
 #ifdef OVERLOOK_UPDATER
     window.select(Settings::PaneIdentifier{"updates"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window.isSwitching(); }, 3000));
-    if (const char* out = std::getenv("OVERLOOK_PREFERENCES_PNG"))
-        window.window()->grab().save(QString(out) + "-updates.png");
     window.window()->close();
     command.preferencesMenuItemActionHandler();
     EXPECT_EQ(window.activeTab(), 1u);

@@ -2,16 +2,14 @@
 // private settings folder, with values written by `overlook defaults write` or by
 // hand into the settings file.
 #include "tests/overlook/PngDecode.h"
+#include "tests/support/Processes.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <sys/wait.h>
-#include <vector>
 
 #include <gtest/gtest.h>
+
+using namespace overlook::test;
 
 namespace {
 
@@ -22,40 +20,21 @@ struct ProgramRun {
 
 // Runs `overlook ARGS` with `environment` (assignments or `env` options) in front.
 ProgramRun runProgram(const std::string& environment, const std::string& args) {
-    const std::string command = environment + " " OVERLOOK_BINARY " " + args + " 2>&1";
     ProgramRun run;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe))
-            run.output += buffer;
-        const int status = pclose(pipe);
-        run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    run.output = shellOutput(environment + " " OVERLOOK_BINARY " " + args + " 2>&1", &run.code);
     return run;
 }
 
-class SettingsFolder {
-public:
-    SettingsFolder() {
-        std::string templ = ::testing::TempDir() + "/overlook-cli-settings-XXXXXX";
-        root_ = ::mkdtemp(templ.data());
-    }
-    ~SettingsFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
-    std::string environment() const { return "XDG_CONFIG_HOME=" + root_.string(); }
+struct SettingsFolder : ScratchFolder {
+    SettingsFolder() : ScratchFolder("cli-settings") {}
+    std::string environment() const { return "XDG_CONFIG_HOME=" + path().string(); }
     // Replaces the settings file with these entries, as a hand edit would.
     void writeEntries(const std::string& entries) const {
-        std::filesystem::create_directories(root_ / "overlook");
-        std::ofstream(root_ / "overlook" / "io.overlook.Overlook.plist")
+        std::filesystem::create_directories(path() / "overlook");
+        std::ofstream(path() / "overlook" / "io.overlook.Overlook.plist")
             << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
             << entries << "</dict>\n</plist>\n";
     }
-    std::string path(const std::string& name) const { return (root_ / name).string(); }
-
-private:
-    std::filesystem::path root_;
 };
 
 const std::string kFixture = "--backend fixture=" OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json";
@@ -96,41 +75,30 @@ TEST(SettingsCommandLine, DefaultsWriteRefusesValuesTheApplicationCannotUse) {
 
 TEST(SettingsCommandLine, PreviewUsesUsableValuesWhateverTheFileHolds) {
     SettingsFolder folder;
-    const std::string output = folder.path("preview.png");
+    const std::string output = folder / "preview.png";
     // Each row once aborted the preview, failed it or drew nothing: written by
     // hand, so that nothing in the program vetted them. The picture's width shows
     // the scale in use: 858 at quarter resolution (the default), 1716 at half.
-    struct Case {
-        std::string entries;
-        int width;
-    };
-    const std::vector<Case> cases = {
-        {"<key>scale</key><real>0</real><key>crosshairWeight</key><real>1e308</real>", 858},
-        {"<key>scale</key><real>1e-300</real><key>crosshairWeight</key><real>-1</real>", 858},
-        {"<key>scale</key><false/><key>crosshairWeight</key><integer>9223372036854775807</integer>", 858},
-        {"<key>scale</key><real>-1</real><key>crosshairWeight</key><real>nan</real>"
-         "<key>crosshairColor</key><array><real>nan</real><real>0</real><real>0</real></array>",
-         858},
-        {"<key>scale</key><real>1e308</real><key>crosshairWeight</key><real>inf</real>"
-         "<key>crosshairColor</key><array><real>1e308</real><real>-5</real><integer>2</integer></array>",
-         858},
-        {"<key>scale</key><real>100000</real><key>crosshairWeight</key><string>wide</string>", 858},
-        {"<key>scale</key><real>nan</real><key>displayCrosshair</key><integer>0</integer>", 858},
-        {"<key>scale</key><real>-inf</real><key>desaturationPausedStream</key><integer>0</integer>", 858},
-        {"<key>scale</key><string>abc</string><key>crosshairColor</key><string>red</string>", 858},
-        {"<key>scale</key><real>2.5</real><key>crosshairWeight</key><real>0</real>", 1716},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.entries);
-        folder.writeEntries(c.entries);
-        std::remove(output.c_str());
+    for (const auto& [entries, width] : std::vector<std::pair<std::string, int>>{
+             {"<key>scale</key><real>0</real><key>crosshairWeight</key><real>1e308</real>", 858},
+             {"<key>scale</key><real>1e-300</real><key>crosshairWeight</key><real>-1</real>", 858},
+             {"<key>scale</key><false/><key>crosshairWeight</key><integer>9223372036854775807</integer>", 858},
+             {"<key>scale</key><real>-1</real><key>crosshairWeight</key><real>nan</real>"
+              "<key>crosshairColor</key><array><real>nan</real><real>0</real><real>0</real></array>", 858},
+             {"<key>scale</key><real>1e308</real><key>crosshairWeight</key><real>inf</real>"
+              "<key>crosshairColor</key><array><real>1e308</real><real>-5</real><integer>2</integer></array>", 858},
+             {"<key>scale</key><real>100000</real><key>crosshairWeight</key><string>wide</string>", 858},
+             {"<key>scale</key><real>nan</real><key>displayCrosshair</key><integer>0</integer>", 858},
+             {"<key>scale</key><real>-inf</real><key>desaturationPausedStream</key><integer>0</integer>", 858},
+             {"<key>scale</key><string>abc</string><key>crosshairColor</key><string>red</string>", 858},
+             {"<key>scale</key><real>2.5</real><key>crosshairWeight</key><real>0</real>", 1716}}) {
+        SCOPED_TRACE(entries);
+        folder.writeEntries(entries);
+        std::filesystem::remove(output);
         const ProgramRun run = runProgram(folder.environment(), "preview " + kFixture + " --output " + output);
         EXPECT_EQ(run.code, 0) << run.output;
-        const auto picture = overlook::test::decodePng(output);
-        EXPECT_TRUE(picture);
-        if (picture) {
-            EXPECT_EQ(picture->width, c.width);
-        }
+        const auto picture = decodePng(output);
+        EXPECT_EQ(picture ? picture->width : 0, width);
     }
 }
 

@@ -70,7 +70,7 @@ TEST_F(StreamControllerTest, StartAndStopAllVisitVisibleStreamsByUnitNumber) {
                                         "Stopping stream for display Right"}));
 }
 
-TEST_F(StreamControllerTest, OnlyAHiddenMainDisplayLeavesNothingToStart) {
+TEST_F(StreamControllerTest, OnlyAHiddenMainDisplayLeavesNothingToStartAndContentSize) {
     env.displays().setArrangement(fixture::parseArrangement(arrangementJson({displayJson(1, 0, "Solo", 0, 0, 1920, 1080, true)})));
     auto c = make(true);
     EXPECT_TRUE(c->visibleStreams().empty());
@@ -79,6 +79,12 @@ TEST_F(StreamControllerTest, OnlyAHiddenMainDisplayLeavesNothingToStart) {
     EXPECT_EQ(env.capture().createdStreams().size(), 0u);
     // No visible stream: a 16:9 picture plus the strip, never NaN.
     EXPECT_EQ(c->contentSize(600, 30), (Size{600, 367.5}));
+    // The display shown: its own 16:9 picture; controllers equal until one differs.
+    auto a = make(false, 4), b = make(false, 4);
+    EXPECT_EQ(a->contentSize(600, 30), (Size{600, 367.5}));
+    EXPECT_TRUE(*a == *b);
+    a->toggleVisibility(a->streams.get()[0]);
+    EXPECT_FALSE(*a == *b);
 }
 
 TEST_F(StreamControllerTest, ToggleVisibilityHidesAndStopsButShowingDoesNotStart) {
@@ -114,7 +120,6 @@ TEST_F(StreamControllerTest, HideAllMatchesByDisplayIdAcrossControllers) {
 
     Display stranger;
     stranger.id = 99;
-    stranger.localizedName = "Elsewhere";
     DisplayStreamer other(stranger, true, 4);
     capture.clear();
     a->hideAll(other);
@@ -145,15 +150,6 @@ TEST_F(StreamControllerTest, StreamingStateRoundTrips) {
     EXPECT_EQ(names(c->streams.get()), (std::vector<std::string>{"Right", "Main", "New"}));
     EXPECT_EQ(c->streams.get()[0], kept);
     EXPECT_EQ(c->streamingState(), (std::map<DisplayID, bool>{{10, true}, {11, false}, {13, true}}));
-}
-
-TEST_F(StreamControllerTest, ContentSizeAndEquality) {
-    env.displays().setArrangement(fixture::parseArrangement(arrangementJson({displayJson(1, 0, "Solo", 0, 0, 1920, 1080, true)})));
-    auto a = make(false, 4), b = make(false, 4);
-    EXPECT_EQ(a->contentSize(600, 30), (Size{600, 367.5}));
-    EXPECT_TRUE(*a == *b);
-    a->toggleVisibility(a->streams.get()[0]);
-    EXPECT_FALSE(*a == *b);
 }
 
 TEST_F(StreamControllerTest, FactoryReadsTheStore) {

@@ -14,21 +14,17 @@
 #include "tests/support/FixtureEnvironment.h"
 
 #include <QApplication>
-#include <QImage>
-#include <QPainter>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QLabel>
-#include <QElapsedTimer>
-#include <QToolButton>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QTest>
+#include <QToolButton>
 #include <QToolTip>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 
 using namespace overlook;
@@ -37,11 +33,8 @@ using namespace overlook::test;
 namespace {
 
 // The settings of these tests live in a folder of their own, never the user's.
-const bool kPrivateSettings = [] {
-    char dir[] = "/tmp/overlook-viewtests-XXXXXX";
-    setenv("XDG_CONFIG_HOME", mkdtemp(dir), 1);
-    return true;
-}();
+char kSettings[] = "/tmp/overlook-viewtests-XXXXXX";
+const int kPrivateSettings = setenv("XDG_CONFIG_HOME", mkdtemp(kSettings), 1);
 
 const std::string kThree = arrangementJson({displayJson(10, 0, "Main", 0, 0, 1920, 1080, true),
                                             displayJson(11, 1, "Left", -1280, 0, 1280, 1024),
@@ -57,8 +50,15 @@ protected:
         setStandardDefaultsStore(store_);
     }
     void TearDown() override { manualMainQueue().drain(); }
-    std::shared_ptr<StreamController> controller(bool hideMain = false) {
+    static std::shared_ptr<StreamController> controller(bool hideMain = false) {
         return std::make_shared<StreamController>(hideMain, 4.0);
+    }
+    // One frame of every stream of `c`, through to the main queue.
+    void frameOfEach(const StreamController& c, FixtureEnvironment& env) {
+        for (const auto& s : c.streams.get())
+            env.capture().emit(s->id(), FrameStatus::FrameComplete);
+        for (const auto& s : c.streams.get())
+            FixtureEnvironment::settle(*s->streamQueue());
     }
     FixtureEnvironment env_{kThree};
     std::shared_ptr<InMemoryDefaultsStore> store_;
@@ -78,15 +78,12 @@ TEST_F(Views, StripButtonsAndTheDisplayList) {
     DisplayView popover(c, true), window(c, false);
     popover.show();
     window.show();
-    EXPECT_EQ(popover.controls()->displaysButton()->toolTip(), "Show display controls");
     EXPECT_FALSE(window.controls()->displaysButton()); // no display list in a window
     for (HoverControls* strip : {popover.controls(), window.controls()}) {
         // Stop All, then Start All, side by side in the strip.
         const QRect stop = strip->stopAllButton()->geometry(), start = strip->startAllButton()->geometry();
         EXPECT_TRUE(strip->rect().contains(stop) && strip->rect().contains(start));
         EXPECT_LE(stop.right(), start.left());
-        EXPECT_EQ(strip->stopAllButton()->toolTip(), "Stop all display streams");
-        EXPECT_EQ(strip->startAllButton()->toolTip(), "Start all display streams");
         EXPECT_TRUE(strip->stopAllButton()->isEnabled());
     }
     // Stopped streams are a still picture that says how to go live; playing ones are not.
@@ -113,11 +110,7 @@ TEST_F(Views, StripButtonsAndTheDisplayList) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
     ASSERT_FALSE(popover.controls()->displayList()->isActiveWindow());
     QTest::mouseMove(eye, QPoint(5, 5)); // through the platform, as a real pointer's move comes
-    QElapsedTimer waited;
-    waited.start();
-    while (!QToolTip::isVisible() && waited.elapsed() < 3000)
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
-    EXPECT_TRUE(QToolTip::isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 3000));
     EXPECT_EQ(QToolTip::text(), eye->toolTip());
     QToolTip::hideText();
     popover.controls()->displaysButton()->click();
@@ -141,9 +134,7 @@ TEST_F(Views, RowRulesForVisibilityAndStreams) {
         return static_cast<StreamLabel*>(nullptr);
     };
     ASSERT_EQ(list.rows().size(), 3u);
-    EXPECT_EQ(row("Left")->visibilityButton()->toolTip(), "Toggle visibility of Left.");
-    EXPECT_EQ(row("Left")->windowButton()->toolTip(), "Create new window for Left.");
-    EXPECT_EQ(row("Left")->streamButton()->toolTip(), "Toggle the stream for Left");
+    EXPECT_EQ(row("Left")->visibilityButton()->toolTip(), "Toggle visibility of Left."); // each row names its display
 
     // Hide two through the rows: the last visible one cannot be hidden.
     row("Left")->visibilityButton()->click();
@@ -168,21 +159,20 @@ TEST_F(Views, RowRulesForVisibilityAndStreams) {
     c->hideAll(*named(*c, "Top"));
     EXPECT_FALSE(row("Top")->visibilityButton()->isEnabled());
     EXPECT_TRUE(row("Main")->visibilityButton()->isEnabled());
-}
 
-TEST_F(Views, OnlyTheHiddenMainDisplay) {
+    // Only the main display, hidden by the setting: said so, and its row shows it.
     FixtureEnvironment single(arrangementJson({displayJson(10, 0, "Main", 0, 0, 1920, 1080, true)}));
-    auto c = controller(true);
-    DisplayView view(c, true);
+    auto hidden = controller(true);
+    DisplayView view(hidden, true);
     manualMainQueue().drain();
     EXPECT_TRUE(view.hiddenLabel()->isVisibleTo(&view));
     EXPECT_EQ(view.hiddenLabel()->text(), "All displays are hidden");
     EXPECT_FALSE(view.streamView());
     EXPECT_TRUE(view.controls()->startAllButton()->isEnabled());
-    DisplaySourceList list(c);
-    ASSERT_EQ(list.rows().size(), 1u);
-    EXPECT_TRUE(list.rows()[0]->visibilityButton()->isEnabled());
-    list.rows()[0]->visibilityButton()->click();
+    DisplaySourceList one(hidden);
+    ASSERT_EQ(one.rows().size(), 1u);
+    EXPECT_TRUE(one.rows()[0]->visibilityButton()->isEnabled());
+    one.rows()[0]->visibilityButton()->click();
     EXPECT_TRUE(view.streamView());
     EXPECT_FALSE(view.hiddenLabel()->isVisibleTo(&view));
 }
@@ -265,41 +255,47 @@ TEST_F(Views, PopoverPictureShowsTheDisplaysTheRightWayUp) {
     auto c = popover.content()->controller();
     manualMainQueue().drain();
     c->startAll();
-    two.capture().emit(10, FrameStatus::FrameComplete); // one frame of each stream
-    two.capture().emit(12, FrameStatus::FrameComplete);
-    FixtureEnvironment::settle(*c->streams.get()[0]->streamQueue());
-    FixtureEnvironment::settle(*c->streams.get()[1]->streamQueue());
+    frameOfEach(*c, two);
     RenderingView* view = popover.content()->displayView()->streamView();
     ASSERT_TRUE(view);
     view->draw();
     const QImage picture = popover.grab().toImage();
-    picture.save("popover.png");
-    const QRgb top = picture.pixel(100, 100), bottom = picture.pixel(100, 300);
-    const std::uint32_t topColor = two.displays().colorOf(12), mainColor = two.displays().colorOf(10);
-    auto near = [](QRgb a, std::uint32_t b) {
-        return std::abs(qRed(a) - int((b >> 16) & 0xFF)) < 60 && std::abs(qGreen(a) - int((b >> 8) & 0xFF)) < 60 &&
-               std::abs(qBlue(a) - int(b & 0xFF)) < 60;
+    for (const auto& [y, id] : {std::pair{100, 12u}, {300, 10u}}) {
+        const QRgb p = picture.pixel(100, y), want = two.displays().colorOf(id);
+        EXPECT_TRUE(std::abs(qRed(p) - qRed(want)) < 60 && std::abs(qGreen(p) - qGreen(want)) < 60 &&
+                    std::abs(qBlue(p) - qBlue(want)) < 60)
+            << std::hex << p << " vs " << want << " at y " << std::dec << y;
+    }
+    // Stopped streams are grey by default; a stored integer 0 turns that off, and the
+    // open view follows the change.
+    auto greyness = [&] {
+        view->draw();
+        const QImage image = view->drawable();
+        const QRgb p = image.pixel(image.width() / 2, image.height() * 3 / 4);
+        return std::abs(qRed(p) - qGreen(p)) + std::abs(qGreen(p) - qBlue(p));
     };
-    EXPECT_TRUE(near(top, topColor)) << std::hex << top << " vs " << topColor;
-    EXPECT_TRUE(near(bottom, mainColor)) << std::hex << bottom << " vs " << mainColor;
+    EXPECT_GT(greyness(), 3);
+    c->stopAll();
+    EXPECT_LE(greyness(), 3);
+    UserDefaults::standard()->set(preferences::kDesaturationPausedStream, PropertyList(std::int64_t{0}));
+    manualMainQueue().drain();
+    EXPECT_GT(greyness(), 3);
+    UserDefaults::standard()->removeObject(preferences::kDesaturationPausedStream);
+    c->startAll();
     popover.close();
     for (const auto& s : c->streams.get())
         EXPECT_FALSE(s->isStreaming.get()); // closing the popover stops its streams
 }
-
-namespace {
-std::size_t threadCount() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                                                  std::filesystem::directory_iterator()));
-}
-} // namespace
 
 TEST_F(Views, PopoversAndStreamWindowsGiveBackTheirStreamsWhenTheyGo) {
     // Open, play and close many times: streamers, their queues' threads and the
     // capture streams must all come back to where they were.
     store_->set("autoPlay", false);
     manualMainQueue().drain();
-    const std::size_t threadsBefore = threadCount();
+    const auto threadCount = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+    };
+    const auto threadsBefore = threadCount();
     std::vector<std::weak_ptr<DisplayStreamer>> streamers;
     for (int cycle = 0; cycle < 20; ++cycle) {
         auto* popover = new Popover();
@@ -331,32 +327,6 @@ TEST_F(Views, PopoversAndStreamWindowsGiveBackTheirStreamsWhenTheyGo) {
     for (const auto& weak : streamers)
         EXPECT_TRUE(weak.expired());
     EXPECT_LE(threadCount(), threadsBefore + 2);
-}
-
-TEST_F(Views, TheGreyOfStoppedStreamsFollowsTheSetting) {
-    auto c = controller();
-    DisplayView view(c, true);
-    view.resize(400, 300);
-    c->startAll();
-    for (const auto& s : c->streams.get())
-        env_.capture().emit(s->id(), FrameStatus::FrameComplete);
-    for (const auto& s : c->streams.get())
-        FixtureEnvironment::settle(*s->streamQueue());
-    c->stopAll();
-    RenderingView* picture = view.streamView();
-    ASSERT_TRUE(picture);
-    auto greyness = [&] {
-        picture->draw();
-        const QImage image = picture->drawable();
-        const QRgb p = image.pixel(image.width() / 2, image.height() * 3 / 4);
-        return std::abs(qRed(p) - qGreen(p)) + std::abs(qGreen(p) - qBlue(p));
-    };
-    EXPECT_LE(greyness(), 3); // stopped streams are grey by default
-    // A stored integer 0 means off, and the open view follows the change.
-    UserDefaults::standard()->set(preferences::kDesaturationPausedStream, PropertyList(std::int64_t{0}));
-    manualMainQueue().drain();
-    EXPECT_GT(greyness(), 3);
-    UserDefaults::standard()->removeObject(preferences::kDesaturationPausedStream);
 }
 
 TEST_F(Views, AStreamWindowMovesWhenItsPictureIsDraggedAndCanStayOnTop) {
@@ -408,21 +378,18 @@ TEST_F(Views, DisplayInformationNamesEachDisplayWithItsFacts) {
     EXPECT_EQ(window.windowTitle(), "Display Information");
 }
 
-namespace {
-// WCAG's relative luminance and contrast ratio.
-double luminance(const QColor& c) {
-    auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
-}
-double contrast(const QColor& a, const QColor& b) {
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-} // namespace
-
 TEST_F(Views, TheTrayIconStandsOutOnLightAndDarkPanels) {
     const QIcon icon = statusItemIcon();
     ASSERT_FALSE(icon.isNull());
+    // WCAG's relative luminance and contrast ratio.
+    const auto luminance = [](const QColor& c) {
+        auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const auto contrast = [&](const QColor& a, const QColor& b) {
+        const double la = luminance(a), lb = luminance(b);
+        return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
     // White and light grey panels (trayer, Xfce), dark grey and black ones (waybar, GNOME).
     for (const char* panel : {"#ffffff", "#e8e8e8", "#2b2b2b", "#000000"}) {
         QImage image(22, 22, QImage::Format_ARGB32);
@@ -437,8 +404,6 @@ TEST_F(Views, TheTrayIconStandsOutOnLightAndDarkPanels) {
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x)
                 strong += contrast(image.pixelColor(x, y), QColor(panel)) >= 3.0;
-        EXPECT_GE(strong, 22 * 22 / 4) << "on " << panel << " (saved as /tmp/overlook-tray-icon-" << panel + 1 << ".png)";
-        if (strong < 22 * 22 / 4)
-            image.scaled(88, 88).save(QString("/tmp/overlook-tray-icon-%1.png").arg(panel + 1));
+        EXPECT_GE(strong, 22 * 22 / 4) << "on " << panel;
     }
 }

@@ -12,6 +12,17 @@ namespace fs = std::filesystem;
 
 namespace overlook::test {
 
+namespace {
+
+void setEnvironment(const std::string& name, const std::optional<std::string>& value) {
+    if (value && !value->empty())
+        setenv(name.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name.c_str());
+}
+
+} // namespace
+
 ScratchFolder::ScratchFolder(const std::string& purpose) {
     std::string pattern = "/tmp/overlook-" + purpose + "-XXXXXX";
     if (mkdtemp(pattern.data()))
@@ -23,23 +34,24 @@ ScratchFolder::~ScratchFolder() {
         fs::remove_all(path_);
 }
 
-namespace {
-
-void setEnvironment(const std::map<std::string, std::string>& environment) {
-    for (const auto& [name, value] : environment) {
-        if (value.empty())
-            unsetenv(name.c_str());
-        else
-            setenv(name.c_str(), value.c_str(), 1);
+ScopedEnvironment::ScopedEnvironment(const std::map<std::string, std::string>& variables) {
+    for (const auto& [name, value] : variables) {
+        const char* old = std::getenv(name.c_str());
+        saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        setEnvironment(name, value);
     }
 }
 
-} // namespace
+ScopedEnvironment::~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_)
+        setEnvironment(name, value);
+}
 
 pid_t spawn(const std::string& command, const std::map<std::string, std::string>& environment, const fs::path& log) {
     const pid_t pid = fork();
     if (pid == 0) {
-        setEnvironment(environment);
+        for (const auto& [name, value] : environment)
+            setEnvironment(name, value);
         const std::string to = log.empty() ? "/dev/null" : log.string();
         if (!freopen(to.c_str(), "w", stdout) || !freopen(to.c_str(), "a", stderr))
             _exit(126);
@@ -50,16 +62,13 @@ pid_t spawn(const std::string& command, const std::map<std::string, std::string>
 }
 
 void stop(pid_t pid) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    if (pid > 0 && kill(pid, SIGTERM) == 0)
+        waitpid(pid, nullptr, 0);
 }
 
 int exitStatusWithin(pid_t pid, int limitMs) {
     int status = 0;
-    const bool ended = waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limitMs);
-    if (!ended)
+    if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limitMs))
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -67,17 +76,12 @@ int exitStatusWithin(pid_t pid, int limitMs) {
 std::string shellOutput(const std::string& command, int* status) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) {
-        if (status)
-            *status = -1;
-        return out;
-    }
     char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    for (std::size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         out.append(buffer, n);
-    const int code = pclose(pipe);
+    const int code = pipe ? pclose(pipe) : -1;
     if (status)
-        *status = WIFEXITED(code) ? WEXITSTATUS(code) : -1;
+        *status = code != -1 && WIFEXITED(code) ? WEXITSTATUS(code) : -1;
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -25,6 +26,17 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// This process's environment variables set (an empty value unsets) for the object's
+// lifetime, then put back as they were.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const std::map<std::string, std::string>& variables);
+    ~ScopedEnvironment();
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
 };
 
 // Starts `command` through sh with `environment` added, standard output and error
