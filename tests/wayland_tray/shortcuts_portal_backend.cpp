@@ -13,6 +13,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -28,19 +29,18 @@ struct Offered {
 struct Backend {
     sd_bus* bus = nullptr;
     std::string log;
-    bool plasma527 = false;
-    bool takeNothing = false;
-    std::map<std::string, std::string> sessionOf; // shortcut id -> session handle
+    bool plasma527 = false, takeNothing = false;
+    std::map<std::string, std::string> sessionOf;     // shortcut id -> session handle
     std::map<std::string, std::vector<Offered>> held; // session handle -> its shortcuts
     std::vector<sd_bus_slot*> sessions;
+
+    void write(const std::string& line) const {
+        if (FILE* f = std::fopen(log.c_str(), "a"))
+            std::fprintf(f, "%s\n", line.c_str()), std::fclose(f);
+    }
 };
 
-void writeLine(const Backend& b, const std::string& line) {
-    if (FILE* f = std::fopen(b.log.c_str(), "a")) {
-        std::fprintf(f, "%s\n", line.c_str());
-        std::fclose(f);
-    }
-}
+Backend* backendOf(void* data) { return static_cast<Backend*>(data); }
 
 int closeSession(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, ""); }
 
@@ -54,18 +54,14 @@ const sd_bus_vtable kSessionVtable[] = {
 // Reads a(sa{sv}) into (id, preferred trigger, description).
 int readShortcuts(sd_bus_message* m, std::vector<Offered>& out) {
     int r = sd_bus_message_enter_container(m, 'a', "(sa{sv})");
-    if (r < 0)
-        return r;
-    while ((r = sd_bus_message_enter_container(m, 'r', "sa{sv}")) > 0) {
-        Offered o;
-        const char* id = nullptr;
+    while (r >= 0 && (r = sd_bus_message_enter_container(m, 'r', "sa{sv}")) > 0) {
+        Offered& o = out.emplace_back();
+        const char *id = nullptr, *key = nullptr, *text = nullptr;
         sd_bus_message_read(m, "s", &id);
         o.id = id;
         sd_bus_message_enter_container(m, 'a', "{sv}");
         while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
-            const char* key = nullptr;
             sd_bus_message_read(m, "s", &key);
-            const char* text = nullptr;
             if (std::strcmp(key, "preferred_trigger") == 0 && sd_bus_message_read(m, "v", "s", &text) >= 0)
                 o.trigger = text;
             else if (std::strcmp(key, "description") == 0 && sd_bus_message_read(m, "v", "s", &text) >= 0)
@@ -76,33 +72,25 @@ int readShortcuts(sd_bus_message* m, std::vector<Offered>& out) {
         }
         sd_bus_message_exit_container(m);
         sd_bus_message_exit_container(m);
-        out.push_back(o);
     }
-    return sd_bus_message_exit_container(m);
+    return r < 0 ? r : sd_bus_message_exit_container(m);
 }
 
-// "CTRL+ALT+LOGO+p" in a desktop's words.
+// "CTRL+ALT+LOGO+p" in a desktop's words: "Ctrl+Alt+Meta+P".
 std::string described(const std::string& trigger) {
+    static const std::map<std::string, std::string> words{
+        {"CTRL", "Ctrl"}, {"ALT", "Alt"}, {"SHIFT", "Shift"}, {"LOGO", "Meta"}};
     std::string text;
-    std::size_t from = 0;
-    while (true) {
-        const std::size_t plus = trigger.find('+', from);
+    for (std::size_t from = 0, plus = 0; plus != std::string::npos; from = plus + 1) {
+        plus = trigger.find('+', from);
         std::string part = trigger.substr(from, plus == std::string::npos ? std::string::npos : plus - from);
-        if (part == "CTRL")
-            part = "Ctrl";
-        else if (part == "ALT")
-            part = "Alt";
-        else if (part == "SHIFT")
-            part = "Shift";
-        else if (part == "LOGO")
-            part = "Meta";
+        if (words.count(part))
+            part = words.at(part);
         else if (part.size() == 1)
             part[0] = char(std::toupper(static_cast<unsigned char>(part[0])));
         text += (text.empty() ? "" : "+") + part;
-        if (plus == std::string::npos)
-            return text;
-        from = plus + 1;
     }
+    return text;
 }
 
 // The answer to CreateSession and BindShortcuts: the session's shortcuts as bound.
@@ -118,10 +106,8 @@ int replyWithShortcuts(Backend* b, sd_bus_message* m, const std::vector<Offered>
     for (const Offered& o : list)
         sd_bus_message_append(reply, "(sa{sv})", o.id.c_str(), 2, "description", "s", o.description.c_str(),
                               "trigger_description", "s", described(o.trigger).c_str());
-    sd_bus_message_close_container(reply);
-    sd_bus_message_close_container(reply);
-    sd_bus_message_close_container(reply);
-    sd_bus_message_close_container(reply);
+    for (int i = 0; i < 4; ++i)
+        sd_bus_message_close_container(reply);
     const int r = sd_bus_send(b->bus, reply, nullptr);
     sd_bus_message_unref(reply);
     return r;
@@ -130,37 +116,33 @@ int replyWithShortcuts(Backend* b, sd_bus_message* m, const std::vector<Offered>
 void hold(Backend* b, const std::string& session, const std::vector<Offered>& offered, const char* how) {
     for (const Offered& o : offered) {
         b->sessionOf[o.id] = session;
-        writeLine(*b, std::string(how) + " " + o.id + " " + o.trigger + "|" + o.description);
+        b->write(std::string(how) + " " + o.id + " " + o.trigger + "|" + o.description);
     }
     b->held[session] = offered;
 }
 
 int createSession(sd_bus_message* m, void* data, sd_bus_error*) {
-    auto* b = static_cast<Backend*>(data);
-    const char *handle = nullptr, *session = nullptr, *app = nullptr;
-    int r = sd_bus_message_read(m, "oos", &handle, &session, &app);
-    if (r < 0)
-        return r;
+    Backend* b = backendOf(data);
+    const char *handle = nullptr, *session = nullptr, *app = nullptr, *key = nullptr;
     std::vector<Offered> offered;
-    if ((r = sd_bus_message_enter_container(m, 'a', "{sv}")) < 0)
-        return r;
-    while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-        const char* key = nullptr;
-        if ((r = sd_bus_message_read(m, "s", &key)) < 0)
-            return r;
-        if (std::strcmp(key, "shortcuts") == 0) {
-            if ((r = sd_bus_message_enter_container(m, 'v', "a(sa{sv})")) < 0 || (r = readShortcuts(m, offered)) < 0 ||
-                (r = sd_bus_message_exit_container(m)) < 0)
-                return r;
-        } else if ((r = sd_bus_message_skip(m, "v")) < 0) {
-            return r;
+    int r = sd_bus_message_read(m, "oos", &handle, &session, &app);
+    if (r >= 0)
+        r = sd_bus_message_enter_container(m, 'a', "{sv}");
+    while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+        if ((r = sd_bus_message_read(m, "s", &key)) >= 0 && std::strcmp(key, "shortcuts") == 0) {
+            if ((r = sd_bus_message_enter_container(m, 'v', "a(sa{sv})")) >= 0 && (r = readShortcuts(m, offered)) >= 0)
+                r = sd_bus_message_exit_container(m);
+        } else if (r >= 0) {
+            r = sd_bus_message_skip(m, "v");
         }
         sd_bus_message_exit_container(m);
     }
+    if (r < 0)
+        return r;
     sd_bus_slot* slot = nullptr;
     sd_bus_add_object_vtable(b->bus, &slot, session, "org.freedesktop.impl.portal.Session", kSessionVtable, b);
     b->sessions.push_back(slot);
-    writeLine(*b, std::string("session ") + session + (offered.empty() ? "" : " with shortcuts"));
+    b->write(std::string("session ") + session + (offered.empty() ? "" : " with shortcuts"));
     if (!b->plasma527 || b->takeNothing)
         return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0);
     hold(b, session, offered, "create");
@@ -168,13 +150,11 @@ int createSession(sd_bus_message* m, void* data, sd_bus_error*) {
 }
 
 int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
-    auto* b = static_cast<Backend*>(data);
+    Backend* b = backendOf(data);
     const char *handle = nullptr, *session = nullptr;
-    int r = sd_bus_message_read(m, "oo", &handle, &session);
-    if (r < 0)
-        return r;
     std::vector<Offered> offered;
-    if ((r = readShortcuts(m, offered)) < 0)
+    int r = sd_bus_message_read(m, "oo", &handle, &session);
+    if (r < 0 || (r = readShortcuts(m, offered)) < 0)
         return r;
     if (b->takeNothing)
         return replyWithShortcuts(b, m, {});
@@ -187,10 +167,9 @@ int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
 int listShortcuts(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0); }
 
 int press(sd_bus_message* m, void* data, sd_bus_error* error) {
-    auto* b = static_cast<Backend*>(data);
+    Backend* b = backendOf(data);
     const char* id = nullptr;
-    int r = sd_bus_message_read(m, "s", &id);
-    if (r < 0)
+    if (int r = sd_bus_message_read(m, "s", &id); r < 0)
         return r;
     const auto found = b->sessionOf.find(id);
     if (found == b->sessionOf.end())
@@ -198,19 +177,18 @@ int press(sd_bus_message* m, void* data, sd_bus_error* error) {
     for (const char* member : {"Activated", "Deactivated"})
         sd_bus_emit_signal(b->bus, "/org/freedesktop/portal/desktop", "org.freedesktop.impl.portal.GlobalShortcuts",
                            member, "osta{sv}", found->second.c_str(), id, std::uint64_t(0), 0);
-    writeLine(*b, std::string("pressed ") + id);
+    b->write(std::string("pressed ") + id);
     return sd_bus_reply_method_return(m, "");
 }
 
 int actLikePlasma527(sd_bus_message* m, void* data, sd_bus_error*) {
-    auto* b = static_cast<Backend*>(data);
-    b->plasma527 = true;
-    writeLine(*b, "acting as Plasma 5.27");
+    backendOf(data)->plasma527 = true;
+    backendOf(data)->write("acting as Plasma 5.27");
     return sd_bus_reply_method_return(m, "");
 }
 
 int takeNothing(sd_bus_message* m, void* data, sd_bus_error*) {
-    static_cast<Backend*>(data)->takeNothing = true;
+    backendOf(data)->takeNothing = true;
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -247,28 +225,22 @@ int main(int argc, char** argv) {
     }
     Backend b;
     b.log = argv[2];
+    const char* path = "/org/freedesktop/portal/desktop";
     int r = sd_bus_open_user(&b.bus);
     if (r >= 0)
-        r = sd_bus_add_object_vtable(b.bus, nullptr, "/org/freedesktop/portal/desktop",
-                                     "org.freedesktop.impl.portal.GlobalShortcuts", kShortcutsVtable, &b);
+        r = sd_bus_add_object_vtable(b.bus, nullptr, path, "org.freedesktop.impl.portal.GlobalShortcuts",
+                                     kShortcutsVtable, &b);
     if (r >= 0)
-        r = sd_bus_add_object_vtable(b.bus, nullptr, "/org/freedesktop/portal/desktop", "io.overlook.test.Keys",
-                                     kKeysVtable, &b);
+        r = sd_bus_add_object_vtable(b.bus, nullptr, path, "io.overlook.test.Keys", kKeysVtable, &b);
     if (r >= 0)
         r = sd_bus_request_name(b.bus, argv[1], 0);
     if (r < 0) {
         std::fprintf(stderr, "shortcuts_portal_backend: %s\n", std::strerror(-r));
         return 1;
     }
-    while (true) {
-        r = sd_bus_process(b.bus, nullptr);
-        if (r < 0)
+    while ((r = sd_bus_process(b.bus, nullptr)) >= 0)
+        if (r == 0 && sd_bus_wait(b.bus, UINT64_MAX) < 0)
             break;
-        if (r > 0)
-            continue;
-        if (sd_bus_wait(b.bus, UINT64_MAX) < 0)
-            break;
-    }
     for (sd_bus_slot* s : b.sessions)
         sd_bus_slot_unref(s);
     sd_bus_flush_close_unref(b.bus);
