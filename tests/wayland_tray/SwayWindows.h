@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,13 @@ inline std::vector<SwayWindow> overlookWindows(const SwaySession& sway) {
     };
     walk(nlohmann::json::parse(tree), false);
     return windows;
+}
+
+// The session's variable `name`, from the environment its script printed.
+inline std::string swayVariable(const SwaySession& sway, const std::string& name) {
+    std::smatch m;
+    const std::string& env = sway.environment();
+    return std::regex_search(env, m, std::regex(name + "='([^']*)'")) ? m[1].str() : std::string();
 }
 
 } // namespace overlook::test

@@ -22,8 +22,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <regex>
 
 using namespace overlook;
 using namespace overlook::test;
@@ -51,16 +49,13 @@ TEST(WaylandWindows, ThePopoverFloatsAndAStreamWindowPoppedOutOfItGivesBackItsSt
     SwaySession sway;
     ASSERT_TRUE(sway.running());
     const ScratchFolder home("wayland-windows");
-    setenv("HOME", home.path().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
-    unsetenv("DISPLAY");
-    for (const char* name : {"XDG_RUNTIME_DIR", "WAYLAND_DISPLAY"}) {
-        std::smatch m;
-        const std::string env = sway.environment();
-        ASSERT_TRUE(std::regex_search(env, m, std::regex(std::string(name) + "='([^']*)'")));
-        setenv(name, m[1].str().c_str(), 1);
-    }
-    setenv("QT_QPA_PLATFORM", "wayland", 1);
+    const ScopedEnvironment environment({{"HOME", home.path()},
+                                         {"XDG_CONFIG_HOME", home / "config"},
+                                         {"DISPLAY", ""},
+                                         {"XDG_RUNTIME_DIR", swayVariable(sway, "XDG_RUNTIME_DIR")},
+                                         {"WAYLAND_DISPLAY", swayVariable(sway, "WAYLAND_DISPLAY")},
+                                         {"QT_QPA_PLATFORM", "wayland"}});
+    ASSERT_NE(swayVariable(sway, "WAYLAND_DISPLAY"), "");
     int argc = 1;
     char name[] = "overlook";
     char* argv[] = {name, nullptr};
