@@ -118,23 +118,52 @@ void DisplayStreamer::setPixelRatio(double ratio) {
         start(false);
 }
 
-void DisplayStreamer::captureScreenshot() {
-    // A snapshot that may wait (for the desktop's consent) is not waited for: the
-    // picture stays blank, at the stream's size, until the stream's first frame.
-    FrameSurfacePtr snapshot;
-    if (displayQueryService().snapshotsMayWait()) {
-        snapshot = FrameSurface::allocate(std::max(1, int(display_.bounds.width / scale_)),
-                                          std::max(1, int(display_.bounds.height / scale_)));
-    } else {
-        log_.info("Capturing screenshot of %s", display_.localizedName.c_str());
-        snapshot = display_.createImage();
-    }
-    const double pointsPerPixel =
-        snapshot->width() > 0 ? display_.bounds.width / snapshot->width() : 1.0;
-    const double factor = pointsPerPixel * (1.0 / scale_);
-    auto image = std::make_shared<const Image>(
+std::shared_ptr<const Image> DisplayStreamer::outputImage(FrameSurfacePtr snapshot, double scale) const {
+    const double pointsPerPixel = snapshot->width() > 0 ? display_.bounds.width / snapshot->width() : 1.0;
+    const double factor = pointsPerPixel * (1.0 / scale);
+    return std::make_shared<const Image>(
         Image::fromSurface(std::move(snapshot)).transformed(AffineTransform::scale(factor, factor)));
-    screenImage_.store(std::move(image));
+}
+
+void DisplayStreamer::captureScreenshot() {
+    const std::uint64_t asked = ++snapshotsAsked_;
+    if (!displayQueryService().snapshotsMayWait()) {
+        log_.info("Capturing screenshot of %s", display_.localizedName.c_str());
+        screenImage_.store(outputImage(display_.createImage(), scale_));
+        return;
+    }
+    log_.info("Asking for a screenshot of %s", display_.localizedName.c_str());
+    std::uint64_t framesBefore = 0;
+    {
+        std::lock_guard lock(imageMutex_);
+        screenImage_.store(outputImage(FrameSurface::allocate(std::max(1, int(display_.bounds.width / scale_)),
+                                                              std::max(1, int(display_.bounds.height / scale_))),
+                                       scale_));
+        framesBefore = framesTaken_;
+    }
+    // A queue of its own, released by its own work: closing the view never waits
+    // for a desktop that takes its time.
+    auto queue = std::make_shared<DispatchQueue>("Snapshot " + std::to_string(display_.id));
+    std::weak_ptr<DisplayStreamer> weak = weak_from_this();
+    queue->async([queue, weak, id = display_.id, asked, framesBefore]() mutable {
+        FrameSurfacePtr shot = displayQueryService().createImage(id);
+        queue.reset();
+        if (!shot)
+            return;
+        mainQueue().async([weak, shot = std::move(shot), asked, framesBefore]() mutable {
+            auto self = weak.lock();
+            if (!self || self->snapshotsAsked_ != asked)
+                return;
+            {
+                std::lock_guard lock(self->imageMutex_);
+                if (self->framesTaken_ != framesBefore)
+                    return;
+                self->screenImage_.store(self->outputImage(std::move(shot), self->scale_));
+            }
+            self->log_.notice("The screenshot of %s came", self->display_.localizedName.c_str());
+            self->snapshotArrived.emit();
+        });
+    });
 }
 
 std::optional<Image> DisplayStreamer::flippedScreenImage() const {
@@ -176,7 +205,9 @@ void DisplayStreamer::handleFrame(FrameStatus status, FrameSurfacePtr surface) {
             Image image = Image::fromSurface(std::move(surface));
             if (ratio != 1)
                 image = image.transformed(AffineTransform::scale(1 / ratio, 1 / ratio));
+            std::lock_guard lock(imageMutex_);
             screenImage_.store(std::make_shared<const Image>(std::move(image)));
+            ++framesTaken_;
         }
         break;
     case FrameStatus::FrameIdle:

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -36,6 +37,8 @@ public:
     Published<FrameStatus> currentStatus{*this, FrameStatus::Stopped};
     Published<bool> isStreaming{*this, false};
     Published<bool> isVisible;
+    // A snapshot that was not waited for replaced the image (main thread).
+    Signal<> snapshotArrived;
 
     const Display& display() const { return display_; }
     double scale() const { return scale_; }
@@ -70,6 +73,10 @@ public:
     void setPixelRatio(double ratio);
     // The factor the stream's frames are larger than the output frame.
     double captureRatio() const;
+    // A picture of the display before its stream's first frame. Where snapshots may
+    // wait (a desktop portal: a consent to restore, a still display's next picture),
+    // the image is blank at first and the snapshot, taken on a thread of its own,
+    // replaces it when it comes, unless a frame or a newer snapshot came first.
     void captureScreenshot();
     // The latest image mirrored top to bottom within its own extent.
     std::optional<Image> flippedScreenImage() const;
@@ -97,6 +104,14 @@ private:
     // automatic pause only stops the start it saw, never a later one.
     std::atomic<std::uint64_t> startCount_{0};
     std::atomic<std::uint64_t> acceptingFor_{0};
+    // A late snapshot is placed only if neither a frame nor a newer snapshot came
+    // since it was asked for: frames are counted with the image they store.
+    std::mutex imageMutex_;
+    std::uint64_t framesTaken_ = 0;
+    std::uint64_t snapshotsAsked_ = 0; // main thread
+
+    // The snapshot of the display's pixels as an image of the output size.
+    std::shared_ptr<const Image> outputImage(FrameSurfacePtr snapshot, double scale) const;
 };
 
 using DisplayStreamerPtr = std::shared_ptr<DisplayStreamer>;

@@ -171,6 +171,16 @@ void FixtureDisplayService::setSnapshotsFail(bool fail) {
     snapshotsFail_ = fail;
 }
 
+void FixtureDisplayService::holdSnapshots(std::shared_future<void> gate) {
+    std::lock_guard lock(mutex_);
+    snapshotGate_ = std::move(gate);
+}
+
+bool FixtureDisplayService::snapshotsMayWait() {
+    std::lock_guard lock(mutex_);
+    return snapshotGate_.has_value();
+}
+
 Arrangement FixtureDisplayService::arrangement() const {
     std::lock_guard lock(mutex_);
     return arrangement_;
@@ -233,6 +243,13 @@ std::vector<ScreenInfo> FixtureDisplayService::screens() {
 FrameSurfacePtr FixtureDisplayService::createImage(DisplayID id) {
     FixtureDisplay display;
     std::uint32_t color = 0;
+    std::optional<std::shared_future<void>> gate;
+    {
+        std::lock_guard lock(mutex_);
+        gate = snapshotGate_;
+    }
+    if (gate)
+        gate->wait();
     {
         std::lock_guard lock(mutex_);
         const FixtureDisplay* d = find(id);

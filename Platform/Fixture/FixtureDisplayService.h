@@ -18,7 +18,9 @@
 #include "Foundation/CallbackList.h"
 #include "Tessera/DisplayQueryService.h"
 
+#include <future>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -61,6 +63,10 @@ public:
     void setMouseLocation(Point location);
     // Makes snapshots fail, to exercise the blank fallback.
     void setSnapshotsFail(bool fail);
+    // Snapshots wait until `gate` is ready, and the service says they may wait, as a
+    // desktop portal's do.
+    void holdSnapshots(std::shared_future<void> gate);
+    bool snapshotsMayWait() override;
     Arrangement arrangement() const;
     // The pattern colour of a display (by its index in the arrangement).
     std::uint32_t colorOf(DisplayID id) const;
@@ -84,6 +90,7 @@ private:
     mutable std::mutex mutex_;
     Arrangement arrangement_;
     bool snapshotsFail_ = false;
+    std::optional<std::shared_future<void>> snapshotGate_;
     CallbackList<ReconfigurationCallback> subscribers_;
 };
 

@@ -38,7 +38,7 @@ inline constexpr auto kTick = std::chrono::milliseconds(100); // idle updates, v
 inline constexpr auto kGathering = std::chrono::milliseconds(50);
 // How long a running stream waits for a first picture before the desktop is asked again.
 inline constexpr auto kFirstPictureWait = std::chrono::milliseconds(250);
-inline constexpr auto kSnapshotTimeout = std::chrono::seconds(60);
+inline constexpr auto kSnapshotTimeout = std::chrono::seconds(15);
 inline constexpr std::uint32_t kSourceMonitor = 1;
 inline constexpr std::uint32_t kCursorHidden = 1, kCursorEmbedded = 2, kCursorMetadata = 4;
 inline constexpr std::uint32_t kPersistUntilRevoked = 2;

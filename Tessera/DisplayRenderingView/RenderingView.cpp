@@ -100,6 +100,7 @@ void RenderingView::watchStreams() {
                 wake();
         }));
         streamWatch_.emplace_back(s->isStreaming.changed.connect([this](bool) { wake(); }));
+        streamWatch_.emplace_back(s->snapshotArrived.connect([this] { wake(); }));
         streamWatch_.emplace_back(s->isVisible.changed.connect([this](bool) { wake(); }));
     }
 }

@@ -307,21 +307,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     const auto overlook = [&](const std::string& arguments) {
         return gnome.run("timeout 25 " + overlookIn(dir, arguments) + " >/dev/null 2>>'" + (dir / "log").string() + "'");
     };
-    // The consent, stored for every display as the first dialog would have.
-    const auto consentForEveryDisplay = [&] {
-        int status = 0;
-        const std::string displays =
-            shellOutput("env -u DISPLAY " + gnome.environment() + overlookIn(dir, "displays --json"), &status);
-        int n = 0;
-        for (auto at = displays.find("\"id\": "); status == 0 && at != std::string::npos;
-             at = displays.find("\"id\": ", at + 1), ++n)
-            if (gnome.run(overlookIn(dir, "defaults write portalRestoreToken." +
-                                              displays.substr(at + 6, displays.find_first_of(",\n", at) - at - 6) +
-                                              " " + token + " --type string >/dev/null")) != 0)
-                return -1;
-        return n;
-    };
-    ASSERT_EQ(consentForEveryDisplay(), 2);
+    ASSERT_EQ(gnome.storeConsent(overlookIn(dir, "")), 2);
 
     // A screenshot through the portal: mutter's picture on each monitor, in place.
     // It paints every monitor with a vignette of a colour of its own: brightest at
@@ -430,7 +416,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     int added = 0;
     ASSERT_EQ(gnome.script("add-monitor 1024x768 2>&1", &added), "");
     ASSERT_EQ(added, 0);
-    ASSERT_EQ(consentForEveryDisplay(), 3);
+    ASSERT_EQ(gnome.storeConsent(overlookIn(dir, "")), 3);
     fs::remove(shot);
     ASSERT_EQ(overlook("screenshot --backend portal --output '" + shot.string() + "'"), 0) << readFile(dir / "log");
     const auto s3 = decodePng(shot);

@@ -36,6 +36,23 @@ pid_t DesktopSession::pid(const std::string& name) const {
     return pid_t(std::atoi(readFile(folder_ / (name + ".pid")).c_str()));
 }
 
+int DesktopSession::storeConsent(const std::string& overlook) const {
+    std::string upper = desktop_;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+    const std::string token = variable("OVERLOOK_" + upper + "_TOKEN");
+    int status = 0;
+    const std::string displays = shellOutput("env -u DISPLAY " + environment_ + overlook + " displays --json", &status);
+    if (status != 0 || token.empty())
+        return -1;
+    int n = 0;
+    for (auto at = displays.find("\"id\": "); at != std::string::npos; at = displays.find("\"id\": ", at + 1), ++n)
+        if (run(overlook + " defaults write portalRestoreToken." +
+                displays.substr(at + 6, displays.find_first_of(",\n", at) - at - 6) + " " + token +
+                " --type string >/dev/null") != 0)
+            return -1;
+    return n;
+}
+
 int DesktopSession::run(const std::string& command) const {
     const int status = std::system(("env -u DISPLAY -u SWAYSOCK " + environment_ + command).c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

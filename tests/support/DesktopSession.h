@@ -25,6 +25,10 @@ public:
     std::string variable(const std::string& name) const;
     // A process the script started ("pipewire", "kwin"...), by the PID it keeps.
     pid_t pid(const std::string& name) const;
+    // Stores the consent the session granted (its OVERLOOK_<DESKTOP>_TOKEN) for every
+    // display `overlook` (a command line, with its HOME) lists, as a dialog answered
+    // once would have; how many displays, or -1.
+    int storeConsent(const std::string& overlook) const;
     // Runs a shell command in the session (no DISPLAY); its exit status.
     int run(const std::string& command) const;
     // The standard output of the session's script run with `arguments`; `status`

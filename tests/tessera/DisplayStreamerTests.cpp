@@ -197,7 +197,7 @@ TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrameAndNeverStops
     settle(s);
 }
 
-TEST_F(DisplayStreamerTest, SnapshotsAreScaledToTheOutputSize) {
+TEST_F(DisplayStreamerTest, SnapshotsAreScaledToTheOutputSizeAndThoseThatMayWaitComeLater) {
     env.displays().setArrangement(fixture::parseArrangement(R"({"displays": [
         {"id": 1, "name": "Retina", "bounds": [0, 0, 1512, 982], "main": true, "pixelsPerPoint": 2}]})"));
     auto s = make(1, 4);
@@ -208,6 +208,50 @@ TEST_F(DisplayStreamerTest, SnapshotsAreScaledToTheOutputSize) {
     EXPECT_FALSE(s->isStreaming.get());
     ASSERT_TRUE(s->flippedScreenImage());
     EXPECT_EQ(s->flippedScreenImage()->extent(), Rect(0, 0, 378, 245.5));
+
+    // Where snapshots may wait, the picture is blank at once and the snapshot takes
+    // its place when it comes, with word to the view; unless a frame came first.
+    std::promise<void> open;
+    env.displays().holdSnapshots(open.get_future().share());
+    int arrived = 0;
+    ScopedConnection c = s->snapshotArrived.connect([&] { ++arrived; });
+    const auto waitForArrivals = [&](int n) {
+        for (int i = 0; i < 100 && arrived < n; ++i) {
+            FixtureEnvironment::drainMain();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return arrived == n;
+    };
+    s->captureScreenshot();
+    const auto blank = s->screenImage();
+    ASSERT_TRUE(blank);
+    EXPECT_EQ(blank->extent().width, 378);
+    EXPECT_NE(blank->surface()->width(), 3024);
+    open.set_value();
+    ASSERT_TRUE(waitForArrivals(1));
+    EXPECT_EQ(s->screenImage()->surface()->width(), 3024);
+    EXPECT_EQ(s->screenImage()->extent(), Rect(0, 0, 378, 245.5));
+
+    std::promise<void> twice;
+    env.displays().holdSnapshots(twice.get_future().share());
+    s->captureScreenshot();
+    s->captureScreenshot(); // only the newer one is placed
+    twice.set_value();
+    EXPECT_TRUE(waitForArrivals(2));
+    EXPECT_FALSE(waitForArrivals(3));
+
+    std::promise<void> late;
+    env.displays().holdSnapshots(late.get_future().share());
+    s->captureScreenshot();
+    s->start(false);
+    env.capture().emit(1, FrameStatus::FrameComplete);
+    settle(s);
+    const auto frame = s->screenImage();
+    late.set_value();
+    EXPECT_FALSE(waitForArrivals(3));
+    EXPECT_EQ(s->screenImage(), frame);
+    s->releaseStream();
+    settle(s);
 }
 
 TEST_F(DisplayStreamerTest, EqualityIgnoresImageAndStatus) {

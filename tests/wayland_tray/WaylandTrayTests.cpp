@@ -284,6 +284,7 @@ TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
     const DesktopSession gnome("gnome", "--shell");
     ASSERT_TRUE(gnome.running()) << gnome.failure();
     const ScratchFolder home("gnome-shell");
+    ASSERT_EQ(gnome.storeConsent("HOME='" + home.path().string() + "' " + kOverlook), 2);
     const fs::path calls = home / "notifications.log";
     const pid_t monitor = spawn("env " + gnome.environment() +
                                     " dbus-monitor --session \"interface='org.freedesktop.Notifications'\"",
@@ -317,15 +318,19 @@ TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
     })) << "the shell's watcher lists no item";
     // What the shell sends when its icon is clicked: the popover opens; a middle click
     // (SecondaryActivate) closes it and opens it again, its streams set up anew.
-    const auto opened = [&] {
+    const auto count = [&](const std::string& line) {
         const std::string text = log();
         int n = 0;
-        for (auto at = text.find("Setting up new streams"); at != std::string::npos; at = text.find("Setting up new streams", at + 1))
+        for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
             ++n;
         return n;
     };
+    const auto opened = [&] { return count("Setting up new streams"); };
     ASSERT_EQ(gnome.run("busctl --user call " + item + " org.kde.StatusNotifierItem Activate ii 1800 10"), 0);
     EXPECT_TRUE(waitFor([&] { return opened() == 1; })) << log();
+    // Paused (autoPlay is off), each display still gets its picture: a snapshot
+    // through the portal, which comes after the popover shows.
+    EXPECT_TRUE(waitFor([&] { return count("The screenshot of") == 2; }, 10000)) << log();
     for (int click = 0; click < 2; ++click)
         ASSERT_EQ(gnome.run("busctl --user call " + item + " org.kde.StatusNotifierItem SecondaryActivate ii 1800 10"), 0);
     EXPECT_TRUE(waitFor([&] { return opened() == 2; })) << log();
