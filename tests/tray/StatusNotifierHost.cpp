@@ -2,19 +2,19 @@
 
 #include "tests/control_bus/SessionBus.h"
 
+#include <nlohmann/json.hpp>
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdarg>
-#include <cstring>
 #include <ctime>
+#include <functional>
 #include <unistd.h>
 
 namespace overlook::test {
 
 namespace {
 
+using json = nlohmann::json;
 constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
@@ -85,41 +85,6 @@ std::pair<std::string, std::string> split(const std::string& item) {
     const auto slash = item.find('/');
     return slash == std::string::npos ? std::pair{item, std::string("/StatusNotifierItem")}
                                       : std::pair{item.substr(0, slash), item.substr(slash)};
-}
-
-// One (ia{sv}av) of a dbusmenu layout and its children.
-int readLayout(sd_bus_message* m, std::vector<StatusNotifierHost::MenuEntry>& entries, bool root) {
-    StatusNotifierHost::MenuEntry entry;
-    int r = sd_bus_message_enter_container(m, 'r', "ia{sv}av");
-    if (r >= 0)
-        r = sd_bus_message_read(m, "i", &entry.id);
-    if (r >= 0)
-        r = sd_bus_message_enter_container(m, 'a', "{sv}");
-    while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-        const char *key = nullptr, *type = nullptr, *label = nullptr;
-        int value = 1;
-        if ((r = sd_bus_message_read(m, "s", &key)) < 0 || (r = sd_bus_message_peek_type(m, nullptr, &type)) < 0)
-            break;
-        const std::string name = key;
-        if (name == "label" && std::strcmp(type, "s") == 0 && (r = sd_bus_message_read(m, "v", "s", &label)) >= 0)
-            entry.label = label;
-        else if ((name == "enabled" || name == "visible") && std::strcmp(type, "b") == 0)
-            r = sd_bus_message_read(m, "v", "b", &value), (name == "enabled" ? entry.enabled : entry.visible) = value;
-        else if (r >= 0)
-            r = sd_bus_message_skip(m, "v");
-        if (r >= 0)
-            r = sd_bus_message_exit_container(m);
-    }
-    if (r >= 0 && (r = sd_bus_message_exit_container(m)) >= 0 && !root)
-        entries.push_back(entry);
-    if (r >= 0)
-        r = sd_bus_message_enter_container(m, 'a', "v");
-    while (r >= 0 && (r = sd_bus_message_enter_container(m, 'v', "(ia{sv}av)")) > 0)
-        if ((r = readLayout(m, entries, false)) >= 0)
-            r = sd_bus_message_exit_container(m);
-    if (r >= 0 && (r = sd_bus_message_exit_container(m)) >= 0)
-        r = sd_bus_message_exit_container(m);
-    return r;
 }
 
 } // namespace
@@ -193,86 +158,71 @@ void StatusNotifierWatcher::nameLost(const std::string& name) {
         emit("StatusNotifierHostUnregistered");
 }
 
-StatusNotifierHost::StatusNotifierHost(const std::string& address) : bus_(connectBus(address)) {
+StatusNotifierHost::StatusNotifierHost(const std::string& address)
+    : bus_(address.empty() ? "--user" : "--address='" + address + "'") {
     static std::atomic<int> count{0};
-    const std::string name = "org.kde.StatusNotifierHost-" + std::to_string(getpid()) + "-" + std::to_string(++count);
-    if (!bus_)
-        error_ = "no bus";
-    else if (const int r = sd_bus_request_name(bus_, name.c_str(), 0); r < 0)
-        error_ = std::string("RequestName: ") + std::strerror(-r);
-    else
-        registered_ = call(kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierHost",
-                           "RegisterStatusNotifierHost", nullptr, "s", name.c_str());
+    const auto hasHost = busctl(std::string("get-property ") + kWatcherName + " " + kWatcherPath + " " + kWatcherName +
+                                " IsStatusNotifierHostRegistered");
+    registered_ = hasHost && (json::parse(*hasHost)["data"] == true ||
+                              busctl(std::string("call ") + kWatcherName + " " + kWatcherPath + " " + kWatcherName +
+                                     " RegisterStatusNotifierHost s org.kde.StatusNotifierHost-" +
+                                     std::to_string(getpid()) + "-" + std::to_string(++count)));
 }
 
-StatusNotifierHost::~StatusNotifierHost() {
-    if (bus_)
-        sd_bus_flush_close_unref(bus_);
-}
-
-bool StatusNotifierHost::call(const std::string& item, const char* path, const char* interface, const char* member,
-                              const char* what, sd_bus_message** reply, const char* types, ...) {
-    const auto [service, itemPath] = split(item);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    va_list arguments;
-    va_start(arguments, types);
-    const int r = sd_bus_call_methodv(bus_, service.c_str(), path ? path : itemPath.c_str(), interface, member, &error,
-                                      reply, types, arguments);
-    va_end(arguments);
-    if (r < 0)
-        error_ = std::string(what) + ": " + (error.message ? error.message : std::strerror(-r));
-    sd_bus_error_free(&error);
-    return r >= 0;
+std::optional<std::string> StatusNotifierHost::busctl(const std::string& arguments) {
+    const ScratchFolder folder("busctl");
+    int status = 0;
+    std::string out = shellOutput("busctl " + bus_ + " --timeout=5 --json=short -- " + arguments + " 2>'" +
+                                      (folder / "err").string() + "'",
+                                  &status);
+    if (status == 0)
+        return out;
+    error_ = arguments.substr(0, arguments.find(' ')) + ": " + readFile(folder / "err");
+    return std::nullopt;
 }
 
 std::vector<std::string> StatusNotifierHost::items() {
-    std::vector<std::string> items;
-    char** list = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    if (bus_ && sd_bus_get_property_strv(bus_, kWatcherName, kWatcherPath, kWatcherName,
-                                         "RegisteredStatusNotifierItems", &error, &list) < 0)
-        error_ = std::string("RegisteredStatusNotifierItems: ") + (error.message ? error.message : "failed");
-    sd_bus_error_free(&error);
-    for (char** i = list; i && *i; ++i)
-        items.emplace_back(*i), std::free(*i);
-    std::free(list);
-    return items;
+    const auto out = busctl(std::string("get-property ") + kWatcherName + " " + kWatcherPath + " " + kWatcherName +
+                            " RegisteredStatusNotifierItems");
+    return out ? json::parse(*out)["data"].get<std::vector<std::string>>() : std::vector<std::string>{};
 }
 
 std::optional<std::string> StatusNotifierHost::property(const std::string& item, const std::string& name) {
-    sd_bus_message* reply = nullptr;
-    std::optional<std::string> value;
-    if (call(item, nullptr, "org.freedesktop.DBus.Properties", "Get", name.c_str(), &reply, "ss", kItemInterface,
-             name.c_str())) {
-        const char *type = nullptr, *text = nullptr;
-        if (sd_bus_message_peek_type(reply, nullptr, &type) >= 0 && (!std::strcmp(type, "s") || !std::strcmp(type, "o")) &&
-            sd_bus_message_read(reply, "v", type, &text) >= 0)
-            value = text;
-        else
-            error_ = name + ": not a string";
-    }
-    sd_bus_message_unref(reply);
-    return value;
+    const auto [service, path] = split(item);
+    const auto out = busctl("get-property " + service + " " + path + " " + kItemInterface + " " + name);
+    const json value = out ? json::parse(*out)["data"] : json();
+    if (out && !value.is_string())
+        error_ = name + ": not a string";
+    return value.is_string() ? std::optional(value.get<std::string>()) : std::nullopt;
 }
 
 bool StatusNotifierHost::activate(const std::string& item, int x, int y) {
-    return call(item, nullptr, kItemInterface, "Activate", "Activate", nullptr, "ii", x, y);
+    const auto [service, path] = split(item);
+    return busctl("call " + service + " " + path + " " + kItemInterface + " Activate ii " + std::to_string(x) + " " +
+                  std::to_string(y))
+        .has_value();
 }
 
 std::optional<std::vector<StatusNotifierHost::MenuEntry>> StatusNotifierHost::menu(const std::string& item) {
-    const std::optional<std::string> path = property(item, "Menu");
-    sd_bus_message* reply = nullptr;
+    const auto path = property(item, "Menu");
+    const std::string menu = split(item).first + " " + path.value_or("") + " " + kMenuInterface;
+    std::optional<std::string> out;
+    if (!path || !busctl("call " + menu + " AboutToShow i 0") || !(out = busctl("call " + menu + " GetLayout iias 0 -1 0")))
+        return std::nullopt;
+    // (ia{sv}av): the id, the properties (as {"type", "data"}) and the children as variants.
     std::vector<MenuEntry> entries;
-    std::uint32_t revision = 0;
-    int r = -EINVAL;
-    if (path && call(item, path->c_str(), kMenuInterface, "AboutToShow", "menu", nullptr, "i", 0) &&
-        call(item, path->c_str(), kMenuInterface, "GetLayout", "menu", &reply, "iias", 0, -1, 0) &&
-        (r = sd_bus_message_read(reply, "u", &revision)) >= 0)
-        r = readLayout(reply, entries, true);
-    sd_bus_message_unref(reply);
-    if (path && reply && r < 0)
-        error_ = std::string("menu: ") + std::strerror(-r);
-    return r >= 0 ? std::optional(entries) : std::nullopt;
+    const std::function<void(const json&)> read = [&](const json& children) {
+        for (const json& child : children) {
+            const json& node = child["data"];
+            MenuEntry& entry = entries.emplace_back(MenuEntry{node[0].get<int>()});
+            entry.label = node[1].value("label", json{{"data", ""}})["data"].get<std::string>();
+            entry.enabled = node[1].value("enabled", json{{"data", true}})["data"].get<bool>();
+            entry.visible = node[1].value("visible", json{{"data", true}})["data"].get<bool>();
+            read(node[2]);
+        }
+    };
+    read(json::parse(*out)["data"][1][2]);
+    return entries;
 }
 
 bool StatusNotifierHost::clickMenuEntry(const std::string& item, const std::string& label) {
@@ -281,11 +231,12 @@ bool StatusNotifierHost::clickMenuEntry(const std::string& item, const std::stri
         return false;
     const auto entry = std::find_if(entries->begin(), entries->end(), [&](const MenuEntry& e) { return e.label == label; });
     if (entry == entries->end()) {
-        error_ = "menu entry " + label + ": " + std::strerror(ENOENT);
+        error_ = "no menu entry " + label;
         return false;
     }
-    return call(item, property(item, "Menu")->c_str(), kMenuInterface, "Event", "Event", nullptr, "isvu", entry->id,
-                "clicked", "i", 0, std::uint32_t(std::time(nullptr)));
+    return busctl("call " + split(item).first + " " + *property(item, "Menu") + " " + kMenuInterface +
+                  " Event isvu " + std::to_string(entry->id) + " clicked i 0 " + std::to_string(std::time(nullptr)))
+        .has_value();
 }
 
 } // namespace overlook::test

@@ -15,7 +15,6 @@
 #include <vector>
 
 typedef struct sd_bus sd_bus;
-typedef struct sd_bus_message sd_bus_message;
 
 namespace overlook::test {
 
@@ -46,16 +45,15 @@ private:
     std::thread thread_;
 };
 
-// Owns a name of the form org.kde.StatusNotifierHost-PID-N and registers it with the
-// watcher when it is made. Calls are synchronous, from the caller's thread.
+// A host as a panel is one to the items: it registers with the watcher when it is
+// made (unless the watcher has one already) and calls the items. Each call runs busctl.
 class StatusNotifierHost {
 public:
     explicit StatusNotifierHost(const std::string& address = {});
-    ~StatusNotifierHost();
 
     // False when the bus, or a watcher to register with, was missing.
     bool registered() const { return registered_; }
-    // The last failure, as the bus described it.
+    // The last failure, as busctl described it.
     const std::string& error() const { return error_; }
 
     // The watcher's RegisteredStatusNotifierItems.
@@ -77,9 +75,9 @@ public:
     bool clickMenuEntry(const std::string& item, const std::string& label);
 
 private:
-    bool call(const std::string& item, const char* path, const char* interface, const char* member,
-              const char* what, sd_bus_message** reply, const char* types, ...);
-    sd_bus* bus_ = nullptr;
+    // `busctl ARGUMENTS --json=short` on the bus: its output, or nullopt with error() set.
+    std::optional<std::string> busctl(const std::string& arguments);
+    std::string bus_;
     bool registered_ = false;
     std::string error_;
 };
