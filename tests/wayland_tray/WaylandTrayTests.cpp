@@ -37,34 +37,32 @@ std::optional<SwayWindow> popoverRect(const SwaySession& sway) {
     return std::nullopt;
 }
 
-// The application started in the session with a settings folder of its own.
+// The application started in a session (its environment as NAME='value' words)
+// with a settings folder of its own, stopped when the object goes.
 class TrayApp {
 public:
-    TrayApp(const SwaySession& sway, const ScratchFolder& home) : sway_(sway), home_(home) {
-        sway.run("HOME='" + home.path().string() + "' " + kOverlook + " defaults write autoPlay true --type bool");
-        pid_ = spawn("env -u DISPLAY -u QT_QPA_PLATFORM " + sway.environment() + " HOME='" + home.path().string() +
-                         "' " + kApp,
-                     {}, home / "app.log");
+    TrayApp(const std::string& environment, const ScratchFolder& home, bool autoPlay = false)
+        : environment_("env -u DISPLAY -u QT_QPA_PLATFORM " + environment + " HOME='" + home.path().string() + "' "),
+          home_(home) {
+        if (autoPlay)
+            command("defaults write autoPlay true --type bool");
+        pid_ = spawn(environment_ + kApp, {}, home / "app.log");
     }
     ~TrayApp() { stop(pid_); }
     std::string log() const { return readFile(home_ / "app.log"); }
+    bool logs(const std::string& line, int limitMs = 8000) const {
+        return waitFor([&] { return log().find(line) != std::string::npos; }, limitMs);
+    }
     // "overlook ..." against this instance.
     int command(const std::string& arguments) const {
-        return sway_.run("HOME='" + home_.path().string() + "' " + kOverlook + " " + arguments + " >/dev/null 2>&1");
+        return std::system((environment_ + kOverlook + " " + arguments + " >/dev/null 2>&1").c_str()) == 0 ? 0 : 1;
     }
 
 private:
-    const SwaySession& sway_;
+    std::string environment_;
     const ScratchFolder& home_;
     pid_t pid_ = -1;
 };
-
-// The session's variable `name`, from the environment the script printed.
-std::string sessionVariable(const SwaySession& sway, const std::string& name) {
-    std::smatch m;
-    const std::string env = sway.environment();
-    return std::regex_search(env, m, std::regex(name + "='([^']*)'")) ? m[1].str() : std::string();
-}
 
 } // namespace
 
@@ -72,20 +70,19 @@ TEST(WaylandTray, TheIconOpensThePopoverWhichShowsBothOutputs) {
     SwaySession sway("", SwaySession::Kind::Headless, "--tray");
     ASSERT_TRUE(sway.running());
     const ScratchFolder home("wayland-tray");
-    TrayApp app(sway, home);
+    TrayApp app(sway.environment(), home, true);
 
     // A second host beside waybar, to click what waybar shows.
-    StatusNotifierHost host(sessionVariable(sway, "DBUS_SESSION_BUS_ADDRESS"));
+    StatusNotifierHost host(swayVariable(sway, "DBUS_SESSION_BUS_ADDRESS"));
     std::string item;
     ASSERT_TRUE(waitFor([&] {
         const auto items = host.items();
         item = items.empty() ? "" : items.front();
         return !item.empty();
     })) << app.log();
-    EXPECT_TRUE(waitFor([&] {
-        return app.log().find("Session: toolkit wayland, display back end Wayland, tray StatusNotifierItem, "
-                              "shortcut compositor binding") != std::string::npos;
-    })) << app.log();
+    EXPECT_TRUE(app.logs("Session: toolkit wayland, display back end Wayland, tray StatusNotifierItem, "
+                         "shortcut compositor binding"))
+        << app.log();
     const auto activate = [&] { return host.activate(item, 0, 0); };
 
     // A left click on the icon: a floating popover that the compositor placed.
@@ -138,44 +135,40 @@ protected:
         unsetenv("OVERLOOK_PORTAL_EXTRA");
     }
     std::string bindings() const { return readFile(extra_ / "bindings.log"); }
-    int press(const std::string& id) const {
+    // A method of the back end's own interface: Press(id), ActLikePlasma527, TakeNothing.
+    int keys(const std::string& call) const {
         return sway_->run(std::string("busctl --user call ") + kBackendName +
-                          " /org/freedesktop/portal/desktop io.overlook.test.Keys Press s " + id + " >/dev/null");
+                          " /org/freedesktop/portal/desktop io.overlook.test.Keys " + call + " >/dev/null");
     }
+    int press(const std::string& id) const { return keys("Press s " + id); }
 
     ScratchFolder extra_{"portal-extra"};
     std::unique_ptr<SwaySession> sway_;
 };
 
-TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutAndItsPressesOpenThePopover) {
+TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNewRecordingsAreHandedOn) {
     ASSERT_TRUE(sway_->running());
-    const ScratchFolder home("wayland-shortcut");
-    TrayApp app(*sway_, home);
-    // Offered with the recorded combination, Ctrl+Alt+Super+P, under its name.
-    ASSERT_TRUE(waitFor([&] {
-        const std::string log = app.log();
-        return log.find("The desktop bound the shortcut") != std::string::npos &&
-               log.find("Session: ") != std::string::npos;
-    })) << app.log() << bindings();
-    EXPECT_NE(app.log().find("bound the shortcut to Ctrl+Alt+Meta+P"), std::string::npos) << app.log();
-    EXPECT_NE(app.log().find("shortcut GlobalShortcuts portal"), std::string::npos) << app.log();
-    std::smatch m;
-    const std::string offered = bindings();
-    ASSERT_TRUE(std::regex_search(offered, m, std::regex("bind (hotkey-\\S+) CTRL\\+ALT\\+LOGO\\+p\\|Show Overlook")))
-        << offered;
-    const std::string id = m[1];
+    {
+        const ScratchFolder home("wayland-shortcut");
+        TrayApp app(sway_->environment(), home, true);
+        // Offered with the recorded combination, Ctrl+Alt+Super+P, under its name.
+        ASSERT_TRUE(app.logs("The desktop bound the shortcut") && app.logs("Session: ")) << app.log() << bindings();
+        EXPECT_NE(app.log().find("bound the shortcut to Ctrl+Alt+Meta+P"), std::string::npos) << app.log();
+        EXPECT_NE(app.log().find("shortcut GlobalShortcuts portal"), std::string::npos) << app.log();
+        std::smatch m;
+        const std::string offered = bindings();
+        ASSERT_TRUE(std::regex_search(offered, m, std::regex("bind (hotkey-\\S+) CTRL\\+ALT\\+LOGO\\+p\\|Show Overlook")))
+            << offered;
+        const std::string id = m[1];
+        ASSERT_EQ(press(id), 0);
+        EXPECT_TRUE(waitFor([&] { return popoverRect(*sway_).has_value(); })) << app.log();
+        ASSERT_EQ(press(id), 0);
+        EXPECT_TRUE(waitFor([&] { return !popoverRect(*sway_); })) << app.log();
+    }
 
-    ASSERT_EQ(press(id), 0);
-    EXPECT_TRUE(waitFor([&] { return popoverRect(*sway_).has_value(); })) << app.log();
-    ASSERT_EQ(press(id), 0);
-    EXPECT_TRUE(waitFor([&] { return !popoverRect(*sway_); })) << app.log();
-}
-
-TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
-    ASSERT_TRUE(sway_->running());
     // The service on its own, as the shortcut registry drives it: a registration, a
     // press, and the registration replaced by a new recording.
-    setenv("DBUS_SESSION_BUS_ADDRESS", sessionVariable(*sway_, "DBUS_SESSION_BUS_ADDRESS").c_str(), 1);
+    const ScopedEnvironment bus({{"DBUS_SESSION_BUS_ADDRESS", swayVariable(*sway_, "DBUS_SESSION_BUS_ADDRESS")}});
     std::string why;
     auto service = portal::PortalHotKeyService::connect(why);
     ASSERT_TRUE(service) << why;
@@ -215,9 +208,7 @@ TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
 
     // A desktop like Plasma 5.27, which registers only what CreateSession carried and
     // answers BindShortcuts with that: F6 still registers and fires.
-    ASSERT_EQ(sway_->run(std::string("busctl --user call ") + kBackendName +
-                         " /org/freedesktop/portal/desktop io.overlook.test.Keys ActLikePlasma527"),
-              0);
+    ASSERT_EQ(keys("ActLikePlasma527"), 0);
     answers.clear();
     const auto second = service->registerHotKey(97, 0x100, {1, 8}); // Super+F6
     ASSERT_TRUE(second);
@@ -228,9 +219,7 @@ TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
     EXPECT_TRUE(drainUntil([&] { return events.size() == 6; }));
 
     // A desktop that leaves the shortcut out: the user is told it was refused.
-    ASSERT_EQ(sway_->run(std::string("busctl --user call ") + kBackendName +
-                         " /org/freedesktop/portal/desktop io.overlook.test.Keys TakeNothing"),
-              0);
+    ASSERT_EQ(keys("TakeNothing"), 0);
     answers.clear();
     service->unregisterHotKey(*second);
     ASSERT_TRUE(service->registerHotKey(98, 0x100, {1, 9})); // Super+F7
@@ -241,7 +230,6 @@ TEST_F(PortalShortcuts, ANewRecordingIsHandedToTheDesktop) {
     EXPECT_EQ(answers.back().text, "the desktop did not take the shortcut");
     service.reset();
     manualMainQueue().drain();
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 // KDE Plasma 5.27 as Debian ships it: its portal takes the shortcut only from the
@@ -254,24 +242,16 @@ TEST(KdeShortcuts, PlasmaBindsTheShortcutAndItsKeysToggleThePopover) {
     const DesktopSession kde("kde");
     ASSERT_TRUE(kde.running()) << kde.failure();
     const ScratchFolder home("kde-shortcut");
-    const pid_t app = spawn("env -u DISPLAY -u QT_QPA_PLATFORM " + kde.environment() + " HOME='" +
-                                home.path().string() + "' " + kApp,
-                            {}, home / "app.log");
-    ASSERT_TRUE(waitFor([&] { return readFile(home / "app.log").find("The desktop bound the shortcut to ") != std::string::npos; }))
-        << readFile(home / "app.log");
-    EXPECT_NE(readFile(home / "app.log").find("bound the shortcut to Meta+Ctrl+Alt+P"), std::string::npos)
-        << readFile(home / "app.log");
-    const auto popoverShown = [&] {
-        const std::string windows = kde.script("windows");
-        return windows.find("Overlook|overlook|") != std::string::npos;
-    };
+    TrayApp app(kde.environment(), home);
+    ASSERT_TRUE(app.logs("The desktop bound the shortcut to ")) << app.log();
+    EXPECT_NE(app.log().find("bound the shortcut to Meta+Ctrl+Alt+P"), std::string::npos) << app.log();
+    const auto popoverShown = [&] { return kde.script("windows").find("Overlook|overlook|") != std::string::npos; };
     const auto pressShortcut = [&] { return kde.run(KWIN_FAKE_INPUT " keys 29 56 125 25"); }; // Ctrl+Alt+Meta+P
     EXPECT_FALSE(popoverShown());
     ASSERT_EQ(pressShortcut(), 0);
-    EXPECT_TRUE(waitFor(popoverShown)) << kde.script("windows") << readFile(home / "app.log");
+    EXPECT_TRUE(waitFor(popoverShown)) << kde.script("windows") << app.log();
     ASSERT_EQ(pressShortcut(), 0);
     EXPECT_TRUE(waitFor([&] { return !popoverShown(); })) << kde.script("windows");
-    stop(app);
 #endif
 }
 
@@ -289,10 +269,8 @@ TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
     const pid_t monitor = spawn("env " + gnome.environment() +
                                     " dbus-monitor --session \"interface='org.freedesktop.Notifications'\"",
                                 {}, calls);
-    const pid_t app = spawn("env -u DISPLAY -u QT_QPA_PLATFORM " + gnome.environment() + " HOME='" +
-                                home.path().string() + "' " + kApp,
-                            {}, home / "app.log");
-    const auto log = [&] { return readFile(home / "app.log"); };
+    TrayApp app(gnome.environment(), home);
+    const auto log = [&] { return app.log(); };
     EXPECT_TRUE(waitFor([&] { return readFile(calls).find("Overlook runs without a tray icon") != std::string::npos; }))
         << log() << readFile(calls);
     const std::string notice = readFile(calls);
@@ -301,16 +279,13 @@ TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
     EXPECT_NE(notice.find("Ctrl+Alt+Super+P"), std::string::npos) << notice;
 
     ASSERT_EQ(gnome.run("gsettings set org.gnome.shell enabled-extensions \"['ubuntu-appindicators@ubuntu.com']\""), 0);
-    ASSERT_TRUE(waitFor([&] { return log().find("A system tray is available; showing the icon") != std::string::npos; }, 20000))
-        << log();
+    ASSERT_TRUE(app.logs("A system tray is available; showing the icon", 20000)) << log();
     std::string item;
     ASSERT_TRUE(waitFor([&] {
-        int status = 0;
         const std::string items = shellOutput("env " + gnome.environment() +
-                                                  " busctl --user get-property org.kde.StatusNotifierWatcher "
-                                                  "/StatusNotifierWatcher org.kde.StatusNotifierWatcher "
-                                                  "RegisteredStatusNotifierItems",
-                                              &status);
+                                              " busctl --user get-property org.kde.StatusNotifierWatcher "
+                                              "/StatusNotifierWatcher org.kde.StatusNotifierWatcher "
+                                              "RegisteredStatusNotifierItems");
         std::smatch m;
         if (std::regex_search(items, m, std::regex("\"(:[0-9.]+)@(/\\S+)\"")))
             item = m[1].str() + " " + m[2].str();
@@ -334,6 +309,5 @@ TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
     for (int click = 0; click < 2; ++click)
         ASSERT_EQ(gnome.run("busctl --user call " + item + " org.kde.StatusNotifierItem SecondaryActivate ii 1800 10"), 0);
     EXPECT_TRUE(waitFor([&] { return opened() == 2; })) << log();
-    stop(app);
     stop(monitor);
 }
