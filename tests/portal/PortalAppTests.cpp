@@ -3,7 +3,7 @@
 // output dialog (the session's chooser appends a line per dialog).
 
 #include "Redraws.h"
-#include "tests/overlook/PngDecode.h"
+#include "tests/wayland/SwayPictures.h"
 #include "tests/support/DesktopSession.h"
 #include "tests/support/Processes.h"
 
@@ -27,37 +27,14 @@ namespace {
 
 const std::string kOverlook = OVERLOOK_BINARY;
 
-struct Colours {
-    const char *base, *top, *corner;
-};
-
-// A band across the top and a block at the bottom right, so that a picture upside
-// down, mirrored or on the wrong display cannot pass.
-bool paint(const SwaySession& sway, const std::string& output, int w, int h, Colours c, const fs::path& file) {
-    const std::string draw = "convert -size " + std::to_string(w) + "x" + std::to_string(h) + " 'xc:" + c.base +
-                             "' -fill '" + c.top + "' -draw 'rectangle 0,0 " + std::to_string(w - 1) + "," +
-                             std::to_string(h / 4 - 1) + "' -fill '" + c.corner + "' -draw 'rectangle " +
-                             std::to_string(w / 2) + "," + std::to_string(h / 2) + " " + std::to_string(w - 1) + "," +
-                             std::to_string(h - 1) + "' '" + file.string() + "'";
-    return std::system(draw.c_str()) == 0 && sway.swaymsg("output " + output + " bg '" + file.string() + "' stretch");
-}
-
-std::uint32_t argb(const char* hex) { return 0xFF000000u | std::uint32_t(std::stoul(hex + 1, nullptr, 16)); }
-
-// Paints both outputs and waits until grim sees them (swaybg paints a moment later).
+// Paints both outputs and waits until grim sees them.
 std::optional<DecodedPng> paintBoth(const SwaySession& sway, const fs::path& dir, Colours left, Colours right) {
     if (!paint(sway, "HEADLESS-1", 1920, 1080, left, dir / "bg1.png") ||
         !paint(sway, "HEADLESS-2", 1280, 1024, right, dir / "bg2.png"))
         return std::nullopt;
-    const fs::path file = dir / "grim.png";
-    for (int i = 0; i < 50; ++i) {
-        if (sway.run("grim '" + file.string() + "'") != 0)
-            return std::nullopt;
-        if (auto g = decodePng(file); g && g->at(1919, 1079) == argb(left.corner) && g->at(3199, 1023) == argb(right.corner))
-            return g;
-        usleep(100000);
-    }
-    return std::nullopt;
+    return grimWhen(sway, dir / "grim.png", [&](const DecodedPng& g) {
+        return g.at(1919, 1079) == argb(left.corner) && g.at(3199, 1023) == argb(right.corner);
+    });
 }
 
 int lineCount(const fs::path& file) {
@@ -100,11 +77,7 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestored) {
     ASSERT_TRUE(ours);
     ASSERT_EQ(ours->width, 3200);
     ASSERT_EQ(ours->height, 1080);
-    int differing = 0;
-    for (int y = 0; y < 1080; ++y)
-        for (int x = 0; x < 3200; ++x)
-            differing += ours->at(x, y) != theirs->at(x, y) && (ours->at(x, y) >> 24 || theirs->at(x, y) >> 24);
-    EXPECT_EQ(differing, 0);
+    EXPECT_EQ(differingPixels(*ours, *theirs), 0);
     // One dialog per output (this portal shares one output per session, and the
     // first may be answered with the other output); both consents kept.
     EXPECT_EQ(lineCount(dialogs), 2);

@@ -1,8 +1,7 @@
 // The overlook program itself in a headless sway session, against the
 // compositor's own reports (swaymsg) and grim's screenshots.
 
-#include "SwaySession.h"
-#include "tests/overlook/PngDecode.h"
+#include "tests/wayland/SwayPictures.h"
 #include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
@@ -18,45 +17,8 @@ namespace fs = std::filesystem;
 namespace {
 
 
-// Pictures with a band across the top and a block at the bottom right, so that a
-// picture upside down, mirrored or misplaced cannot pass.
-bool paint(const SwaySession& sway, const std::string& output, int w, int h, const std::string& base,
-           const std::string& top, const std::string& corner, const fs::path& file) {
-    const std::string size = std::to_string(w) + "x" + std::to_string(h);
-    const std::string draw = "convert -size " + size + " 'xc:" + base + "' -fill '" + top + "' -draw 'rectangle 0,0 " +
-                             std::to_string(w - 1) + "," + std::to_string(h / 4 - 1) + "' -fill '" + corner +
-                             "' -draw 'rectangle " + std::to_string(w / 2) + "," + std::to_string(h / 2) + " " +
-                             std::to_string(w - 1) + "," + std::to_string(h - 1) + "' '" + file.string() + "'";
-    return std::system(draw.c_str()) == 0 && sway.swaymsg("output " + output + " bg '" + file.string() + "' stretch");
-}
-
-// grim's picture of the whole layout once `settled` holds for it (swaybg paints a
-// moment after swaymsg returns).
-std::optional<DecodedPng> grimWhen(const SwaySession& sway, const fs::path& file, const std::function<bool(const DecodedPng&)>& settled) {
-    for (int i = 0; i < 50; ++i) {
-        if (sway.run("grim '" + file.string() + "'") != 0)
-            return std::nullopt;
-        if (auto g = decodePng(file); g && settled(*g))
-            return g;
-        usleep(100000);
-    }
-    return std::nullopt;
-}
-
-// Pixels that differ; where grim leaves no output, transparent black, so may we.
-int differingPixels(const DecodedPng& ours, const DecodedPng& theirs) {
-    int differing = 0;
-    for (int y = 0; y < ours.height; ++y)
-        for (int x = 0; x < ours.width; ++x) {
-            const std::uint32_t a = ours.at(x, y), b = theirs.at(x, y);
-            const bool bothEmpty = (a >> 24) == 0 && (b >> 24) == 0;
-            if (a != b && !bothEmpty && differing++ < 5)
-                ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << a << " vs " << b;
-        }
-    return differing;
-}
-
 const std::string kOverlook = OVERLOOK_BINARY;
+constexpr Colours kBlue{"#204080", "#ffcc00", "#c03030"}, kGreen{"#30a050", "#f0f0f0", "#8000ff"};
 
 } // namespace
 
@@ -104,8 +66,8 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
     SwaySession sway;
     ASSERT_TRUE(sway.running());
     const ScratchFolder dir("wayland");
-    ASSERT_TRUE(paint(sway, "HEADLESS-1", 1920, 1080, "#204080", "#ffcc00", "#c03030", dir / "bg1.png"));
-    ASSERT_TRUE(paint(sway, "HEADLESS-2", 1280, 1024, "#30a050", "#f0f0f0", "#8000ff", dir / "bg2.png"));
+    ASSERT_TRUE(paint(sway, "HEADLESS-1", 1920, 1080, kBlue, dir / "bg1.png"));
+    ASSERT_TRUE(paint(sway, "HEADLESS-2", 1280, 1024, kGreen, dir / "bg2.png"));
     // Then with 10 bits a colour on the left output: its copies come as XRGB2101010.
     for (const char* depth : {"8", "10"}) {
         SCOPED_TRACE(std::string(depth) + " bits a colour");
@@ -164,8 +126,8 @@ TEST(WaylandApp, TurnedAndMirroredOutputsAreCapturedAsTheDesktopShowsThem) {
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 transform 90"));
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 transform flipped-180"));
     const ScratchFolder dir("wayland-turned");
-    ASSERT_TRUE(paint(sway, "HEADLESS-1", 900, 1200, "#204080", "#ffcc00", "#c03030", dir / "bg1.png"));
-    ASSERT_TRUE(paint(sway, "HEADLESS-2", 1200, 900, "#30a050", "#f0f0f0", "#8000ff", dir / "bg2.png"));
+    ASSERT_TRUE(paint(sway, "HEADLESS-1", 900, 1200, kBlue, dir / "bg1.png"));
+    ASSERT_TRUE(paint(sway, "HEADLESS-2", 1200, 900, kGreen, dir / "bg2.png"));
     const auto theirs = grimWhen(sway, dir / "grim.png", [](const DecodedPng& g) {
         return g.width == 2100 && g.at(899, 1199) == 0xFFC03030u && g.at(2099, 899) == 0xFF8000FFu;
     });
