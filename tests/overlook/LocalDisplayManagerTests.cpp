@@ -46,9 +46,8 @@ TEST(LocalDisplay, RecordsDescriptionsAndNumbers) {
     // No screen carries display 9's number: the fallback name.
     EXPECT_EQ(displays[1].description(), "Display 9\nUnknown Screen 9\n(-1080.5, -98.0, 1080.0, 1920.0)\n");
 
-    EXPECT_EQ(roundTripNumber(0.1), "0.1");
-    EXPECT_EQ(roundTripNumber(1.0 / 3.0), "0.3333333333333333");
-    EXPECT_EQ(roundTripNumber(-0.0), "-0.0");
+    for (const auto& [number, text] : {std::pair{0.1, "0.1"}, {1.0 / 3.0, "0.3333333333333333"}, {-0.0, "-0.0"}})
+        EXPECT_EQ(roundTripNumber(number), text);
     EXPECT_EQ(std::stod(roundTripNumber(2.0 / 3.0)), 2.0 / 3.0);
 
     LogCapture logs;
@@ -163,30 +162,30 @@ TEST(Screenshot, NamesFoldersAndNeverOverwrites) {
     tzset();
     EXPECT_EQ(screenshotBaseName(1714572207), "Screen Shot 2024-05-01 at 14.03.27");
     std::string error;
+    const fs::path d = home / "Schreibtisch";
     // Without a configured folder: $HOME/Desktop, created.
-    EXPECT_EQ(desktopDirectory(error), (home.path() / "Desktop").string()) << error;
-    EXPECT_TRUE(fs::is_directory(home.path() / "Desktop"));
-    fs::create_directories(home.path() / "config");
-    std::ofstream(home.path() / "config" / "user-dirs.dirs") << "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n";
-    EXPECT_EQ(desktopDirectory(error), (home.path() / "Schreibtisch").string()) << error;
-    EXPECT_TRUE(fs::is_directory(home.path() / "Schreibtisch"));
+    EXPECT_EQ(desktopDirectory(error), (home / "Desktop").string()) << error;
+    EXPECT_TRUE(fs::is_directory(home / "Desktop"));
+    fs::create_directories(home / "config");
+    std::ofstream(home / "config" / "user-dirs.dirs") << "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n";
+    EXPECT_EQ(desktopDirectory(error), d.string()) << error;
+    EXPECT_TRUE(fs::is_directory(d));
     // A file where the folder should be is an error, not a crash.
-    fs::remove(home.path() / "Schreibtisch");
-    std::ofstream(home.path() / "Schreibtisch") << "x";
+    fs::remove(d);
+    std::ofstream(d) << "x";
     EXPECT_FALSE(desktopDirectory(error));
     EXPECT_NE(error.find("Schreibtisch"), std::string::npos);
 
     // Two screenshots in the same second: the first one stays as it was.
     FixtureEnvironment env(arrangementJson({displayJson(1, 0, "Main", 0, 0, 64, 48, true)}));
-    fs::remove(home.path() / "Schreibtisch");
-    fs::create_directories(home.path() / "Schreibtisch");
+    fs::remove(d);
+    fs::create_directories(d);
     std::vector<std::string> written;
     for (int i = 0; i < 3; ++i)
         captureAllDisplays(1714572207, nullptr, [&](const SavedFile& s) {
             EXPECT_EQ(s.error, "");
             written.push_back(s.path);
         });
-    const fs::path d = home.path() / "Schreibtisch";
     EXPECT_EQ(written, (std::vector<std::string>{d / "Screen Shot 2024-05-01 at 14.03.27.png",
                                                  d / "Screen Shot 2024-05-01 at 14.03.27 (2).png",
                                                  d / "Screen Shot 2024-05-01 at 14.03.27 (3).png"}));
@@ -200,8 +199,7 @@ TEST(Screenshot, NamesFoldersAndNeverOverwrites) {
     const auto result = LocalDisplayManager::writeDesktopScreenshot(d / "keep.png");
     EXPECT_FALSE(result.written);
     EXPECT_NE(result.error.find("File exists"), std::string::npos);
-    std::ifstream kept(d / "keep.png");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
+    EXPECT_EQ(readFile(d / "keep.png"), "precious");
     // A folder that cannot be written to reports the error.
     EXPECT_NE(LocalDisplayManager::writeDesktopScreenshot("/proc/overlook.png").error, "");
 }

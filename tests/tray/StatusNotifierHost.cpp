@@ -22,22 +22,17 @@ constexpr const char* kMenuInterface = "com.canonical.dbusmenu";
 
 StatusNotifierWatcher* watcherOf(void* userdata) { return static_cast<StatusNotifierWatcher*>(userdata); }
 
-int registerItem(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    const char* service = nullptr;
-    if (int r = sd_bus_message_read(m, "s", &service); r < 0)
-        return r;
-    // Qt and KDE pass a bus name (the item is then at /StatusNotifierItem); the
-    // Ayatana library passes its object path, on the caller's connection.
-    watcherOf(userdata)->addItem(service[0] == '/' ? std::string(sd_bus_message_get_sender(m)) + service
-                                                   : std::string(service) + "/StatusNotifierItem");
-    return sd_bus_reply_method_return(m, "");
-}
-
-int registerHost(sd_bus_message* m, void* userdata, sd_bus_error*) {
+// RegisterStatusNotifierItem and RegisterStatusNotifierHost.
+int registerCall(sd_bus_message* m, void* userdata, sd_bus_error*) {
     const char* name = nullptr;
     if (int r = sd_bus_message_read(m, "s", &name); r < 0)
         return r;
-    watcherOf(userdata)->addHost(name);
+    if (std::string(sd_bus_message_get_member(m)) == "RegisterStatusNotifierHost")
+        watcherOf(userdata)->addHost(name);
+    else // Qt and KDE pass a bus name (the item is then at /StatusNotifierItem); the
+         // Ayatana library passes its object path, on the caller's connection.
+        watcherOf(userdata)->addItem(name[0] == '/' ? std::string(sd_bus_message_get_sender(m)) + name
+                                                    : std::string(name) + "/StatusNotifierItem");
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -48,8 +43,12 @@ int nameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return 0;
 }
 
-int itemsProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* userdata,
-                  sd_bus_error*) {
+int property(sd_bus*, const char*, const char*, const char* name, sd_bus_message* reply, void* userdata,
+             sd_bus_error*) {
+    if (std::string(name) == "ProtocolVersion")
+        return sd_bus_message_append(reply, "i", 0);
+    if (std::string(name) == "IsStatusNotifierHostRegistered")
+        return sd_bus_message_append(reply, "b", int(watcherOf(userdata)->hasHost()));
     int r = sd_bus_message_open_container(reply, 'a', "s");
     for (const std::string& item : watcherOf(userdata)->items())
         if (r >= 0)
@@ -57,22 +56,13 @@ int itemsProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message
     return r < 0 ? r : sd_bus_message_close_container(reply);
 }
 
-int hostProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* userdata,
-                 sd_bus_error*) {
-    return sd_bus_message_append(reply, "b", int(watcherOf(userdata)->hasHost()));
-}
-
-int versionProperty(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
-    return sd_bus_message_append(reply, "i", 0);
-}
-
 const sd_bus_vtable kWatcherVtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("RegisterStatusNotifierItem", "s", "", registerItem, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("RegisterStatusNotifierHost", "s", "", registerHost, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_PROPERTY("RegisteredStatusNotifierItems", "as", itemsProperty, 0, 0),
-    SD_BUS_PROPERTY("IsStatusNotifierHostRegistered", "b", hostProperty, 0, 0),
-    SD_BUS_PROPERTY("ProtocolVersion", "i", versionProperty, 0, 0),
+    SD_BUS_METHOD("RegisterStatusNotifierItem", "s", "", registerCall, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("RegisterStatusNotifierHost", "s", "", registerCall, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_PROPERTY("RegisteredStatusNotifierItems", "as", property, 0, 0),
+    SD_BUS_PROPERTY("IsStatusNotifierHostRegistered", "b", property, 0, 0),
+    SD_BUS_PROPERTY("ProtocolVersion", "i", property, 0, 0),
     SD_BUS_SIGNAL("StatusNotifierItemRegistered", "s", 0),
     SD_BUS_SIGNAL("StatusNotifierItemUnregistered", "s", 0),
     SD_BUS_SIGNAL("StatusNotifierHostRegistered", "", 0),
