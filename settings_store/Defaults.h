@@ -257,7 +257,9 @@ using SetBridge = CollectionBridge<C>;
 template <class C>
 using SetAlgebraBridge = CollectionBridge<C>;
 
+// Raw bytes (Data) are a native value, stored as data, not as a list of numbers.
 template <Storable T>
+    requires(!std::same_as<T, std::uint8_t>)
 struct Serializable<std::vector<T>> : BridgedBy<ArrayBridge<std::vector<T>>> {
     static constexpr bool isNativelySupportedType = Serializable<T>::isNativelySupportedType;
 };

@@ -95,6 +95,7 @@ TEST_F(DefaultsTest, NativeValuesAreStoredAsThemselvesAndReadWithExactConversion
     when.set(Date{1700000000});
     EXPECT_EQ(suite->object("flag"), PropertyList(true));
     EXPECT_EQ(suite->object("ratio"), PropertyList(0.25));
+    EXPECT_EQ(suite->object("bytes"), PropertyList(Data{0, 9})); // data, not a list of numbers
     EXPECT_EQ(Defaults::get(count), -3);
     EXPECT_EQ(text.get(), "héllo");
     EXPECT_EQ(bytes.get(), (Data{0, 9}));
