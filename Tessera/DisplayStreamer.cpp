@@ -152,12 +152,14 @@ void DisplayStreamer::captureScreenshot() {
             return;
         mainQueue().async([weak, shot = std::move(shot), asked, framesBefore]() mutable {
             auto self = weak.lock();
-            if (!self || self->snapshotsAsked_ != asked)
+            if (!self)
                 return;
             {
                 std::lock_guard lock(self->imageMutex_);
-                if (self->framesTaken_ != framesBefore)
+                if (self->snapshotsAsked_ != asked || self->framesTaken_ != framesBefore) {
+                    self->log_.debug("A screenshot of %s came after a newer picture", self->display_.localizedName.c_str());
                     return;
+                }
                 self->screenImage_.store(self->outputImage(std::move(shot), self->scale_));
             }
             self->log_.notice("The screenshot of %s came", self->display_.localizedName.c_str());
