@@ -13,6 +13,7 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -60,7 +61,11 @@ XvfbServer::XvfbServer(int width, int height, bool sharedMemory) {
     const std::string geometry = std::to_string(width) + "x" + std::to_string(height) + "x24";
     pid_ = fork();
     if (pid_ == 0) {
+        // It goes with the test, crashed or not, and holds none of the runner's pipes:
+        // a server left behind would keep ctest waiting for the test's output to end.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         close(pipeFds[0]);
+        (void)!freopen("/dev/null", "w", stdout);
         (void)!freopen("/dev/null", "w", stderr);
         const std::string fd = std::to_string(pipeFds[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(), "-noreset", "+extension",
