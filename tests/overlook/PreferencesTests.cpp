@@ -24,6 +24,8 @@
 #include <QSlider>
 #include <QTest>
 
+#include "tests/support/LaidOut.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -33,6 +35,7 @@
 #include <unistd.h>
 
 using namespace overlook;
+using overlook::test::controlsOutsideLayouts;
 
 namespace {
 
@@ -54,6 +57,7 @@ protected:
 
 TEST_F(Preferences, ControlsShowTheDefaultsAndWriteTheirSettingsAtOnce) {
     GeneralPreferences pane;
+    EXPECT_EQ(controlsOutsideLayouts(pane), "");
     EXPECT_EQ(pane.previewScale()->currentText(), "Quarter-resolution");
     EXPECT_FALSE(pane.autoPlay()->isChecked());
     EXPECT_FALSE(pane.hideMainDisplay()->isChecked());

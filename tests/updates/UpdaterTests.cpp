@@ -6,6 +6,7 @@
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 #include "settings_store/UserDefaults.h"
 #include "tests/settings_store/TempSettings.h"
+#include "tests/support/LaidOut.h"
 #include "tests/updates/FeedServer.h"
 #include "tests/updates/Signing.h"
 #include "updates/Updater.h"
@@ -25,6 +26,7 @@
 
 using namespace overlook;
 using namespace overlook::updates;
+using overlook::test::controlsOutsideLayouts;
 using overlook::test::appcast;
 using overlook::test::FeedServer;
 
@@ -412,6 +414,7 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
 TEST_F(UpdaterTest, PaneRowsFollowAndWriteTheSettings) {
     Updater u(delegate(std::nullopt, "betas"));
     UpdatesPreferencesView pane(u);
+    EXPECT_EQ(controlsOutsideLayouts(pane), "");
     EXPECT_EQ(pane.lastCheck()->text(), "Never");
     EXPECT_EQ(pane.updateFrequency()->currentText(), "Daily");
     EXPECT_TRUE(pane.includeBetas()->isChecked()); // the channel's default
