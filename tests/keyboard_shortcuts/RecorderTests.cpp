@@ -75,6 +75,30 @@ protected:
 
 } // namespace
 
+TEST(QtKeys, KeysQtNamesByFunctionGetTheCodesOfTheKeysOfThatName) {
+    // Events without a key position (as some platforms send them) go by Qt's name
+    // for the key; the code is what shortcuts are stored as.
+    const std::pair<Qt::Key, Key> named[] = {
+        {Qt::Key_Return, Key::returnKey}, {Qt::Key_Tab, Key::tab}, {Qt::Key_Backtab, Key::tab},
+        {Qt::Key_Space, Key::space}, {Qt::Key_Backspace, Key::deleteKey}, {Qt::Key_Delete, Key::deleteForward},
+        {Qt::Key_Escape, Key::escape}, {Qt::Key_Insert, Key::help}, {Qt::Key_Help, Key::help},
+        {Qt::Key_Up, Key::upArrow}, {Qt::Key_Down, Key::downArrow}, {Qt::Key_Left, Key::leftArrow},
+        {Qt::Key_Right, Key::rightArrow}, {Qt::Key_Home, Key::home}, {Qt::Key_End, Key::end},
+        {Qt::Key_PageUp, Key::pageUp}, {Qt::Key_PageDown, Key::pageDown}, {Qt::Key_VolumeMute, Key::mute},
+        {Qt::Key_VolumeUp, Key::volumeUp}, {Qt::Key_VolumeDown, Key::volumeDown}, {Qt::Key_Enter, Key::keypadEnter},
+        {Qt::Key_NumLock, Key::keypadClear}, {Qt::Key_Meta, Key::command}, {Qt::Key_Super_L, Key::command},
+        {Qt::Key_Super_R, Key::rightCommand}, {Qt::Key_Shift, Key::shift}, {Qt::Key_Alt, Key::option},
+        {Qt::Key_Control, Key::control}, {Qt::Key_CapsLock, Key::capsLock}};
+    for (const auto& [qt, key] : named)
+        EXPECT_EQ(keyCodeOfEvent(QKeyEvent(QEvent::KeyPress, qt, Qt::NoModifier)), key.rawValue) << qt;
+    const Key functionKeys[] = {Key::f1,  Key::f2,  Key::f3,  Key::f4,  Key::f5,  Key::f6,  Key::f7,
+                                Key::f8,  Key::f9,  Key::f10, Key::f11, Key::f12, Key::f13, Key::f14,
+                                Key::f15, Key::f16, Key::f17, Key::f18, Key::f19, Key::f20};
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(keyCodeOfEvent(QKeyEvent(QEvent::KeyPress, Qt::Key_F1 + i, Qt::NoModifier)), functionKeys[i].rawValue)
+            << "F" << i + 1;
+}
+
 TEST(ShortcutText, ModifiersInTheDesktopsWordsAndOrderThenTheKeysName) {
     ensureApplication();
     resetForTesting();
