@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <sstream>
 
@@ -76,6 +78,9 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     ASSERT_TRUE(waitFor([&] { return (shown = server.popover()).has_value(); })) << "the click opened nothing";
     EXPECT_EQ(shown->width, 600);
     EXPECT_GT(shown->y, icon->y);
+    // Centred on the icon (the panel puts it within SIDE, 1920 wide), as far as the monitor allows.
+    const int iconCentre = icon->x + icon->width / 2, monitorLeft = iconCentre < 1920 ? 0 : 1920;
+    EXPECT_NEAR(shown->x, std::clamp(iconCentre - 300, monitorLeft, monitorLeft + 1920 - 600), 2) << iconCentre;
 
     // Its picture: SIDE on the left, MAIN on the right, each with its band on top.
     const int pictureHeight = 600 * 1080 / 3840; // both displays scaled to the popover's width

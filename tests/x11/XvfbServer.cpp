@@ -177,7 +177,7 @@ bool XvfbServer::hasWindowNamed(const std::string& name) const {
 }
 
 pid_t XvfbServer::startTrayer() const {
-    const pid_t pid = spawn("trayer --edge top --align right --widthtype request --height 24", {{"DISPLAY", name_}});
+    const pid_t pid = spawn("trayer --edge top --align left --margin 1200 --widthtype request --height 24", {{"DISPLAY", name_}});
     // The application's icon then comes once it is started: no timing of the tray's own start.
     if (waitFor([&] { return !output("xdotool search --name '^panel$' 2>/dev/null").empty(); }))
         return pid;
