@@ -80,5 +80,13 @@ TEST_F(HiDpiViewTest, StreamFillsTheDrawablePixelForPixelButNeverExceedsTheDispl
     EXPECT_EQ(pixel(*view, 81, 100), base);
     EXPECT_EQ(pixel(*view, 80, 51), fixture::kCornerBlockColor);
     EXPECT_EQ(pixel(*view, 80, 50), fixture::kTopBandColor);
+
+    // The next picture (stopped: grey) shows through the other of the view's two
+    // images: it has the device ratio too, or it would be painted at twice the size.
+    streams[0]->stop();
+    FixtureEnvironment::drainMain();
+    view->draw();
+    EXPECT_NE(pixel(*view, 300, 51), base);
+    EXPECT_EQ(view->drawable().devicePixelRatio(), 2.0);
     streams[0]->releaseStream();
 }
