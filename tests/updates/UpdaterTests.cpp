@@ -559,7 +559,8 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
                                 "https://overlook.example/n"})
         Q_EMIT browser.anchorClicked(QUrl(clicked));
     Q_EMIT dialog.message()->linkActivated("http://evil.example/");
-    EXPECT_EQ(links.opened, (QList<QUrl>{QUrl("https://overlook.example/n")}));
+    Q_EMIT dialog.message()->linkActivated("https://overlook.example/m");
+    EXPECT_EQ(links.opened, (QList<QUrl>{QUrl("https://overlook.example/n"), QUrl("https://overlook.example/m")}));
 
     // "Skip This Version" from the window.
     ASSERT_TRUE(skipShown());
