@@ -85,12 +85,12 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     // Its picture: SIDE on the left, MAIN on the right, each with its band on top.
     const int pictureHeight = 600 * 1080 / 3840; // both displays scaled to the popover's width
     EXPECT_TRUE(waitFor([&] {
-        const auto picture = server.dump("-id " + shown->id);
+        const auto picture = server.dump(shown->id);
         return picture && near(picture->at(100, 5), 0xFFFFFF) && near(picture->at(100, pictureHeight - 10), 0x0000C0) &&
                near(picture->at(400, 5), 0xFFFFFF) && near(picture->at(400, pictureHeight - 10), 0x00A000);
     })) << "the popover's picture is not the desktop the right way up";
     // A grey edge all round: the picture alone would melt into a desktop of its colour.
-    const auto picture = server.dump("-id " + shown->id);
+    const auto picture = server.dump(shown->id);
     ASSERT_TRUE(picture);
     for (const auto& [x, y] : std::vector<std::pair<int, int>>{{0, 60}, {599, 60}, {300, 0}, {300, shown->height - 1}})
         EXPECT_EQ(picture->at(x, y), 0x7F7F7Fu) << "edge at " << x << "," << y;

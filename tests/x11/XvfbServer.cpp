@@ -8,8 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <sstream>
 #include <sys/wait.h>
 #include <poll.h>
@@ -19,37 +18,23 @@
 
 namespace overlook::test {
 
-namespace {
-
-std::uint32_t big32(const std::uint8_t* p) { return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-
-// The 32-bit ZPixmap dumps that `xwd` makes of a depth-24 screen.
-std::optional<XwdPicture> readXwd(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-    if (bytes.size() < 100)
-        return std::nullopt;
-    auto field = [&](int i) { return big32(bytes.data() + 4 * i); };
-    const std::uint32_t format = field(2), byteOrder = field(7), bpp = field(11), bytesPerLine = field(12);
-    XwdPicture picture{int(field(4)), int(field(5)), {}};
-    const std::size_t data = field(0) + std::size_t(field(19)) * 12; // the header, then the colours
-    if (format != 2 || bpp != 32 || bytes.size() < data + std::size_t(bytesPerLine) * picture.height)
-        return std::nullopt;
-    for (int y = 0; y < picture.height; ++y)
-        for (int x = 0; x < picture.width; ++x) {
-            const std::uint8_t* p = bytes.data() + data + std::size_t(y) * bytesPerLine + std::size_t(x) * 4;
-            picture.pixels.push_back((byteOrder == 0 ? std::uint32_t(p[2]) << 16 | p[1] << 8 | p[0] : big32(p)) &
-                                     0xFFFFFFu);
+std::optional<XPicture> XvfbServer::dump(const std::string& window) const {
+    xcb_connection_t* c = xcb_connect(name_.c_str(), nullptr);
+    const xcb_window_t id =
+        window.empty() ? xcb_setup_roots_iterator(xcb_get_setup(c)).data->root : xcb_window_t(std::stoul(window));
+    const auto freed = [](auto* reply) { return std::unique_ptr<std::remove_pointer_t<decltype(reply)>, void (*)(void*)>(reply, free); };
+    std::optional<XPicture> picture;
+    if (const auto g = freed(xcb_get_geometry_reply(c, xcb_get_geometry(c, id), nullptr)))
+        if (const auto image = freed(xcb_get_image_reply(
+                c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, id, 0, 0, g->width, g->height, ~0u), nullptr))) {
+            // A depth-24 ZPixmap: 32 bits a pixel, rows without padding.
+            const auto* pixels = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(image.get()));
+            picture = XPicture{g->width, g->height, {pixels, pixels + std::size_t(g->width) * g->height}};
+            for (std::uint32_t& p : picture->pixels)
+                p &= 0xFFFFFF;
         }
+    xcb_disconnect(c);
     return picture;
-}
-
-} // namespace
-
-std::optional<XwdPicture> XvfbServer::dump(const std::string& target) const {
-    const ScratchFolder dir("xwd");
-    return run("xwd " + target + " -silent -out " + (dir / "dump").string()) == 0 ? readXwd(dir / "dump")
-                                                                                   : std::nullopt;
 }
 
 XvfbServer::XvfbServer(int width, int height, bool sharedMemory) {

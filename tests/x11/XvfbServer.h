@@ -10,7 +10,7 @@
 
 namespace overlook::test {
 
-struct XwdPicture {
+struct XPicture {
     int width = 0, height = 0;
     std::vector<std::uint32_t> pixels; // 0x00RRGGBB
     std::uint32_t at(int x, int y) const { return pixels[std::size_t(y) * width + x]; }
@@ -36,8 +36,8 @@ public:
     std::string output(const std::string& command) const;
     // Sets monitors, each "NAME WxH+X+Y", the first primary and owning the output.
     void setMonitors(const std::vector<std::string>& monitors) const;
-    // The server's own picture of a window ("-root" or "-id N") through xwd.
-    std::optional<XwdPicture> dump(const std::string& target = "-root") const;
+    // The server's own picture of a window (by its id as xdotool gives it), or of the root.
+    std::optional<XPicture> dump(const std::string& window = "") const;
     // Fills a root rectangle with a colour (0xRRGGBB) through a small X client.
     void fill(int x, int y, int w, int h, unsigned rgb) const;
 
