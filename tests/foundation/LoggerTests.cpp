@@ -18,7 +18,6 @@ TEST(Logger, CapturesNestAndRecordEveryLevelUntruncatedWithSubsystemAndCategory)
         plainLog("plain %d", 42);
         const auto records = capture.records();
         ASSERT_EQ(records.size(), 6u);
-        EXPECT_EQ(records[0].level, LogLevel::Debug);
         EXPECT_EQ(records[1].message, "Creating stream for display Main with dimensions: 756.000000 × 491.000000");
         EXPECT_EQ(records[2].level, LogLevel::Default);
         EXPECT_EQ(records[2].message, std::string(2000, 'x'));

@@ -84,8 +84,6 @@ TEST(HotKeyRegistry, HandsOutIdsFromOneSpendsRefusedIdsAndAnswersForeignEvents) 
     EXPECT_EQ(system->handlerInstallCount(), 1);
     ASSERT_EQ(system->registrations().size(), 3u);
     EXPECT_EQ(system->registrations()[0].id.id, 2); // id 1 went to the refused one
-    EXPECT_EQ(system->registrations()[0].id.signature, 0x4B42484Bu);
-    EXPECT_EQ(registry.lastId(), 4);
 
     EXPECT_EQ(system->press(35, 6400), kNoError);
     EXPECT_EQ(system->release(35, 6400), kNoError);

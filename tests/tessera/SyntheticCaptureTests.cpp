@@ -1,4 +1,3 @@
-#include "Platform/Fixture/TestPattern.h"
 #include "tests/support/FixtureEnvironment.h"
 
 #include <atomic>
@@ -7,7 +6,7 @@
 using namespace overlook;
 using namespace overlook::test;
 
-TEST(SyntheticCapture, FramesCarryThePatternTopRowFirstAndNothingComesAfterTheStreamGoes) {
+TEST(SyntheticCapture, FramesComeBetweenStartAndStopAndNothingAfterTheStreamGoes) {
     FixtureEnvironment env(arrangementJson({displayJson(3, 0, "Main", 0, 0, 400, 200, true)}));
     auto queue = std::make_shared<DispatchQueue>("StreamQueue 3");
     std::mutex mutex;
@@ -24,14 +23,9 @@ TEST(SyntheticCapture, FramesCarryThePatternTopRowFirstAndNothingComesAfterTheSt
     stream->start();
     EXPECT_EQ(env.capture().emit(3, FrameStatus::FrameComplete), 1);
     queue->sync([] {});
+    // What the frames show, top row first, is checked through the view (HiDpiViewTests).
     ASSERT_EQ(updates.size(), 1u);
-    const auto& frame = *updates[0].second;
-    EXPECT_EQ(frame.width(), 100);
-    EXPECT_EQ(frame.height(), 50);
-    EXPECT_EQ(frame.pixel(50, 0), fixture::kTopBandColor);
-    EXPECT_EQ(frame.pixel(2, 10), fixture::kCornerBlockColor); // the left block below it
-    EXPECT_EQ(frame.pixel(97, 10), env.displays().colorOf(3));
-    EXPECT_EQ(frame.pixel(50, 49), env.displays().colorOf(3));
+    EXPECT_EQ(updates[0].second->width(), 100);
     stream->stop();
     queue->sync([] {});
     EXPECT_EQ(updates.back(), (std::pair<FrameStatus, FrameSurfacePtr>{FrameStatus::Stopped, nullptr}));
