@@ -6,13 +6,13 @@
 // the time, a headless one never, and its stream would wait for ever.
 
 #include "tests/support/Processes.h"
-#include "tests/wayland/SwaySession.h"
+#include "tests/support/DesktopSession.h"
 
 namespace overlook::test {
 
 class Redraws {
 public:
-    Redraws(const SwaySession& sway, const std::string& first, const std::string& second)
+    Redraws(const DesktopSession& sway, const std::string& first, const std::string& second)
         : pid_(spawn("env " + sway.environment() + " sh -c 'while :; do swaymsg \"focus output " + first +
                          ", workspace 11, workspace 1, focus output " + second +
                          ", workspace 12, workspace 2\" >/dev/null; sleep 0.2; done'",

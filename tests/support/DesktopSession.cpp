@@ -32,17 +32,12 @@ std::string DesktopSession::variable(const std::string& name) const {
     return {};
 }
 
-pid_t DesktopSession::pid(const std::string& name) const {
-    return pid_t(std::atoi(readFile(folder_ / (name + ".pid")).c_str()));
-}
+pid_t DesktopSession::pid(const std::string& file) const { return pid_t(std::atoi(readFile(folder() / file).c_str())); }
 
 int DesktopSession::storeConsent(const std::string& overlook) const {
-    std::string upper = desktop_;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-    const std::string token = variable("OVERLOOK_" + upper + "_TOKEN");
-    int status = 0;
-    const std::string displays = shellOutput("env -u DISPLAY " + environment_ + overlook + " displays --json", &status);
-    if (status != 0 || token.empty())
+    const std::string token = variable("OVERLOOK_" + upper() + "_TOKEN");
+    const std::string displays = output(overlook + " displays --json");
+    if (displays.empty() || token.empty())
         return -1;
     int n = 0;
     for (auto at = displays.find("\"id\": "); at != std::string::npos; at = displays.find("\"id\": ", at + 1), ++n)
@@ -53,19 +48,39 @@ int DesktopSession::storeConsent(const std::string& overlook) const {
     return n;
 }
 
+// The session's variables are exported for the whole command line, pipes and lists included.
 int DesktopSession::run(const std::string& command) const {
-    const int status = std::system(("env -u DISPLAY -u SWAYSOCK " + environment_ + command).c_str());
+    const int status = std::system(("unset DISPLAY SWAYSOCK; export " + environment_ + "; " + command).c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string DesktopSession::output(const std::string& command) const {
+    return shellOutput("unset DISPLAY SWAYSOCK; export " + environment_ + "; " + command);
 }
 
 std::string DesktopSession::script(const std::string& arguments, int* status) const {
     return shellOutput(prefix() + " " + arguments, status);
 }
 
-std::string DesktopSession::prefix() const {
+std::string DesktopSession::addOutput(const std::string& geometry) const {
+    std::string name = script("add-output " + geometry);
+    return name.substr(0, name.find_last_not_of("\n ") + 1);
+}
+
+bool DesktopSession::removeOutput(const std::string& name) const {
+    int status = -1;
+    script("remove-output " + name, &status);
+    return status == 0;
+}
+
+std::string DesktopSession::upper() const {
     std::string upper = desktop_;
     std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-    return "OVERLOOK_" + upper + "_STATE='" + folder_.path().string() + "' '" OVERLOOK_SOURCE_DIR "/scripts/virtual-" +
+    return upper;
+}
+
+std::string DesktopSession::prefix() const {
+    return "OVERLOOK_" + upper() + "_STATE='" + folder().string() + "' '" OVERLOOK_SOURCE_DIR "/scripts/virtual-" +
            desktop_ + "'";
 }
 

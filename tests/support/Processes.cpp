@@ -92,4 +92,11 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
+int occurrences(const std::string& text, const std::string& word) {
+    int n = 0;
+    for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+        ++n;
+    return n;
+}
+
 } // namespace overlook::test

@@ -50,6 +50,8 @@ int exitStatusWithin(pid_t pid, int limitMs);
 // Runs a shell command and returns its standard output; `status` gets its exit code.
 std::string shellOutput(const std::string& command, int* status = nullptr);
 std::string readFile(const std::filesystem::path& path);
+// How many times `word` is in `text`.
+int occurrences(const std::string& text, const std::string& word);
 
 template <class Predicate>
 bool waitFor(Predicate predicate, int limitMs = 8000) {

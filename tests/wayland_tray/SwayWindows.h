@@ -1,12 +1,11 @@
 #pragma once
 // Our windows as sway has them: read from `swaymsg -t get_tree`.
 
-#include "tests/wayland/SwaySession.h"
+#include "tests/support/DesktopSession.h"
 
 #include <nlohmann/json.hpp>
 
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,7 @@ struct SwayWindow {
 };
 
 // Every window with our app id ("overlook").
-inline std::vector<SwayWindow> overlookWindows(const SwaySession& sway) {
+inline std::vector<SwayWindow> overlookWindows(const DesktopSession& sway) {
     std::vector<SwayWindow> windows;
     const std::string tree = sway.output("swaymsg -t get_tree -r");
     if (tree.empty())
@@ -36,13 +35,6 @@ inline std::vector<SwayWindow> overlookWindows(const SwaySession& sway) {
     };
     walk(nlohmann::json::parse(tree), false);
     return windows;
-}
-
-// The session's variable `name`, from the environment its script printed.
-inline std::string swayVariable(const SwaySession& sway, const std::string& name) {
-    std::smatch m;
-    const std::string& env = sway.environment();
-    return std::regex_search(env, m, std::regex(name + "='([^']*)'")) ? m[1].str() : std::string();
 }
 
 } // namespace overlook::test

@@ -4,7 +4,6 @@
 // clicked in the process; sway has no pointer here to click with.
 
 #include "tests/support/Processes.h"
-#include "tests/wayland/SwaySession.h"
 #include "tests/wayland_tray/SwayWindows.h"
 
 #include "Overlook/CommandLine/CommandLine.h"
@@ -29,7 +28,7 @@ using namespace overlook::test;
 namespace {
 
 // Our windows as sway has them: title → floating.
-std::map<std::string, bool> ourWindows(const SwaySession& sway) {
+std::map<std::string, bool> ourWindows(const DesktopSession& sway) {
     std::map<std::string, bool> windows;
     for (const SwayWindow& w : overlookWindows(sway))
         windows[w.title] = w.floating;
@@ -46,16 +45,15 @@ template <class Predicate> bool settle(Predicate predicate) {
 } // namespace
 
 TEST(WaylandWindows, ThePopoverFloatsAndAStreamWindowPoppedOutOfItGivesBackItsStreams) {
-    SwaySession sway;
-    ASSERT_TRUE(sway.running());
+    DesktopSession sway("wayland");
+    ASSERT_TRUE(sway.running()) << sway.failure();
     const ScratchFolder home("wayland-windows");
     const ScopedEnvironment environment({{"HOME", home.path()},
                                          {"XDG_CONFIG_HOME", home / "config"},
                                          {"DISPLAY", ""},
-                                         {"XDG_RUNTIME_DIR", swayVariable(sway, "XDG_RUNTIME_DIR")},
-                                         {"WAYLAND_DISPLAY", swayVariable(sway, "WAYLAND_DISPLAY")},
+                                         {"XDG_RUNTIME_DIR", sway.variable("XDG_RUNTIME_DIR")},
+                                         {"WAYLAND_DISPLAY", sway.variable("WAYLAND_DISPLAY")},
                                          {"QT_QPA_PLATFORM", "wayland"}});
-    ASSERT_NE(swayVariable(sway, "WAYLAND_DISPLAY"), "");
     int argc = 1;
     char name[] = "overlook";
     char* argv[] = {name, nullptr};
