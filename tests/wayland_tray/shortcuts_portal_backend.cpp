@@ -4,16 +4,14 @@
 // file named on the command line ("bind ID TRIGGER|DESCRIPTION", one line each),
 // and plays a key press when asked on its own interface io.overlook.test.Keys
 // (Press(s id): Activated, then Deactivated, in the last session that bound it).
-// After ActLikePlasma527() it behaves as KDE Plasma 5.27's back end does: it registers
-// the shortcuts that CreateSession's options carry, ignores BindShortcuts' argument and
-// answers both with what the session holds. After TakeNothing() it binds nothing and
-// answers both without shortcuts, as a desktop that refuses them does.
+// After TakeNothing() it binds nothing and answers without shortcuts, as a desktop that
+// refuses them does. (KDE Plasma 5.27's back end, which takes shortcuts only from
+// CreateSession's options, is the real one in the KDE test.)
 //
 //   shortcuts_portal_backend BUS_NAME LOG_FILE
 
 #include <systemd/sd-bus.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -29,9 +27,8 @@ struct Offered {
 struct Backend {
     sd_bus* bus = nullptr;
     std::string log;
-    bool plasma527 = false, takeNothing = false;
-    std::map<std::string, std::string> sessionOf;     // shortcut id -> session handle
-    std::map<std::string, std::vector<Offered>> held; // session handle -> its shortcuts
+    bool takeNothing = false;
+    std::map<std::string, std::string> sessionOf; // shortcut id -> session handle
     std::vector<sd_bus_slot*> sessions;
 
     void write(const std::string& line) const {
@@ -76,24 +73,8 @@ int readShortcuts(sd_bus_message* m, std::vector<Offered>& out) {
     return r < 0 ? r : sd_bus_message_exit_container(m);
 }
 
-// "CTRL+ALT+LOGO+p" in a desktop's words: "Ctrl+Alt+Meta+P".
-std::string described(const std::string& trigger) {
-    static const std::map<std::string, std::string> words{
-        {"CTRL", "Ctrl"}, {"ALT", "Alt"}, {"SHIFT", "Shift"}, {"LOGO", "Meta"}};
-    std::string text;
-    for (std::size_t from = 0, plus = 0; plus != std::string::npos; from = plus + 1) {
-        plus = trigger.find('+', from);
-        std::string part = trigger.substr(from, plus == std::string::npos ? std::string::npos : plus - from);
-        if (words.count(part))
-            part = words.at(part);
-        else if (part.size() == 1)
-            part[0] = char(std::toupper(static_cast<unsigned char>(part[0])));
-        text += (text.empty() ? "" : "+") + part;
-    }
-    return text;
-}
-
-// The answer to CreateSession and BindShortcuts: the session's shortcuts as bound.
+// The answer to BindShortcuts: the session's shortcuts as bound,
+// each described by its trigger as it came.
 int replyWithShortcuts(Backend* b, sd_bus_message* m, const std::vector<Offered>& list) {
     sd_bus_message* reply = nullptr;
     sd_bus_message_new_method_return(m, &reply);
@@ -105,7 +86,7 @@ int replyWithShortcuts(Backend* b, sd_bus_message* m, const std::vector<Offered>
     sd_bus_message_open_container(reply, 'a', "(sa{sv})");
     for (const Offered& o : list)
         sd_bus_message_append(reply, "(sa{sv})", o.id.c_str(), 2, "description", "s", o.description.c_str(),
-                              "trigger_description", "s", described(o.trigger).c_str());
+                              "trigger_description", "s", o.trigger.c_str());
     for (int i = 0; i < 4; ++i)
         sd_bus_message_close_container(reply);
     const int r = sd_bus_send(b->bus, reply, nullptr);
@@ -113,40 +94,16 @@ int replyWithShortcuts(Backend* b, sd_bus_message* m, const std::vector<Offered>
     return r;
 }
 
-void hold(Backend* b, const std::string& session, const std::vector<Offered>& offered, const char* how) {
-    for (const Offered& o : offered) {
-        b->sessionOf[o.id] = session;
-        b->write(std::string(how) + " " + o.id + " " + o.trigger + "|" + o.description);
-    }
-    b->held[session] = offered;
-}
-
 int createSession(sd_bus_message* m, void* data, sd_bus_error*) {
     Backend* b = backendOf(data);
-    const char *handle = nullptr, *session = nullptr, *app = nullptr, *key = nullptr;
-    std::vector<Offered> offered;
-    int r = sd_bus_message_read(m, "oos", &handle, &session, &app);
-    if (r >= 0)
-        r = sd_bus_message_enter_container(m, 'a', "{sv}");
-    while (r >= 0 && (r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-        if ((r = sd_bus_message_read(m, "s", &key)) >= 0 && std::strcmp(key, "shortcuts") == 0) {
-            if ((r = sd_bus_message_enter_container(m, 'v', "a(sa{sv})")) >= 0 && (r = readShortcuts(m, offered)) >= 0)
-                r = sd_bus_message_exit_container(m);
-        } else if (r >= 0) {
-            r = sd_bus_message_skip(m, "v");
-        }
-        sd_bus_message_exit_container(m);
-    }
-    if (r < 0)
+    const char *handle = nullptr, *session = nullptr;
+    if (int r = sd_bus_message_read(m, "oo", &handle, &session); r < 0)
         return r;
     sd_bus_slot* slot = nullptr;
     sd_bus_add_object_vtable(b->bus, &slot, session, "org.freedesktop.impl.portal.Session", kSessionVtable, b);
     b->sessions.push_back(slot);
-    b->write(std::string("session ") + session + (offered.empty() ? "" : " with shortcuts"));
-    if (!b->plasma527 || b->takeNothing)
-        return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0);
-    hold(b, session, offered, "create");
-    return replyWithShortcuts(b, m, offered);
+    b->write(std::string("session ") + session);
+    return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0);
 }
 
 int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
@@ -157,10 +114,11 @@ int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
     if (r < 0 || (r = readShortcuts(m, offered)) < 0)
         return r;
     if (b->takeNothing)
-        return replyWithShortcuts(b, m, {});
-    if (b->plasma527) // its argument is ignored: the answer is what CreateSession registered
-        return replyWithShortcuts(b, m, b->held[session]);
-    hold(b, session, offered, "bind");
+        offered.clear();
+    for (const Offered& o : offered) {
+        b->sessionOf[o.id] = session;
+        b->write("bind " + o.id + " " + o.trigger + "|" + o.description);
+    }
     return replyWithShortcuts(b, m, offered);
 }
 
@@ -178,12 +136,6 @@ int press(sd_bus_message* m, void* data, sd_bus_error* error) {
         sd_bus_emit_signal(b->bus, "/org/freedesktop/portal/desktop", "org.freedesktop.impl.portal.GlobalShortcuts",
                            member, "osta{sv}", found->second.c_str(), id, std::uint64_t(0), 0);
     b->write(std::string("pressed ") + id);
-    return sd_bus_reply_method_return(m, "");
-}
-
-int actLikePlasma527(sd_bus_message* m, void* data, sd_bus_error*) {
-    backendOf(data)->plasma527 = true;
-    backendOf(data)->write("acting as Plasma 5.27");
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -211,7 +163,6 @@ const sd_bus_vtable kShortcutsVtable[] = {
 const sd_bus_vtable kKeysVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("Press", "s", "", press, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("ActLikePlasma527", "", "", actLikePlasma527, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("TakeNothing", "", "", takeNothing, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
