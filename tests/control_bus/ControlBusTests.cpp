@@ -1,8 +1,9 @@
 // One instance per session and its control from outside, on a private session bus
 // and a private Xvfb: a second start shows the first one's popover and exits, the
-// control commands open and close the popover and the preferences, the interface is
-// exported as described, the bus can start the application, and without a bus the
-// commands say so.
+// control commands open and close the popover and the preferences, the menu's
+// commands are told in notifications (against a stand-in notification service), the
+// interface is exported as described, the bus can start the application, and without
+// a bus the commands say so.
 
 #include "SessionBus.h"
 
@@ -14,12 +15,22 @@
 using namespace overlook::test;
 namespace fs = std::filesystem;
 
-TEST(ControlBus, OneInstanceItsControlCommandsAndTheBusStartingIt) {
-    if (system("command -v trayer >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "trayer is not installed (scripts/install-deps)";
+TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingIt) {
+    if (system("command -v trayer >/dev/null 2>&1 && command -v xdg-open >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "trayer or xdg-open is not installed (scripts/install-deps)";
     AppSession session("control", 3840, 1080);
     ASSERT_TRUE(session.ready());
     const XvfbServer& server = session.server;
+    // PNG files open with a recorder that notes which file it was given.
+    const fs::path scratch = session.scratch.path(), script = scratch / "recorder.sh", opened = scratch / "opened";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " << opened.string() << "\n";
+    fs::permissions(script, fs::perms::owner_all);
+    fs::create_directories(scratch / "data" / "applications");
+    std::ofstream(scratch / "data" / "applications" / "recorder.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" << script.string() << " %f\nMimeType=image/png;\n";
+    std::ofstream(scratch / "config" / "mimeapps.list") << "[Default Applications]\nimage/png=recorder.desktop\n";
+    session.setEnvironment("XDG_DATA_HOME", scratch / "data");
+    session.setEnvironment("XDG_CURRENT_DESKTOP", "");
     server.setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
     const pid_t tray = server.startTrayer();
     ASSERT_GT(tray, 0);
@@ -68,6 +79,51 @@ TEST(ControlBus, OneInstanceItsControlCommandsAndTheBusStartingIt) {
     ASSERT_EQ(session.call("ScreenshotAllDisplays"), 0);
     EXPECT_TRUE(waitFor([&] { return visible() != before; })) << session.log();
     EXPECT_FALSE(fs::is_empty(session.scratch / "home" / "Desktop"));
+    fs::remove_all(session.scratch / "home" / "Desktop");
+
+    // With one, a saved screenshot is announced with its file name and opens with the
+    // user's application (xdg-open) when clicked; a failed one is announced with the
+    // reason; the display information opens in a window.
+    NotificationServer notifications(session.bus.address());
+    ASSERT_TRUE(notifications.running());
+    ASSERT_EQ(session.call("ScreenshotAllDisplays"), 0);
+    ASSERT_TRUE(waitFor([&] { return notifications.received().size() == 1; })) << session.log();
+    const auto saved = notifications.received()[0];
+    EXPECT_EQ(saved.summary, "Screenshot saved");
+    EXPECT_EQ(saved.appName, "Overlook");
+    EXPECT_EQ(saved.urgency, 1);
+    // The file's name and the folder it went to.
+    const std::string name = saved.body.substr(0, saved.body.find(" in "));
+    const fs::path file = scratch / "home" / "Desktop" / name;
+    EXPECT_EQ(saved.body, name + " in ~/Desktop");
+    EXPECT_EQ(saved.body.rfind("Screen Shot ", 0), 0u) << saved.body;
+    EXPECT_TRUE(fs::is_regular_file(file)) << "the notification names " << saved.body << ", which is not there";
+    EXPECT_EQ(saved.hints.count("image-path") ? saved.hints.at("image-path") : "", "file://" + file.string());
+    ASSERT_EQ(saved.actions, (std::vector<std::string>{"default", "Open"}));
+
+    // A click (the default action) opens the picture; another notification's action is none of ours.
+    notifications.invokeAction(saved.id, "default");
+    EXPECT_TRUE(waitFor([&] { return readFile(opened) == file.string() + "\n"; }, 10000))
+        << "opened: '" << readFile(opened) << "'\n" << session.log();
+    notifications.invokeAction(saved.id + 100, "default");
+
+    // No desktop folder can be made: the failure is announced with the reason.
+    fs::remove_all(scratch / "home" / "Desktop");
+    std::ofstream(scratch / "home" / "Desktop") << "in the way";
+    ASSERT_EQ(session.call("ScreenshotAllDisplays"), 0);
+    ASSERT_TRUE(waitFor([&] { return notifications.received().size() == 2; })) << session.log();
+    const auto failed = notifications.received()[1];
+    EXPECT_EQ(failed.summary, "Screenshot failed");
+    EXPECT_NE(failed.body.find("Cannot create the desktop folder"), std::string::npos) << failed.body;
+    EXPECT_EQ(failed.urgency, 2);
+    EXPECT_TRUE(failed.actions.empty());
+    EXPECT_EQ(readFile(opened), file.string() + "\n") << "something else was opened";
+
+    // The display information: logged as before, and shown in a window.
+    ASSERT_EQ(session.call("ShowDisplayInformation"), 0);
+    EXPECT_TRUE(waitFor([&] { return session.server.hasWindowNamed("Display Information"); }))
+        << "no display information window";
+    EXPECT_NE(session.log().find("Display Information"), std::string::npos);
 
     // Exported at its path with every method of the description.
     int status = 0;
