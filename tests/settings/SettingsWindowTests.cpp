@@ -126,20 +126,15 @@ TEST_F(SettingsWindow, ATallerPaneGrowsTheWindowDownwardsWithAnimation) {
 
 TEST_F(SettingsWindow, SinglePaneTitleIsTheApplicationAndTheSettingsWord) {
     QApplication::setApplicationName("Overlook");
-    std::vector<Pane> one;
-    one.emplace_back(PaneIdentifier{"general"}, "General", QIcon(), fixedPane(300, 200, "general"));
-    SettingsWindowController hidden(std::move(one), Style::toolbarItems, true, true, store_);
-    hidden.show();
-    EXPECT_FALSE(hidden.toolbar()->isVisible());
-    EXPECT_EQ(hidden.window()->windowTitle(), QApplication::applicationDisplayName() + " Settings");
-    EXPECT_EQ(hidden.window()->height(), 200); // no room kept for a hidden toolbar
-
-    std::vector<Pane> other;
-    other.emplace_back(PaneIdentifier{"general"}, "General", QIcon(), fixedPane(300, 200, "general"));
-    SettingsWindowController shown(std::move(other), Style::toolbarItems, true, false, store_);
-    shown.show();
-    EXPECT_TRUE(shown.toolbar()->isVisible());
-    EXPECT_TRUE(shown.window()->windowTitle().endsWith(" Settings"));
+    for (const bool hideToolbar : {true, false}) {
+        std::vector<Pane> one;
+        one.emplace_back(PaneIdentifier{"general"}, "General", QIcon(), fixedPane(300, 200, "general"));
+        SettingsWindowController c(std::move(one), Style::toolbarItems, true, hideToolbar, store_);
+        c.show();
+        EXPECT_EQ(c.toolbar()->isVisible(), !hideToolbar);
+        EXPECT_EQ(c.window()->windowTitle(), QApplication::applicationDisplayName() + " Settings");
+        EXPECT_EQ(c.window()->height(), 200 + (hideToolbar ? 0 : c.toolbar()->height())); // none kept for a hidden one
+    }
     EXPECT_EQ(localizedString("no-such-key"), "no-such-key");
 }
 

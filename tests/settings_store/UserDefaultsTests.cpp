@@ -169,7 +169,7 @@ TEST(UserDefaults, ABurstOfWritesCostsOneFileWrite) {
     EXPECT_EQ(env.onDisk("burst"), (Dict{{"counter", 199}}));
 }
 
-TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
+TEST(UserDefaults, UnreadableFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
     TempSettings env;
     std::string randomBytes(65536, '\0'); // many '<' and few '</': once taken for deep nesting
     std::uint32_t x = 2463534242u;
@@ -178,41 +178,49 @@ TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
         c = static_cast<char>(x >> 24);
     }
     randomBytes[0] = 'R';
-    for (const auto& [what, bytes] : std::vector<std::pair<std::string, std::string>>{
-             {"truncated", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>a</key>\n\t<integer>1"},
-             {"not XML", "this is not a property list at all"},
-             {"random bytes", randomBytes},
-             {"wrong root", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><integer>1</integer></array></plist>"},
-             {"empty", ""}}) {
-        SCOPED_TRACE(what);
+    struct Case {
+        std::string what, said;
+        std::optional<std::string> bytes; // the file's contents, or else `make` makes it
+        std::function<void(const std::filesystem::path&)> make = {};
+    };
+    // The odd files each once hung the open, grew without bound or aborted.
+    for (const Case& c : std::vector<Case>{
+             {"truncated", "is corrupt", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>a</key>\n\t<integer>1"},
+             {"not XML", "is corrupt", "this is not a property list at all"},
+             {"random bytes", "is corrupt (not a property list", randomBytes},
+             {"wrong root", "is corrupt", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><integer>1</integer></array></plist>"},
+             {"empty", "is corrupt", ""},
+             {"a FIFO", "a FIFO", std::nullopt, [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+             {"a character device", "a character device", std::nullopt,
+              [](const auto& p) { std::filesystem::create_symlink("/dev/zero", p); }},
+             {"too large", "too large", std::nullopt, [](const auto& p) { // sparse: the size alone must refuse it
+                  std::ofstream(p) << "<plist><dict>";
+                  std::filesystem::resize_file(p, UserDefaults::kMaximumFileSize + 1);
+              }},
+             {"a folder", "cannot be read (Is a directory)", std::nullopt,
+              [](const auto& p) { std::filesystem::create_directories(p); }}}) {
+        SCOPED_TRACE(c.what);
         std::filesystem::remove_all(env.dir());
-        env.write(env.file("corrupt"), bytes);
+        std::filesystem::create_directories(env.dir());
+        c.bytes ? env.write(env.file("odd"), *c.bytes) : c.make(env.file("odd"));
         LogCapture logs;
-        auto store = UserDefaults::suite("corrupt");
+        auto store = UserDefaults::suite("odd");
         store->registerDefaults({{"scale", 4.0}});
         EXPECT_TRUE(store->persistentDomain().empty());
         EXPECT_EQ(store->object("scale"), PropertyList(4.0));
-        const auto aside = corruptCopies(env, "corrupt");
+        const auto aside = corruptCopies(env, "odd");
         ASSERT_EQ(aside.size(), 1u);
-        EXPECT_EQ(TempSettings::read(aside[0]), bytes); // nothing of the original is lost
+        if (c.bytes) { // nothing of the original is lost
+            EXPECT_EQ(TempSettings::read(aside[0]), *c.bytes);
+        }
         const std::string error = onlyError(logs);
-        EXPECT_NE(error.find("moved to"), std::string::npos);
-        if (what == "random bytes")
-            EXPECT_NE(error.find("is corrupt (not a property list"), std::string::npos) << error;
+        EXPECT_NE(error.find(c.said), std::string::npos) << error;
+        EXPECT_NE(error.find("moved to " + aside[0].string()), std::string::npos) << error;
         ASSERT_TRUE(store->set("after", 1));
         ASSERT_TRUE(store->synchronize());
-        EXPECT_EQ(env.onDisk("corrupt"), (Dict{{"after", 1}}));
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(env.file("odd"))));
+        EXPECT_EQ(env.onDisk("odd"), (Dict{{"after", 1}}));
     }
-    // A file that cannot be read at all (here: a folder in its place).
-    std::filesystem::remove_all(env.dir());
-    std::filesystem::create_directories(env.file("unreadable"));
-    LogCapture logs;
-    EXPECT_TRUE(UserDefaults::suite("unreadable")->persistentDomain().empty());
-    ASSERT_EQ(corruptCopies(env, "unreadable").size(), 1u);
-    EXPECT_TRUE(logs.contains(LogLevel::Error, "The settings file " + env.file("unreadable").string() +
-                                                   " cannot be read (Is a directory); it was moved to " +
-                                                   corruptCopies(env, "unreadable")[0].string() +
-                                                   " and the suite starts from its registered defaults"));
     // A file corrupted while the suite is open is rebuilt from memory.
     auto running = UserDefaults::suite("running");
     running->set("a", 1);
@@ -228,6 +236,26 @@ TEST(UserDefaults, CorruptFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults) {
     ASSERT_TRUE(nul->object("a"));
     EXPECT_TRUE(nul->object("a")->is(PropertyList::Kind::String));
     EXPECT_TRUE(corruptCopies(env, "nul").empty());
+}
+
+TEST(UserDefaults, ASymbolicLinkToASettingsFileIsReadAndWrittenThrough) {
+    TempSettings env;
+    // A symbolic link to a regular file (a managed dotfile) is read as before; a
+    // write goes to the link's target, the link stays, and no temporary is left.
+    const auto real = env.dir() / "elsewhere.plist";
+    env.write(real, toXml({{"kept", 7}}));
+    std::filesystem::create_symlink(real, env.file("linked"));
+    auto linked = UserDefaults::suite("linked");
+    EXPECT_EQ(linked->object("kept"), PropertyList(7));
+    ASSERT_TRUE(linked->set("written", 8));
+    ASSERT_TRUE(linked->synchronize());
+    EXPECT_EQ(std::filesystem::read_symlink(env.file("linked")), real);
+    EXPECT_EQ(TempSettings::settingsIn(real), (Dict{{"kept", 7}, {"written", 8}}));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(env.dir()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"elsewhere.plist", "linked.plist", "linked.plist.lock"}));
 }
 
 TEST(UserDefaults, ObserversGetOldNewInitialAndPriorOnTheChangingThread) {
@@ -268,48 +296,6 @@ TEST(UserDefaults, ObserversGetOldNewInitialAndPriorOnTheChangingThread) {
     store->removeObserver(id);
     store->set("k", 6);
     EXPECT_EQ(seen.size(), 5u);
-}
-
-TEST(UserDefaults, OnlyRegularFilesOfBoundedSizeAreRead) {
-    TempSettings env;
-    // Each of these once hung the open, grew without bound or aborted.
-    for (const auto& [what, make] : std::vector<std::pair<std::string, std::function<void(const std::filesystem::path&)>>>{
-             {"a FIFO", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
-             {"a character device", [](const auto& p) { std::filesystem::create_symlink("/dev/zero", p); }},
-             {"too large", [](const auto& p) { // sparse: the size alone must be enough to refuse it
-                  std::ofstream(p) << "<plist><dict>";
-                  std::filesystem::resize_file(p, UserDefaults::kMaximumFileSize + 1);
-              }}}) {
-        SCOPED_TRACE(what);
-        std::filesystem::remove_all(env.dir());
-        std::filesystem::create_directories(env.dir());
-        make(env.file("odd"));
-        LogCapture logs;
-        auto store = UserDefaults::suite("odd");
-        EXPECT_TRUE(store->persistentDomain().empty());
-        EXPECT_EQ(corruptCopies(env, "odd").size(), 1u);
-        EXPECT_NE(onlyError(logs).find(what), std::string::npos) << onlyError(logs);
-        ASSERT_TRUE(store->set("after", 1));
-        ASSERT_TRUE(store->synchronize());
-        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(env.file("odd"))));
-    }
-    // A symbolic link to a regular file (a managed dotfile) is read as before; a
-    // write goes to the link's target, the link stays, and no temporary is left.
-    std::filesystem::remove_all(env.dir());
-    const auto real = env.dir() / "elsewhere.plist";
-    env.write(real, toXml({{"kept", 7}}));
-    std::filesystem::create_symlink(real, env.file("linked"));
-    auto linked = UserDefaults::suite("linked");
-    EXPECT_EQ(linked->object("kept"), PropertyList(7));
-    ASSERT_TRUE(linked->set("written", 8));
-    ASSERT_TRUE(linked->synchronize());
-    EXPECT_EQ(std::filesystem::read_symlink(env.file("linked")), real);
-    EXPECT_EQ(TempSettings::settingsIn(real), (Dict{{"kept", 7}, {"written", 8}}));
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(env.dir()))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"elsewhere.plist", "linked.plist", "linked.plist.lock"}));
 }
 
 TEST(UserDefaults, TemporariesOfWritersThatDiedAreRemovedWhenTheSuiteOpens) {
