@@ -55,17 +55,9 @@ protected:
 
 } // namespace
 
-TEST_F(Preferences, ControlsShowTheDefaultsAndWriteTheirSettingsAtOnce) {
+TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     GeneralPreferences pane;
     EXPECT_EQ(controlsOutsideLayouts(pane), "");
-    EXPECT_EQ(pane.previewScale()->currentText(), "Quarter-resolution");
-    EXPECT_FALSE(pane.autoPlay()->isChecked());
-    EXPECT_FALSE(pane.hideMainDisplay()->isChecked());
-    EXPECT_TRUE(pane.displayCrosshair()->isChecked());
-    EXPECT_EQ(KtColorPicker::toGraphicsColor(pane.crosshairColor()->color()).components(),
-              KtColorPicker::toGraphicsColor(KtColorPicker::toQColor(defaultCrosshairColor())).components());
-    EXPECT_EQ(pane.lineWidthValue()->text(), "2 px"); // the ends read "1" and "10": the value says what is set
-    EXPECT_EQ(pane.shortcutRecorder()->shortcutName(), KeyboardShortcuts::Name::showPopover());
     // Nothing was written by showing the pane.
     EXPECT_FALSE(store()->persistentDomain().contains("scale"));
 
@@ -81,7 +73,7 @@ TEST_F(Preferences, ControlsShowTheDefaultsAndWriteTheirSettingsAtOnce) {
 
     pane.lineWidth()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 3.0);
-    EXPECT_EQ(pane.lineWidthValue()->text(), "3 px");
+    EXPECT_EQ(pane.lineWidthValue()->text(), "3 px"); // the ends read "1" and "10": the value says what is set
     pane.lineWidth()->setValue(40);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 12.0); // whole steps, never past the end
     EXPECT_EQ(pane.lineWidthValue()->text(), "12 px");

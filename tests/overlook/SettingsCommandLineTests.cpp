@@ -76,21 +76,19 @@ TEST(SettingsCommandLine, DefaultsWriteRefusesValuesTheApplicationCannotUse) {
 TEST(SettingsCommandLine, PreviewUsesUsableValuesWhateverTheFileHolds) {
     SettingsFolder folder;
     const std::string output = folder / "preview.png";
-    // Each row once aborted the preview, failed it or drew nothing: written by
-    // hand, so that nothing in the program vetted them. The picture's width shows
-    // the scale in use: 858 at quarter resolution (the default), 1716 at half.
+    // Values that once aborted the preview, failed it or drew nothing, written by hand
+    // so that nothing in the program vetted them (each setting's every value is made
+    // usable in tests/settings_store). The picture's width shows the scale in use: 858
+    // at quarter resolution (the default), 1716 at half.
     for (const auto& [entries, width] : std::vector<std::pair<std::string, int>>{
-             {"<key>scale</key><real>0</real><key>crosshairWeight</key><real>1e308</real>", 858},
-             {"<key>scale</key><real>1e-300</real><key>crosshairWeight</key><real>-1</real>", 858},
-             {"<key>scale</key><false/><key>crosshairWeight</key><integer>9223372036854775807</integer>", 858},
-             {"<key>scale</key><real>-1</real><key>crosshairWeight</key><real>nan</real>"
+             {"<key>scale</key><real>0</real><key>crosshairWeight</key><real>1e308</real>"
               "<key>crosshairColor</key><array><real>nan</real><real>0</real><real>0</real></array>", 858},
-             {"<key>scale</key><real>1e308</real><key>crosshairWeight</key><real>inf</real>"
+             {"<key>scale</key><real>-inf</real><key>crosshairWeight</key><integer>9223372036854775807</integer>"
               "<key>crosshairColor</key><array><real>1e308</real><real>-5</real><integer>2</integer></array>", 858},
-             {"<key>scale</key><real>100000</real><key>crosshairWeight</key><string>wide</string>", 858},
-             {"<key>scale</key><real>nan</real><key>displayCrosshair</key><integer>0</integer>", 858},
-             {"<key>scale</key><real>-inf</real><key>desaturationPausedStream</key><integer>0</integer>", 858},
-             {"<key>scale</key><string>abc</string><key>crosshairColor</key><string>red</string>", 858},
+             {"<key>scale</key><string>abc</string><key>crosshairWeight</key><string>wide</string>"
+              "<key>crosshairColor</key><string>red</string>", 858},
+             {"<key>scale</key><real>nan</real><key>displayCrosshair</key><integer>0</integer>"
+              "<key>desaturationPausedStream</key><integer>0</integer>", 858},
              {"<key>scale</key><real>2.5</real><key>crosshairWeight</key><real>0</real>", 1716}}) {
         SCOPED_TRACE(entries);
         folder.writeEntries(entries);
