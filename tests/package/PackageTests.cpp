@@ -80,18 +80,10 @@ TEST_F(DebianPackage, DescribesItselfAndDependsOnWhatItLinks) {
 }
 
 TEST_F(DebianPackage, InstallsTheProgramsAndTheirDesktopFilesUnderUsr) {
+    // (The programs run below, and the files read below are checked by their contents.)
     const fs::path usr = root_ / "usr";
-    for (const char* file : {"bin/overlook", "libexec/overlook/overlook-app"}) {
-        const fs::path path = usr / file;
-        EXPECT_TRUE(fs::is_regular_file(path)) << file;
-        EXPECT_NE(fs::status(path).permissions() & fs::perms::owner_exec, fs::perms::none) << file;
-    }
-    for (const char* file : {"share/applications/overlook.desktop", "share/man/man1/overlook.1.gz",
-                             "share/dbus-1/services/io.overlook.Overlook.service",
-                             "share/dbus-1/interfaces/io.overlook.Overlook.xml",
-                             "share/icons/hicolor/scalable/apps/overlook.svg", "share/overlook/Overlook.gpl",
-                             "share/doc/overlook/copyright", "share/doc/overlook/changelog.gz",
-                             "share/metainfo/io.overlook.Overlook.metainfo.xml"})
+    for (const char* file : {"share/dbus-1/interfaces/io.overlook.Overlook.xml",
+                             "share/icons/hicolor/scalable/apps/overlook.svg", "share/overlook/Overlook.gpl"})
         EXPECT_TRUE(fs::is_regular_file(usr / file)) << file;
     // Nothing outside /usr, and no build-tree leftovers such as test programs or headers.
     for (const auto& entry : fs::directory_iterator(root_))
