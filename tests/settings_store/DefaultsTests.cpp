@@ -18,12 +18,9 @@ void to_json(nlohmann::json& j, Fruit f) {
 }
 void from_json(const nlohmann::json& j, Fruit& f) {
     const auto s = j.get<std::string>();
-    if (s == "apple \"quoted\"")
-        f = Fruit::apple;
-    else if (s == "pear")
-        f = Fruit::pear;
-    else
+    if (s != "apple \"quoted\"" && s != "pear")
         throw std::runtime_error("no such fruit");
+    f = s == "pear" ? Fruit::pear : Fruit::apple;
 }
 
 // A type stored by its raw value.
@@ -47,9 +44,7 @@ struct ToolColor {
         return space ? std::optional(values) : std::nullopt;
     }
     static std::optional<ToolColor> make(const std::string& s, const std::vector<double>& v) {
-        if (s != "sRGB" && s != "genericGray")
-            return std::nullopt;
-        return ToolColor{s, v};
+        return s == "sRGB" || s == "genericGray" ? std::optional(ToolColor{s, v}) : std::nullopt;
     }
     PropertyList archive() const { return Array(values.begin(), values.end()); }
     static std::optional<ToolColor> unarchive(const PropertyList& p) {
