@@ -4,6 +4,7 @@
 
 #include "settings_store/UserDefaults.h"
 #include "tests/settings_store/TempSettings.h"
+#include "tests/support/Processes.h"
 
 #include "Foundation/MainQueue.h"
 
@@ -11,42 +12,19 @@
 
 #include <csignal>
 #include <random>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace overlook;
-using overlook::test::TempSettings;
+using namespace overlook::test;
 
 namespace {
 
-// Starts the writer with `args`; its standard output goes to `*stdoutFd` when given.
-pid_t spawn(const std::vector<std::string>& args, int* stdoutFd = nullptr) {
-    int pipeFds[2] = {-1, -1};
-    if (stdoutFd)
-        EXPECT_EQ(::pipe(pipeFds), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (stdoutFd)
-            ::dup2(pipeFds[1], 1);
-        std::vector<char*> argv{const_cast<char*>(SETTINGS_WRITER)};
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(SETTINGS_WRITER, argv.data());
-        ::_exit(127);
-    }
-    if (stdoutFd) {
-        ::close(pipeFds[1]);
-        *stdoutFd = pipeFds[0];
-    }
-    return pid;
-}
-
-int waitExit(pid_t pid) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// The writer's command for `args` on the suite `suite` of `env`.
+std::string writer(const TempSettings& env, const std::string& suite, const std::string& args) {
+    return std::string(SETTINGS_WRITER) + " " + env.dir().string() + " " + suite + " " + args;
 }
 
 } // namespace
@@ -63,7 +41,7 @@ TEST(MultiProcess, AnotherProcessesWriteReachesObserversOnTheMainQueue) {
                            seen.push_back(c);
                            threads.push_back(std::this_thread::get_id());
                        });
-    ASSERT_EQ(waitExit(spawn({env.dir().string(), "shared", "set", "theirs", "42"})), 0);
+    ASSERT_EQ(exitStatusWithin(spawn(writer(env, "shared", "set theirs 42"), {}), 10000), 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (seen.size() < 2 && std::chrono::steady_clock::now() < deadline) {
         manualMainQueue().drain();
@@ -82,14 +60,14 @@ TEST(MultiProcess, AnotherProcessesWriteReachesObserversOnTheMainQueue) {
 TEST(MultiProcess, ConcurrentWritersNeverLoseEachOthersKeys) {
     TempSettings env;
     auto store = UserDefaults::open(env.dir(), "merge");
-    const pid_t a = spawn({env.dir().string(), "merge", "keys", "a", "40"});
-    const pid_t b = spawn({env.dir().string(), "merge", "keys", "b", "40"});
+    const pid_t a = spawn(writer(env, "merge", "keys a 40"), {});
+    const pid_t b = spawn(writer(env, "merge", "keys b 40"), {});
     for (int i = 0; i < 40; ++i) {
         store->set("c" + std::to_string(i), i);
         ASSERT_TRUE(store->synchronize());
     }
-    EXPECT_EQ(waitExit(a), 0);
-    EXPECT_EQ(waitExit(b), 0);
+    EXPECT_EQ(exitStatusWithin(a, 30000), 0);
+    EXPECT_EQ(exitStatusWithin(b, 30000), 0);
     const auto onDisk = env.onDisk("merge");
     EXPECT_EQ(onDisk.size(), 120u);
     for (const char* prefix : {"a", "b", "c"})
@@ -102,17 +80,16 @@ TEST(MultiProcess, AWriterKilledAtAnyMomentLeavesEveryDurableWrite) {
     std::mt19937 random(12345);
     long long totalAcknowledged = 0;
     for (int round = 0; round < 20; ++round) {
-        int out = -1;
-        const pid_t child = spawn({env.dir().string(), "crash", "loop"}, &out);
-        FILE* acks = ::fdopen(out, "r");
+        const auto acks = env.dir().parent_path() / "acks"; // after each durable write its number
+        const pid_t child = spawn(writer(env, "crash", "loop"), {}, acks);
         // Let it run for a random while, then kill it without warning.
         std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 120)(random)));
         ::kill(child, SIGKILL);
-        long long last = 0;
-        for (long long n; std::fscanf(acks, "%lld", &n) == 1;)
-            last = n;
-        std::fclose(acks);
         ::waitpid(child, nullptr, 0);
+        std::istringstream printed(readFile(acks));
+        long long last = 0;
+        for (long long n; printed >> n;)
+            last = n;
         totalAcknowledged += last;
 
         if (!std::filesystem::exists(env.file("crash"))) {
