@@ -1,5 +1,6 @@
 #include "Tessera/ImagePng.h"
 #include "tests/overlook/PngDecode.h"
+#include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
 
@@ -16,20 +17,6 @@ using namespace overlook::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct TempDir {
-    fs::path path_ = [] {
-        char name[] = "/tmp/overlook-png-XXXXXX";
-        return fs::path(mkdtemp(name));
-    }();
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-};
-
-std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Premultiplied pixels in rows of `stride` words; the padding holds junk that must
 // not reach the file. With `band`, bands of that many rows take turns: a flat
@@ -77,7 +64,7 @@ TEST(ImagePng, DecodesBackPixelForPixel) {
                                        h, stride * 4};
         const PngData png = encodePng(source);
         ASSERT_GT(png.size, 0u);
-        TempDir dir;
+        const ScratchFolder dir("png");
         const std::string path = dir.path() / "p.png";
         ASSERT_FALSE(writeNewFile(path, png.data(), png.size));
         const auto decoded = decodePng(path);
@@ -97,7 +84,7 @@ TEST(ImagePng, PartlyTransparentPixelsComeOutStraight) {
     // opaque inside. The file holds straight colour (what every viewer expects).
     std::vector<std::uint32_t> pixels = {0x00000000u, 0x80402000u, 0xFF804020u, 0x01010101u, 0x40404040u, 0xFFFFFFFFu};
     const RenderDestination source{reinterpret_cast<std::uint8_t*>(pixels.data()), 3, 2, 12};
-    TempDir dir;
+    const ScratchFolder dir("png");
     const auto path = dir.path() / "preview.png";
     ASSERT_FALSE(writePng(source, path));
     const auto decoded = decodePng(path);
@@ -110,7 +97,7 @@ TEST(ImagePng, PartlyTransparentPixelsComeOutStraight) {
 }
 
 TEST(ImagePng, NewFilesNeverReplaceButPreviewsDo) {
-    TempDir dir;
+    const ScratchFolder dir("png");
     const auto path = dir.path() / "shot.png";
     std::ofstream(path) << "theirs";
     const std::uint8_t bytes[] = {'o', 'u', 'r', 's'};
@@ -118,9 +105,9 @@ TEST(ImagePng, NewFilesNeverReplaceButPreviewsDo) {
     const auto refused = writeNewFile(path, bytes, sizeof bytes, &code);
     ASSERT_TRUE(refused);
     EXPECT_EQ(code, EEXIST);
-    EXPECT_EQ(contents(path), "theirs");
+    EXPECT_EQ(readFile(path), "theirs");
     ASSERT_FALSE(writeNewFile(dir.path() / "new.png", bytes, sizeof bytes));
-    EXPECT_EQ(contents(dir.path() / "new.png"), "ours");
+    EXPECT_EQ(readFile(dir.path() / "new.png"), "ours");
 
     // The preview's --output is replaced, also by a smaller file.
     std::vector<std::uint32_t> big(64 * 64, 0xFF102030u), small(1, 0xFF000000u);
