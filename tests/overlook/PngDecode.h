@@ -3,6 +3,7 @@
 // (not premultiplied) 0xAARRGGBB words, first row at the top.
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,14 @@ struct DecodedPng {
 };
 
 std::optional<DecodedPng> decodePng(const std::string& path);
+
+// Whether two 0xAARRGGBB pixels agree within `tolerance` in every channel.
+inline bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
+    for (int shift = 0; shift < 32; shift += 8)
+        if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > tolerance)
+            return false;
+    return true;
+}
 
 // The straight-alpha form of a premultiplied 0xAARRGGBB pixel, rounded as a PNG
 // writer must round it.

@@ -188,13 +188,8 @@ private:
 };
 
 
-// Whether two pixels agree within a step of dithering in every channel.
-bool near(std::uint32_t a, std::uint32_t b, int tolerance = 3) {
-    for (int shift = 0; shift < 32; shift += 8)
-        if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > tolerance)
-            return false;
-    return true;
-}
+// Pixels within a step of dithering.
+constexpr int kDither = 3;
 
 int brightness(std::uint32_t p) { return int((p >> 16) & 0xFF) + int((p >> 8) & 0xFF) + int(p & 0xFF); }
 
@@ -216,7 +211,7 @@ int unlikeShot(const DecodedPng& preview, const DecodedPng& shot, int k, int x0,
     int n = 0;
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x)
-            n += !near(preview.at(x, y), blockAverage(shot, x * k, y * k, k));
+            n += !near(preview.at(x, y), blockAverage(shot, x * k, y * k, k), kDither);
     return n;
 }
 
@@ -259,7 +254,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
         int asymmetric = 0, darker = 0;
         for (int y = 0; y < m.height; y += 7)
             for (int x = 0; x < m.width; x += 7) {
-                asymmetric += !near(s->at(m.x + x, y), s->at(m.x + m.width - 1 - x, m.height - 1 - y));
+                asymmetric += !near(s->at(m.x + x, y), s->at(m.x + m.width - 1 - x, m.height - 1 - y), kDither);
                 darker += brightness(s->at(m.x + x, y)) > brightness(middle) + 3;
             }
         EXPECT_EQ(asymmetric, 0) << m.x;

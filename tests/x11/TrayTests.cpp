@@ -4,6 +4,7 @@
 // digits and can be dragged away as a window.
 
 #include "XvfbServer.h"
+#include "tests/overlook/PngDecode.h"
 #include "tests/support/Processes.h"
 
 #include <gtest/gtest.h>
@@ -22,13 +23,6 @@ std::string describe(const std::vector<XWindow>& windows) {
     for (const XWindow& w : windows)
         out << "\n  window " << w.id << " " << w.width << "x" << w.height << "+" << w.x << "+" << w.y;
     return out.str();
-}
-
-bool near(std::uint32_t c, std::uint32_t want) {
-    for (int shift = 0; shift < 24; shift += 8)
-        if (std::abs(int((c >> shift) & 0xFF) - int((want >> shift) & 0xFF)) > 24)
-            return false;
-    return true;
 }
 
 } // namespace
@@ -86,8 +80,9 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     const int pictureHeight = 600 * 1080 / 3840; // both displays scaled to the popover's width
     EXPECT_TRUE(waitFor([&] {
         const auto picture = server.dump(shown->id);
-        return picture && near(picture->at(100, 5), 0xFFFFFF) && near(picture->at(100, pictureHeight - 10), 0x0000C0) &&
-               near(picture->at(400, 5), 0xFFFFFF) && near(picture->at(400, pictureHeight - 10), 0x00A000);
+        const auto at = [&](int x, int y, std::uint32_t want) { return near(picture->at(x, y), want, 24); };
+        return picture && at(100, 5, 0xFFFFFF) && at(100, pictureHeight - 10, 0x0000C0) && at(400, 5, 0xFFFFFF) &&
+               at(400, pictureHeight - 10, 0x00A000);
     })) << "the popover's picture is not the desktop the right way up";
     // A grey edge all round: the picture alone would melt into a desktop of its colour.
     const auto picture = server.dump(shown->id);
