@@ -93,24 +93,11 @@ int notify(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "u", static_cast<NotificationServer*>(userdata)->record(std::move(n)));
 }
 
-int capabilities(sd_bus_message* m, void*, sd_bus_error*) {
-    return sd_bus_reply_method_return(m, "as", 2, "actions", "body");
-}
-
-int information(sd_bus_message* m, void*, sd_bus_error*) {
-    return sd_bus_reply_method_return(m, "ssss", "stand-in", "overlook tests", "1", "1.2");
-}
-
-int closeNotification(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, ""); }
-
+// Notify, the one method the application calls; ActionInvoked as a click sends it.
 const sd_bus_vtable kVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("GetCapabilities", "", "as", capabilities, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("GetServerInformation", "", "ssss", information, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("CloseNotification", "u", "", closeNotification, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_SIGNAL("ActionInvoked", "us", 0),
-    SD_BUS_SIGNAL("NotificationClosed", "uu", 0),
     SD_BUS_VTABLE_END,
 };
 

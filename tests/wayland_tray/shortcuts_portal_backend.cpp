@@ -122,8 +122,6 @@ int bindShortcuts(sd_bus_message* m, void* data, sd_bus_error*) {
     return replyWithShortcuts(b, m, offered);
 }
 
-int listShortcuts(sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_reply_method_return(m, "ua{sv}", 0u, 0); }
-
 int press(sd_bus_message* m, void* data, sd_bus_error* error) {
     Backend* b = backendOf(data);
     const char* id = nullptr;
@@ -152,10 +150,8 @@ const sd_bus_vtable kShortcutsVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("CreateSession", "oosa{sv}", "ua{sv}", createSession, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("BindShortcuts", "ooa(sa{sv})sa{sv}", "ua{sv}", bindShortcuts, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("ListShortcuts", "oo", "ua{sv}", listShortcuts, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_SIGNAL("Activated", "osta{sv}", 0),
     SD_BUS_SIGNAL("Deactivated", "osta{sv}", 0),
-    SD_BUS_SIGNAL("ShortcutsChanged", "oa(sa{sv})", 0),
     SD_BUS_PROPERTY("version", "u", version, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_VTABLE_END,
 };
