@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <set>
 
 using namespace overlook::test;
 namespace fs = std::filesystem;
@@ -88,6 +89,12 @@ TEST(WaylandApp, TurnedAndMirroredOutputsAreCapturedAsTheDesktopShowsThem) {
     ASSERT_TRUE(sway.running()) << sway.failure();
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 transform 90"));
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 transform flipped-180"));
+    // The displays command reports both turned: flipped-180 as 180, the quarter turn
+    // as a quarter (sway's "90" is wl_output's 270).
+    const auto displays = nlohmann::json::parse(sway.output(kOverlook + " displays --json"));
+    ASSERT_EQ(displays.size(), 2u);
+    const std::set<int> rotations{displays[0]["rotation"].get<int>(), displays[1]["rotation"].get<int>()};
+    EXPECT_TRUE(rotations.count(180) && (rotations.count(90) || rotations.count(270))) << displays;
     const ScratchFolder dir("wayland-turned");
     ASSERT_TRUE(paint(sway, "HEADLESS-1", 900, 1200, kBlue, dir / "bg1.png"));
     ASSERT_TRUE(paint(sway, "HEADLESS-2", 1200, 900, kGreen, dir / "bg2.png"));
