@@ -75,7 +75,6 @@ TEST(StreamQuality, RawValuesAndKeyedCoding) {
     EXPECT_EQ(streamQualityFromRawValue(8.0), StreamQuality::eighth);
     for (double bad : {16.0, 3.0, 0.0, 4.0000001})
         EXPECT_FALSE(streamQualityFromRawValue(bad)) << bad;
-    EXPECT_EQ(nlohmann::json(StreamQuality::half).dump(), R"({"half":{}})");
     EXPECT_EQ(nlohmann::json::parse(R"({"quarter":{},"other":1})").get<StreamQuality>(), StreamQuality::quarter);
     for (const char* bad : {R"({"full":{},"half":{}})", "{}"}) {
         try {
