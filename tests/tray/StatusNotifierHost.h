@@ -1,15 +1,14 @@
 #pragma once
 // What a desktop panel does for status-notifier tray icons (KDE Plasma, GNOME's
 // AppIndicator extension, waybar), small enough for tests: a watcher that owns
-// org.kde.StatusNotifierWatcher and keeps the list of items and hosts, and a host
-// that clicks items (Activate) and their menus (com.canonical.dbusmenu). Both talk
+// org.kde.StatusNotifierWatcher and lists the items and whether a host came, and a
+// host that clicks items (Activate) and their menus (com.canonical.dbusmenu). Both talk
 // to the bus at the given address (DBUS_SESSION_BUS_ADDRESS when empty), each over
 // a connection of its own.
 
 #include <atomic>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +17,7 @@ typedef struct sd_bus sd_bus;
 
 namespace overlook::test {
 
-// Answers from a thread of its own; items and hosts are dropped when their bus names go.
+// Answers from a thread of its own; what registers stays listed.
 class StatusNotifierWatcher {
 public:
     explicit StatusNotifierWatcher(const std::string& address = {});
@@ -32,15 +31,13 @@ public:
 
     // For the sd-bus callbacks, on the watcher's thread.
     void addItem(const std::string& item);
-    void addHost(const std::string& name);
-    void nameLost(const std::string& name);
+    void addHost();
 
 private:
-    void emit(const char* member, const std::string& item = {});
     sd_bus* bus_ = nullptr;
     mutable std::mutex mutex_;
     std::vector<std::string> items_;
-    std::set<std::string> hosts_;
+    bool host_ = false;
     std::atomic<bool> stop_{false}, lost_{false};
     std::thread thread_;
 };
