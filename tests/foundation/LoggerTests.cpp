@@ -1,7 +1,10 @@
 #include "Foundation/Logger.h"
 
 #include <gtest/gtest.h>
+#include <ctime>
+#include <regex>
 #include <thread>
+#include <unistd.h>
 
 using namespace overlook;
 
@@ -45,4 +48,38 @@ TEST(Logger, ConcurrentWritersLoseNothing) {
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(capture.records().size(), 1000u);
+}
+
+// What reaches the terminal (the journal is bypassed here): the local date and time to
+// the millisecond, the process, the source and the level; lines below the threshold stay out.
+TEST(Logger, TerminalLinesCarryTheLocalTimeTheProcessTheSourceAndTheLevel) {
+    setenv("OVERLOOK_LOG_STDERR", "1", 1);
+    const auto today = [] {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char day[16];
+        std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+        return std::string(day);
+    };
+    const std::string dayBefore = today();
+    std::FILE* out = std::tmpfile();
+    std::fflush(stderr);
+    const int terminal = dup(STDERR_FILENO);
+    dup2(fileno(out), STDERR_FILENO);
+    Logger("io.overlook.Tessera", "Display").error("no picture from %s", "Side");
+    Logger("s", "c").info("below the threshold");
+    plainLog("plain %d", 42);
+    std::fflush(stderr);
+    dup2(terminal, STDERR_FILENO);
+    close(terminal);
+    std::string text(4096, '\0');
+    std::rewind(out);
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::fclose(out);
+    const std::string stamp = "(" + dayBefore + "|" + today() + ") [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3} overlook\\[" +
+                              std::to_string(getpid()) + "\\] ";
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(stamp + "\\[io\\.overlook\\.Tessera:Display\\] <error> no picture from Side\n" + stamp + "plain 42\n")))
+        << text;
 }
