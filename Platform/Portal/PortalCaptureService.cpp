@@ -50,6 +50,24 @@ bool PortalCaptureService::Impl::fail(std::string message) {
 }
 
 void PortalCaptureService::Impl::tearDown() {
+    {
+        std::unique_lock lock(snapshotMutex);
+        closing = true;
+    }
+    if (loop) {
+        // A snapshot under way ends with its stream stopped.
+        pw_thread_loop_lock(loop);
+        {
+            std::lock_guard lock(mutex);
+            for (const auto& s : streams)
+                if (s->started)
+                    stopStream(*s);
+        }
+        pw_thread_loop_unlock(loop);
+        std::unique_lock lock(snapshotMutex);
+        if (!snapshotsDone.wait_for(lock, std::chrono::seconds(5), [&] { return snapshotsTaking == 0; }))
+            portalLog().error("A snapshot did not end with the portal's service");
+    }
     if (loop) {
         pw_thread_loop_lock(loop);
         for (const auto& c : conversations)
@@ -57,9 +75,13 @@ void PortalCaptureService::Impl::tearDown() {
         conversations.clear();
         known.clear();
         pw_loop* l = pw_thread_loop_get_loop(loop);
-        for (spa_source* s : {busSource, wakeSource, tickSource, gatherSource})
-            if (s)
-                pw_loop_destroy_source(l, s);
+        {
+            std::lock_guard lock(wakeMutex);
+            for (spa_source* s : {busSource, wakeSource, tickSource, gatherSource})
+                if (s)
+                    pw_loop_destroy_source(l, s);
+            busSource = wakeSource = tickSource = gatherSource = nullptr;
+        }
         portalWatch.reset();
         if (bus)
             sd_bus_flush(bus);
@@ -76,6 +98,7 @@ void PortalCaptureService::Impl::tearDown() {
 }
 
 void PortalCaptureService::Impl::wake() {
+    std::lock_guard lock(wakeMutex);
     if (loop && wakeSource)
         pw_loop_signal_event(pw_thread_loop_get_loop(loop), wakeSource);
 }
@@ -283,6 +306,20 @@ std::optional<Point> PortalCaptureService::pointer() const {
 }
 
 FrameSurfacePtr PortalCaptureService::snapshot(DisplayID id) {
+    {
+        std::lock_guard lock(impl_->snapshotMutex);
+        if (impl_->closing)
+            return nullptr;
+        ++impl_->snapshotsTaking;
+    }
+    struct Taken {
+        Impl& impl;
+        ~Taken() {
+            std::lock_guard lock(impl.snapshotMutex);
+            --impl.snapshotsTaking;
+            impl.snapshotsDone.notify_all();
+        }
+    } taken{*impl_};
     const wayland::OutputLayout layout = impl_->outputs->layout();
     const wayland::Output* o = layout.find(id);
     if (!o)

@@ -163,6 +163,7 @@ struct PortalCaptureService::Impl {
     sd_bus* bus = nullptr;
     SlotPtr portalWatch; // the portal's name losing its owner
     spa_source* busSource = nullptr;
+    std::mutex wakeMutex; // the wake source goes while other threads may still signal it
     spa_source* wakeSource = nullptr;
     spa_source* tickSource = nullptr;
     spa_source* gatherSource = nullptr;
@@ -176,6 +177,13 @@ struct PortalCaptureService::Impl {
     std::optional<std::string> failure;
     PortalStats stats;
     std::optional<Point> cursor;
+
+    // Snapshots are taken on threads of their own, which the program's end does not
+    // wait for: the service waits for those already taking one and refuses new ones.
+    std::mutex snapshotMutex;
+    std::condition_variable snapshotsDone;
+    int snapshotsTaking = 0;
+    bool closing = false;
 
     // The loop thread's own.
     std::vector<std::shared_ptr<StreamState>> known;
