@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -39,7 +40,7 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     ASSERT_TRUE(session) << error;
     auto capture = std::make_shared<portal::PortalCaptureService>(session, nullptr);
     ASSERT_FALSE(capture->failure()) << *capture->failure();
-    wayland::WaylandDisplayService displays(session, capture);
+    auto displays = std::make_unique<wayland::WaylandDisplayService>(session, capture);
     const wayland::OutputLayout l = session->layout();
     const DisplayID left = idNamed(l, "WL-1"), right = idNamed(l, "WL-2");
     ASSERT_NE(left, 0u);
@@ -57,7 +58,7 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     EXPECT_TRUE(overlook::test::waitFor([&] { return kept.lastIsAll(0xFF1F4E79u); }, 10000));
     EXPECT_TRUE(overlook::test::waitFor([&] { return unplugged.lastIsAll(0xFF7F3F00u); }, 10000));
     // The portal sends no cursor metadata: the pointer stays unknown, no crosshair.
-    const Point mouse = displays.mouseLocation();
+    const Point mouse = displays->mouseLocation();
     EXPECT_TRUE(std::isnan(mouse.x) && std::isnan(mouse.y));
 
     // No Session.Closed comes for an unplugged output; its stream still stops at once.
@@ -78,6 +79,25 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     EXPECT_FALSE(capture->failure());
     goneStream.reset();
     keptStream.reset();
+
+    // A snapshot (taken on a thread of its own) still waiting for its dialog when the
+    // service goes: the service's end stops it and waits for it, so it ends without a
+    // picture and touches nothing of the service afterwards.
+    const std::string added = sway.addOutput("800x600+1920+0");
+    DisplayID third = 0;
+    ASSERT_TRUE(overlook::test::waitFor([&] { return (third = idNamed(session->layout(), added)) != 0; }, 5000));
+    const std::filesystem::path dialogs = sway.folder() / "portal" / "chooser.log";
+    const std::string dialogsBefore = overlook::test::readFile(dialogs);
+    std::ofstream(sway.folder() / "portal" / "choices") << "wait\n";
+    FrameSurfacePtr late = FrameSurface::allocate(1, 1);
+    std::thread taking([&late, service = capture.get(), third] { late = service->snapshot(third); });
+    EXPECT_TRUE(overlook::test::waitFor([&] { return overlook::test::readFile(dialogs) != dialogsBefore; }, 10000));
+    const auto closing = std::chrono::steady_clock::now();
+    displays.reset();
+    capture.reset();
+    taking.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 3s);
+    EXPECT_FALSE(late);
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
