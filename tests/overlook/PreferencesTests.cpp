@@ -77,6 +77,7 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     pane.lineWidth()->setValue(40);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 12.0); // whole steps, never past the end
     EXPECT_EQ(pane.lineWidthValue()->text(), "12 px");
+    EXPECT_EQ(pane.lineWidth()->toolTip(), "Line width: 12 px"); // what a screen reader says of the slider
 
     pane.crosshairColor()->click();
     ASSERT_TRUE(pane.crosshairColor()->dialog());
