@@ -252,7 +252,7 @@ TEST(KdeShortcuts, PlasmaBindsTheShortcutAndItsKeysToggleThePopover) {
     ASSERT_TRUE(kde.running()) << kde.failure();
     const ScratchFolder home("kde-shortcut");
     TrayApp app(kde.environment(), home);
-    ASSERT_TRUE(app.logs("The desktop bound the shortcut to ")) << app.log();
+    ASSERT_TRUE(app.logs("The desktop bound the shortcut to ", 20000)) << app.log();
     EXPECT_NE(app.log().find("bound the shortcut to Meta+Ctrl+Alt+P"), std::string::npos) << app.log();
     const auto popoverShown = [&] { return kde.script("windows").find("Overlook|overlook|") != std::string::npos; };
     const auto pressShortcut = [&] { return kde.run(KWIN_FAKE_INPUT " keys 29 56 125 25"); }; // Ctrl+Alt+Meta+P
