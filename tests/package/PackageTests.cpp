@@ -27,7 +27,7 @@ std::string field(const std::string& deb, const std::string& name) {
     return status == 0 ? out.substr(0, out.find_last_not_of("\n ") + 1) : std::string{};
 }
 
-// One package for every test in this program: CPack is the slow part.
+// One package for the test in this program.
 class DebianPackage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -58,7 +58,8 @@ protected:
 
 } // namespace
 
-TEST_F(DebianPackage, DescribesItselfAndDependsOnWhatItLinks) {
+// One test, so that CPack (the slow part) runs once: ctest runs each test in a process of its own.
+TEST_F(DebianPackage, DescribesItselfInstallsUnderUsrAndRunsItsCommandsFromItsOwnTree) {
     EXPECT_EQ(field(deb_, "Package"), "overlook");
     EXPECT_EQ(field(deb_, "Section"), "utils");
     EXPECT_NE(field(deb_, "Description").find("previews"), std::string::npos);
@@ -77,10 +78,9 @@ TEST_F(DebianPackage, DescribesItselfAndDependsOnWhatItLinks) {
     std::istringstream lines(lintian);
     for (std::string line; std::getline(lines, line);)
         EXPECT_FALSE(line.rfind("E: ", 0) == 0 || line.rfind("W: ", 0) == 0) << line;
-}
 
-TEST_F(DebianPackage, InstallsTheProgramsAndTheirDesktopFilesUnderUsr) {
-    // (The programs run below, and the files read below are checked by their contents.)
+    // Installed under /usr. (The programs run below, and the files read below are
+    // checked by their contents.)
     const fs::path usr = root_ / "usr";
     for (const char* file : {"share/dbus-1/interfaces/io.overlook.Overlook.xml",
                              "share/icons/hicolor/scalable/apps/overlook.svg", "share/overlook/Overlook.gpl"})
@@ -125,9 +125,8 @@ TEST_F(DebianPackage, InstallsTheProgramsAndTheirDesktopFilesUnderUsr) {
     EXPECT_NE(readFile(prefix / "share/applications/overlook.desktop").find(quoted), std::string::npos);
     EXPECT_NE(readFile(prefix / "share/dbus-1/services/io.overlook.Overlook.service").find(quoted), std::string::npos);
     EXPECT_TRUE(fs::is_regular_file(prefix / "bin/overlook"));
-}
 
-TEST_F(DebianPackage, UnpackedProgramRunsItsCommandsFromItsOwnTree) {
+    // The unpacked program runs from its own tree.
     XvfbServer server(1366, 768);
     ASSERT_TRUE(server.running());
     server.setMonitors({"PKG 1366x768+0+0"});
