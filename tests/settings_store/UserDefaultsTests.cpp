@@ -62,7 +62,7 @@ TEST(UserDefaults, EveryKindRoundTripsThroughTheFile) {
     const Dict everyKind{
         {"bool", true}, {"false", false}, {"int", std::int64_t{-9007199254740993}},
         {"max", std::numeric_limits<std::int64_t>::max()}, {"real", 0.7843137254901961}, {"tiny", 5e-324},
-        {"string", "naïve <tag> & \"quotes\"\ttab\nline\r"}, {"empty", ""}, {"data", Data{0, 1, 2, 255, 0}},
+        {"string", "naïve € 🖥 <tag> & \"quotes\"\ttab\nline\r"}, {"empty", ""}, {"data", Data{0, 1, 2, 255, 0}},
         {"date", Date{-1000000000}}, {"array", Array{1, 2.5, "x", Array{}, Dict{}}},
         {"dict", Dict{{"nested", Dict{{"deep", Date{1700000000}}}}, {"", "empty key"}}},
     };
