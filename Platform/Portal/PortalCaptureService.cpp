@@ -51,7 +51,7 @@ bool PortalCaptureService::Impl::fail(std::string message) {
 
 void PortalCaptureService::Impl::tearDown() {
     {
-        std::unique_lock lock(snapshotMutex);
+        std::lock_guard lock(snapshotMutex);
         closing = true;
     }
     if (loop) {
@@ -64,11 +64,11 @@ void PortalCaptureService::Impl::tearDown() {
                     stopStream(*s);
         }
         pw_thread_loop_unlock(loop);
-        std::unique_lock lock(snapshotMutex);
-        if (!snapshotsDone.wait_for(lock, std::chrono::seconds(5), [&] { return snapshotsTaking == 0; }))
-            portalLog().error("A snapshot did not end with the portal's service");
-    }
-    if (loop) {
+        {
+            std::unique_lock lock(snapshotMutex);
+            if (!snapshotsDone.wait_for(lock, std::chrono::seconds(5), [&] { return snapshotsTaking == 0; }))
+                portalLog().error("A snapshot did not end with the portal's service");
+        }
         pw_thread_loop_lock(loop);
         for (const auto& c : conversations)
             closeSession(*c);
