@@ -1,9 +1,3 @@
-// Automatic downloads against packages served by the test on 127.0.0.1 and signed
-// in the test: only a package signed by the configured key as the release the feed
-// names is kept, nothing larger than the feed says is accepted, nothing comes from a
-// plain-HTTP host, nothing unverified carries the package's name, and no file of the
-// user's is ever replaced.
-
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 #include "tests/updates/FeedServer.h"
 #include "tests/updates/Signing.h"
@@ -36,7 +30,6 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     file.write(bytes);
 }
 
-// A refused download whose error says `why`.
 ::testing::AssertionResult refused(const DownloadResult& result, const char* why) {
     if (!result.ok() && result.error.contains(why))
         return ::testing::AssertionSuccess();
@@ -55,8 +48,7 @@ protected:
         downloader_->setTransferTimeout(5000);
     }
 
-    // Serves `body` at `path` and describes it as the feed would, signed as release
-    // 2.0 under the last part of `path` unless a signature is given.
+    // Signed as release 2.0 under the last part of `path` unless a signature is given.
     AppcastItem serve(const QString& path, const QByteArray& body, std::optional<QByteArray> signature = std::nullopt,
                       qint64 length = -1, Mode mode = Mode::complete) {
         server_->serve(path, {200, body, mode});
@@ -100,8 +92,7 @@ TEST_F(UpdateDownload, KeepsOnlyPackagesSignedByTheConfiguredKey) {
     tampered[100] = 'X';
     const test::SigningKey stranger;
     const QByteArray old = QByteArray("overlook 1.0 package\n").repeated(300);
-    // Correctly signed, but as another release: an old package offered as 9.9, the
-    // package under another name, or shown to the user as another version.
+    // Correctly signed, but as another release, file name or display version.
     AppcastItem replayed = serve("/old/overlook-9.9.tar.gz", old, key_.signRelease(old, "1.0", "overlook-1.0.tar.gz"));
     replayed.version = replayed.displayVersion = "9.9";
     AppcastItem relabelled = good;
@@ -118,7 +109,6 @@ TEST_F(UpdateDownload, KeepsOnlyPackagesSignedByTheConfiguredKey) {
                         "not a base64 Ed25519 signature"));
     EXPECT_EQ(files(), QStringList{"overlook-2.0.tar.gz"}); // refused packages are deleted
 
-    // Unsigned, no usable key, or not newer than the running copy: nothing is even fetched.
     const std::size_t asked = server_->requests().size();
     EXPECT_TRUE(refused(download(serve("/unsigned/overlook-2.0.tar.gz", package_, QByteArray())), "gives no signature"));
     downloader_->setPublicKey({});
@@ -144,8 +134,6 @@ TEST_F(UpdateDownload, NeverReplacesAFile) {
     EXPECT_EQ(readFile(inFolder("overlook-2.0.tar.gz")), "the user's own file");
     EXPECT_EQ(readFile(inFolder("overlook-2.0 (2).tar.gz")), "another of theirs");
 
-    // While the package comes in, nothing carries its name: a hidden file only the
-    // user can read holds it, and it is gone when the download fails.
     downloader_->setTransferTimeout(1500);
     std::optional<DownloadResult> stalled;
     QObject::connect(downloader_.get(), &UpdateDownloader::finished, [&](const DownloadResult& r) { stalled = r; });
@@ -166,7 +154,6 @@ TEST_F(UpdateDownload, NeverReplacesAFile) {
     EXPECT_FALSE(stalled->ok());
     EXPECT_FALSE(QFileInfo::exists(temporary));
 
-    // The feed names the file, never where it goes; a dangling link is a file too.
     EXPECT_EQ(safeFileName("..\\..\\evil.sh"), "evil.sh");
     EXPECT_EQ(safeFileName(" ..hidden..tar.gz"), "hidden.tar.gz");
     EXPECT_EQ(safeFileName("a\nb\x01.deb"), "ab.deb");
@@ -182,8 +169,6 @@ TEST_F(UpdateDownload, NeverReplacesAFile) {
 TEST_F(UpdateDownload, RefusesMoreOrLessThanTheFeedSays) {
     const QByteArray big = package_ + "and a payload nobody signed";
     const QByteArray signature = key_.signRelease(package_, "2.0", "big.tar.gz");
-    // The server says how much it sends, and it is too much; or it does not say, and
-    // keeps sending: the download stops at the limit.
     EXPECT_TRUE(refused(download(serve("/big.tar.gz", big, signature, package_.size())), "more than the"));
     EXPECT_TRUE(refused(download(serve("/big.tar.gz", big, signature, package_.size(), Mode::noLength)), "more than the"));
     EXPECT_TRUE(refused(download(serve("/short.tar.gz", package_.left(100), {}, package_.size())), "the feed gives"));
@@ -201,14 +186,12 @@ TEST_F(UpdateDownload, OnlyOverHttpsOrFromLoopback) {
     item.enclosureURL = QUrl();
     EXPECT_TRUE(refused(download(item), "names no package"));
     EXPECT_TRUE(server_->requests().empty());
-    // Plain HTTP even to loopback only while a test allows it; never down from HTTPS.
     allowPlainHttpToLoopbackForTests(false);
     EXPECT_TRUE(refused(download(serve("/p.tar.gz", package_)), "only downloaded over HTTPS"));
     allowPlainHttpToLoopbackForTests(true);
     EXPECT_TRUE(refusedRedirect(QUrl("https://downloads.example/p.tar.gz"), QUrl(server_->url("/p.tar.gz"))));
     EXPECT_FALSE(refusedRedirect(QUrl("https://downloads.example/p"), QUrl("https://mirror.example/p")));
     EXPECT_EQ(refusedDownloadURL(QUrl("https://downloads.example/p.tar.gz")), std::nullopt);
-    // A loopback server may not hand the download on to a plain-HTTP host.
     server_->serve("/moved.tar.gz", {302, {}, Mode::complete, "http://downloads.example/p.tar.gz"});
     item.enclosureURL = QUrl(server_->url("/moved.tar.gz"));
     EXPECT_TRUE(refused(download(item), "only downloaded over HTTPS"));

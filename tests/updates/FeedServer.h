@@ -1,6 +1,5 @@
 #pragma once
-// A small HTTP server on 127.0.0.1 inside the test process: it answers each path
-// with the status and body it was given, or not at all, and remembers what was asked.
+// An HTTP server on 127.0.0.1 in the test process that records what was asked.
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -69,7 +68,6 @@ private:
     std::vector<QUrl> requests_;
 };
 
-// An appcast feed with one item per version.
 inline QByteArray appcast(std::initializer_list<const char*> versions) {
     QByteArray items;
     for (const char* v : versions)

@@ -1,8 +1,5 @@
 #pragma once
-// A fresh Ed25519 key pair per test, made with OpenSSL, that signs releases the way
-// the release tooling does: the text naming the release (version, display version,
-// file name, length, SHA-512 of the package), signature and public key in base64.
-// The text is written out here as documented, not taken from the program.
+// Signs releases as the release tooling does; the signed text is written out here, not taken from the program.
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -32,7 +29,6 @@ public:
         return QByteArray(reinterpret_cast<const char*>(raw), qsizetype(size)).toBase64();
     }
 
-    // The signature of `package` released as `version` under `fileName`.
     QByteArray signRelease(const QByteArray& package, const QByteArray& version, const QByteArray& fileName,
                            const QByteArray& displayVersion = {}) const {
         const QByteArray message = "overlook-update-signature-v1\nversion " + version + "\ndisplay-version " +

@@ -1,7 +1,3 @@
-// The update checker and the Updates pane against feeds served by the test itself
-// on 127.0.0.1, the feed reader, version order, and the beta feed of the delegate.
-
-#include "Foundation/Logger.h"
 #include "Foundation/MainQueue.h"
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 #include "settings_store/UserDefaults.h"
@@ -50,7 +46,6 @@ protected:
             ApplicationInfo{"io.overlook.Overlook", "1.4.2", std::move(feed), std::move(channel)}, store_);
     }
     std::shared_ptr<UpdaterDelegate> served(const char* path) { return delegate(server_.url(path).toStdString()); }
-    // Runs `start` and waits for `signal` of `updater`; its result.
     template <class Result, class Start>
     static Result await(Updater& updater, void (Updater::*signal)(const Result&), Start start) {
         std::optional<Result> result;
@@ -72,7 +67,6 @@ protected:
     FeedServer server_;
 };
 
-// Receives what the application hands to the desktop to open.
 class OpenedLinks final : public QObject {
     Q_OBJECT
 public:
@@ -126,14 +120,12 @@ TEST(Appcast, ReadsItemsAndRefusesWhatIsNoFeed) {
     EXPECT_EQ(parsed.items[0].downloadLink, QUrl("https://example.org/o-7.tgz")); // the enclosure wins
     EXPECT_EQ(parsed.items[0].releaseNotesLink, QUrl("https://example.org/7.html"));
 
-    // Broken XML is tried through the updater (FailuresAreReportedAndLoseNothing).
     EXPECT_TRUE(parseAppcast("<html><body>Sign in</body></html>").error.contains("not an RSS document"));
     EXPECT_TRUE(parseAppcast("").error.contains("empty"));
     EXPECT_TRUE(parseAppcast("<rss><channel/></rss>").error.contains("no release"));
 }
 
 TEST(LastCheckText, RelativeWording) {
-    // "Never" and "Today at" are checked as the pane shows them.
     const QDateTime now(QDate(2024, 5, 1), QTime(14, 3));
     EXPECT_TRUE(lastCheckText(QDateTime(QDate(2024, 4, 30), QTime(23, 59)), now).startsWith("Yesterday at "));
     const QString older = lastCheckText(QDateTime(QDate(2024, 3, 2), QTime(8, 5)), now);
@@ -168,7 +160,7 @@ TEST_F(UpdaterTest, NewerSameAndOlderVersionsAndTheSystemProfileWhenOn) {
     const auto found = check(newer);
     ASSERT_EQ(found.kind, UpdateCheckResult::Kind::updateAvailable) << found.error.toStdString();
     EXPECT_TRUE(found.userInitiated);
-    EXPECT_EQ(found.item->version, "1.10"); // its link and notes are checked as the pane shows them
+    EXPECT_EQ(found.item->version, "1.10");
     ASSERT_TRUE(newer.lastUpdateCheckDate());
     EXPECT_LE(std::abs(newer.lastUpdateCheckDate()->secsTo(QDateTime::currentDateTimeUtc())), 5);
     for (const char* path : {"/same.xml", "/older.xml"}) {
@@ -176,7 +168,6 @@ TEST_F(UpdaterTest, NewerSameAndOlderVersionsAndTheSystemProfileWhenOn) {
         EXPECT_EQ(check(updater).kind, UpdateCheckResult::Kind::upToDate) << path;
     }
 
-    // The system profile adds only its own query items, and only when on.
     EXPECT_EQ(server_.requests().front().query(), "channel=main");
     newer.setSendsSystemProfile(true);
     check(newer);
@@ -193,7 +184,6 @@ TEST_F(UpdaterTest, FailedAndRefusedChecksSayWhyAndLoseNothing) {
     server_.serve("/gone.xml", {404, "missing"});
     server_.serve("/slow.xml", {200, {}, FeedServer::hang});
     store_->set(Updater::kLastCheckDateKey, PropertyList(Date{1000}));
-    // Paths are served here; only HTTPS feeds are fetched from anywhere else.
     for (auto [feed, error] : std::vector<std::pair<std::optional<std::string>, const char*>>{
              {"/broken.xml", "not valid XML"}, {"/gone.xml", "HTTP 404"},
              {"/slow.xml", "did not answer within 0.3 seconds"}, {std::nullopt, "No update feed"},
@@ -209,13 +199,11 @@ TEST_F(UpdaterTest, FailedAndRefusedChecksSayWhyAndLoseNothing) {
         EXPECT_EQ(r.kind, UpdateCheckResult::Kind::failed);
         EXPECT_TRUE(r.error.contains(error)) << r.error.toStdString();
         EXPECT_LT(clock.elapsed(), 5000);
-        // A failed check is not a check: the date of the last good one stays.
         EXPECT_EQ(updater.lastUpdateCheckDate(), QDateTime::fromSecsSinceEpoch(1000, Qt::UTC));
     }
     for (const char* allowed : {"https://updates.example/f.xml", "http://127.0.0.1:8/f", "http://[::1]/f",
                                 "http://localhost/f"})
         EXPECT_EQ(refusedFeedURL(QUrl(allowed)), std::nullopt) << allowed;
-    // Loopback over plain HTTP is the tests' own allowance, off in the program.
     allowPlainHttpToLoopbackForTests(false);
     server_.serve("/feed.xml", {200, appcast({"2.0"})});
     const std::size_t asked = server_.requests().size();
@@ -229,8 +217,8 @@ TEST_F(UpdaterTest, SettingsAndSchedule) {
     Updater updater(delegate(std::nullopt));
     EXPECT_FALSE(updater.nextScheduledCheck()); // automatic checks are off
     store_->set(Updater::kCheckIntervalKey, PropertyList(std::string("soon")));
-    EXPECT_EQ(updater.updateCheckInterval(), 86400); // an unusable entry reads as the default…
-    EXPECT_TRUE(store_->stringForKey(Updater::kCheckIntervalKey)); // …and is left alone
+    EXPECT_EQ(updater.updateCheckInterval(), 86400); // unusable: the default, entry left alone
+    EXPECT_TRUE(store_->stringForKey(Updater::kCheckIntervalKey));
 
     updater.setUpdateCheckInterval(604800);
     const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -238,11 +226,9 @@ TEST_F(UpdaterTest, SettingsAndSchedule) {
     updater.setAutomaticallyChecksForUpdates(true);
     ASSERT_TRUE(updater.nextScheduledCheck());
     EXPECT_NEAR(now.secsTo(*updater.nextScheduledCheck()), 604800 - 3600, 5);
-    // A tiny interval never schedules checks closer than an hour apart.
     updater.setUpdateCheckInterval(1);
     EXPECT_NEAR(now.secsTo(*updater.nextScheduledCheck()), 0, 5);
 
-    // A scheduled check that fails is not retried at once.
     EXPECT_FALSE(checkInBackground(updater).userInitiated);
     EXPECT_GE(now.secsTo(*updater.nextScheduledCheck()), 3590);
 }
@@ -255,7 +241,6 @@ TEST_F(UpdaterTest, ScheduledCheckNotifiesUntilTheVersionIsSkipped) {
     std::vector<UpdateCheckResult> shown;
     QObject::connect(&updater, &Updater::showUpdateRequested, [&](const UpdateCheckResult& r) { shown.push_back(r); });
 
-    // Automatic checks on, the last one long ago: the timer checks at once.
     store_->set(Updater::kLastCheckDateKey, PropertyList(Date{1000}));
     updater.setAutomaticallyChecksForUpdates(true);
     manualMainQueue().drain();
@@ -276,13 +261,11 @@ TEST_F(UpdaterTest, ScheduledCheckNotifiesUntilTheVersionIsSkipped) {
     EXPECT_EQ(updater.skippedVersion(), "2.0");
     checkInBackground(updater);
     EXPECT_EQ(notifier.notices.size(), 1u); // skipped: quiet
-    // A later release is news again, and a skip is kept in the store.
     server_.serve("/feed.xml", {200, appcast({"2.0", "2.1"})});
     checkInBackground(updater);
     ASSERT_EQ(notifier.notices.size(), 2u);
     EXPECT_EQ(notifier.notices[1].summary, "Overlook 2.1 is available");
     EXPECT_EQ(store_->stringForKey(Updater::kSkippedVersionKey), "2.0");
-    // Nothing newer, nothing said.
     server_.serve("/feed.xml", {200, appcast({"1.4.2"})});
     checkInBackground(updater);
     EXPECT_EQ(notifier.notices.size(), 2u);
@@ -314,7 +297,6 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
     prepare(updater, notifier);
     updater.setAutomaticallyDownloadsUpdates(true);
 
-    // The feed's signature is read from its enclosure; a good package is offered.
     feed("2.0", "/overlook-2.0.deb", key.signRelease(package, "2.0", "overlook-2.0.deb"));
     const DownloadResult kept = download(updater);
     ASSERT_TRUE(kept.ok()) << kept.error.toStdString();
@@ -323,7 +305,7 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
     EXPECT_EQ(notifier.notices[0].packagePath, kept.path);
     EXPECT_FALSE(notifier.notices[0].failure);
     EXPECT_EQ(actionKeys(notifier.notices[0]), (QStringList{"default=Open", "show=Show", "skip=Skip This Version"}));
-    // A click opens the package, checked again first: a changed one is not opened.
+    // A click checks the package again before opening it.
     const auto replace = [&](const QByteArray& bytes, QIODevice::OpenMode mode = QIODevice::Truncate) {
         QFile file(kept.path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | mode));
@@ -342,8 +324,7 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
         notifier.notices.pop_back();
     }
 
-    // After a restart the verified package is offered again, not fetched again; once
-    // changed on disk it no longer counts and a fresh copy is fetched beside it.
+    // After a restart the kept package is offered, not fetched, until it changes on disk.
     {
         RecordingNotifier again;
         Updater restarted(served("/feed.xml"));
@@ -361,8 +342,6 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
         QFile::remove(kept.path);
     }
 
-    // A tampered package: the user is told why (what is refused, and that it is
-    // deleted, is tested with the downloader itself).
     feed("2.0.1", "/tampered/overlook-2.0.deb", key.signRelease(package, "2.0.1", "overlook-2.0.deb"));
     EXPECT_FALSE(download(updater).ok());
     ASSERT_EQ(notifier.notices.size(), 2u);
@@ -371,8 +350,6 @@ TEST_F(UpdaterTest, AutomaticDownloadKeepsOnlySignedPackagesAndOffersToOpenThem)
     EXPECT_TRUE(notifier.notices[1].packagePath.isEmpty());
     EXPECT_TRUE(notifier.notices[1].body.contains("signature does not match")) << notifier.notices[1].body.toStdString();
 }
-
-// ---- the Updates pane ---------------------------------------------------------------
 
 TEST_F(UpdaterTest, PaneRowsFollowAndWriteTheSettings) {
     Updater u(delegate(std::nullopt, "betas"));
@@ -394,7 +371,6 @@ TEST_F(UpdaterTest, PaneRowsFollowAndWriteTheSettings) {
     EXPECT_TRUE(u.sendsSystemProfile());
     EXPECT_FALSE(u.delegate()->includeBetaReleases());
 
-    // Follows changes made elsewhere.
     store_->set(Updater::kCheckIntervalKey, PropertyList(86400.0));
     store_->set(kIncludeBetasKey, PropertyList(true));
     store_->set(Updater::kLastCheckDateKey, PropertyList(Date{QDateTime::currentSecsSinceEpoch()}));
@@ -424,7 +400,6 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
     EXPECT_TRUE(pane.lastCheck()->text().startsWith("Today at "));
     EXPECT_TRUE(skipShown());
 
-    // Checking again, and failing: nothing to skip while checking or after.
     server_.serve("/feed.xml", {500, "oops"});
     pane.checkNowButton()->click();
     EXPECT_FALSE(skipShown());
@@ -433,7 +408,6 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
     EXPECT_TRUE(dialog.message()->text().contains("HTTP 500"));
     EXPECT_FALSE(skipShown());
 
-    // A hostile feed.
     QTemporaryDir folder;
     const QString secret = folder.filePath("secret.png");
     QImage secretImage(24, 24, QImage::Format_RGB32);
@@ -458,7 +432,6 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
     ASSERT_TRUE(QTest::qWaitFor([&] { return !u.isChecking(); }, 10000));
     QCoreApplication::processEvents();
 
-    // The version is shown as the text it is; a package from a plain-HTTP host is not offered.
     EXPECT_EQ(dialog.headline()->text(), "Version <b>2.0</b><img src=x> is available");
     EXPECT_EQ(dialog.headline()->textFormat(), Qt::PlainText);
     EXPECT_TRUE(dialog.message()->text().contains("only downloaded over HTTPS")) << dialog.message()->text().toStdString();
@@ -476,9 +449,7 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
             if (it.fragment().charFormat().isAnchor())
                 anchors << it.fragment().charFormat().anchorHref();
     EXPECT_EQ(anchors, QStringList{"https://overlook.example/n"});
-    // Nothing named by the notes is fetched, neither from the network nor from disk:
-    // what the window draws has no pixel of the local picture, and what the document
-    // holds for it, by URL or plain path, is not that picture; /dev/zero is not read.
+    // Nothing the notes name is fetched, from the network or from disk (nor /dev/zero read).
     browser.resize(500, 400);
     const QImage drawn = browser.viewport()->grab().toImage();
     int magenta = 0;
@@ -497,7 +468,6 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
     EXPECT_TRUE(browser.loadResource(QTextDocument::StyleSheetResource, QUrl(server_.url("/style.css"))).toString().isEmpty());
     QTest::qWait(200);
     EXPECT_EQ(server_.requests().size(), asked + 1); // the feed only
-    // Inline images still show, up to a size.
     const auto inlinePng = [&](const QImage& image) {
         QByteArray png;
         QBuffer buffer(&png);
@@ -509,7 +479,6 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
     EXPECT_EQ(inlinePng(secretImage).size(), QSize(24, 24));
     EXPECT_EQ(inlinePng(QImage(4000, 10, QImage::Format_Mono)), ReleaseNotesBrowser::placeholderImage());
 
-    // Links open only when clicked, and only https ones.
     EXPECT_TRUE(links.opened.isEmpty());
     for (const char* clicked : {"javascript:alert(1)", "http://evil.example/", "file:///etc/passwd",
                                 "https://overlook.example/n"})
@@ -518,13 +487,11 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
     Q_EMIT dialog.message()->linkActivated("https://overlook.example/m");
     EXPECT_EQ(links.opened, (QList<QUrl>{QUrl("https://overlook.example/n"), QUrl("https://overlook.example/m")}));
 
-    // "Skip This Version" from the window.
     ASSERT_TRUE(skipShown());
     dialog.skipButton()->click();
     EXPECT_EQ(u.skippedVersion(), "2.0");
     EXPECT_FALSE(dialog.isVisible());
 
-    // The notification's "Show" brings the same update back into the window.
     UpdateCheckResult result;
     result.kind = UpdateCheckResult::Kind::updateAvailable;
     result.item = AppcastItem{};
