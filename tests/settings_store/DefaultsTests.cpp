@@ -9,7 +9,7 @@ using Key = Defaults::Key<T>;
 
 namespace {
 
-// A codable type whose JSON form is a bare string; `unencodable` cannot be encoded.
+// Coded as a bare JSON string.
 enum class Fruit { apple, pear, unencodable };
 void to_json(nlohmann::json& j, Fruit f) {
     if (f == Fruit::unencodable)
@@ -23,7 +23,6 @@ void from_json(const nlohmann::json& j, Fruit& f) {
     f = s == "pear" ? Fruit::pear : Fruit::apple;
 }
 
-// A type stored by its raw value.
 struct Level {
     int raw;
     int rawValue() const { return raw; }
@@ -33,8 +32,6 @@ struct Level {
     bool operator==(const Level&) const = default;
 };
 
-// A toolkit colour: named colour spaces are stored as [name, components], the rest as
-// an archive.
 struct ToolColor {
     std::optional<std::string> space;
     std::vector<double> values;
@@ -98,14 +95,11 @@ TEST_F(DefaultsTest, NativeValuesAreStoredAsThemselvesAndReadWithExactConversion
     suite->set("flag", "true");
     EXPECT_TRUE(flag.get());
 
-    // Text in a native key's entry is read as JSON; an integral real is an integer;
-    // what is no integer or out of range reads as the default.
+    // Text is read as JSON.
     for (const auto& [stored, expected] : std::vector<std::pair<PropertyList, int>>{{"12", 12}, {"4.5", 7}, {4.0, 4}, {1e12, 7}}) {
         suite->set("count", stored);
         EXPECT_EQ(count.get(), expected) << stored.describe();
     }
-    // Numbers are booleans by value; text is read as JSON, so only "true" and
-    // "false" are booleans there; anything else falls back to the default.
     Key<bool> on("on", true, suite);
     for (const auto& [stored, expected] : std::vector<std::pair<PropertyList, bool>>{
              {0, false}, {2, true}, {-1, true}, {0.0, false}, {0.5, true}, {"false", false}, {"0", true},
@@ -116,7 +110,6 @@ TEST_F(DefaultsTest, NativeValuesAreStoredAsThemselvesAndReadWithExactConversion
     suite->set("ratio", Array{});
     EXPECT_EQ(ratio.get(), 0.5);
 
-    // A value the store cannot represent is no stored form: the entry goes.
     big.set(5);
     EXPECT_EQ(big.get(), 5u);
     big.set(std::numeric_limits<std::uint64_t>::max());
@@ -156,7 +149,6 @@ TEST_F(DefaultsTest, JsonBridgeStoresBareLiteralsAndFallsBackOnBadText) {
     suite->set("fruit", 1);
     EXPECT_EQ(fruit.get(), Fruit::pear);
 
-    // An encoding failure prints its description and removes the entry.
     fruit.set(Fruit::apple);
     testing::internal::CaptureStdout();
     fruit.set(Fruit::unencodable);
@@ -164,7 +156,6 @@ TEST_F(DefaultsTest, JsonBridgeStoresBareLiteralsAndFallsBackOnBadText) {
     EXPECT_EQ(suite->persistentDomain().count("fruit"), 0u);
     EXPECT_EQ(fruit.get(), Fruit::pear);
 
-    // Invalid UTF-8 cannot be stored either; the old entry goes, the default stays.
     Key<std::string> text("text", "default", suite);
     text.set("stored");
     text.set(std::string("\xC3\x28"));
@@ -254,7 +245,6 @@ TEST_F(DefaultsTest, ColoursUseTheirNamedSpaceOrAnArchive) {
         suite->set("color", bad);
         EXPECT_EQ(color.get(), fallback) << bad.describe();
     }
-    // Unarchiving errors are printed.
     testing::internal::CaptureStdout();
     suite->set("color", Data{1, 2, 3});
     EXPECT_EQ(color.get(), fallback);

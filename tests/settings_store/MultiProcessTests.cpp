@@ -1,7 +1,3 @@
-// Real second processes writing the same suite: observers see their changes, no
-// writer loses another's keys, and a writer killed at any moment leaves a file that
-// parses and holds everything it had made durable.
-
 #include "settings_store/UserDefaults.h"
 #include "tests/settings_store/TempSettings.h"
 #include "tests/support/Processes.h"
@@ -15,14 +11,12 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace overlook;
 using namespace overlook::test;
 
 namespace {
 
-// The writer's command for `args` on the suite `suite` of `env`.
 std::string writer(const TempSettings& env, const std::string& suite, const std::string& args) {
     return std::string(SETTINGS_WRITER) + " " + env.dir().string() + " " + suite + " " + args;
 }
@@ -82,7 +76,6 @@ TEST(MultiProcess, AWriterKilledAtAnyMomentLeavesEveryDurableWrite) {
     for (int round = 0; round < 20; ++round) {
         const auto acks = env.dir().parent_path() / "acks"; // after each durable write its number
         const pid_t child = spawn(writer(env, "crash", "loop"), {}, acks);
-        // Let it run for a random while, then kill it without warning.
         std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 120)(random)));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
@@ -99,14 +92,12 @@ TEST(MultiProcess, AWriterKilledAtAnyMomentLeavesEveryDurableWrite) {
         const auto onDisk = env.onDisk("crash");
         ASSERT_EQ(onDisk.count("counter"), 1u) << "round " << round;
         const auto counter = *onDisk.at("counter").get<std::int64_t>();
-        // Each round's child starts counting at 1 again; what it acknowledged is there.
         EXPECT_GE(counter, last) << "round " << round;
         for (long long j = std::max(1LL, last - 63); j <= last; ++j) {
             const auto slot = onDisk.find("slot" + std::to_string(j % 64));
             ASSERT_NE(slot, onDisk.end());
             EXPECT_GE(*slot->second.get<std::int64_t>(), j);
         }
-        // Start the next round from a clean slate so that its numbers are its own.
         std::filesystem::remove(env.file("crash"));
     }
     EXPECT_GT(totalAcknowledged, 0);

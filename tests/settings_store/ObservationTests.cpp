@@ -40,7 +40,6 @@ TEST_F(ObservationTest, InitialDeliversTheCurrentValueAndWinsOverPrior) {
     auto withPrior = observe(key, {ObservationOption::prior}, record);
     changes.clear();
     key.set(6);
-    // The first observation's change, then the second one's prior and change.
     ASSERT_EQ(changes.size(), 3u);
     EXPECT_EQ(std::count_if(changes.begin(), changes.end(), [](auto& c) { return c.isPrior; }), 1);
 }

@@ -16,8 +16,7 @@ using overlook::test::TempSettings;
 
 namespace {
 
-// The standard suite lives for the whole process, so the whole program gets one
-// private settings folder before anything opens it.
+// The standard suite lives as long as the process: one folder, made before anything opens it.
 TempSettings& settingsFolder() {
     static TempSettings folder;
     return folder;
@@ -40,7 +39,6 @@ CommandRun overlookCommand(const std::vector<std::string>& args) {
 TEST(PreferenceKeys, AFreshStoreReadsTheDefaultsAlsoThroughTheControllersStore) {
     ASSERT_TRUE(kFolderReady);
     installStandardDefaults();
-    // The stream controller's direct reads go to the real store, defaults registered.
     DefaultsStore& store = standardDefaultsStore();
     EXPECT_EQ(store.floatForKey("scale"), 4.0f);
     EXPECT_FALSE(store.boolForKey(preferences::kAutoPlay));
@@ -107,7 +105,6 @@ TEST(DefaultsCommand, WritesReadsAndDeletesTheUsersSettings) {
     EXPECT_EQ(overlookCommand({"defaults", "read"}).out,
               "{\n    \"autoPlay\" = 1;\n    \"count\" = -3;\n    \"note\" = \"say \\\"hi\\\"\";\n"
               "    \"scale\" = 2;\n}\n");
-    // What the command wrote is on disk for the application to read.
     auto parsed = parsePropertyList(TempSettings::read(settingsFolder().file(UserDefaults::kStandardSuite)));
     ASSERT_TRUE(parsed.value);
     EXPECT_EQ(parsed.value->get<PropertyList::Dictionary>()->at("autoPlay"), PropertyList(true));
@@ -131,7 +128,6 @@ TEST(DefaultsCommand, WritesReadsAndDeletesTheUsersSettings) {
         EXPECT_EQ(run.code, 2) << bad.back();
         EXPECT_NE(run.err.find("usage:"), std::string::npos) << bad.back();
     }
-    // A value that would make the settings file too large to be read back.
     const CommandRun tooLarge = overlookCommand({"defaults", "write", "note", std::string(9u << 20, 'x')});
     EXPECT_EQ(tooLarge.code, 1);
     EXPECT_NE(tooLarge.err.find("more than the 8388608 a settings file may hold"), std::string::npos) << tooLarge.err;
@@ -144,8 +140,7 @@ TEST(PreferenceKeys, EveryReadSettingIsMadeUsable) {
     auto store = UserDefaults::standard();
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
 
-    // Scale: the four offered values stand; between 1 and 8 the nearest by ratio;
-    // anything else the default. The controllers' direct reads agree with the key.
+    // Scale: between 1 and 8 the nearest offered value by ratio, else the default.
     for (const auto& [stored, used] : std::vector<std::pair<PropertyList, double>>{
              {8.0, 8}, {1, 1}, {0.0, 4}, {-1.0, 4}, {1e-300, 4}, {1e308, 4}, {100000, 4}, {3.0, 4}, {2.5, 2}, {6.0, 8},
              {1.2, 1}, {false, 4}, {true, 1}, {"abc", 4}, {"2", 2}, {PropertyList::Array{}, 4}}) {
@@ -156,7 +151,6 @@ TEST(PreferenceKeys, EveryReadSettingIsMadeUsable) {
     for (double v : {nan, inf, -inf})
         EXPECT_EQ(effectiveScale(v), 4.0) << v;
 
-    // Crosshair weight: clamped to the slider's 2...12; not a number, the default 2.
     for (const auto& [stored, used] : std::vector<std::pair<PropertyList, double>>{
              {7.5, 7.5}, {0.0, 2}, {-5, 2}, {100, 12}, {1e308, 12}, {"wide", 2}}) {
         ASSERT_TRUE(store->set("crosshairWeight", stored));
@@ -165,13 +159,11 @@ TEST(PreferenceKeys, EveryReadSettingIsMadeUsable) {
     for (double v : {nan, inf, -inf})
         EXPECT_EQ(effectiveCrosshairWeight(v), 2.0) << v;
 
-    // Colour: components clamped to [0, 1]; a colour that is not all numbers, the default.
     ASSERT_TRUE(store->set("crosshairColor", PropertyList::Array{2.0, -1.0, 0.5, 1e308}));
     EXPECT_EQ(effectiveCrosshairColor(), GraphicsColor::genericRGB(1, 0, 0.5, 1));
     EXPECT_EQ(effectiveCrosshairColor(GraphicsColor::genericRGB(0.5, nan, 0.5)), defaultCrosshairColor());
     EXPECT_EQ(effectiveCrosshairColor(GraphicsColor::genericRGB(0.5, 0.5, 0.5, -inf)), defaultCrosshairColor());
 
-    // Grey stopped streams: numbers by value, anything else the default (true).
     for (const auto& [stored, used] : std::vector<std::pair<std::optional<PropertyList>, bool>>{
              {std::nullopt, true}, {0, false}, {3, true}, {false, false}, {0.0, false}, {"abc", true}}) {
         if (stored)
@@ -181,7 +173,6 @@ TEST(PreferenceKeys, EveryReadSettingIsMadeUsable) {
         EXPECT_EQ(effectiveDesaturationPausedStream(), used) << (stored ? stored->describe() : "nothing");
     }
 
-    // A bad value is reported once, however often the views read it.
     LogCapture logs;
     store->set("scale", 0.0);
     for (int i = 0; i < 3; ++i)

@@ -1,10 +1,4 @@
-// A second process for the multi-process tests: writes to a suite the way another
-// instance of the application (or `overlook defaults write`) would.
-//
-//   settings_writer DIR SUITE set KEY INTEGER        one write, made durable
-//   settings_writer DIR SUITE keys PREFIX COUNT      COUNT keys, each made durable
-//   settings_writer DIR SUITE loop                   writes until killed; after each
-//                                                    durable write prints its number
+// settings_writer DIR SUITE (set KEY INTEGER | keys PREFIX COUNT | loop): another process writing a suite.
 
 #include "settings_store/UserDefaults.h"
 
@@ -27,7 +21,7 @@ int main(int argc, char** argv) {
     for (std::int64_t i = 1; mode == "loop"; ++i) {
         store->set("counter", i);
         store->set("slot" + std::to_string(i % 64), i);
-        // A bulky value, so that a kill often lands in the middle of a write.
+        // Bulky, so that a kill often lands mid-write.
         store->set("payload", std::string(static_cast<std::size_t>(2000 + i % 2000), 'x'));
         if (!store->synchronize())
             return 1;

@@ -1,6 +1,5 @@
 #pragma once
-// A private settings folder for one test: XDG_CONFIG_HOME points at a fresh
-// temporary directory while the object lives, so no test touches ~/.config.
+// Points XDG_CONFIG_HOME at a fresh folder while it lives, so no test touches ~/.config.
 
 #include "settings_store/PropertyList.h"
 
@@ -41,7 +40,6 @@ public:
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << bytes;
     }
-    // What a settings file holds; a failure when it is no property list with a dictionary at its root.
     static PropertyList::Dictionary settingsIn(const std::filesystem::path& path) {
         const auto parsed = parsePropertyList(read(path));
         const auto* dictionary = parsed.value ? parsed.value->get<PropertyList::Dictionary>() : nullptr;

@@ -28,7 +28,6 @@ std::vector<std::filesystem::path> corruptCopies(const TempSettings& env, const 
     return found;
 }
 
-// The one error logged, or a failure.
 std::string onlyError(const LogCapture& logs) {
     const auto errors = logs.messages(LogLevel::Error);
     EXPECT_EQ(errors.size(), 1u);
@@ -44,7 +43,6 @@ TEST(PropertyList, EqualityIsExactKindsAreDistinctAndNestingIsBounded) {
     EXPECT_NE(PropertyList(Data{}), PropertyList(""));
     EXPECT_NE(PropertyList(Array{1, "a"}), PropertyList(Array{"a", 1}));
 
-    // 128 levels of nesting are stored and read back; one more is refused either way.
     const auto nested = [](int levels) {
         PropertyList v = 1;
         for (int i = 0; i < levels; ++i)
@@ -94,8 +92,7 @@ TEST(UserDefaults, RefusesValuesItCannotStoreAndKeepsWhatItHad) {
     EXPECT_EQ(env.onDisk("refusals"), (Dict{{"kept", "before"}}));
     EXPECT_FALSE(logs.messages(LogLevel::Error).empty());
 
-    // Large values until the file would pass the size it is read back at: that write
-    // is refused, and everything before it is still there after a restart.
+    // The write that would pass the size a file is read back at is refused; earlier ones stay.
     const std::string block(130000, 'x');
     int stored = 0;
     StoreResult full;
@@ -183,7 +180,6 @@ TEST(UserDefaults, UnreadableFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults)
         std::optional<std::string> bytes; // the file's contents, or else `make` makes it
         std::function<void(const std::filesystem::path&)> make = {};
     };
-    // The odd files each once hung the open, grew without bound or aborted.
     for (const Case& c : std::vector<Case>{
              {"truncated", "is corrupt", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n\t<key>a</key>\n\t<integer>1"},
              {"not XML", "is corrupt", "this is not a property list at all"},
@@ -240,8 +236,7 @@ TEST(UserDefaults, UnreadableFilesAreMovedAsideAndTheSuiteStartsFromItsDefaults)
 
 TEST(UserDefaults, ASymbolicLinkToASettingsFileIsReadAndWrittenThrough) {
     TempSettings env;
-    // A symbolic link to a regular file (a managed dotfile) is read as before; a
-    // write goes to the link's target, the link stays, and no temporary is left.
+    // As for a managed dotfile: the write goes to the target, the link stays.
     const auto real = env.dir() / "elsewhere.plist";
     env.write(real, toXml({{"kept", 7}}));
     std::filesystem::create_symlink(real, env.file("linked"));
