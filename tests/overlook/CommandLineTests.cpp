@@ -1,9 +1,7 @@
 #include "Overlook/CommandLine/CommandLine.h"
 #include "tests/support/Processes.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -31,7 +29,6 @@ TEST(CommandLine, OptionsAndBadArguments) {
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find("usage:"), std::string::npos);
     }
-    // --help says first what plain `overlook` does.
     testing::internal::CaptureStdout();
     EXPECT_EQ(runOverlook({"--help"}), 0);
     const std::string help = testing::internal::GetCapturedStdout();
@@ -47,8 +44,6 @@ TEST(CommandLine, ShippedFixtureRunsEndToEnd) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(code, 0);
     const auto json = nlohmann::json::parse(out);
-    // One object per display with the record's fields by name (places, frames and
-    // main against a real compositor: WaylandAppTests).
     ASSERT_EQ(json.size(), 2u);
     EXPECT_EQ(json[1]["localizedName"], "DELL U2720Q");
     EXPECT_EQ(json[1]["id"], 2);
@@ -62,15 +57,13 @@ TEST(CommandLine, ShippedFixtureRunsEndToEnd) {
 }
 
 TEST(CommandLine, TheCommandLineProgramHandsThePreviewToTheApplicationProgram) {
-    // `overlook` itself loads no toolkit; the preview runs in `overlook-app`.
     const std::string ldd = overlook::test::shellOutput("ldd " OVERLOOK_BINARY);
     ASSERT_FALSE(ldd.empty());
-    EXPECT_EQ(ldd.find("libQt6"), std::string::npos); // SettingsCommandLine's previews run in `overlook-app`
+    EXPECT_EQ(ldd.find("libQt6"), std::string::npos);
 }
 
 TEST(CommandLine, WithoutADisplayServerNothingIsMadeUp) {
-    // An SSH shell or a service: no DISPLAY, no back end asked for. The demo
-    // displays must not be reported as real ones.
+    // An SSH shell: the demo displays must not pass for real ones.
     const overlook::test::ScopedEnvironment unset({{"DISPLAY", ""}, {"OVERLOOK_BACKEND", ""}});
     testing::internal::CaptureStderr();
     EXPECT_EQ(runOverlook({"screenshot", "--output", "/tmp/overlook-never-written.png"}), 1);

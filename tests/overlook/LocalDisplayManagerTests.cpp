@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The pixel of display `id`'s own snapshot at point (px, py).
 std::uint32_t snapshotPixel(FixtureEnvironment& env, DisplayID id, int px, int py) {
     return env.displays().createImage(id)->pixel(px, py);
 }
@@ -43,7 +42,6 @@ TEST(LocalDisplay, RecordsDescriptionsAndNumbers) {
     EXPECT_FALSE(displays[1].isMain);
 
     EXPECT_EQ(displays[0].description(), "Display 5\nColour LCD\n(0.0, 0.0, 1512.0, 982.0)\n");
-    // No screen carries display 9's number: the fallback name.
     EXPECT_EQ(displays[1].description(), "Display 9\nUnknown Screen 9\n(-1080.5, -98.0, 1080.0, 1920.0)\n");
 
     for (const auto& [number, text] : {std::pair{0.1, "0.1"}, {1.0 / 3.0, "0.3333333333333333"}, {-0.0, "-0.0"}})
@@ -76,14 +74,12 @@ TEST(LocalDisplay, ReconfigurationRefreshesTheListOnThePlatformsCalls) {
         const auto lines = logs.messages();
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "Displays have been reconfigured"), announced);
 
-        // A begin-configuration call is not a change.
         logs.clear();
         displayReconfigurationCallback(1, kBeginConfigurationFlag, nullptr);
         EXPECT_EQ(FixtureEnvironment::drainMain(), 0u);
         EXPECT_FALSE(logs.contains("Displays have been reconfigured"));
         displayReconfigurationCallback(1, 0, nullptr);
-        // The manager is gone before its queued refresh runs.
-    }
+    } // the manager is gone before its queued refresh runs
     EXPECT_EQ(FixtureEnvironment::drainMain(), 1u);
 }
 
@@ -91,15 +87,12 @@ TEST(DesktopSnapshot, LayoutsOfTheArrangement) {
     struct Case {
         std::string second; // beside the main display, if any
         int width, height;
-        // Points of the picture left transparent (uncovered) and one covered.
         std::vector<std::pair<int, int>> uncovered;
         std::pair<int, int> covered;
     };
     for (const Case& c : std::vector<Case>{
              {"", 1512, 982, {}, {0, 0}},
-             // Right of the main display under the top one stays transparent.
              {displayJson(2, 1, "Top", 0, -1080, 1920, 1080), 1920, 2062, {{1512, 1080}, {1919, 2061}}, {1511, 2061}},
-             // Below the main display beside the taller right one.
              {displayJson(2, 1, "Right", 1512, 0, 1920, 1080), 3432, 1080, {{0, 982}, {1511, 1079}}, {1512, 1079}}}) {
         SCOPED_TRACE(c.second);
         std::vector<std::string> displayList{displayJson(1, 0, "Main", 0, 0, 1512, 982, true)};
@@ -118,7 +111,6 @@ TEST(DesktopSnapshot, LayoutsOfTheArrangement) {
         for (const LocalDisplay& d : displays)
             minX = std::min(minX, d.bounds.x), minY = std::min(minY, d.bounds.y);
         for (const LocalDisplay& d : displays) {
-            // Corners and an inner point of every display, at its place in the union.
             const int ox = int(d.bounds.x - minX), oy = int(d.bounds.y - minY);
             const int w = int(d.bounds.width), h = int(d.bounds.height);
             for (auto [px, py] :
@@ -130,7 +122,6 @@ TEST(DesktopSnapshot, LayoutsOfTheArrangement) {
 }
 
 TEST(DesktopSnapshot, OverlapScalingMissingSnapshotsAndNoDisplays) {
-    // Displays left of and above the main one: the union still holds (0, 0).
     FixtureEnvironment env(R"({"displays": [
         {"id": 1, "unitNumber": 0, "name": "Main", "main": true, "bounds": [0, 0, 400, 300], "pixelsPerPoint": 2},
         {"id": 2, "unitNumber": 1, "name": "Over", "bounds": [-100, -50, 200, 100]}]})");
@@ -138,17 +129,13 @@ TEST(DesktopSnapshot, OverlapScalingMissingSnapshotsAndNoDisplays) {
     ASSERT_TRUE(b);
     EXPECT_EQ(b->width, 500);
     EXPECT_EQ(b->height, 350);
-    // The later display covers the earlier one where they overlap.
-    EXPECT_EQ(bitmapPixel(*b, 150, 90), snapshotPixel(env, 2, 150, 90));
-    // Two pixels per point are reduced to one: a point of the main display shows
-    // its (smoothed) pattern, opaque.
+    EXPECT_EQ(bitmapPixel(*b, 150, 90), snapshotPixel(env, 2, 150, 90)); // the later display covers the earlier
     EXPECT_EQ(bitmapPixel(*b, 100 + 300, 50 + 200) >> 24, 0xFFu);
     EXPECT_EQ(bitmapPixel(*b, 0, 349), 0u);
 
     LogCapture logs;
     env.displays().setSnapshotsFail(true);
-    // A display without a snapshot is no desktop picture at all, never a blank hole.
-    std::string error;
+    std::string error; // no picture at all rather than a blank hole
     EXPECT_FALSE(LocalDisplayManager::desktopSnapshot(LocalDisplay::allDisplays(), &error));
     EXPECT_EQ(error, "Display 1 could not be captured");
     EXPECT_TRUE(logs.contains(LogLevel::Error, "No snapshot of display 1; no desktop picture is made"));
@@ -161,8 +148,6 @@ TEST(Screenshot, NamesFoldersAndNeverOverwrites) {
     const ScopedEnvironment environment({{"TZ", "UTC"}, {"HOME", home.path()}, {"XDG_CONFIG_HOME", home / "config"}});
     tzset();
     EXPECT_EQ(screenshotBaseName(1714572207), "Screen Shot 2024-05-01 at 14.03.27");
-    // The folder the user configured, created. ($HOME/Desktop without one, and the error
-    // when a file is in its way: the control bus test's screenshots.)
     std::string error;
     const fs::path d = home / "Schreibtisch";
     fs::create_directories(home / "config");
@@ -170,7 +155,6 @@ TEST(Screenshot, NamesFoldersAndNeverOverwrites) {
     EXPECT_EQ(desktopDirectory(error), d.string()) << error;
     EXPECT_TRUE(fs::is_directory(d));
 
-    // Two screenshots in the same second: the first one stays as it was.
     FixtureEnvironment env(arrangementJson({displayJson(1, 0, "Main", 0, 0, 64, 48, true)}));
     std::vector<std::string> written;
     for (int i = 0; i < 3; ++i)
@@ -186,7 +170,6 @@ TEST(Screenshot, NamesFoldersAndNeverOverwrites) {
         ASSERT_TRUE(png);
         EXPECT_EQ(png->at(10, 10), snapshotPixel(env, 1, 10, 10));
     }
-    // (An explicit file name that exists is refused: the X11 screenshot test.) A folder that cannot be written to reports the error.
     EXPECT_NE(LocalDisplayManager::writeDesktopScreenshot("/proc/overlook.png").error, "");
 }
 
@@ -201,7 +184,7 @@ TEST(KeyMonitor, DigitsAreConsumedAndReported) {
     ensureOffscreenApplication();
     FixtureEnvironment env(arrangementJson({displayJson(1, 0, "Main", 0, 0, 64, 48, true)}));
     enableKeyMonitor();
-    LocalDisplayManager manager; // installs the monitor on the application
+    LocalDisplayManager manager;
     QLineEdit field;
     auto type = [&](Qt::Key key, Qt::KeyboardModifiers mods, const QString& text) {
         QKeyEvent press(QEvent::KeyPress, key, mods, text);

@@ -1,6 +1,5 @@
 #pragma once
-// Reads PNG files back with libpng, an encoder-independent decoder, as straight
-// (not premultiplied) 0xAARRGGBB words, first row at the top.
+// PNG files read back with libpng (independent of our writer) as straight 0xAARRGGBB, top row first.
 
 #include <cstdint>
 #include <cstdlib>
@@ -19,7 +18,6 @@ struct DecodedPng {
 
 std::optional<DecodedPng> decodePng(const std::string& path);
 
-// Whether two 0xAARRGGBB pixels agree within `tolerance` in every channel.
 inline bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
     for (int shift = 0; shift < 32; shift += 8)
         if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > tolerance)
@@ -27,8 +25,7 @@ inline bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
     return true;
 }
 
-// The straight-alpha form of a premultiplied 0xAARRGGBB pixel, rounded as a PNG
-// writer must round it.
+// The straight-alpha form of a premultiplied pixel, rounded as a PNG writer must.
 std::uint32_t straightAlpha(std::uint32_t premultiplied);
 
 } // namespace overlook::test

@@ -1,7 +1,4 @@
-// The General pane bound to the user's settings (a real store in a private
-// folder), and the preferences command's window, on the offscreen platform.
 
-#include "Foundation/MainQueue.h"
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
 #include "Overlook/AppDelegate.h"
 #include "Overlook/GeneralPane.h"
@@ -30,7 +27,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <limits>
 #include <unistd.h>
 
@@ -58,7 +54,6 @@ protected:
 TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     GeneralPreferences pane;
     EXPECT_EQ(controlsOutsideLayouts(pane), "");
-    // Nothing was written by showing the pane.
     EXPECT_FALSE(store()->persistentDomain().contains("scale"));
 
     pane.previewScale()->activated(3);
@@ -67,17 +62,16 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
 
     pane.hideMainDisplay()->click();
     pane.autoPlay()->click();
-    // The stream controllers read these straight from the store.
-    EXPECT_TRUE(store()->boolForKey(preferences::kHideMainDisplay));
+    EXPECT_TRUE(store()->boolForKey(preferences::kHideMainDisplay)); // the controllers read the store itself
     EXPECT_TRUE(store()->boolForKey(preferences::kAutoPlay));
 
     pane.lineWidth()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 3.0);
-    EXPECT_EQ(pane.lineWidthValue()->text(), "3 px"); // the ends read "1" and "10": the value says what is set
+    EXPECT_EQ(pane.lineWidthValue()->text(), "3 px");
     pane.lineWidth()->setValue(40);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 12.0); // whole steps, never past the end
     EXPECT_EQ(pane.lineWidthValue()->text(), "12 px");
-    EXPECT_EQ(pane.lineWidth()->toolTip(), "Line width: 12 px"); // what a screen reader says of the slider
+    EXPECT_EQ(pane.lineWidth()->toolTip(), "Line width: 12 px"); // for screen readers
 
     pane.crosshairColor()->click();
     ASSERT_TRUE(pane.crosshairColor()->dialog());
@@ -90,8 +84,7 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     pane.crosshairColor()->dialog()->close(); // closing keeps the pick
     EXPECT_TRUE(isPicked());
 
-    // Cancelling (Escape or Cancel) puts back the colour the well had when the dialog
-    // opened; OK keeps the pick.
+    // Escape or Cancel puts back the colour the dialog opened with; OK keeps the pick.
     const auto buttons = pane.crosshairColor()->dialog()->findChild<QDialogButtonBox*>();
     ASSERT_TRUE(buttons && buttons->button(QDialogButtonBox::Ok) && buttons->button(QDialogButtonBox::Cancel));
     for (const auto& cancel : std::vector<std::function<void()>>{
@@ -110,8 +103,7 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     EXPECT_NEAR(Defaults::Keys::crosshairColor().get().red, 1.0, 1e-3);
     EXPECT_FALSE(pane.crosshairColor()->dialog()->isVisible());
 
-    // A click on the shortcut field shows that it now records: the highlight rings it.
-    pane.show();
+    pane.show(); // a click on the shortcut field shows that it records
     pane.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&pane));
     QTest::mouseClick(pane.shortcutRecorder(), Qt::LeftButton);
@@ -134,8 +126,7 @@ TEST_F(Preferences, ExternalWritesMoveTheControlsAndCrosshairOffDisablesItsRows)
     EXPECT_EQ(pane.crosshairColor()->color(), QColor(Qt::blue));
     EXPECT_TRUE(pane.autoPlay()->isChecked());
 
-    // Values no control can show leave the control empty or at its nearest point,
-    // and are not overwritten.
+    // Values no control can show are shown as nothing or the nearest, and not overwritten.
     Defaults::Keys::scale().set(3.0);
     store()->set("crosshairWeight", PropertyList(std::string("thick")));
     manualMainQueue().drain();
@@ -144,7 +135,6 @@ TEST_F(Preferences, ExternalWritesMoveTheControlsAndCrosshairOffDisablesItsRows)
     EXPECT_EQ(store()->doubleForKey("scale"), 3.0);
     EXPECT_EQ(store()->stringForKey("crosshairWeight"), "thick");
 
-    // The crosshair turned off disables its rows and keeps their values.
     Defaults::Keys::crosshairWeight().set(5.0);
     manualMainQueue().drain();
     pane.displayCrosshair()->click();
@@ -154,16 +144,14 @@ TEST_F(Preferences, ExternalWritesMoveTheControlsAndCrosshairOffDisablesItsRows)
     EXPECT_FALSE(pane.lineWidthRow()->isEnabled());
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 5.0);
 
-    // Turned on elsewhere: the rows come back with the same values.
-    Defaults::Keys::displayCrosshair().set(true);
+    Defaults::Keys::displayCrosshair().set(true); // elsewhere
     manualMainQueue().drain();
     EXPECT_TRUE(pane.displayCrosshair()->isChecked());
     EXPECT_TRUE(pane.lineWidth()->isEnabled());
     EXPECT_EQ(pane.lineWidth()->value(), 5);
     EXPECT_TRUE(pane.crosshairNote()->isHidden());
 
-    // A session whose desktop does not say where the pointer is: said plainly, and
-    // the switch and its rows are off while the stored choice stays.
+    // A desktop that does not say where the pointer is: switch and rows off, the choice kept.
     {
         test::FixtureEnvironment env(test::arrangementJson({test::displayJson(1, 0, "Main", 0, 0, 1920, 1080, true)}));
         const double unknown = std::numeric_limits<double>::quiet_NaN();
@@ -184,7 +172,6 @@ TEST_F(Preferences, ShortcutRowFollowsTheSessionsShortcutPath) {
         auto* rows = qobject_cast<QFormLayout*>(field->parentWidget()->layout());
         return rows && rows->isRowVisible(field);
     };
-    // Only a compositor binding reaches us: no combination to record, the note at full width.
     setShortcutPath({ShortcutPath::Kind::Compositor, false, "Bind overlook popover --toggle in the compositor."});
     EXPECT_FALSE(rowVisible(pane.shortcutRecorder()));
     EXPECT_TRUE(rowVisible(pane.shortcutNote()));
@@ -193,7 +180,6 @@ TEST_F(Preferences, ShortcutRowFollowsTheSessionsShortcutPath) {
     QFormLayout::ItemRole role{};
     rows->getWidgetPosition(pane.shortcutNote(), &row, &role);
     EXPECT_EQ(role, QFormLayout::SpanningRole);
-    // A key grab: the recorder, and no note.
     setShortcutPath({ShortcutPath::Kind::KeyGrab, true, ""});
     EXPECT_TRUE(rowVisible(pane.shortcutRecorder()));
     EXPECT_FALSE(rowVisible(pane.shortcutNote()));
@@ -201,8 +187,7 @@ TEST_F(Preferences, ShortcutRowFollowsTheSessionsShortcutPath) {
 }
 
 TEST_F(Preferences, CommandShowsGeneralFirstThenTheLastPane) {
-    // The window's place and the updater's settings go to a store of this test: a
-    // write to the standard suite late in the run races its exit-time flush.
+    // A store of its own: a late write to the standard suite races its exit-time flush.
     test::TempSettings folder;
     PreferencesCommand command(UserDefaults::open(folder.dir(), "command"));
     auto& window = command.windowController();
@@ -224,7 +209,6 @@ TEST_F(Preferences, CommandShowsGeneralFirstThenTheLastPane) {
     EXPECT_EQ(window.activeTab(), 1u);
     EXPECT_EQ(window.window()->windowTitle(), "Updates");
 #endif
-    // Choosing the command again while open makes no second window.
     const auto windows = QApplication::topLevelWidgets().size();
     command.preferencesMenuItemActionHandler();
     EXPECT_EQ(QApplication::topLevelWidgets().size(), windows);
@@ -247,13 +231,11 @@ TEST_F(Preferences, StartAtLoginWritesAndRemovesTheAutostartEntry) {
     EXPECT_TRUE(LoginItem::isEnabled());
     EXPECT_TRUE(GeneralPreferences().startAtLogin()->isChecked()); // a new pane reads the file
 
-    // An entry turned off by another tool (Hidden=true) reads as off.
-    { std::ofstream(entry, std::ios::app) << "Hidden=true\n"; }
+    { std::ofstream(entry, std::ios::app) << "Hidden=true\n"; } // as another tool turns it off
     EXPECT_FALSE(LoginItem::isEnabled());
-    pane.startAtLogin()->click(); // off: the entry goes
+    pane.startAtLogin()->click();
     EXPECT_FALSE(fs::exists(entry));
 
-    // Where nothing can be written the switch shows the truth again.
     fs::create_directories(entry.parent_path());
     fs::permissions(entry.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
     if (access(entry.parent_path().c_str(), W_OK) != 0) { // root writes anyway
@@ -270,7 +252,6 @@ TEST_F(Preferences, TheDarkAppearanceReachesAPaneBuiltBeforeIt) {
     pane.shortcutRecorder()->ensurePolished(); // as the application's start does
     applyDarkAppearance();
     QApplication::processEvents();
-    // The shortcut field is dark like the window, not a white pill.
     const QImage field = pane.shortcutRecorder()->grab().toImage();
     const QColor inside = field.pixelColor(12, field.height() / 2);
     EXPECT_LT(inside.lightnessF(), 0.4) << inside.name().toStdString();

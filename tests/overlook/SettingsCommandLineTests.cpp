@@ -1,10 +1,6 @@
-// The settings as the user meets them: the real `overlook` program run on a
-// private settings folder, with values written by `overlook defaults write` or by
-// hand into the settings file.
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/Processes.h"
 
-#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -18,7 +14,6 @@ struct ProgramRun {
     std::string output; // standard output and error
 };
 
-// Runs `overlook ARGS` with `environment` (assignments or `env` options) in front.
 ProgramRun runProgram(const std::string& environment, const std::string& args) {
     ProgramRun run;
     run.output = shellOutput(environment + " " OVERLOOK_BINARY " " + args + " 2>&1", &run.code);
@@ -28,7 +23,6 @@ ProgramRun runProgram(const std::string& environment, const std::string& args) {
 struct SettingsFolder : ScratchFolder {
     SettingsFolder() : ScratchFolder("cli-settings") {}
     std::string environment() const { return "XDG_CONFIG_HOME=" + path().string(); }
-    // Replaces the settings file with these entries, as a hand edit would.
     void writeEntries(const std::string& entries) const {
         std::filesystem::create_directories(path() / "overlook");
         std::ofstream(path() / "overlook" / "io.overlook.Overlook.plist")
@@ -45,7 +39,7 @@ TEST(SettingsCommandLine, DefaultsWriteRefusesValuesTheApplicationCannotUse) {
     SettingsFolder folder;
     const std::string env = folder.environment();
     EXPECT_EQ(runProgram(env, "defaults write scale 8 --type float").code, 0);
-    EXPECT_EQ(runProgram(env, "defaults write crosshairWeight 12").code, 0); // a number without --type
+    EXPECT_EQ(runProgram(env, "defaults write crosshairWeight 12").code, 0);
     EXPECT_EQ(runProgram(env, "defaults write hideMainDisplay yes").code, 0);
     EXPECT_EQ(runProgram(env, "defaults write crosshairWeight 2.5 --type float").code, 0);
 
@@ -63,10 +57,9 @@ TEST(SettingsCommandLine, DefaultsWriteRefusesValuesTheApplicationCannotUse) {
     }
     EXPECT_NE(runProgram(env, "defaults write scale 3").output.find("must be 1, 2, 4 or 8"), std::string::npos);
     EXPECT_NE(runProgram(env, "defaults write crosshairWeight 13").output.find("between 2 and 12"), std::string::npos);
-    // Text that does not fit the --type given stays a usage error.
     EXPECT_EQ(runProgram(env, "defaults write scale inf --type float").code, 2);
 
-    // Nothing refused reached the file; other keys take anything as before.
+    // Nothing refused reached the file; other keys take anything.
     EXPECT_EQ(runProgram(env, "defaults read scale").output, "8\n");
     EXPECT_EQ(runProgram(env, "defaults read crosshairWeight").output, "2.5\n");
     EXPECT_EQ(runProgram(env, "defaults write someoneElses 0 --type float").code, 0);
@@ -76,10 +69,7 @@ TEST(SettingsCommandLine, DefaultsWriteRefusesValuesTheApplicationCannotUse) {
 TEST(SettingsCommandLine, PreviewUsesUsableValuesWhateverTheFileHolds) {
     SettingsFolder folder;
     const std::string output = folder / "preview.png";
-    // Values that once aborted the preview, failed it or drew nothing, written by hand
-    // so that nothing in the program vetted them (each setting's every value is made
-    // usable in tests/settings_store). The picture's width shows the scale in use: 858
-    // at quarter resolution (the default), 1716 at half.
+    // Hand-written values nothing vetted; the width shows the scale: 858 at the default quarter, 1716 at half.
     for (const auto& [entries, width] : std::vector<std::pair<std::string, int>>{
              {"<key>scale</key><real>0</real><key>crosshairWeight</key><real>1e308</real>"
               "<key>crosshairColor</key><array><real>nan</real><real>0</real><real>0</real></array>", 858},
@@ -111,6 +101,5 @@ TEST(SettingsCommandLine, WithoutAHomeCommandsThatNeedSettingsRefuse) {
         EXPECT_EQ(run.code, 1) << run.output;
         EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
     }
-    // Listing the displays needs no settings.
     EXPECT_EQ(runProgram(noHome, "displays " + kFixture).code, 0);
 }

@@ -1,4 +1,3 @@
-#include "Foundation/Logger.h"
 #include "Overlook/StreamController.h"
 #include "tests/support/FixtureEnvironment.h"
 
@@ -77,7 +76,6 @@ TEST_F(StreamControllerTest, OnlyAHiddenMainDisplayLeavesNothingToStartAndConten
     EXPECT_EQ(env.capture().createdStreams().size(), 0u);
     // No visible stream: a 16:9 picture plus the strip, never NaN.
     EXPECT_EQ(c->contentSize(600, 30), (Size{600, 367.5}));
-    // The display shown: its own 16:9 picture; controllers equal until one differs.
     auto a = make(false, 4), b = make(false, 4);
     EXPECT_EQ(a->contentSize(600, 30), (Size{600, 367.5}));
     EXPECT_TRUE(*a == *b);
@@ -135,8 +133,7 @@ TEST_F(StreamControllerTest, StreamingStateRoundTrips) {
     c->restoreStreamingState(saved);
     EXPECT_EQ(c->streamingState(), saved);
 
-    // The displays change while it is shown: an unchanged display keeps its stream,
-    // the one that went is released, a new one plays along with the others.
+    // An unchanged display keeps its stream, a new one plays along with the others.
     const DisplayStreamerPtr kept = c->streams.get()[0];
     env.displays().setArrangement(fixture::parseArrangement(
         arrangementJson({displayJson(10, 2, "Right", 1920, 0, 1920, 1080), displayJson(11, 0, "Main", 0, 0, 1920, 1080, true),

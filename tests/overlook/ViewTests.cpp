@@ -1,12 +1,7 @@
-// The popover's views, the stream windows and the popover itself, on Qt's
-// offscreen platform with the fixture displays.
 
-#include "Foundation/DefaultsStore.h"
-#include "Foundation/MainQueue.h"
 #include "Overlook/AppDelegate.h"
 #include "Overlook/ContentViews.h"
 #include "Overlook/DisplayInformationWindow.h"
-#include "Overlook/LocalDisplayManager.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamWindow.h"
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
@@ -32,7 +27,6 @@ using namespace overlook::test;
 
 namespace {
 
-// The settings of these tests live in a folder of their own, never the user's.
 char kSettings[] = "/tmp/overlook-viewtests-XXXXXX";
 const int kPrivateSettings = setenv("XDG_CONFIG_HOME", mkdtemp(kSettings), 1);
 
@@ -53,7 +47,6 @@ protected:
     static std::shared_ptr<StreamController> controller(bool hideMain = false) {
         return std::make_shared<StreamController>(hideMain, 4.0);
     }
-    // One frame of every stream of `c`, through to the main queue.
     void frameOfEach(const StreamController& c, FixtureEnvironment& env) {
         for (const auto& s : c.streams.get())
             env.capture().emit(s->id(), FrameStatus::FrameComplete);
@@ -79,7 +72,6 @@ TEST_F(Views, StripButtonsAndTheDisplayList) {
     popover.show();
     window.show();
     EXPECT_FALSE(window.controls()->displaysButton()); // no display list in a window
-    // Stopped streams are a still picture that says how to go live; playing ones are not.
     EXPECT_TRUE(popover.pausedHint()->isVisibleTo(&popover));
     EXPECT_NE(popover.pausedHint()->text().indexOf("go live"), -1);
     popover.controls()->startAllButton()->click();
@@ -91,25 +83,23 @@ TEST_F(Views, StripButtonsAndTheDisplayList) {
         EXPECT_FALSE(s->isStreaming.get());
     EXPECT_TRUE(popover.pausedHint()->isVisibleTo(&popover));
 
-    // The list opens from the Displays button, one row per stream.
     popover.controls()->displaysButton()->click();
     ASSERT_TRUE(popover.controls()->displayList());
     EXPECT_EQ(popover.controls()->displayList()->rows().size(), 3u);
-    // Its buttons show their tooltips on hover, although the list is never the active window.
+    // Tooltips on hover although the list is never the active window.
     QToolButton* eye = popover.controls()->displayList()->rows()[1]->visibilityButton();
     QWidget elsewhere; // the window the user was in
     elsewhere.show();
     elsewhere.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
     ASSERT_FALSE(popover.controls()->displayList()->isActiveWindow());
-    QTest::mouseMove(eye, QPoint(5, 5)); // through the platform, as a real pointer's move comes
+    QTest::mouseMove(eye, QPoint(5, 5)); // through the platform, as a real pointer's move
     EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 3000));
     EXPECT_EQ(QToolTip::text(), eye->toolTip());
     QToolTip::hideText();
     popover.controls()->displaysButton()->click();
     EXPECT_FALSE(popover.controls()->displayList());
 
-    // A controller without streams disables both.
     FixtureEnvironment none(R"({"displays": []})");
     DisplayView empty(controller(), true);
     EXPECT_FALSE(empty.controls()->stopAllButton()->isEnabled());
@@ -127,9 +117,9 @@ TEST_F(Views, RowRulesForVisibilityAndStreams) {
         return static_cast<StreamLabel*>(nullptr);
     };
     ASSERT_EQ(list.rows().size(), 3u);
-    EXPECT_EQ(row("Left")->visibilityButton()->toolTip(), "Toggle visibility of Left."); // each row names its display
+    EXPECT_EQ(row("Left")->visibilityButton()->toolTip(), "Toggle visibility of Left.");
 
-    // Hide two through the rows: the last visible one cannot be hidden.
+    // The last visible one cannot be hidden.
     row("Left")->visibilityButton()->click();
     row("Top")->visibilityButton()->click();
     EXPECT_EQ(row("Left")->visibilitySymbol(), "eye.slash");
@@ -141,19 +131,16 @@ TEST_F(Views, RowRulesForVisibilityAndStreams) {
     row("Main")->streamButton()->click();
     EXPECT_TRUE(named(*c, "Main")->isStreaming.get());
     EXPECT_EQ(row("Main")->streamSymbol(), "stop.fill");
-    // Showing a stream again enables its button; it stays stopped.
     row("Left")->visibilityButton()->click();
     EXPECT_TRUE(row("Left")->streamButton()->isEnabled());
     EXPECT_EQ(row("Left")->streamSymbol(), "play.fill");
     EXPECT_TRUE(row("Main")->visibilityButton()->isEnabled());
     c->stopAll();
 
-    // hideAll(except:) leads to the same state.
     c->hideAll(*named(*c, "Top"));
     EXPECT_FALSE(row("Top")->visibilityButton()->isEnabled());
     EXPECT_TRUE(row("Main")->visibilityButton()->isEnabled());
 
-    // Only the main display, hidden by the setting: said so, and its row shows it.
     FixtureEnvironment single(arrangementJson({displayJson(10, 0, "Main", 0, 0, 1920, 1080, true)}));
     auto hidden = controller(true);
     DisplayView view(hidden, true);
@@ -179,7 +166,7 @@ TEST_F(Views, StreamWindowRules) {
     StreamWindow* window = makeStreamWindow(*main);
     ASSERT_TRUE(window);
     EXPECT_TRUE(logs.contains("Opening a window of its own for Main"));
-    EXPECT_EQ(window->windowTitle().toStdString(), "Main \u2014 Overlook"); // the name, never the id
+    EXPECT_EQ(window->windowTitle().toStdString(), "Main \u2014 Overlook");
     const auto c = window->controller();
     ASSERT_EQ(c->visibleStreams().size(), 1u); // the main display, although hidden by default
     EXPECT_EQ(c->visibleStreams()[0]->display().id, 10u);
@@ -187,13 +174,12 @@ TEST_F(Views, StreamWindowRules) {
     EXPECT_FALSE(main->isStreaming.get());                 // the popover's own stream is independent
     EXPECT_FALSE(window->displayView()->controls()->displaysButton());
 
-    // Resized, it keeps within twice the stream's output size (480 × 270), at the aspect.
+    // Within twice the stream's output size (480 × 270), at the aspect.
     const QSize big = window->constrainedSize(QSize(5000, 100));
     EXPECT_LE(big.width(), 960);
     EXPECT_LE(big.height(), 540);
     EXPECT_NEAR(double(big.width()) / big.height(), double(window->width()) / window->height(), 0.01);
 
-    // Minimise while streaming and restore: streaming again; stopped stays stopped.
     auto stream = c->visibleStreams()[0];
     window->delegate().windowWillMiniaturize();
     EXPECT_FALSE(stream->isStreaming.get());
@@ -207,7 +193,6 @@ TEST_F(Views, StreamWindowRules) {
     EXPECT_FALSE(stream->isStreaming.get());
     stream->start(false);
 
-    // Keys: other keys and Ctrl+Shift+W do nothing; Ctrl+M minimises; Ctrl+W closes and stops.
     auto press = [&](Qt::Key key, Qt::KeyboardModifiers mods) {
         QKeyEvent e(QEvent::KeyPress, key, mods, QString());
         QApplication::sendEvent(window, &e);
@@ -224,7 +209,6 @@ TEST_F(Views, StreamWindowRules) {
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_FALSE(alive); // deleted on close
 
-    // A delegate whose controller is gone only logs.
     StreamWindowDelegate orphan{std::weak_ptr<StreamController>()};
     orphan.windowWillMiniaturize();
     EXPECT_TRUE(orphan.previousState().empty());
@@ -233,8 +217,6 @@ TEST_F(Views, StreamWindowRules) {
 }
 
 TEST_F(Views, PopoverPictureShowsTheDisplaysTheRightWayUp) {
-    // Main at the bottom left, a second display above it: the top one must come
-    // out in the top part of the picture.
     FixtureEnvironment two(arrangementJson({displayJson(10, 0, "Main", 0, 0, 1600, 900, true),
                                             displayJson(12, 1, "Top", 0, -900, 1600, 900)}));
     Popover popover;
@@ -255,8 +237,7 @@ TEST_F(Views, PopoverPictureShowsTheDisplaysTheRightWayUp) {
                     std::abs(qBlue(p) - qBlue(want)) < 60)
             << std::hex << p << " vs " << want << " at y " << std::dec << y;
     }
-    // Stopped streams are grey by default; a stored integer 0 turns that off, and the
-    // open view follows the change.
+    // Stopped streams are grey unless a stored integer 0 says no; the open view follows.
     auto greyness = [&] {
         view->draw();
         const QImage image = view->drawable();
@@ -277,8 +258,6 @@ TEST_F(Views, PopoverPictureShowsTheDisplaysTheRightWayUp) {
 }
 
 TEST_F(Views, PopoversAndStreamWindowsGiveBackTheirStreamsWhenTheyGo) {
-    // Open, play and close many times: streamers, their queues' threads and the
-    // capture streams must all come back to where they were.
     store_->set("autoPlay", false);
     manualMainQueue().drain();
     const auto threadCount = [] {
@@ -295,7 +274,6 @@ TEST_F(Views, PopoversAndStreamWindowsGiveBackTheirStreamsWhenTheyGo) {
             env_.capture().emit(s->id(), FrameStatus::FrameComplete);
             streamers.push_back(s);
         }
-        // Pop one display out into a window of its own, play it, close it.
         StreamWindow* window = makeStreamWindow(*c->streams.get()[0]);
         window->controller()->startAll();
         env_.capture().emit(10, FrameStatus::FrameComplete);
@@ -306,7 +284,6 @@ TEST_F(Views, PopoversAndStreamWindowsGiveBackTheirStreamsWhenTheyGo) {
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         manualMainQueue().drain();
     }
-    // The final stopped updates may still be on their way through the queues.
     for (int i = 0; i < 200 && threadCount() > threadsBefore + 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         manualMainQueue().drain();
@@ -333,11 +310,9 @@ TEST_F(Views, AStreamWindowMovesWhenItsPictureIsDraggedAndCanStayOnTop) {
     send(QEvent::MouseMove, grab + QPoint(70, 45), Qt::LeftButton);
     send(QEvent::MouseButtonRelease, grab + QPoint(70, 45), Qt::NoButton);
     EXPECT_EQ(window->pos(), start + QPoint(70, 45));
-    // Moving without a button held does nothing.
     send(QEvent::MouseMove, grab + QPoint(200, 200), Qt::NoButton);
     EXPECT_EQ(window->pos(), start + QPoint(70, 45));
 
-    // Kept on top and back: the window stays shown where it is.
     EXPECT_FALSE(window->isAlwaysOnTop());
     for (const bool onTop : {true, false}) {
         window->setAlwaysOnTop(onTop);
@@ -355,22 +330,20 @@ TEST_F(Views, DisplayInformationNamesEachDisplayWithItsFacts) {
     DisplayInformationWindow window;
     window.present(displays);
     const std::string text = window.text().toStdString();
-    // Names, not ids; a mark on the main display; labelled fields; no repeated heading.
     EXPECT_NE(text.find("Main (main display)\n  Resolution:"), std::string::npos) << text;
     EXPECT_NE(text.find("\nLeft\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Resolution:     1280 \u00d7 1024\n  Position:       -1280, 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Position:       0, -1080"), std::string::npos) << text;
     for (const char* internal : {"Display 10", "Display 11", "(0.0", "Display Information"})
         EXPECT_EQ(text.find(internal), std::string::npos) << internal << " in:\n" << text;
-    // As large as its text, so that a tiling compositor floats it: a fixed size.
+    // A fixed size, so that a tiling compositor floats it.
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
 }
 
 TEST_F(Views, TheTrayIconStandsOutOnLightAndDarkPanels) {
     const QIcon icon = statusItemIcon();
     ASSERT_FALSE(icon.isNull());
-    // WCAG's relative luminance and contrast ratio.
-    const auto luminance = [](const QColor& c) {
+    const auto luminance = [](const QColor& c) { // WCAG's
         auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
         return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
     };
@@ -378,7 +351,6 @@ TEST_F(Views, TheTrayIconStandsOutOnLightAndDarkPanels) {
         const double la = luminance(a), lb = luminance(b);
         return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
     };
-    // White and light grey panels (trayer, Xfce), dark grey and black ones (waybar, GNOME).
     for (const char* panel : {"#ffffff", "#e8e8e8", "#2b2b2b", "#000000"}) {
         QImage image(22, 22, QImage::Format_ARGB32);
         image.fill(QColor(panel));
@@ -386,8 +358,7 @@ TEST_F(Views, TheTrayIconStandsOutOnLightAndDarkPanels) {
             QPainter painter(&image);
             icon.paint(&painter, image.rect());
         }
-        // A legible icon: at least a quarter of its square at 3:1 or more against the panel,
-        // the contrast asked of graphical objects.
+        // A quarter of the square at WCAG's 3:1 for graphical objects.
         int strong = 0;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x)
