@@ -1,4 +1,3 @@
-// The display renderer, composing real streamers of a fixture arrangement.
 #include "PictureSupport.h"
 
 #include "Foundation/Logger.h"
@@ -20,8 +19,6 @@ constexpr std::uint32_t kGreenPixel = 0xFF00FF00;
 
 class DisplayRendererTest : public ::testing::Test {
 protected:
-    // Three displays: the main one, one above and to the left (negative offsets),
-    // one to the right and lower down, captured at a different scale.
     std::unique_ptr<FixtureEnvironment> env = std::make_unique<FixtureEnvironment>(arrangementJson({
         displayJson(1, 0, "Main", 0, 0, 1600, 1000, true),
         displayJson(2, 1, "Left", -1200, -400, 1200, 800),
@@ -53,8 +50,6 @@ protected:
         renderer.render(streams, image);
         return renderPicture(image, renderer.activeScreenRect);
     }
-    // What the picture should show: each visible streamer's test pattern at its
-    // output frame, later streamers on top.
     Picture expected(const std::vector<DisplayStreamerPtr>& streams) {
         const Rect& area = renderer.activeScreenRect;
         Picture picture(int(std::ceil(area.width)), int(std::ceil(area.height)));
@@ -95,8 +90,6 @@ TEST_F(DisplayRendererTest, PlacesEveryDisplayUprightAtItsOffsetAndScale) {
     EXPECT_EQ(renderer.activeScreenRect, Rect(-150, -50, 800, 275));
     const Picture actual = draw(streams);
     const Picture reference = expected(streams);
-    // The reference has each display's pattern upright at its frame, and nothing
-    // between the displays.
     EXPECT_TRUE(picturesMatch(actual, reference, 3, awayFromEdges(reference)));
 }
 
@@ -121,7 +114,6 @@ TEST_F(DisplayRendererTest, StoppedStreamsAreGreyOnlyWhenAsked) {
 
     renderer.desaturationPausedStream = true;
     Picture grey = draw({streaming, stopped});
-    // How grey is made is checked with the colour controls themselves (ImageTests).
     const std::uint32_t colorB = env->displays().colorOf(2), g = grey.at(int(insideStopped.x), int(insideStopped.y));
     EXPECT_TRUE(channel(g, 16) == channel(g, 8) && channel(g, 8) == channel(g, 0));
     EXPECT_EQ(grey.at(int(inside.x), int(inside.y)), env->displays().colorOf(1));
@@ -145,13 +137,11 @@ TEST_F(DisplayRendererTest, CrosshairLinesCrossTheVisibleDisplaysWithARingAtTheC
         EXPECT_EQ(picture.at(99, y), kGreenPixel) << y;
     for (int x : {0, 40, 130, 250, 399}) // the horizontal line, across both displays
         EXPECT_GE(channel(picture.at(x, 37), 8), 0xF0) << x;
-    // Inside the ring the lines stop and the display shows.
     EXPECT_EQ(picture.at(100, 43), env->displays().colorOf(1));
     EXPECT_EQ(picture.at(106, 37), env->displays().colorOf(1));
     EXPECT_GE(channel(picture.at(116, 53), 8), 0xC0); // the ring, radius 23, on the diagonal
     EXPECT_EQ(picture.at(300, 120), env->displays().colorOf(2)); // away from lines and ring
 
-    // Over a hidden display the line still crosses the visible one.
     a->isVisible = false;
     measure({a, b});
     EXPECT_EQ(renderer.activeScreenRect, Rect(200, 0, 200, 150));
@@ -165,17 +155,15 @@ TEST(Crosshair, TheRingIsInsetByTheTruncatedWidthWhileStrokesUseTheExactWidth) {
     const Image bitmap = CrosshairBitmap::shared().draw(kGreen, 2.7);
     ASSERT_EQ(bitmap.extent(), Rect(0, 0, 50, 50));
     const Picture p = renderPicture(bitmap, bitmap.extent());
-    // Lines touch all four borders (so clamping continues them); corners are clear.
+    // Lines touch all four borders, so that clamping continues them.
     for (auto [x, y] : {std::pair{0, 24}, {49, 25}, {24, 0}, {25, 49}})
         EXPECT_EQ(p.at(x, y), kGreenPixel) << x << "," << y;
     for (auto [x, y] : {std::pair{0, 0}, {49, 0}, {0, 49}, {49, 49}, {25, 25}, {20, 30}})
         EXPECT_EQ(p.at(x, y), 0u) << x << "," << y;
-    // Row 10 meets the ring (radius 23 about the centre, 2.7 wide) near x = 7;
-    // an inset of 3 would move it to x = 8.5 and paint x = 9.
+    // An inset of 3 instead of 2 would paint x = 9.
     EXPECT_EQ(alphaOf(p.at(6, 10)), 255);
     EXPECT_LT(alphaOf(p.at(9, 10)), 40);
-    // The ring's stroke is 2.7 wide: row 10 crosses it at an angle whose cosine
-    // is sqrt(23² − 14.5²) / 23, so it holds 2.7 / 0.776 = 3.48 pixels of ink.
+    // Row 10 crosses the 2.7-wide stroke at an angle: 2.7 / cos of ink.
     int ink = 0;
     for (int x = 0; x < 20; ++x)
         ink += alphaOf(p.at(x, 10));
@@ -183,8 +171,6 @@ TEST(Crosshair, TheRingIsInsetByTheTruncatedWidthWhileStrokesUseTheExactWidth) {
 }
 
 TEST(Crosshair, AnyWeightDrawsWithinTheBitmap) {
-    // Weights come from the user's settings: past the bitmap's size they paint what
-    // the bitmap's size paints, and NaN or negative weights draw no lines at all.
     auto pixels = [](double weight) {
         const Image bitmap = CrosshairBitmap::shared().draw(kGreen, weight);
         EXPECT_EQ(bitmap.extent(), Rect(0, 0, 50, 50)) << weight;
@@ -221,7 +207,6 @@ TEST_F(DisplayRendererTest, NothingVisibleOrNoImage) {
     renderer.render({a, b}, image);
     EXPECT_TRUE(image.isEmpty());
 
-    // A streamer without an image is left out with a message; the others are drawn.
     log.clear();
     auto withImage = streamer(1, 8), without = streamer(2, 8, true, false);
     measure({withImage, without});

@@ -1,6 +1,4 @@
-// The rendering view on a doubled screen (Qt's offscreen platform with a scale
-// factor of 2, set before this program's application starts): the stream is
-// captured at the view's device pixels and shown pixel for pixel, not blown up.
+// QT_SCALE_FACTOR=2 must be set before this program's application starts.
 #include "PictureSupport.h"
 
 #include "Platform/Fixture/TestPattern.h"
@@ -22,9 +20,7 @@ protected:
         ensureOffscreenApplication();
     }
 
-    // 1620 × 1020 at scale 4: an output of 405 × 255 points. The pattern's edges
-    // (the white band 102 high, the black block 162 wide) fall in the middle of an
-    // output pixel, and on the boundary between two device pixels.
+    // At scale 4 the pattern's edges fall mid-point, on the boundary between two device pixels.
     FixtureEnvironment env{arrangementJson({displayJson(1, 0, "Main", 0, 0, 1620, 1020, true)})};
     std::vector<DisplayStreamerPtr> streams{std::make_shared<DisplayStreamer>(overlook::Display(1), true, 4)};
     double scale = 4;
@@ -71,8 +67,7 @@ TEST_F(HiDpiViewTest, StreamFillsTheDrawablePixelForPixelButNeverExceedsTheDispl
     EXPECT_EQ(streams[0]->captureRatio(), 2.0);
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 405, 255)); // the layout stays in output points
 
-    // Edges between neighbouring device pixels: a frame of 405 × 255 blown up
-    // would smear or shift each of them by a device pixel.
+    // A frame blown up from points would smear or shift these edges by a device pixel.
     const std::uint32_t base = env.displays().colorOf(1);
     EXPECT_EQ(pixel(*view, 300, 50), fixture::kTopBandColor);
     EXPECT_EQ(pixel(*view, 300, 51), base);
@@ -81,8 +76,7 @@ TEST_F(HiDpiViewTest, StreamFillsTheDrawablePixelForPixelButNeverExceedsTheDispl
     EXPECT_EQ(pixel(*view, 80, 51), fixture::kCornerBlockColor);
     EXPECT_EQ(pixel(*view, 80, 50), fixture::kTopBandColor);
 
-    // The next picture (stopped: grey) shows through the other of the view's two
-    // images: it has the device ratio too, or it would be painted at twice the size.
+    // The view's other image (stopped: grey) needs the device ratio too.
     streams[0]->stop();
     FixtureEnvironment::drainMain();
     view->draw();

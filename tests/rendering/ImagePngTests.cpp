@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <tuple>
 #include <vector>
 
 using namespace overlook;
@@ -18,11 +16,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Premultiplied pixels in rows of `stride` words; the padding holds junk that must
-// not reach the file. With `band`, bands of that many rows take turns: a flat
-// gradient like a desktop's (matches), noise like a photo (literals), and a ramp
-// whose steps are 0, 1, 2… with halving odds (byte values so skewed that their best
-// codes are longer than deflate allows).
+// Padding holds junk that must not reach the file. Bands take turns: a flat gradient, noise,
+// and a ramp so skewed that its best codes are longer than deflate allows.
 std::vector<std::uint32_t> randomPixels(std::mt19937& random, int w, int h, int stride, bool opaque, int band = 0) {
     std::vector<std::uint32_t> pixels(std::size_t(stride) * h, 0xDEADBEEFu);
     for (int y = 0; y < h; ++y)
@@ -50,8 +45,7 @@ TEST(ImagePng, DecodesBackPixelForPixel) {
         bool opaque;
         int flatBand = 0;
     };
-    // Small ones, rows with padding, past the size that is compressed in parts, flat
-    // and noisy bands in parts and not, and one row per part.
+    // Small, padded, past the size compressed in parts, banded, and one row per part.
     for (auto [w, h, stride, opaque, flatBand] : std::vector<Case>{
              {1, 1, 1, true}, {37, 5, 37, true}, {64, 33, 64, false}, {5, 3, 8, true}, {6, 4, 9, false},
              {1501, 1000, 1501, true}, {1100, 1000, 1100, false}, {3840, 1080, 3840, true},
@@ -80,8 +74,6 @@ TEST(ImagePng, DecodesBackPixelForPixel) {
 }
 
 TEST(ImagePng, PartlyTransparentPixelsComeOutStraight) {
-    // A rendered preview: transparent around the displays, a half-covered edge,
-    // opaque inside. The file holds straight colour (what every viewer expects).
     std::vector<std::uint32_t> pixels = {0x00000000u, 0x80402000u, 0xFF804020u, 0x01010101u, 0x40404040u, 0xFFFFFFFFu};
     const RenderDestination source{reinterpret_cast<std::uint8_t*>(pixels.data()), 3, 2, 12};
     const ScratchFolder dir("png");
@@ -90,7 +82,6 @@ TEST(ImagePng, PartlyTransparentPixelsComeOutStraight) {
     const auto decoded = decodePng(path);
     ASSERT_TRUE(decoded);
     ASSERT_TRUE(decoded->hasAlpha);
-    // 0x40 at half coverage is 0x80.
     const std::uint32_t straight[] = {0x00000000u, 0x80804000u, 0xFF804020u, 0x01FFFFFFu, 0x40FFFFFFu, 0xFFFFFFFFu};
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(decoded->at(i % 3, i / 3), straight[i]) << i;

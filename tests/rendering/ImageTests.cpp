@@ -1,4 +1,3 @@
-// Image recipes and the CPU context that rasterises them.
 #include "PictureSupport.h"
 
 #include <atomic>
@@ -20,8 +19,7 @@ Image flippedToTopRowFirst(const Image& image) {
 #define OVERLOOK_COUNTS_ALLOCATIONS 0
 #else
 #define OVERLOOK_COUNTS_ALLOCATIONS 1
-// Counts allocations made through malloc, from this program and from the
-// libraries it calls, while `counting` is set.
+// Counts malloc calls, also from libraries, while `counting` is set.
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
@@ -73,11 +71,9 @@ TEST(ImageRecipe, ExtentsOfEveryOperation) {
 
 TEST(ImageRecipe, FirstMemoryRowIsTheTopOfTheImage) {
     const Image image = Image::fromSurface(surfaceOf({{kRed, kRed}, {kGreen, kGreen}, {kBlue, kBlue}}));
-    // Unflipped, the first row has the highest y and so lands at the bottom.
     Picture plain = renderPicture(image, image.extent());
     EXPECT_EQ(plain.at(0, 0), kBlue);
     EXPECT_EQ(plain.at(1, 2), kRed);
-    // Flipped, it is upright: see the clamp's corners and the renderer's pictures.
 }
 
 TEST(ImageContext, RendersTheRectangleAtThePointAndNothingElse) {
@@ -95,7 +91,6 @@ TEST(ImageContext, RendersTheRectangleAtThePointAndNothingElse) {
     EXPECT_FALSE(context.render(image, Rect::null(), picture.destination(), {0, 0}));
     EXPECT_EQ(context.lastLayerCount(), 0u);
 
-    // Tasks that cannot start report why, and touch nothing.
     EXPECT_TRUE(context.render(image, Rect::infinite(), picture.destination(), {0, 0}));
     EXPECT_TRUE(context.render(image, Rect(0, 0, NAN, 1), picture.destination(), {0, 0}));
     EXPECT_TRUE(context.render(image, Rect(0, 0, 1, 1), RenderDestination{}, {0, 0}));
@@ -104,8 +99,7 @@ TEST(ImageContext, RendersTheRectangleAtThePointAndNothingElse) {
 }
 
 TEST(ImageContext, HoldsFewImagesAndReleasesThemAll) {
-    // New frame memory every time and destinations of changing size, as streams and
-    // resized windows give: the context keeps a few images, and none once it goes.
+    // New frame memory every time and changing destination sizes, as streams and windows give.
     const long before = CpuImageContext::liveImageCount();
     {
         CpuImageContext context;
@@ -121,8 +115,6 @@ TEST(ImageContext, HoldsFewImagesAndReleasesThemAll) {
 }
 
 TEST(ImageContext, ScaledNeighboursTileWithoutSeams) {
-    // Two opaque frames side by side, scaled by an awkward factor: no pixel where
-    // they meet may be left partly transparent, and each keeps its own colour.
     const Image left = Image::fromSurface(solidSurface(37, 20, kRed));
     const Image right = Image::fromSurface(solidSurface(41, 20, kBlue)).transformed(AffineTransform::translation(37, 0));
     const double s = 0.613;
@@ -136,7 +128,6 @@ TEST(ImageContext, ScaledNeighboursTileWithoutSeams) {
 }
 
 TEST(ImageContext, BilinearDownscaleAveragesAndIntegerTranslationCopies) {
-    // Columns alternate black and white: halving gives grey, a shift copies exactly.
     std::vector<std::uint32_t> row;
     for (int x = 0; x < 16; ++x)
         row.push_back(x % 2 ? kWhite : 0xFF000000);
@@ -168,7 +159,6 @@ TEST(ImageContext, ClampRepeatsTheBorderOfTheClampedExtent) {
 }
 
 TEST(ImageContext, ColorControlsAndPremultipliedSourceOver) {
-    // Every hue and a few partly transparent pixels.
     std::vector<std::vector<std::uint32_t>> rows(16);
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) {
@@ -189,11 +179,9 @@ TEST(ImageContext, ColorControlsAndPremultipliedSourceOver) {
             const double luminance = 0.2126 * channel(o, 16) + 0.7152 * channel(o, 8) + 0.0722 * channel(o, 0);
             ASSERT_LE(std::abs(channel(p, 8) - luminance), 1.0) << x << "," << y;
         }
-    // Full saturation (the renderer's setting for streams shown in colour) changes nothing.
     EXPECT_TRUE(picturesMatch(renderPicture(source.applyingColorControls(1), all), original, 0));
 
-    // Source over is premultiplied, later over earlier; the controls change the
-    // layer's own pixels, not what it is composited over.
+    // The controls change the layer's own pixels, not what it is composited over.
     const Image halfRed = Image::fromSurface(solidSurface(2, 2, 0x80800000));
     const Image blue = Image::fromSurface(solidSurface(4, 2, kBlue));
     const Rect pixel(0, 0, 1, 1);

@@ -1,6 +1,4 @@
 #pragma once
-// Pictures for pixel tests: rendering recipes into owned pixels, reading pixels,
-// and comparing whole pictures.
 
 #include "Tessera/CpuImageContext.h"
 #include "Tessera/Image.h"
@@ -26,8 +24,7 @@ struct Picture {
     std::uint32_t& at(int x, int y) { return pixels[std::size_t(y) * width + x]; }
 };
 
-// Renders `rect` of `image` into a new transparent picture of the rect's size
-// (rounded up), the rect's smallest y in the top row.
+// The rect's smallest y lands in the top row.
 inline Picture renderPicture(const Image& image, const Rect& rect) {
     Picture picture(int(std::ceil(rect.width)), int(std::ceil(rect.height)));
     if (auto error = CpuImageContext().render(image, rect, picture.destination(), {0, 0}))
@@ -48,7 +45,6 @@ inline FrameSurfacePtr solidSurface(int width, int height, std::uint32_t color) 
 
 inline int channel(std::uint32_t pixel, int shift) { return int(pixel >> shift) & 0xFF; }
 inline int alphaOf(std::uint32_t p) { return channel(p, 24); }
-// The largest difference of any channel.
 inline int channelDistance(std::uint32_t a, std::uint32_t b) {
     int d = 0;
     for (int shift : {0, 8, 16, 24})
@@ -56,8 +52,6 @@ inline int channelDistance(std::uint32_t a, std::uint32_t b) {
     return d;
 }
 
-// Compares every pixel for which `consider(x, y)` holds (all when empty), within
-// `tolerance` per channel.
 inline ::testing::AssertionResult picturesMatch(const Picture& actual, const Picture& expected, int tolerance,
                                                 const std::function<bool(int, int)>& consider = {}) {
     if (actual.width != expected.width || actual.height != expected.height)

@@ -1,4 +1,3 @@
-// The rendering view and its wrapper, on Qt's offscreen platform.
 #include "PictureSupport.h"
 
 #include "Foundation/Logger.h"
@@ -48,7 +47,6 @@ TEST_F(RenderingViewTest, FirstUpdateInstallsTheListAndLaterOnesOnlyMeasure) {
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 600, 250));
     EXPECT_EQ(view->size(), QSize(600, 250));
 
-    // The same list as at creation is still installed, with a snapshot each.
     LogCapture log;
     wrapper.updateView(view.get());
     EXPECT_TRUE(log.messages().empty()); // queued, not yet run
@@ -62,14 +60,12 @@ TEST_F(RenderingViewTest, FirstUpdateInstallsTheListAndLaterOnesOnlyMeasure) {
     update(*view);
     EXPECT_TRUE(log.messages().empty());
 
-    // Hiding a display: no snapshot, the other fills the crop.
     streams[1]->isVisible = false;
     update(*view);
     EXPECT_TRUE(log.messages().empty());
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 600, 250));
     EXPECT_EQ(view->renderer().activeScreenRect, Rect(0, 0, 400, 250));
 
-    // Settings reach the renderer through the update only.
     showCrosshair = true;
     lineWidth = 5;
     EXPECT_FALSE(view->renderer().showCrosshair);
@@ -87,8 +83,6 @@ TEST_F(RenderingViewTest, ScaleChangeRestartsOnlyStreamingDisplays) {
     streams[0]->start(false);
     scale = 2;
     update(*view);
-    // What a new scale does to a streaming and a stopped streamer is checked with the
-    // streamer (DisplayStreamerTests); here that the view hands it to both.
     EXPECT_EQ(env.capture().createdStreams().back().width, 800);
     EXPECT_EQ(streams[1]->scale(), 2);
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 1200, 500));
@@ -150,8 +144,7 @@ TEST_F(RenderingViewTest, IdleRefreshesComposeNothingUntilSomethingChanges) {
     EXPECT_EQ(view->composedFrameCount(), 5u);
     EXPECT_EQ(view->presentedFrameCount(), 5u);
 
-    // A new frame of a hidden display is composed, but the picture it gives is the
-    // one on screen: it is not shown again (on Wayland every redraw is damage).
+    // A hidden display's new frame changes no pixel: not shown again (on Wayland each redraw is damage).
     streams[1]->isVisible = false;
     streams[1]->start(false);
     FixtureEnvironment::drainMain();
