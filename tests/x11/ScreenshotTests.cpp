@@ -1,4 +1,3 @@
-// `overlook screenshot` and `overlook preview` on a real X server.
 
 #include "XvfbServer.h"
 #include "tests/overlook/PngDecode.h"
@@ -15,25 +14,21 @@ using namespace overlook::test;
 namespace fs = std::filesystem;
 
 TEST(ScreenshotOnX11, EqualsTheRootWindowDumpOnTwoMonitorsWithAndWithoutSharedMemory) {
-    // Without MIT-SHM (an X server on another machine) the pixels come by GetImage.
     for (const bool sharedMemory : {true, false}) {
         SCOPED_TRACE(sharedMemory ? "MIT-SHM" : "GetImage");
         XvfbServer server(3840, 1080, sharedMemory);
         ASSERT_TRUE(server.running());
-        // The primary is on the right, so the union starts left of the main display.
         server.setMonitors({"MAIN 1920x1080+1920+0", "LEFT 1920x1080+0+0"});
         const unsigned colours[] = {0x102030, 0xF0E0D0, 0x00FF7F, 0x8000FF, 0xFFFFFF, 0x336699};
         for (int i = 0; i < 6; ++i)
             server.fill(i * 600 + 17, (i * 131) % 700, 500 + i * 11, 300 + i * 7, colours[i]);
-        server.fill(0, 0, 40, 20, 0xFF0000); // marks the top-left corner
+        server.fill(0, 0, 40, 20, 0xFF0000);
 
         const ScratchFolder dir("x11shot");
         const std::string png = dir / "shot.png";
-        // It says where the picture went.
         ASSERT_EQ(server.output(OVERLOOK_BINARY " screenshot --backend x11 --output '" + png + "'; echo exit $?"),
                   png + "\nexit 0\n");
         const auto root = server.dump();
-        // The same name again is refused and the first file stays.
         const auto before = fs::file_size(png);
         EXPECT_NE(server.run(OVERLOOK_BINARY " screenshot --output '" + png + "' 2>/dev/null"), 0);
         EXPECT_EQ(fs::file_size(png), before);
@@ -60,14 +55,13 @@ TEST(PreviewOnX11, StopsAtOnceWithAMessageWhenTheXServerGoesAway) {
     server->setMonitors({"MAIN 1280x720+0+0"});
     const ScratchFolder dir("x11preview");
     const std::string png = dir / "preview.png", err = dir / "stderr.txt";
-    // 30 frames of a still desktop take far longer than the server lives.
     FILE* child = popen(("DISPLAY=" + server->name() + " " OVERLOOK_BINARY " preview --backend x11 --frames 30 --output '" +
                          png + "' 2>'" + err + "' >/dev/null")
                             .c_str(),
                         "r");
     ASSERT_TRUE(child);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    server.reset(); // the X server is killed
+    server.reset();
     const auto killedAt = std::chrono::steady_clock::now();
     const int status = pclose(child);
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - killedAt).count(), 3.0);

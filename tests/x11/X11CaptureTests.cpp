@@ -23,7 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using ImagePtr = std::shared_ptr<const Image>;
 
-// Runs the main queue until `done` or `limitMs` have passed; `done()` at the end.
 template <class Predicate>
 bool drainUntil(Predicate done, int limitMs = 5000) {
     for (const auto end = Clock::now() + std::chrono::milliseconds(limitMs); Clock::now() < end && !done();)
@@ -34,7 +33,6 @@ bool drainUntil(Predicate done, int limitMs = 5000) {
 
 std::uint32_t rgb(std::uint32_t pixel) { return pixel & 0xFFFFFF; }
 
-// Pixels of `image` in a square around (x, y) that are not black.
 int drawnAround(const auto& image, int x, int y) {
     int drawn = 0;
     for (int dy = -5; dy < 20; ++dy)
@@ -67,7 +65,6 @@ protected:
         setCaptureService(nullptr);
         setDisplayQueryService(nullptr);
     }
-    // A started stream of the display called `name`.
     DisplayStreamerPtr streamer(const std::string& name, double scale) {
         Display found;
         for (const Display& d : Display::activeDisplays())
@@ -78,7 +75,6 @@ protected:
         streamers.back()->start(false);
         return streamers.back();
     }
-    // Waits for a frame newer than `previous`.
     ImagePtr nextFrame(const DisplayStreamerPtr& s, ImagePtr previous = nullptr) {
         ImagePtr image;
         drainUntil([&] { return (image = s->screenImage()) && image != previous; });
@@ -96,9 +92,9 @@ protected:
 TEST_P(X11Capture, FramesShowDrawnBlocksInPlaceAtEveryScale) {
     for (double scale : {1.0, 2.0, 4.0}) {
         server->fill(1920, 0, 1920, 1080, 0x000080);
-        server->fill(1920, 0, 480, 240, 0xFF0000);         // top-left of MAIN
-        server->fill(1920 + 1440, 840, 480, 240, 0x00FF00); // bottom-right of MAIN
-        server->fill(0, 0, 1920, 1080, 0xFFFF00);          // SIDE is not part of MAIN's frames
+        server->fill(1920, 0, 480, 240, 0xFF0000);
+        server->fill(1920 + 1440, 840, 480, 240, 0x00FF00);
+        server->fill(0, 0, 1920, 1080, 0xFFFF00); // SIDE
         auto s = streamer("MAIN", scale);
         auto image = nextFrame(s);
         ASSERT_TRUE(image) << "no frame at scale " << scale;
@@ -113,10 +109,9 @@ TEST_P(X11Capture, FramesShowDrawnBlocksInPlaceAtEveryScale) {
         EXPECT_EQ(frame.pixel(w / 2, h / 2) >> 24, 0xFFu); // opaque
         s->releaseStream();
     }
-    // The cursor is drawn into frames (its hot spot at (480, 500) of MAIN), never into snapshots.
+    // The cursor (a warp, no device moved) is drawn into frames, never into snapshots.
     server->fill(0, 0, 3840, 1080, 0x000000);
     server->run("xdotool mousemove 2400 500");
-    // A warp (no device moved) is seen within a quarter of a second.
     auto s = streamer("MAIN", 1);
     ASSERT_TRUE(nextFrame(s));
     EXPECT_TRUE(drainUntil([&] { return drawnAround(*s->screenImage()->surface(), 480, 500) > 10; }, 2000));
@@ -128,15 +123,12 @@ TEST_P(X11Capture, StatusesFollowWhatChangesAndAStreamEndsWithItsDisplay) {
     auto first = nextFrame(s);
     ASSERT_TRUE(first);
     EXPECT_EQ(s->currentStatus.get(), FrameStatus::FrameComplete);
-    // Nothing changes: an idle update within a second or so, and no new frame.
     EXPECT_TRUE(drainUntil([&] { return s->currentStatus.get() == FrameStatus::FrameIdle; }, 3000));
     EXPECT_EQ(s->screenImage(), first);
-    // Drawing on the display brings a new frame with the new content.
     server->fill(1920, 0, 1920, 1080, 0x808080);
     auto second = nextFrame(s, first);
     ASSERT_TRUE(second);
     EXPECT_EQ(rgb(second->surface()->pixel(10, 200)), 0x808080u);
-    // Drawing on the other display alone does not.
     const auto before = capture->stats().frames;
     server->fill(0, 0, 1920, 1080, 0x123456);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -144,7 +136,6 @@ TEST_P(X11Capture, StatusesFollowWhatChangesAndAStreamEndsWithItsDisplay) {
     s->stop();
     EXPECT_TRUE(drainUntil([&] { return s->currentStatus.get() == FrameStatus::Stopped; }, 3000));
 
-    // A display that goes away ends its stream; its last frame stays.
     auto side = streamer("SIDE", 4);
     ASSERT_TRUE(nextFrame(side));
     LogCapture log;
@@ -155,7 +146,6 @@ TEST_P(X11Capture, StatusesFollowWhatChangesAndAStreamEndsWithItsDisplay) {
     EXPECT_EQ(side->currentStatus.get(), FrameStatus::Stopped);
     const auto last = side->screenImage();
     EXPECT_TRUE(last);
-    // The display comes back: its stream delivers again, at once.
     server->setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
     server->fill(0, 0, 1920, 1080, 0x336699);
     const auto back = nextFrame(side, last);
@@ -164,7 +154,6 @@ TEST_P(X11Capture, StatusesFollowWhatChangesAndAStreamEndsWithItsDisplay) {
 }
 
 TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame) {
-    // A frame patched from what changed must equal a frame grabbed whole.
     for (int i = 0; i < 8; ++i)
         server->fill(1920 + i * 240, 0, 240, 1080, 0x101010 * (i + 3));
     server->run("xdotool mousemove 2500 500");
@@ -174,7 +163,7 @@ TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame)
     manualMainQueue().drain();
     auto last = s->screenImage();
     auto sameAsAWholeGrab = [&](const ImagePtr& patched) {
-        auto fresh = streamer("MAIN", 4); // its first frame is grabbed whole
+        auto fresh = streamer("MAIN", 4); // a first frame is grabbed whole
         auto whole = nextFrame(fresh);
         fresh->releaseStream();
         if (!whole)
@@ -196,8 +185,7 @@ TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame)
     EXPECT_GT(capture->stats().partialFrames, partialBefore);
     EXPECT_TRUE(sameAsAWholeGrab(changed));
 
-    // The cursor moved as a mouse moves it: where it was and where it is are grabbed.
-    last = changed;
+    last = changed; // the cursor moved as a mouse moves it
     for (int i = 0; i < 10; ++i)
         server->run("xdotool mousemove_relative -- 37 11");
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -217,14 +205,13 @@ TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
     manualMainQueue().drain();
     const auto last = s->screenImage();
     const auto framesBefore = capture->stats().frames;
-    for (int i = 0; i < 60; ++i) { // a second of our preview redrawing itself there
+    for (int i = 0; i < 60; ++i) { // our preview redrawing itself for a second
         server->fill(2000, 100, 400, 300, i % 2 ? 0xFF0000 : 0x0000FF);
         std::this_thread::sleep_for(std::chrono::milliseconds(16));
     }
     manualMainQueue().drain();
     EXPECT_EQ(capture->stats().frames, framesBefore);
     EXPECT_EQ(s->screenImage(), last);
-    // Something drawn right beside the window is a change, and the frame shows it.
     server->fill(2400, 100, 100, 100, 0x00FF00);
     const auto changed = nextFrame(s, last);
     ASSERT_TRUE(changed);
@@ -233,7 +220,6 @@ TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
 }
 
 TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
-    // Pixmaps and pictures the X server holds for all its clients (X-Resource).
     const auto serverPixmapsAndPictures = [&] {
         xcb_connection_t* c = xcb_connect(server->name().c_str(), nullptr);
         std::vector<xcb_atom_t> types;
@@ -257,8 +243,6 @@ TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
         xcb_disconnect(c);
         return count;
     };
-    // Open, play and release many times, as popovers do: the X server must not
-    // keep a pixmap or picture for any of them.
     const std::uint64_t before = serverPixmapsAndPictures();
     std::vector<std::weak_ptr<DisplayStreamer>> gone;
     for (int cycle = 0; cycle < 10; ++cycle) {
@@ -268,7 +252,7 @@ TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
             ASSERT_TRUE(nextFrame(s));
             gone.push_back(s);
         }
-        controller->stopAll(); // what closing a popover does; then the popover goes
+        controller->stopAll(); // as closing a popover does
         controller.reset();
         manualMainQueue().drain();
     }
@@ -283,8 +267,7 @@ INSTANTIATE_TEST_SUITE_P(Reductions, X11Capture, ::testing::Values(x11::Reductio
                          [](const auto& info) { return info.param == x11::Reduction::Render ? "Render" : "AreaFilter"; });
 
 TEST(AreaFilter, AveragesEachBlockAndKeepsThinLines) {
-    // 8 × 4 source, k = 4: two output pixels. The left block holds one white
-    // column (a thin line), the right block is uniform.
+    // k = 4: the left block holds a thin white line, the right one is uniform.
     std::vector<std::uint32_t> source(8 * 4, 0xFF000000);
     for (int y = 0; y < 4; ++y) {
         source[y * 8 + 1] = 0xFFFFFFFF;
@@ -300,7 +283,7 @@ TEST(AreaFilter, AveragesEachBlockAndKeepsThinLines) {
 
 TEST(CursorDrawing, ScalesAndClipsTheCursor) {
     auto frame = FrameSurface::allocate(10, 10);
-    // Hot spot at root (100, 100); the frame shows root (96..116) at scale 2.
+    // Hot spot at root (100, 100); the frame shows root 96..116 at scale 2.
     drawCursor(*frame, builtInArrow(), {100, 100}, Rect(96, 96, 20, 20), 2, 2);
     EXPECT_EQ(frame->pixel(2, 4), 0xFFFFFFFFu); // inside the arrow, below its tip
     EXPECT_EQ(frame->pixel(0, 0), 0u);          // left of and above the hot spot
@@ -311,8 +294,7 @@ TEST(CursorDrawing, ScalesAndClipsTheCursor) {
 TEST(X11CaptureIdle, AStillDesktopWakesTheCaptureRarelyEvenWhenTheCursorIsRefused) {
     XvfbServer server(1920, 1080);
     ASSERT_TRUE(server.running());
-    // A client that sets a root cursor and exits makes Xvfb refuse the cursor image
-    // from then on; the capture falls back to its own arrow and must stay quiet.
+    // A client that sets a root cursor and exits makes Xvfb refuse the cursor image from then on.
     server.run("xsetroot -cursor_name left_ptr");
     auto displays = std::make_shared<x11::X11DisplayService>(server.name().c_str());
     auto capture = std::make_shared<x11::X11CaptureService>(server.name().c_str());
@@ -329,11 +311,7 @@ TEST(X11CaptureIdle, AStillDesktopWakesTheCaptureRarelyEvenWhenTheCursorIsRefuse
     manualMainQueue().drain();
     setCaptureService(nullptr);
     setDisplayQueryService(nullptr);
-    // The first frame and one for the new cursor shape; a capture that keeps taking
-    // the still desktop again (60 frames a second) is the fault this guards against.
-    EXPECT_GE(stats.frames, 1u);
+    EXPECT_GE(stats.frames, 1u); // the first frame and one for the new shape, not 60 a second
     EXPECT_LE(stats.frames, 5u);
-    // The pointer is looked at ten times a second once still, plus an idle update a
-    // second: a few dozen turns, not one per refresh or more.
     EXPECT_LT(stats.wakeups, 120u);
 }

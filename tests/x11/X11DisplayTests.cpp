@@ -1,4 +1,3 @@
-#include "Foundation/Logger.h"
 #include "Overlook/LocalDisplayManager.h"
 #include "Platform/X11/Monitors.h"
 #include "Platform/X11/X11DisplayService.h"
@@ -17,8 +16,7 @@ using namespace overlook::test;
 
 namespace {
 
-// The primary in the middle, one monitor to its left and one above it, so that
-// display bounds go negative.
+// The primary in the middle, monitors left of and above it: bounds go negative.
 class X11Display : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server = std::make_unique<XvfbServer>(3840, 2160); }
@@ -56,14 +54,11 @@ TEST_F(X11Display, EnumerationMatchesTheServersMonitors) {
     EXPECT_EQ(main->bounds, Rect(0, 0, 1920, 1080));
     EXPECT_EQ(left->bounds, Rect(-1920, 0, 1920, 1080));
     EXPECT_EQ(top->bounds, Rect(0, -1024, 1280, 1024));
-    // Screen frames are y-up from the main display's bottom-left corner.
-    EXPECT_EQ(top->screenFrame, Rect(0, 1080, 1280, 1024));
+    EXPECT_EQ(top->screenFrame, Rect(0, 1080, 1280, 1024)); // y-up from the main display's bottom
     EXPECT_EQ(main->size, (Size{508, 285}));
     EXPECT_FALSE(main->isBuiltin);
-    // The primary owns the output "screen"; its id is that output and its unit 0.
     EXPECT_EQ(main->unitNumber, 0);
-    EXPECT_LT(main->id, 0x80000000u);
-    // Monitors without outputs get distinct, stable ids.
+    EXPECT_LT(main->id, 0x80000000u); // the output's id; monitors without one get their own
     EXPECT_NE(left->id, top->id);
     EXPECT_EQ(Display(left->id).id, left->id);
     EXPECT_EQ(Display::main().localizedName, "MAIN");
@@ -71,14 +66,12 @@ TEST_F(X11Display, EnumerationMatchesTheServersMonitors) {
 }
 
 TEST_F(X11Display, MouseLocationIsYUpFromTheMainDisplayAndFollowsMovesWithoutPolling) {
-    // The pointer is followed from events: the answer may lag a move by the time
-    // the event takes to arrive, never more.
     for (const auto& [to, expected] : {std::pair{"1930 1090", Point{10, 1070}}, {"100 1100", Point{-1820, 1060}}}) {
         ASSERT_EQ(server->run(std::string("xdotool mousemove ") + to), 0);
         waitFor([&] { return service->mouseLocation() == expected; }, 1000);
         EXPECT_EQ(service->mouseLocation(), expected);
     }
-    // A still pointer, asked at every frame for a second: no round trip for it.
+    // Asked at every frame for a second, a still pointer costs no round trip.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     service->mouseLocation();
     const auto before = service->pointerQueries();
@@ -89,8 +82,8 @@ TEST_F(X11Display, MouseLocationIsYUpFromTheMainDisplayAndFollowsMovesWithoutPol
 
 TEST_F(X11Display, SnapshotEqualsTheServersOwnPixels) {
     server->fill(1920, 1080, 1920, 1080, 0x204080);
-    server->fill(1920, 1080, 100, 50, 0xFF0000); // top-left of MAIN
-    server->fill(3740, 2110, 100, 50, 0x00FF00); // bottom-right of MAIN
+    server->fill(1920, 1080, 100, 50, 0xFF0000);
+    server->fill(3740, 2110, 100, 50, 0x00FF00);
     auto snapshot = Display::main().createImage();
     ASSERT_TRUE(snapshot);
     ASSERT_EQ(snapshot->width(), 1920);
@@ -127,7 +120,7 @@ TEST_F(X11Display, ReconfigurationIsReportedPerChangedDisplay) {
     server->run("xrandr --delmonitor TOP >/dev/null 2>&1");
     EXPECT_TRUE(reported(x11::idForMonitorName("TOP")));
     std::lock_guard lock(mutex);
-    EXPECT_EQ(changed.size(), 2u); // the others did not change
+    EXPECT_EQ(changed.size(), 2u);
     EXPECT_EQ(Display::activeDisplays().size(), 3u);
 }
 
@@ -137,7 +130,7 @@ TEST(Monitors, EdidNamesAndBuiltinConnectors) {
     edid[72 + 3] = 0xFC;
     std::copy(name, name + 13, edid.begin() + 72 + 5);
     EXPECT_EQ(x11::edidMonitorName(edid.data(), edid.size()), "DELL U2720Q");
-    edid[72 + 3] = 0xFF; // a serial number descriptor is not a name
+    edid[72 + 3] = 0xFF; // a serial number
     EXPECT_FALSE(x11::edidMonitorName(edid.data(), edid.size()));
     EXPECT_FALSE(x11::edidMonitorName(edid.data(), 100));
     for (const char* builtin : {"eDP-1", "LVDS1", "DSI-1"})
@@ -156,7 +149,7 @@ TEST(X11DisplayLoss, ASnapshotAfterTheServerWentAwaySaysSoAndNamesNoDisplay) {
     const std::vector<LocalDisplay> displays = LocalDisplay::allDisplays();
     ASSERT_EQ(displays.size(), 1u);
     EXPECT_FALSE(service->failure());
-    own.reset(); // the X server is killed
+    own.reset();
     std::string error;
     EXPECT_FALSE(LocalDisplayManager::desktopSnapshot(displays, &error));
     EXPECT_EQ(error, "The connection to the X server was lost");

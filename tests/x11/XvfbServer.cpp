@@ -27,7 +27,7 @@ std::optional<XPicture> XvfbServer::dump(const std::string& window) const {
     if (const auto g = freed(xcb_get_geometry_reply(c, xcb_get_geometry(c, id), nullptr)))
         if (const auto image = freed(xcb_get_image_reply(
                 c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, id, 0, 0, g->width, g->height, ~0u), nullptr))) {
-            // A depth-24 ZPixmap: 32 bits a pixel, rows without padding.
+            // Depth 24: 32 bits a pixel, rows unpadded.
             const auto* pixels = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(image.get()));
             picture = XPicture{g->width, g->height, {pixels, pixels + std::size_t(g->width) * g->height}};
             for (std::uint32_t& p : picture->pixels)
@@ -38,16 +38,14 @@ std::optional<XPicture> XvfbServer::dump(const std::string& window) const {
 }
 
 XvfbServer::XvfbServer(int width, int height, bool sharedMemory) {
-    // Xvfb picks a free display number itself and tells us through -displayfd: test
-    // programs running side by side could otherwise pick the same number.
+    // -displayfd: Xvfb picks a free number, so that test programs side by side never share one.
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         return;
     const std::string geometry = std::to_string(width) + "x" + std::to_string(height) + "x24";
     pid_ = fork();
     if (pid_ == 0) {
-        // It goes with the test, crashed or not, and holds none of the runner's pipes:
-        // a server left behind would keep ctest waiting for the test's output to end.
+        // Dies with the test and holds none of ctest's pipes, which would keep ctest waiting.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         close(pipeFds[0]);
         (void)!freopen("/dev/null", "w", stdout);
@@ -61,7 +59,6 @@ XvfbServer::XvfbServer(int width, int height, bool sharedMemory) {
     close(pipeFds[1]);
     char c;
     pollfd ready{pipeFds[0], POLLIN, 0};
-    // The number arrives as a line once the server accepts connections.
     while (poll(&ready, 1, 10000) == 1 && read(pipeFds[0], &c, 1) == 1 && c != '\n')
         name_ += c;
     close(pipeFds[0]);
@@ -85,7 +82,6 @@ int XvfbServer::run(const std::string& command) const {
 std::string XvfbServer::output(const std::string& command) const { return shellOutput("DISPLAY=" + name_ + " " + command); }
 
 void XvfbServer::setMonitors(const std::vector<std::string>& monitors) const {
-    // Remove what is there, then add: the first owns the output and is primary.
     std::istringstream list(output("xrandr --listmonitors"));
     for (std::string line; std::getline(list, line);) {
         const auto colon = line.find(": ");
@@ -99,8 +95,7 @@ void XvfbServer::setMonitors(const std::vector<std::string>& monitors) const {
         char name[64];
         int w, h, x, y;
         std::sscanf(monitors[i].c_str(), "%63s %dx%d+%d+%d", name, &w, &h, &x, &y);
-        // WxH+X+Y → W/mmxH/mm+X+Y with 96 dpi millimetres
-        std::ostringstream arg;
+        std::ostringstream arg; // millimetres at 96 dpi
         arg << w << "/" << w * 254 / 960 << "x" << h << "/" << h * 254 / 960 << "+" << x << "+" << y;
         run("xrandr --setmonitor '" + std::string(i == 0 ? "*" : "") + name + "' " + arg.str() +
             (i == 0 ? " screen" : " none") + " >/dev/null 2>&1");
@@ -150,8 +145,7 @@ int XvfbServer::popovers() const {
 }
 
 std::optional<XWindow> XvfbServer::trayIcon() const {
-    // The tray host's embedded window does not count as visible.
-    for (const XWindow& w : overlookWindows(false))
+    for (const XWindow& w : overlookWindows(false)) // the tray's embedded window is not "visible"
         if (w.width > 4 && w.width <= 64 && w.height > 4)
             return w;
     return std::nullopt;
@@ -163,7 +157,6 @@ bool XvfbServer::hasWindowNamed(const std::string& name) const {
 
 pid_t XvfbServer::startTrayer() const {
     const pid_t pid = spawn("trayer --edge top --align left --margin 1200 --widthtype request --height 24", {{"DISPLAY", name_}});
-    // The application's icon then comes once it is started: no timing of the tray's own start.
     if (waitFor([&] { return !output("xdotool search --name '^panel$' 2>/dev/null").empty(); }))
         return pid;
     stop(pid);

@@ -1,6 +1,5 @@
 #pragma once
-// A private Xvfb for one test program: started on a free display number with
-// RandR, stopped by PID. Monitors are laid out with xrandr --setmonitor.
+// A private Xvfb with RandR on a free display number; monitors laid out with xrandr --setmonitor.
 
 #include <cstdint>
 #include <optional>
@@ -31,19 +30,19 @@ public:
 
     bool running() const { return pid_ > 0; }
     const std::string& name() const { return name_; } // ":97"
-    // A shell command with DISPLAY set to this server: its exit status, or its output.
+    // A shell command on this server: its exit status, or its output.
     int run(const std::string& command) const;
     std::string output(const std::string& command) const;
     // Sets monitors, each "NAME WxH+X+Y", the first primary and owning the output.
     void setMonitors(const std::vector<std::string>& monitors) const;
-    // The server's own picture of a window (by its id as xdotool gives it), or of the root.
+    // The server's own picture of a window (xdotool's id), or of the root.
     std::optional<XPicture> dump(const std::string& window = "") const;
-    // Fills a root rectangle with a colour (0xRRGGBB) through a small X client.
+    // Fills a root rectangle with 0xRRGGBB.
     void fill(int x, int y, int w, int h, unsigned rgb) const;
 
     // The application's windows (class "overlook"), only the mapped ones when `visible`.
     std::vector<XWindow> overlookWindows(bool visible = true) const;
-    // The popover: mapped and at least 300 wide (the tray icon's own window is icon-sized).
+    // The popover: mapped and at least 300 wide.
     std::optional<XWindow> popover() const;
     int popovers() const;
     std::optional<XWindow> trayIcon() const;
