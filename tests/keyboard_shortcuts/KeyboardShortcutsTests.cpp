@@ -32,7 +32,6 @@ protected:
     }
     void TearDown() override { resetForTesting(); }
 
-    // A name never used before in this process, so tests do not see each other's entries.
     static std::string fresh(const std::string& base) {
         static int counter = 0;
         return base + std::to_string(++counter);
@@ -51,7 +50,6 @@ protected:
 TEST_F(KeyboardShortcutsTest, AFreshStoreGetsTheDefaultOnceAndAClearedNameStaysCleared) {
     UserDefaults::standard()->removeObject("KeyboardShortcuts_showPopover");
     const Name& showPopover = Name::showPopover();
-    // Stored in the documented form, and given to the system at once.
     const auto entry = stored(showPopover);
     ASSERT_TRUE(entry && entry->get<std::string>());
     EXPECT_EQ(nlohmann::json::parse(*entry->get<std::string>()),
@@ -66,7 +64,6 @@ TEST_F(KeyboardShortcutsTest, AFreshStoreGetsTheDefaultOnceAndAClearedNameStaysC
     EXPECT_TRUE(system->registrations().empty());
     EXPECT_EQ(notified.size(), 2u);
 
-    // The next launch creates the name again: the user's choice stands.
     const Name again("showPopover", kControlOptionCommandP);
     EXPECT_EQ(stored(again), PropertyList(false));
     EXPECT_EQ(getShortcut(again), std::nullopt);
@@ -80,19 +77,16 @@ TEST_F(KeyboardShortcutsTest, ClearingANameWithoutShortcutWritesAndPostsNothing)
     EXPECT_EQ(stored(name), std::nullopt);
     EXPECT_TRUE(notified.empty());
 
-    // Unreadable entries count as no shortcut and are left as they are by a clear.
     UserDefaults::standard()->set(storageKey(name), "not a shortcut");
     EXPECT_EQ(getShortcut(name), std::nullopt);
     setShortcut(std::nullopt, name);
     EXPECT_EQ(stored(name), PropertyList("not a shortcut"));
     UserDefaults::standard()->set(storageKey(name), 35);
     EXPECT_EQ(getShortcut(name), std::nullopt);
-    // An entry of any kind keeps the default from being written.
     const Name withDefault(name.rawValue, kControlA);
     EXPECT_EQ(stored(withDefault), PropertyList(35));
     EXPECT_TRUE(notified.empty());
 
-    // Setting over an unreadable entry replaces it.
     setShortcut(kControlA, name);
     EXPECT_EQ(getShortcut(name), kControlA);
     EXPECT_EQ(notified.size(), 1u);
@@ -108,8 +102,7 @@ TEST_F(KeyboardShortcutsTest, AnUnreadableEntryIsReportedOnceWhenTheNameIsCreate
     EXPECT_NE(errors()[0].find("KeyboardShortcuts_" + raw), std::string::npos) << errors()[0];
     EXPECT_NE(errors()[0].find("carbonKeyCode"), std::string::npos) << "the entry is shown: " << errors()[0];
 
-    // Read on every hot-key press, so the same entry is not reported again; another
-    // unreadable one is, a cleared one (false) is no error.
+    // Read on every hot-key press: the same entry is not reported again.
     onKeyDown(name, [] {});
     EXPECT_EQ(getShortcut(name), std::nullopt);
     EXPECT_EQ(errors().size(), 1u);
@@ -134,8 +127,6 @@ TEST_F(KeyboardShortcutsTest, ActionsRunInOrderForEveryNameOnItsCurrentShortcutU
     system->press(0, 4096);
     EXPECT_EQ(ran, (std::vector<std::string>{"first down 1", "first down 2"}));
     ran.clear();
-    // Each registration of the combination reports its release; each name's action
-    // runs once per report.
     const auto reports = std::count_if(system->registrations().begin(), system->registrations().end(),
                                        [](const auto& r) { return r.keyCode == 0; });
     system->release(0, 4096);
@@ -151,8 +142,6 @@ TEST_F(KeyboardShortcutsTest, ActionsRunInOrderForEveryNameOnItsCurrentShortcutU
     system->release(1, 2560);
     EXPECT_EQ(ran, std::vector<std::string>{"other up"});
 
-    // A name moved to another shortcut fires there only; the shortcut it shared stays
-    // with the other name, and goes back to the system once nobody holds it.
     setShortcut(kShiftOptionS, first);
     ran.clear();
     system->press(0, 4096);
@@ -167,8 +156,7 @@ TEST_F(KeyboardShortcutsTest, ActionsRunInOrderForEveryNameOnItsCurrentShortcutU
 }
 
 TEST_F(KeyboardShortcutsTest, ARefusedRegistrationIsRememberedAndAServiceInstalledLaterGetsEverything) {
-    // Nothing installed yet: shortcuts are stored and wait for a service, without
-    // a word (at start-up the actions come before the service).
+    // At start-up the actions come before the service: no word then.
     LogCapture log;
     setHotKeyService(nullptr);
     const Name early(fresh("early"));
@@ -185,13 +173,11 @@ TEST_F(KeyboardShortcutsTest, ARefusedRegistrationIsRememberedAndAServiceInstall
     later->release(0, 4096);
     EXPECT_EQ(runs, 1);
 
-    // Refused: stored anyway, silent, and not retried by adding actions.
     const Name taken(fresh("taken"));
     setShortcut(kShiftOptionS, taken);
     EXPECT_EQ(getShortcut(taken), kShiftOptionS);
     onKeyUp(taken, [&] { ++runs; });
     EXPECT_EQ(later->registrations().size(), 1u);
-    // That one the user can act on (another program holds it): said once.
     EXPECT_EQ(log.messages(LogLevel::Info).size(), 1u);
     EXPECT_EQ(later->release(1, 2560), std::nullopt);
 }
@@ -213,7 +199,6 @@ TEST_F(KeyboardShortcutsTest, ReservedShortcutsAreTheEnabledWellFormedBindingsAn
     setHotKeyService(nullptr);
     EXPECT_TRUE(systemReservedShortcuts().empty());
     EXPECT_FALSE(isSystemReserved(Shortcut(48, 256)));
-    // Without a layout service the US character of the position is used.
     EXPECT_EQ(characterForKeyCode(35), "p");
     EXPECT_EQ(characterForKeyCode(Key::f5.rawValue), std::nullopt);
 }

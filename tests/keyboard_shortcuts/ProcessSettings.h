@@ -1,6 +1,5 @@
 #pragma once
-// The standard settings suite lives for the whole process, so each test program gets
-// one private settings folder before anything opens it.
+// The standard suite lives as long as the process: one folder, made before anything opens it.
 
 #include "tests/settings_store/TempSettings.h"
 

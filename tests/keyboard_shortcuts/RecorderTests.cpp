@@ -1,4 +1,3 @@
-// The recorder driven with QTest key and mouse events on the offscreen platform.
 #include "KeyboardShortcuts/RecorderCocoa/QtKeys.h"
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
 #include "settings_store/UserDefaults.h"
@@ -76,8 +75,7 @@ protected:
 } // namespace
 
 TEST(QtKeys, KeysQtNamesByFunctionGetTheCodesOfTheKeysOfThatName) {
-    // Events without a key position (as some platforms send them) go by Qt's name
-    // for the key; the code is what shortcuts are stored as.
+    // Events without a key position (as some platforms send them) go by Qt's name.
     const std::pair<Qt::Key, Key> named[] = {
         {Qt::Key_Return, Key::returnKey}, {Qt::Key_Tab, Key::tab}, {Qt::Key_Backtab, Key::tab},
         {Qt::Key_Space, Key::space}, {Qt::Key_Backspace, Key::deleteKey}, {Qt::Key_Delete, Key::deleteForward},
@@ -136,7 +134,6 @@ TEST_F(Recorder, ShiftAndALetterBeepsAndStoresNothingButAFunctionKeyAloneIsStore
     EXPECT_EQ(beeps.count(), 2);
     EXPECT_EQ(getShortcut(*name), std::nullopt);
     EXPECT_TRUE(recorder->isRecording());
-    // A modifier pressed on its own is the start of a combination, not a mistake.
     QTest::keyPress(recorder, Qt::Key_Shift, Qt::ShiftModifier);
     EXPECT_EQ(beeps.count(), 2);
 
@@ -186,7 +183,6 @@ TEST_F(Recorder, ClicksInsideKeepRecordingAndFourPointsOutsideEndIt) {
 TEST_F(Recorder, ClearingStoresFalseKeepsRecordingAndOutsideChangesShowAtOnce) {
     setShortcut(Shortcut(35, 6400), *name);
     EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+Alt+Super+P"));
-    // Another name's change leaves the text alone.
     setShortcut(Shortcut(Key::b, ModifierFlags::Control), Name("someoneElse"));
     EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+Alt+Super+P"));
 
@@ -204,7 +200,7 @@ TEST_F(Recorder, ClearingStoresFalseKeepsRecordingAndOutsideChangesShowAtOnce) {
 }
 
 TEST_F(Recorder, CombinationsInUseAreRefusedWithAnAlertExceptBareF12) {
-    // The tray menu, the application's only menu: a window of its own, in no menu bar.
+    // The tray menu is the application's only menu, in no menu bar.
     QMenu trayMenu;
     QMenu* sub = trayMenu.addMenu(QStringLiteral("Export"));
     sub->addAction(QStringLiteral("&Save Picture"))->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_S));
@@ -226,7 +222,6 @@ TEST_F(Recorder, CombinationsInUseAreRefusedWithAnAlertExceptBareF12) {
     QTest::keyClick(recorder, Qt::Key_S, Qt::ControlModifier);
     ASSERT_EQ(alerts.size(), 1);
     EXPECT_TRUE(alerts[0].contains(QStringLiteral("Save Picture"))) << alerts[0].toStdString();
-    // The window gets its focus back from the window system once the alert is gone.
     EXPECT_TRUE(QTest::qWaitFor([&] { return recorder->isRecording(); }, 2000)) << "recording resumes after the alert";
 
     answerAlerts();
@@ -238,7 +233,6 @@ TEST_F(Recorder, CombinationsInUseAreRefusedWithAnAlertExceptBareF12) {
     EXPECT_TRUE(changes.empty());
     ASSERT_TRUE(QTest::qWaitFor([&] { return recorder->isRecording(); }, 2000));
 
-    // F12 alone is never checked against the desktop's list.
     QTest::keyClick(recorder, Qt::Key_F12);
     EXPECT_EQ(alerts.size(), 2);
     EXPECT_EQ(getShortcut(*name), Shortcut(Key::f12, ModifierFlags::None));

@@ -21,10 +21,8 @@ TEST(ShortcutModel, EveryKeyHasItsOwnCodeEvdevCodeAndXkbName) {
     EXPECT_EQ(codes.size(), count);
     EXPECT_EQ(evdev.size(), count);
     EXPECT_EQ(names.size(), count - 1); // Fn has no X key
-    // P sits at evdev 25, i.e. X key code 33 on an evdev keymap.
     EXPECT_EQ(positionOfKeyCode(Key::p.rawValue)->evdevCode + 8, 33);
     EXPECT_EQ(positionOfEvdevCode(25)->keyCode, Key::p.rawValue);
-    // The ISO and JIS keys have codes and positions of their own, shared with no named key.
     for (const Key key : {Key::isoSection, Key::jisYen, Key::jisUnderscore, Key::jisKeypadComma, Key::jisEisu,
                           Key::jisKana}) {
         const auto position = positionOfKeyCode(key.rawValue);
@@ -48,7 +46,6 @@ TEST(ShortcutModel, OnlyTheFourModifiersSurviveAndJsonRoundTrips) {
     EXPECT_EQ(modifierFlags(4096 | 256), ModifierFlags::Control | ModifierFlags::Command);
     EXPECT_EQ(modifierFlags(0x200 | 0x800 | 0x1 | 0x400), ModifierFlags::Shift | ModifierFlags::Option);
     EXPECT_EQ(normalizedCarbonModifiers(6400 | 0x400 | 0x2), 6400);
-    // From a key event: the low 16 bits and caps lock or function do not survive.
     EXPECT_EQ(shortcutFromKeyEvent(35, 0x40000 | 0x10000 | 0x800000 | 0x100 | 0x8), Shortcut(35, 4096));
     EXPECT_EQ(Shortcut(Key::p, ModifierFlags::Control | ModifierFlags::CapsLock).carbonModifiers, 4096);
     EXPECT_EQ(Shortcut(35, 6400).modifiers(), ModifierFlags::Control | ModifierFlags::Option | ModifierFlags::Command);
@@ -75,7 +72,6 @@ TEST(HotKeyRegistry, HandsOutIdsFromOneSpendsRefusedIdsAndAnswersForeignEvents) 
     const auto record = [&](const char* what) {
         return [&calls, what](const Shortcut& s) { calls.push_back(what + std::to_string(s.carbonKeyCode)); };
     };
-    // Without a registration no handler is installed.
     EXPECT_FALSE(registry.registerHotKey(Shortcut(0, 4096), record("down"), record("up")));
     EXPECT_EQ(system->handlerInstallCount(), 0);
     EXPECT_TRUE(registry.registerHotKey(Shortcut(35, 6400), record("down"), record("up")));
@@ -94,7 +90,6 @@ TEST(HotKeyRegistry, HandsOutIdsFromOneSpendsRefusedIdsAndAnswersForeignEvents) 
     EXPECT_EQ(system->deliver({std::nullopt, 5}), kEventParameterNotFound);
     EXPECT_EQ(calls.size(), 4u);
 
-    // Unregistering removes every equal registration and nothing else.
     registry.unregisterHotKey(Shortcut(35, 6400));
     ASSERT_EQ(system->registrations().size(), 1u);
     EXPECT_EQ(system->registrations()[0].keyCode, 1);

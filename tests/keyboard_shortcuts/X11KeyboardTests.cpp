@@ -1,5 +1,3 @@
-// Real key grabs and Qt widgets on a private Xvfb, typed at with xdotool (real key
-// events through the server, with the server's own keymap, changed with setxkbmap).
 #include "KeyboardShortcuts/KeyboardShortcuts.h"
 #include "KeyboardShortcuts/RecorderCocoa/RecorderCocoa.h"
 #include "Overlook/KeyMonitor.h"
@@ -27,8 +25,7 @@ using overlook::test::XvfbServer;
 
 namespace {
 
-// One X server and one application on it for the whole program; the application
-// goes first, while its server is still there.
+// The application is torn down first, while its server is still there.
 class XEnvironment : public testing::Environment {
 public:
     void SetUp() override {
@@ -55,11 +52,10 @@ public:
 XvfbServer& server() { return *XEnvironment::server; }
 
 void run(const std::string& command) { ASSERT_EQ(server().run(command), 0) << command; }
-// Gives late events a chance to arrive, so counts that must stay put are checked after the fact.
+// Lets late events arrive before counts that must stay put are checked.
 void settle() { QTest::qWait(300); }
 
-// Locks the keyboard group, as a desktop's layout switcher does (xdotool puts the
-// group back after its keys).
+// As a layout switcher does (xdotool puts the group back after its keys).
 void lockGroup(int group) {
     xcb_connection_t* c = xcb_connect(server().name().c_str(), nullptr);
     ASSERT_FALSE(xcb_connection_has_error(c));
@@ -72,7 +68,6 @@ void lockGroup(int group) {
     xcb_disconnect(c);
 }
 
-// A window with a line edit, shown and holding the X input focus.
 struct Window {
     QWidget widget;
     QLineEdit* field = new QLineEdit(&widget);
@@ -84,7 +79,6 @@ struct Window {
     }
 };
 
-// Keys pressed on a widget, as they reach it after the application's filters.
 class PressedKeys : public QObject {
 public:
     explicit PressedKeys(QWidget* widget) { widget->installEventFilter(this); }
@@ -136,7 +130,6 @@ TEST_F(X11HotKeys, TheCombinationRunsKeyDownAndKeyUpOnceAlsoWithNumLockAndNotWhi
     run("xdotool key ctrl+alt+super+p");
     EXPECT_TRUE(QTest::qWaitFor([&] { return ups == 2; }, 2000));
     EXPECT_EQ(downs, 2);
-    // Other combinations of the same key do not reach us, nor any while paused.
     run("xdotool key ctrl+super+p ctrl+alt+super+shift+p");
     setPaused(true);
     run("xdotool key ctrl+alt+super+p");
@@ -145,14 +138,12 @@ TEST_F(X11HotKeys, TheCombinationRunsKeyDownAndKeyUpOnceAlsoWithNumLockAndNotWhi
     EXPECT_EQ(ups, 2);
     setPaused(false);
 
-    // Cleared: the grab is given back, so another client may take it.
     setShortcut(std::nullopt, name);
     x11::X11HotKeyService other(server().name().c_str());
     EXPECT_TRUE(other.registerHotKey(35, 6400, {1, 1}).has_value());
 }
 
 TEST_F(X11HotKeys, AGrabHeldByAnotherClientIsRefusedAndReportedAsReserved) {
-    // Another client takes Control-Option-Command-P, as a desktop would.
     xcb_connection_t* rival = xcb_connect(server().name().c_str(), nullptr);
     ASSERT_FALSE(xcb_connection_has_error(rival));
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(rival)).data->root;
@@ -166,7 +157,6 @@ TEST_F(X11HotKeys, AGrabHeldByAnotherClientIsRefusedAndReportedAsReserved) {
     EXPECT_TRUE(isSystemReserved(kControlOptionCommandP));
     EXPECT_FALSE(isSystemReserved(Shortcut(35, 4096 | 2048)));
 
-    // Refused but stored: the name keeps its shortcut, and the key is not ours.
     const Name name("x11Taken");
     setShortcut(kControlOptionCommandP, name);
     EXPECT_EQ(getShortcut(name), kControlOptionCommandP);
@@ -177,7 +167,6 @@ TEST_F(X11HotKeys, AGrabHeldByAnotherClientIsRefusedAndReportedAsReserved) {
     EXPECT_EQ(downs, 0);
     xcb_disconnect(rival);
 
-    // A shortcut we hold ourselves is not reported as taken.
     const Name mine("x11Mine", Shortcut(Key::f5, ModifierFlags::Control));
     EXPECT_FALSE(isSystemReserved(Shortcut(Key::f5, ModifierFlags::Control)));
     EXPECT_EQ(characterForKeyCode(Key::p.rawValue), "p");
@@ -192,7 +181,6 @@ TEST(X11KeyMonitor, ControlDigitsAreConsumedSilentlyWhateverTextQtGivesThem) {
     installKeyMonitor();
 
     testing::internal::CaptureStdout();
-    // Control-2 to Control-8 come with control characters (or none) as their text.
     run("xdotool key 4 ctrl+1 ctrl+2 ctrl+3 ctrl+4 ctrl+5 ctrl+6 ctrl+7 ctrl+8 ctrl+9 ctrl+0 shift+1 a 9");
     const bool arrived = QTest::qWaitFor([&] { return window.field->text().endsWith(QLatin1Char('a')); }, 3000);
     QTest::qWait(200); // the last digit, which must not reach the field
@@ -238,13 +226,11 @@ protected:
 };
 
 TEST_F(X11Recorder, OnAGermanLayoutTheIsoKeyIsStoredAsItselfAndTextsFollowTheLayout) {
-    // The key between left Shift and Z; its "<" once took the US comma key's place.
     record("ctrl+less");
     EXPECT_EQ(getShortcut(*name), Shortcut(Key::isoSection, ModifierFlags::Control));
     EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+<"));
     EXPECT_TRUE(showsAfterLayoutChange("setxkbmap gb", QStringLiteral("Ctrl+\\"))) << recorder->text().toStdString();
 
-    // Z of QWERTZ sits where QWERTY has Y: the key is stored, the layout names it.
     run("setxkbmap de");
     record("ctrl+z");
     EXPECT_EQ(getShortcut(*name), Shortcut(Key::y, ModifierFlags::Control));
