@@ -1,6 +1,5 @@
 #pragma once
-// What a display stream's handler saw, for the tests of the Wayland and portal
-// capture services; and an output's id by its name.
+// What a display stream's handler saw; and an output's id by its name.
 
 #include "Platform/Wayland/Outputs.h"
 #include "Tessera/CaptureService.h"

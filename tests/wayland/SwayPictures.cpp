@@ -63,7 +63,7 @@ void expectPreviewInPlace(const DecodedPng& p, Colours left, Colours right) {
     int unexpected = 0;
     for (int y = 0; y < 256; ++y)
         for (int x = 0; x < 800; ++x) {
-            bool known = y == 67 && x < 480; // the left band's end blends (row 67.5 at a quarter)
+            bool known = y == 67 && x < 480; // the band ends at row 67.5
             for (const char* c : {left.base, left.top, left.corner, right.base, right.top, right.corner})
                 known |= p.at(x, y) == argb(c);
             unexpected += !known;

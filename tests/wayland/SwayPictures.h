@@ -1,6 +1,5 @@
 #pragma once
-// Known pictures on a test sway's outputs, and grim's view of them, for the tests
-// that compare our pictures with the compositor's.
+// Known pictures on a test sway's outputs, and grim's view of them.
 
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/DesktopSession.h"
@@ -12,18 +11,16 @@
 
 namespace overlook::test {
 
-// A base colour with a band across the top quarter and a block at the bottom
-// right, so that a picture upside down, mirrored or misplaced cannot pass.
+// A band across the top quarter and a block at the bottom right: nothing turned or moved passes.
 struct Colours {
     const char *base, *top, *corner;
 };
 constexpr Colours kBlue{"#204080", "#ffcc00", "#c03030"}, kGreen{"#30a050", "#f0f0f0", "#8000ff"};
 
-// Makes the picture (w × h) in `file` and shows it as the output's background.
+// Shows that picture (w × h, written to `file`) as the output's background.
 bool paint(const DesktopSession& sway, const std::string& output, int w, int h, Colours colours, const std::string& file);
 
-// grim's picture of the whole layout once `settled` holds for it (swaybg paints a
-// moment after swaymsg returns); nullopt after 5 s.
+// grim's picture once `settled` holds (swaybg paints after swaymsg returns); nullopt after 5 s.
 std::optional<DecodedPng> grimWhen(const DesktopSession& sway, const std::string& file,
                                    const std::function<bool(const DecodedPng&)>& settled);
 
@@ -31,13 +28,10 @@ std::optional<DecodedPng> grimWhen(const DesktopSession& sway, const std::string
 std::optional<DecodedPng> paintBoth(const DesktopSession& sway, const std::filesystem::path& dir, Colours left,
                                     Colours right);
 
-// Pixels that differ (the first few are reported); where grim leaves no output,
-// transparent black, so may we.
+// Pixels that differ, the first few reported; transparent black where grim has no output.
 int differingPixels(const DecodedPng& ours, const DecodedPng& theirs);
 
-// A preview at a quarter of the default layout painted with `left` and `right`: each
-// output's picture where the output is, upright, and no colour but theirs (so no
-// crosshair either).
+// A quarter-size preview of both outputs: each upright in place, no other colour (no crosshair).
 void expectPreviewInPlace(const DecodedPng& preview, Colours left, Colours right);
 
 // "#rrggbb" as an opaque 0xAARRGGBB.

@@ -1,5 +1,3 @@
-// The overlook program itself in a headless sway session, against the
-// compositor's own reports (swaymsg) and grim's screenshots.
 
 #include "tests/wayland/SwayPictures.h"
 
@@ -24,13 +22,12 @@ TEST(WaylandApp, DisplaysJsonAgreesWithSway) {
     const auto theirs = nlohmann::json::parse(sway.output("swaymsg -t get_outputs -r"));
     ASSERT_EQ(ours.size(), 3u);
     ASSERT_EQ(theirs.size(), 3u);
-    // HEADLESS-2 sits at the origin, so it is main although announced second.
     const nlohmann::json* main = nullptr;
     for (const auto& o : theirs)
         if (o["rect"]["x"] == 0 && o["rect"]["y"] == 0)
             main = &o;
     ASSERT_TRUE(main);
-    EXPECT_EQ((*main)["name"], "HEADLESS-2");
+    EXPECT_EQ((*main)["name"], "HEADLESS-2"); // main although announced second
     const double mainHeight = (*main)["rect"]["height"];
     int mains = 0;
     for (const auto& o : theirs) {
@@ -51,7 +48,6 @@ TEST(WaylandApp, DisplaysJsonAgreesWithSway) {
         mains += (*mine)["isMain"].get<bool>();
     }
     EXPECT_EQ(mains, 1);
-    // Named on the command line it gives the same answer; X11 is not tried although asked for nothing.
     EXPECT_EQ(nlohmann::json::parse(sway.output(kOverlook + " displays --json --backend wayland")), ours);
     EXPECT_NE(sway.run(kOverlook + " displays --backend x11 2>/dev/null"), 0); // no DISPLAY in the session
 }
@@ -60,8 +56,7 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
     DesktopSession sway("wayland");
     ASSERT_TRUE(sway.running()) << sway.failure();
     const ScratchFolder dir("wayland");
-    // Then with 10 bits a colour on the left output: its copies come as XRGB2101010.
-    for (const char* depth : {"8", "10"}) {
+    for (const char* depth : {"8", "10"}) { // at 10 the left output's copies are XRGB2101010
         SCOPED_TRACE(std::string(depth) + " bits a colour");
         ASSERT_TRUE(sway.swaymsg(std::string("output HEADLESS-1 render_bit_depth ") + depth));
         const auto theirs = paintBoth(sway, dir.path(), kBlue, kGreen);
@@ -73,7 +68,6 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
         ASSERT_EQ(ours->width, 3200);
         ASSERT_EQ(ours->height, 1080);
         EXPECT_EQ(differingPixels(*ours, *theirs), 0);
-        // No crosshair anywhere: Wayland has no pointer position to show.
         ASSERT_EQ(sway.run(kOverlook + " preview --scale 4 --frames 2 --output '" + preview.string() + "' >/dev/null"), 0);
         const auto p = decodePng(preview);
         ASSERT_TRUE(p);
@@ -84,13 +78,11 @@ TEST(WaylandApp, ScreenshotEqualsGrimAndPreviewShowsEachOutputInPlace) {
 }
 
 TEST(WaylandApp, TurnedAndMirroredOutputsAreCapturedAsTheDesktopShowsThem) {
-    // Two 1200x900 modes: one turned a quarter (900x1200 on the desktop), one mirrored upside down.
     DesktopSession sway("wayland", "--layout 1200x900+0+0,1200x900+900+0");
     ASSERT_TRUE(sway.running()) << sway.failure();
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 transform 90"));
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 transform flipped-180"));
-    // The displays command reports both turned: flipped-180 as 180, the quarter turn
-    // as a quarter (sway's "90" is wl_output's 270).
+    // sway's "90" is wl_output's 270.
     const auto displays = nlohmann::json::parse(sway.output(kOverlook + " displays --json"));
     ASSERT_EQ(displays.size(), 2u);
     const std::set<int> rotations{displays[0]["rotation"].get<int>(), displays[1]["rotation"].get<int>()};
@@ -110,7 +102,6 @@ TEST(WaylandApp, TurnedAndMirroredOutputsAreCapturedAsTheDesktopShowsThem) {
     ASSERT_EQ(ours->height, 1200);
     EXPECT_EQ(differingPixels(*ours, *theirs), 0);
 
-    // Reduced streams turn the same way: bands at the top, blocks at the bottom right.
     const fs::path preview = dir / "preview.png";
     ASSERT_EQ(sway.run(kOverlook + " preview --scale 4 --frames 2 --output '" + preview.string() + "' >/dev/null"), 0);
     const auto p = decodePng(preview);

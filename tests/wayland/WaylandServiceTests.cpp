@@ -1,5 +1,3 @@
-// The Wayland display and capture services against a real headless sway started
-// for each test, with swaymsg and the compositor's own changes as the reference.
 
 #include "FrameRecorder.h"
 #include "tests/support/DesktopSession.h"
@@ -13,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <set>
@@ -53,18 +50,15 @@ TEST(WaylandDisplays, MatchTheCompositorAndFollowItsChanges) {
     ASSERT_NE(right, 0u);
     EXPECT_EQ(displays.activeDisplayList(8), (std::vector<DisplayID>{left, right}));
     EXPECT_EQ(displays.activeDisplayList(1).size(), 1u);
-    // (Main, bounds and frames as sway has them: the displays command's test in WaylandAppTests.)
     EXPECT_NE(displays.unitNumber(left), displays.unitNumber(right));
     const auto screens = displays.screens();
     ASSERT_EQ(screens.size(), 2u);
     EXPECT_EQ(screens[1].displayNumber, std::int64_t(right));
     EXPECT_EQ(screens[1].frame, Rect(1920, 56, 1280, 1024)); // y-up from the main output's bottom
-    // No global pointer on Wayland: no location, so no crosshair.
-    const Point mouse = displays.mouseLocation();
+    const Point mouse = displays.mouseLocation(); // no global pointer on Wayland
     EXPECT_TRUE(std::isnan(mouse.x) && std::isnan(mouse.y));
 
-    // Ids come from what names an output: a second connection sees the same ones.
-    auto again = connectTo(sway);
+    auto again = connectTo(sway); // ids come from what names an output
     EXPECT_EQ(again->layout().outputs, l.outputs);
 
     std::mutex mutex;
@@ -80,7 +74,7 @@ TEST(WaylandDisplays, MatchTheCompositorAndFollowItsChanges) {
     const std::string added = sway.addOutput("800x600+0+1080");
     ASSERT_FALSE(added.empty());
     DisplayID addedId = 0;
-    // sway shows a new output first at its own place and mode, then at the one asked for.
+    // sway shows a new output at its own place first, then at the one asked for.
     EXPECT_TRUE(waitFor([&] {
         return (addedId = idNamed(session->layout(), added)) != 0 && toldOf(addedId) &&
                displays.bounds(addedId) == Rect(0, 1080, 800, 600);
@@ -90,10 +84,9 @@ TEST(WaylandDisplays, MatchTheCompositorAndFollowItsChanges) {
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 pos 1920 100"));
     ASSERT_TRUE(waitFor([&] { return toldOf(right) && displays.bounds(right) == Rect(1920, 100, 1280, 1024); }));
 
-    // Moving the main output away from the origin hands the role to the output now there.
+    // The output now at the origin becomes main; both moves may be seen one at a time.
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 pos 3200 0"));
     ASSERT_TRUE(sway.swaymsg("output " + added + " pos 0 0"));
-    // Both moves may be seen one at a time: the final layout is awaited.
     EXPECT_TRUE(waitFor([&] {
         return displays.mainDisplayID() == addedId && displays.bounds(left) == Rect(3200, 0, 1920, 1080);
     })) << displays.bounds(left).x << "," << displays.bounds(left).y;
@@ -110,8 +103,7 @@ TEST(WaylandCapture, StreamsCarryEachOutputsPixelsAtAnySizeAndIdleWhenStill) {
     const OutputLayout l = session->layout();
     auto queue = std::make_shared<DispatchQueue>("test.wayland.stream");
 
-    // Quarter size (the area filter) and an uneven factor (the convolution).
-    Recorder small, uneven;
+    Recorder small, uneven; // the area filter and an uneven factor
     auto rightStream = capture.createStream(idNamed(l, "HEADLESS-2"), 320, 256, kPixelFormatBGRA, {}, queue,
                                             small.handler());
     auto leftStream = capture.createStream(idNamed(l, "HEADLESS-1"), 1280, 720, kPixelFormatBGRA, {}, queue,
@@ -120,7 +112,6 @@ TEST(WaylandCapture, StreamsCarryEachOutputsPixelsAtAnySizeAndIdleWhenStill) {
     EXPECT_FALSE(capture.createStream(idNamed(l, "HEADLESS-1"), 0, 10, kPixelFormatBGRA, {}, queue, {}));
     rightStream->start();
     leftStream->start();
-    // swaybg may still be painting the colours: the frames follow until they settle.
     ASSERT_TRUE(waitFor([&] { return small.lastIsAll(0xFFFF0000u); }));
     ASSERT_TRUE(waitFor([&] { return uneven.lastIsAll(0xFF10C040u); }));
     {
@@ -129,7 +120,6 @@ TEST(WaylandCapture, StreamsCarryEachOutputsPixelsAtAnySizeAndIdleWhenStill) {
         EXPECT_EQ(small.last->height(), 256);
     }
 
-    // A still output sends idle updates about once a second, and no frames.
     std::this_thread::sleep_for(300ms);
     const int framesBefore = small.frameCount(), idleBefore = small.count(FrameStatus::FrameIdle);
     std::this_thread::sleep_for(2300ms);
@@ -138,19 +128,15 @@ TEST(WaylandCapture, StreamsCarryEachOutputsPixelsAtAnySizeAndIdleWhenStill) {
     EXPECT_GE(idles, 1);
     EXPECT_LE(idles, 3);
 
-    // A change is a frame, soon.
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 bg '#0000ff' solid_color"));
     EXPECT_TRUE(waitFor([&] { return small.lastIsAll(0xFF0000FFu); }, 2000));
-    // sway restarts swaybg on every output for that, so the other output flickers
-    // through its default grey and back: its stream follows.
+    // swaybg restarts on every output for that: the other one flickers grey and back.
     EXPECT_TRUE(waitFor([&] { return uneven.lastIsAll(0xFF10C040u); }, 2000));
-    // 10 bits a colour while streaming: copies come as XRGB2101010, into a buffer of
-    // that format, and the pictures go on.
+    // 10 bits a colour while streaming: copies come as XRGB2101010.
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 render_bit_depth 10"));
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 bg '#c08020' solid_color"));
     EXPECT_TRUE(waitFor([&] { return uneven.lastIsAll(0xFFC08020u); }, 2000));
 
-    // Stopped once on stop; a restart gives a frame at once although nothing changed.
     rightStream->stop();
     EXPECT_TRUE(waitFor([&] { return small.count(FrameStatus::Stopped) == 1; }));
     const int framesAtStop = small.frameCount();
@@ -159,7 +145,6 @@ TEST(WaylandCapture, StreamsCarryEachOutputsPixelsAtAnySizeAndIdleWhenStill) {
     EXPECT_EQ(small.count(FrameStatus::Stopped), 1);
     EXPECT_FALSE(capture.failure());
 
-    // Destroying a stream stops its handler at once.
     rightStream.reset();
     const int framesAtEnd = small.frameCount();
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-2 bg '#ffffff' solid_color"));
@@ -192,8 +177,6 @@ TEST(WaylandCapture, AnUnpluggedOutputStopsItsStreamTheOthersGoOnAndAllStopWhenT
     goneStream->start();
     ASSERT_TRUE(waitFor([&] { return kept.frameCount() > 0 && unplugged.frameCount() > 0; }));
 
-    // Unplugged while its copies are in flight: the stream stops once, the display
-    // is reported, and it leaves the list.
     ASSERT_TRUE(sway.removeOutput("WL-2"));
     const auto removed = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitFor([&] { return unplugged.count(FrameStatus::Stopped) == 1; }));
@@ -203,7 +186,6 @@ TEST(WaylandCapture, AnUnpluggedOutputStopsItsStreamTheOthersGoOnAndAllStopWhenT
     EXPECT_EQ(displays.bounds(right), Rect{});
     EXPECT_EQ(displays.createImage(right), nullptr);
 
-    // The other output's stream keeps delivering, and nothing failed.
     ASSERT_TRUE(sway.swaymsg("output WL-1 bg '#00ff00' solid_color"));
     EXPECT_TRUE(waitFor([&] { return kept.lastIsAll(0xFF00FF00u); }));
     EXPECT_EQ(kept.count(FrameStatus::Stopped), 0);
@@ -211,8 +193,7 @@ TEST(WaylandCapture, AnUnpluggedOutputStopsItsStreamTheOthersGoOnAndAllStopWhenT
     EXPECT_FALSE(session->lost());
     goneStream.reset();
 
-    // Outputs plugged in and out again and again reuse the room the gone ones left
-    // in the test session's host: each new one shows its picture.
+    // Outputs plugged in and out again reuse the room the gone ones left in the host.
     for (int round = 0; round < 3; ++round) {
         const std::string added = sway.addOutput("1280x1024+1920+0");
         ASSERT_FALSE(added.empty());
@@ -220,9 +201,8 @@ TEST(WaylandCapture, AnUnpluggedOutputStopsItsStreamTheOthersGoOnAndAllStopWhenT
         ASSERT_TRUE(sway.removeOutput(added));
     }
 
-    // The compositor dies with two streams running. A snapshot under way then (the
-    // compositor held still so that it cannot answer first) ends with the loss at
-    // once, not after the copy's timeout.
+    // The compositor dies (held still first) with two streams and a snapshot under way:
+    // the snapshot ends with the loss at once, not after the copy's timeout.
     Recorder second;
     auto secondStream = capture.createStream(left, 320, 180, kPixelFormatBGRA, {}, queue, second.handler());
     secondStream->start();
@@ -243,7 +223,6 @@ TEST(WaylandCapture, AnUnpluggedOutputStopsItsStreamTheOthersGoOnAndAllStopWhenT
     EXPECT_NE(capture.failure()->find("Wayland compositor"), std::string::npos);
     EXPECT_TRUE(session->lost());
     EXPECT_EQ(displays.createImage(left), nullptr);
-    // Stopping afterwards reports Stopped once more, as stop always does, and nothing hangs.
     keptStream->stop();
     EXPECT_TRUE(waitFor([&] { return kept.count(FrameStatus::Stopped) == 2; }));
 }

@@ -1,6 +1,3 @@
-// The Wayland back end's arithmetic, without a compositor: where outputs land in
-// the engine's two coordinate spaces, what counts as a change, names, ids, and the
-// reduction of copies to a stream's size.
 
 #include "Platform/Wayland/Copy.h"
 #include "Platform/Wayland/Outputs.h"
@@ -30,22 +27,17 @@ Output output(const std::string& name, Rect logical) {
 } // namespace
 
 TEST(WaylandOutputs, WithNothingAtTheOriginTheLeftmostThenTopmostOutputIsMain) {
-    // (An output at the origin is main even when announced second, and frames are
-    // y-up from its bottom: the displays command's test in WaylandAppTests.) Nothing at the origin: the leftmost, then topmost, output is main and the
-    // bounds are measured from its top-left corner.
     OutputLayout shifted;
     shifted.outputs = {output("A", Rect(500, 300, 800, 600)), output("B", Rect(-1000, 200, 1000, 700)),
                        output("C", Rect(-1000, -500, 1000, 700))};
     ASSERT_EQ(shifted.main(), &shifted.outputs[2]);
     EXPECT_EQ(shifted.bounds(shifted.outputs[0]), Rect(1500, 800, 800, 600));
     EXPECT_EQ(shifted.bounds(shifted.outputs[1]), Rect(0, 700, 1000, 700));
-    // Below the main output in y-down is below it in y-up too: negative y.
-    EXPECT_EQ(shifted.screenFrame(shifted.outputs[1]), Rect(0, -700, 1000, 700));
+    EXPECT_EQ(shifted.screenFrame(shifted.outputs[1]), Rect(0, -700, 1000, 700)); // below main: negative y-up
     EXPECT_EQ(OutputLayout{}.main(), nullptr);
 }
 
 TEST(WaylandOutputs, NamesIdsAndRotations) {
-    // Compositors before wl_output 4 name outputs through xdg-output only.
     EXPECT_EQ(outputName("DP-1", "DP-2", 7), "DP-1");
     EXPECT_EQ(outputName("", "DP-2", 7), "DP-2");
     EXPECT_EQ(outputName("", "", 7), "wl_output-7");
@@ -65,7 +57,6 @@ TEST(WaylandOutputs, NamesIdsAndRotations) {
 }
 
 TEST(WaylandOutputs, ChangesNameEveryOutputWhoseRecordMoved) {
-    // (Outputs added, moved and unplugged: the WaylandDisplays and WaylandCapture tests.)
     OutputLayout before;
     before.outputs = {output("L", Rect(0, 0, 1920, 1080)), output("R", Rect(1920, 0, 1280, 1024))};
     EXPECT_TRUE(changedOutputs(before, before).empty());
@@ -94,8 +85,7 @@ TEST(WaylandOutputs, DisplayNamesDropTheConnectorTheDescriptionRepeats) {
 }
 
 namespace {
-// A picture whose top quarter is one colour and the rest another, with padding
-// bytes that must not leak into alpha.
+// Top quarter one colour, the rest another; zero padding bytes must not leak into alpha.
 struct Picture {
     int width, height, stride;
     std::vector<std::uint8_t> bytes;
@@ -103,7 +93,7 @@ struct Picture {
         bytes.assign(static_cast<std::size_t>(stride) * h, 0);
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
-                const std::uint32_t v = (y < h / 4 ? top : rest) & 0x00FFFFFF; // padding byte zero
+                const std::uint32_t v = (y < h / 4 ? top : rest) & 0x00FFFFFF;
                 std::memcpy(&bytes[std::size_t(y) * stride + x * 4], &v, 4);
             }
     }
@@ -112,9 +102,7 @@ std::uint32_t at(const FrameSurface& s, int x, int y) { return s.row(y)[x]; }
 } // namespace
 
 TEST(WaylandReduction, FactorsThatAreNotWholeKeepThinLinesAndThePictureUprightInPlace) {
-    // Below a red top quarter, a one-pixel line every 5 pixels: sampling would drop
-    // most of them; an area filter leaves each output pixel a fifth of the way to
-    // white, whatever the factor. The band's edge shows a picture upside down or shifted.
+    // A one-pixel line every 5 pixels: sampling would drop most; an area filter leaves a fifth of white.
     const int w = 300, h = 200;
     Picture p(w, h, 0xFF2040, 0);
     for (int y = h / 4; y < h; ++y)
@@ -142,9 +130,7 @@ TEST(WaylandReduction, FactorsThatAreNotWholeKeepThinLinesAndThePictureUprightIn
 }
 
 namespace {
-// Something like a desktop: a gradient, a bordered window with lines of one-pixel
-// "glyph" strokes, a noisy photo-like corner, and padding bytes of every value
-// (XRGB's padding and ARGB's alpha alike must not reach the output).
+// A gradient, a window of one-pixel strokes, a noisy corner, and padding bytes of every value.
 Picture desktopLike(int w, int h) {
     Picture p(w, h, 0, 0);
     std::uint32_t seed = 12345;
@@ -152,12 +138,12 @@ Picture desktopLike(int w, int h) {
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             std::uint32_t v = 0x203050u + (std::uint32_t(x * 255 / w) << 16) + std::uint32_t(y * 120 / h);
-            if (x >= w / 6 && x < w * 3 / 4 && y >= h / 5 && y < h * 4 / 5) // the window
+            if (x >= w / 6 && x < w * 3 / 4 && y >= h / 5 && y < h * 4 / 5)
                 v = (x == w / 6 || y == h / 5) ? 0x101010u
                     : ((y % 7 < 5) && (x * 13 + y * 7) % 11 < 3) ? 0x000000u // glyph strokes
                                                                 : 0xF4F4F4u;
             if (x >= w * 3 / 4 && y >= h / 2)
-                v = next() >> 8; // photo-like noise
+                v = next() >> 8;
             v |= next() & 0xFF000000u;
             std::memcpy(&p.bytes[std::size_t(y) * p.stride + x * 4], &v, 4);
         }
@@ -178,10 +164,7 @@ TEST(WaylandReduction, EveryWholeFactorAndTransformIsTheAreaAverageOfTheUprightP
         [](int x, int y, int, int ch) { return std::pair{x, ch - 1 - y}; },               // flipped 180
         [](int x, int y, int cw, int ch) { return std::pair{cw - 1 - y, ch - 1 - x}; },   // flipped 270
     };
-    // 264 × 120: rows of 1056 bytes leave the wide loops a tail, and factor 6 takes
-    // the path for factors without a loop of their own. 266 × 122: two pixels more
-    // than most factors divide, as a stream size rounded down leaves them; one goes
-    // on either side.
+    // 264: rows leave the wide loops a tail; 266: two pixels more than most factors divide.
     for (const auto& [cw, ch] : {std::pair{264, 120}, std::pair{266, 122}}) {
         const Picture copy = desktopLike(cw, ch);
         for (bool invert : {false, true}) {
