@@ -1,6 +1,4 @@
-// The overlook program capturing through the desktop portal in a headless sway with
-// the real portal stack, against grim's screenshots and the log of the portal's
-// output dialog (the session's chooser appends a line per dialog).
+// The session's chooser appends a line per dialog to chooser.log.
 
 #include "Redraws.h"
 #include "tests/wayland/SwayPictures.h"
@@ -9,12 +7,10 @@
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
-#include <sys/wait.h>
-#include <csignal>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -29,7 +25,7 @@ const std::string kOverlook = OVERLOOK_BINARY;
 
 int lineCount(const fs::path& file) { return occurrences(readFile(file), "\n"); }
 
-// overlook with a home of its own (its settings keep the restore tokens).
+// With a home of its own, whose settings keep the restore tokens.
 std::string overlookIn(const ScratchFolder& home, const std::string& arguments) {
     return "env HOME='" + home.path().string() + "' XDG_CONFIG_HOME='" + (home / "config").string() + "' " + kOverlook +
            " " + arguments;
@@ -43,7 +39,6 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
     const ScratchFolder dir("portal-app");
     const fs::path portal = sway.folder() / "portal", dialogs = portal / "chooser.log";
 
-    // A screenshot through the portal's streams: the same pixels as grim's.
     const auto theirs = paintBoth(sway, dir.path(), kBlue, kGreen);
     ASSERT_TRUE(theirs);
     auto redraws = std::make_unique<Redraws>(sway, "HEADLESS-1", "HEADLESS-2");
@@ -54,13 +49,11 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
     ASSERT_EQ(ours->width, 3200);
     ASSERT_EQ(ours->height, 1080);
     EXPECT_EQ(differingPixels(*ours, *theirs), 0);
-    // One dialog per output (this portal shares one output per session, and the
-    // first may be answered with the other output); both consents kept.
+    // One dialog per output (one output per session here); both consents kept.
     EXPECT_EQ(lineCount(dialogs), 2);
     EXPECT_EQ(occurrences(readFile(dir / "config" / "overlook" / "io.overlook.Overlook.plist"), "portalRestoreToken."), 2);
 
-    // New pictures, then a preview whose sessions are restored from the tokens: no dialog.
-    // The left output now has 10 bits a colour: its stream comes as xRGB_210LE.
+    // Restored from the tokens: no dialog. 10 bits on the left: its stream is xRGB_210LE.
     redraws.reset();
     ASSERT_TRUE(sway.swaymsg("output HEADLESS-1 render_bit_depth 10"));
     ASSERT_TRUE(paintBoth(sway, dir.path(), kGreen, kBlue));
@@ -72,15 +65,12 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
     EXPECT_EQ(lineCount(dialogs), 2);
     const auto p = decodePng(preview);
     ASSERT_TRUE(p);
-    // No crosshair: this portal offers no cursor metadata, so the pointer is unknown.
     expectPreviewInPlace(*p, kGreen, kBlue);
 
-    // Refusals, with a home that holds no consent, and a still desktop.
-    redraws.reset();
+    redraws.reset(); // refusals: a home without consent, a still desktop
     const ScratchFolder refusing("portal-refusals");
     const fs::path errors = refusing / "errors.txt", out = refusing / "out.png";
     const std::string toFile = " --output '" + out.string() + "' >/dev/null 2>'" + errors.string() + "'";
-    // Both dialogs cancelled: one dialog per command, never asked again.
     std::ofstream(portal / "choices") << "cancel\ncancel\n";
     EXPECT_EQ(sway.run(overlookIn(refusing, "screenshot --backend portal" + toFile)), 1);
     EXPECT_NE(readFile(errors).find("overlook: screen capture was not allowed: the desktop's dialog was cancelled"),
@@ -94,7 +84,6 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
     EXPECT_EQ(lineCount(dialogs), 4);
     EXPECT_FALSE(fs::exists(out));
 
-    // A session bus without the portal, and no session bus at all.
     std::ofstream(refusing / "bus.conf") << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
                                        "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
                                        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
@@ -110,7 +99,6 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
         << readFile(errors);
     EXPECT_EQ(lineCount(dialogs), 4);
 
-    // One display refused while the other streams: no picture with a hole in it.
     std::ofstream(portal / "choices") << "HEADLESS-1\ncancel\nHEADLESS-2\nHEADLESS-1\n";
     EXPECT_EQ(sway.run(overlookIn(refusing, "preview --backend portal" + toFile)), 1);
     EXPECT_NE(readFile(errors).find("overlook: no preview was written: no picture of every display: "),
@@ -119,8 +107,6 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
     EXPECT_NE(readFile(errors).find("stopped before its first frame"), std::string::npos) << readFile(errors);
     EXPECT_FALSE(fs::exists(out));
 
-    // The portal gone during a preview (both displays streaming, after a dialog for
-    // one or both) ends it with exit 1 and no file.
     const pid_t running = spawn("env -u DISPLAY " + sway.environment() + " " +
                                     overlookIn(refusing, "preview --backend portal --frames 30 --output '" + out.string() + "'"),
                                 {}, refusing / "killed.log");
@@ -139,8 +125,7 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
 
 namespace {
 
-// mutter's RemoteDesktop, which moves the pointer as a user would; its session lasts
-// as long as our bus connection.
+// mutter's RemoteDesktop moves the pointer as a user would, for as long as our connection lasts.
 class RemotePointer {
 public:
     explicit RemotePointer(const std::string& busAddress) {
@@ -169,8 +154,7 @@ public:
     RemotePointer& operator=(const RemotePointer&) = delete;
 
     bool ok() const { return !session_.empty(); }
-    // To the layout's top-left corner first (motion stops at the edges), then there;
-    // along one axis at a time, since a diagonal motion stops at a monitor's corner.
+    // Via the top-left corner, one axis at a time: motion stops at edges and monitor corners.
     bool moveTo(double x, double y) {
         return call("NotifyPointerMotionRelative", "dd", -20000.0, 0.0) &&
                call("NotifyPointerMotionRelative", "dd", 0.0, -20000.0) &&
@@ -187,13 +171,10 @@ private:
     std::string session_;
 };
 
-
-// Pixels within a step of dithering.
 constexpr int kDither = 3;
 
 int brightness(std::uint32_t p) { return int((p >> 16) & 0xFF) + int((p >> 8) & 0xFF) + int(p & 0xFF); }
 
-// The average of a k × k block of a picture, as the preview reduces it.
 std::uint32_t blockAverage(const DecodedPng& p, int x0, int y0, int k) {
     std::uint32_t sum[4] = {};
     for (int y = y0; y < y0 + k; ++y)
@@ -206,7 +187,7 @@ std::uint32_t blockAverage(const DecodedPng& p, int x0, int y0, int k) {
     return out;
 }
 
-// Pixels of the preview's rectangle (preview pixels) that are not the screenshot reduced by `k`.
+// Pixels of the preview's rectangle that are not the screenshot reduced by `k`.
 int unlikeShot(const DecodedPng& preview, const DecodedPng& shot, int k, int x0, int y0, int x1, int y1) {
     int n = 0;
     for (int y = y0; y < y1; ++y)
@@ -217,28 +198,22 @@ int unlikeShot(const DecodedPng& preview, const DecodedPng& shot, int k, int x0,
 
 } // namespace
 
-// GNOME as its users have it: mutter with two monitors of different sizes, its own
-// portal back end, a consent granted once. mutter paints each monitor one colour of
-// its own (chosen from a fixed seed) and sends frames only when something changes.
+// mutter sends frames only when something changes.
 TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) {
     const DesktopSession gnome("gnome");
     ASSERT_TRUE(gnome.running()) << gnome.failure();
     const std::string token = gnome.variable("OVERLOOK_GNOME_TOKEN");
     const ScratchFolder dir("portal-gnome");
-    // Bounded: without the granted consent the portal would wait for a dialog for ever.
+    // Bounded: without consent the portal would wait for a dialog for ever.
     const auto overlook = [&](const std::string& arguments) {
         return gnome.run("timeout 25 " + overlookIn(dir, arguments) + " >/dev/null 2>>'" + (dir / "log").string() + "'");
     };
     ASSERT_EQ(gnome.storeConsent(overlookIn(dir, "")), 2);
 
-    // A screenshot through the portal: mutter's picture on each monitor, in place.
-    // It paints every monitor with a vignette of a colour of its own: brightest at
-    // the middle, the same at opposite points, so a picture moved, cut or turned shows.
+    // mutter paints each monitor a vignette, brightest in the middle, symmetric: a picture moved, cut or turned shows.
     const fs::path shot = dir / "shot.png";
     ASSERT_EQ(overlook("screenshot --backend portal --output '" + shot.string() + "'"), 0) << readFile(dir / "log");
-    // The portal takes the token out of its store while it restores and puts the
-    // session back under the same one: kept for both displays, the previews below
-    // restore with it, without a dialog.
+    // The portal restores under the same token: kept for both, the previews need no dialog.
     const std::string settings = readFile(dir / "config" / "overlook" / "io.overlook.Overlook.plist");
     EXPECT_EQ(occurrences(settings, token), 2) << settings;
     const auto s = decodePng(shot);
@@ -261,18 +236,14 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
         EXPECT_EQ(darker, 0) << m.x;
         EXPECT_GT(brightness(middle), brightness(s->at(m.x, 0)) + 40) << m.x;
     }
-    // mutter's colours come from a fixed seed: Meta-0 blue, Meta-1 olive. Streams
-    // put on each other's display would swap them.
+    // mutter's fixed seed makes Meta-0 blue and Meta-1 olive: swapped streams show.
     const auto channel = [](std::uint32_t p, int shift) { return int((p >> shift) & 0xFF); };
     EXPECT_GT(channel(s->at(960, 540), 0), channel(s->at(960, 540), 16) + 50);
     EXPECT_GT(channel(s->at(2560, 512), 16), channel(s->at(2560, 512), 0) + 10);
-    EXPECT_EQ(s->at(3199, 1079) >> 24, 0u);                    // nothing under the shorter monitor
+    EXPECT_EQ(s->at(3199, 1079) >> 24, 0u); // nothing under the shorter monitor
 
-    // The preview of a still desktop shows a monitor from its first picture, in place;
-    // nothing tells where the pointer is yet, so there is no crosshair. Its exit status
-    // says every monitor sent a picture. Meta-0's is not compared: the pointer is on
-    // it, and mutter 43 has been seen sending such a monitor only cursor updates (not
-    // in 11 runs of this test since the preview fails without every picture).
+    // A still desktop's first picture, no crosshair yet (pointer unknown); exit 0 means every
+    // monitor sent one. Meta-0, under the pointer, may get only cursor updates: not compared.
     const fs::path preview = dir / "preview.png";
     ASSERT_EQ(overlook("preview --backend portal --scale 4 --frames 3 --output '" + preview.string() + "'"), 0)
         << readFile(dir / "log");
@@ -282,8 +253,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     ASSERT_EQ(p->height, 270);
     EXPECT_EQ(unlikeShot(*p, *s, 4, 480, 0, 800, 256), 0);
 
-    // The crosshair follows the pointer that RemoteDesktop moves, from the cursor
-    // metadata: its lines cross the whole picture, its centre is on one monitor only.
+    // The crosshair follows the pointer from the cursor metadata.
     RemotePointer pointer(gnome.variable("DBUS_SESSION_BUS_ADDRESS"));
     ASSERT_TRUE(pointer.ok());
     const auto previewWith = [&](double x, double y) -> std::optional<DecodedPng> {
@@ -308,7 +278,6 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     EXPECT_EQ(crosshair(*p, 0, 0, 70, 45), 0);
     EXPECT_EQ(crosshair(*p, 130, 0, 800, 70), 0);
     EXPECT_EQ(crosshair(*p, 130, 85, 800, 270), 0);
-    // The other monitor keeps its picture under the line.
     EXPECT_EQ(unlikeShot(*p, *s, 4, 480, 0, 800, 72), 0);
     EXPECT_EQ(unlikeShot(*p, *s, 4, 480, 79, 800, 256), 0);
 
@@ -319,10 +288,8 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     EXPECT_EQ(crosshair(*p, 0, 0, 600, 115), 0); // nothing left where it was
     EXPECT_EQ(crosshair(*p, 0, 135, 600, 270), 0);
 
-    // Without the crosshair, the pointer's own picture (the metadata's bitmap, 24 x 24,
-    // 6 x 6 here) is in the frames of the monitor it is on, and nowhere else.
-    // The pointer's picture comes with the desktop's next buffer after the stream runs,
-    // which may be after a short preview was written: a few tries.
+    // Without the crosshair the pointer's bitmap (6 x 6 here) is on its monitor only. It comes
+    // with the next buffer after the stream runs, maybe after a short preview: a few tries.
     ASSERT_EQ(overlook("defaults write displayCrosshair false --type bool"), 0);
     int pointerPixels = 0;
     for (int attempt = 0; attempt < 4 && pointerPixels <= 4; ++attempt) {
@@ -334,8 +301,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     EXPECT_LE(pointerPixels, 36);
     EXPECT_EQ(unlikeShot(*p, *s, 4, 0, 0, 480, 270), 0);
 
-    // A monitor plugged in on the right gets its picture in place, beside the others'.
-    int added = 0;
+    int added = 0; // a monitor plugged in on the right
     ASSERT_EQ(gnome.script("add-monitor 1024x768 2>&1", &added), "");
     ASSERT_EQ(added, 0);
     ASSERT_EQ(gnome.storeConsent(overlookIn(dir, "")), 3);
@@ -345,9 +311,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     ASSERT_TRUE(s3);
     ASSERT_EQ(s3->width, 4224);
     EXPECT_EQ(s3->at(3200 + 512, 384) >> 24, 0xFFu);
-    // On a machine under heavy load (4 and more) mutter has been seen to leave the
-    // monitors of this still desktop without a first picture for a whole preview:
-    // a few tries, as for the pointer's picture above.
+    // Under heavy load mutter may leave a still desktop without a first picture: a few tries.
     p = std::nullopt;
     for (int attempt = 0; attempt < 3 && !p; ++attempt)
         p = previewWith(1920 + 600, 500);
@@ -356,8 +320,7 @@ TEST(PortalApp, GnomeShowsEachMonitorInPlaceWithTheCrosshairFromCursorMetadata) 
     EXPECT_EQ(unlikeShot(*p, *s3, 4, 800, 0, 1056, 192), 0);
     EXPECT_EQ(unlikeShot(*p, *s3, 4, 0, 0, 480, 270), 0);
 
-    // PipeWire gone during a preview: no picture with displays missing, but exit 1.
-    fs::remove(preview);
+    fs::remove(preview); // PipeWire gone during a preview
     const pid_t running = spawn("env -u DISPLAY " + gnome.environment() +
                                     overlookIn(dir, "preview --backend portal --scale 4 --frames 20 --output '" +
                                                         preview.string() + "'"),

@@ -1,5 +1,3 @@
-// The portal capture service in this process against a nested sway (whose outputs
-// can be unplugged) with the real portal stack on the session's private bus.
 
 #include "Redraws.h"
 #include "tests/support/DesktopSession.h"
@@ -32,7 +30,6 @@ using overlook::test::idNamed;
 TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond) {
     DesktopSession sway("wayland", "--nested --portal");
     ASSERT_TRUE(sway.running()) << sway.failure();
-    // The portal is reached on the session's own bus.
     ASSERT_NE(sway.variable("DBUS_SESSION_BUS_ADDRESS"), "");
     setenv("DBUS_SESSION_BUS_ADDRESS", sway.variable("DBUS_SESSION_BUS_ADDRESS").c_str(), 1);
     std::string error;
@@ -46,8 +43,7 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     ASSERT_NE(left, 0u);
     ASSERT_NE(right, 0u);
 
-    // Both at once: one dialog each (one output per session here), each picture on
-    // its own display (the session's background colours).
+    // Both at once, one dialog each: each picture (the session's colours) on its own display.
     const overlook::test::Redraws redraws(sway, "WL-1", "WL-2");
     auto queue = std::make_shared<DispatchQueue>("test.portal.unplug");
     Recorder kept, unplugged;
@@ -57,9 +53,8 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     goneStream->start();
     EXPECT_TRUE(overlook::test::waitFor([&] { return kept.lastIsAll(0xFF1F4E79u); }, 10000));
     EXPECT_TRUE(overlook::test::waitFor([&] { return unplugged.lastIsAll(0xFF7F3F00u); }, 10000));
-    // The portal sends no cursor metadata: the pointer stays unknown, no crosshair.
     const Point mouse = displays->mouseLocation();
-    EXPECT_TRUE(std::isnan(mouse.x) && std::isnan(mouse.y));
+    EXPECT_TRUE(std::isnan(mouse.x) && std::isnan(mouse.y)); // no cursor metadata from this portal
 
     // No Session.Closed comes for an unplugged output; its stream still stops at once.
     ASSERT_TRUE(sway.removeOutput("WL-2"));
@@ -67,11 +62,9 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     ASSERT_TRUE(overlook::test::waitFor([&] { return unplugged.count(FrameStatus::Stopped) == 1; }, 5000));
     EXPECT_LT(std::chrono::steady_clock::now() - removed, 1000ms);
 
-    // The other stream goes on.
     ASSERT_TRUE(sway.swaymsg("output WL-1 bg '#00ff00' solid_color"));
     EXPECT_TRUE(overlook::test::waitFor([&] { return kept.lastIsAll(0xFF00FF00u); }, 10000));
-    // 10 bits a colour from here on: the stream's format changes while a buffer is
-    // held (it goes back unread) and the pictures go on in xRGB_210LE.
+    // 10 bits: the format changes while a buffer is held, the pictures go on in xRGB_210LE.
     ASSERT_TRUE(sway.swaymsg("output WL-1 render_bit_depth 10"));
     ASSERT_TRUE(sway.swaymsg("output WL-1 bg '#ff8000' solid_color"));
     EXPECT_TRUE(overlook::test::waitFor([&] { return kept.lastIsAll(0xFFFF8000u); }, 10000));
@@ -80,9 +73,7 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     goneStream.reset();
     keptStream.reset();
 
-    // A snapshot (taken on a thread of its own) still waiting for its dialog when the
-    // service goes: the service's end stops it and waits for it, so it ends without a
-    // picture and touches nothing of the service afterwards.
+    // A snapshot still waiting for its dialog when the service goes ends without a picture.
     const std::string added = sway.addOutput("800x600+1920+0");
     DisplayID third = 0;
     ASSERT_TRUE(overlook::test::waitFor([&] { return (third = idNamed(session->layout(), added)) != 0; }, 5000));
@@ -101,10 +92,7 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
-// KDE Plasma's portal (kwin 5.27 on its virtual back end): both outputs the same size and
-// streams that carry no place, the pointer only as metadata, an output disabled and
-// enabled again. kwin sends no pixels for monitor streams there: this is about which
-// display each stream is, and about statuses.
+// kwin 5.27 sends no pixels for monitor streams here: equal outputs, streams without places.
 TEST(PortalCapture, KdeStreamsWithoutPlacesFollowThePointerAndComeBackAfterAnOutputReturns) {
 #ifndef KWIN_FAKE_INPUT
     GTEST_SKIP() << "plasma-wayland-protocols is not installed (scripts/install-deps)";
@@ -115,7 +103,6 @@ TEST(PortalCapture, KdeStreamsWithoutPlacesFollowThePointerAndComeBackAfterAnOut
     std::string error;
     auto session = wayland::Session::connect((kde.variable("XDG_RUNTIME_DIR") + "/wayland-0").c_str(), error);
     ASSERT_TRUE(session) << error;
-    // The consent the session granted, for every display; what the portal hands back is kept.
     struct Tokens final : portal::RestoreTokenStore {
         std::string granted;
         mutable std::mutex mutex;
@@ -144,11 +131,7 @@ TEST(PortalCapture, KdeStreamsWithoutPlacesFollowThePointerAndComeBackAfterAnOut
     leftStream->start();
     rightStream->start();
 
-    // The pointer on each output in turn: the metadata of that output's stream says
-    // where, and it lands on the right display although no stream said which it is.
-    // kwin sends metadata when the pointer moves on a running stream: it is moved
-    // until the streams run. (Places read back with y upwards from the main display's
-    // bottom, 1080 high.)
+    // kwin sends metadata only as the pointer moves on a running stream: moved until then.
     const auto pointerGoesTo = [&](int x, int y) {
         int nudge = 0;
         return overlook::test::waitFor([&] {
@@ -161,10 +144,8 @@ TEST(PortalCapture, KdeStreamsWithoutPlacesFollowThePointerAndComeBackAfterAnOut
     EXPECT_TRUE(pointerGoesTo(2500, 300)) << displays.mouseLocation().x << "," << displays.mouseLocation().y;
     EXPECT_TRUE(pointerGoesTo(400, 700)) << displays.mouseLocation().x << "," << displays.mouseLocation().y;
 
-    // Disabled, the right output's stream stops; the left one goes on.
     ASSERT_EQ(kde.run("QT_QPA_PLATFORM=wayland kscreen-doctor output.Virtual-1.disable >/dev/null 2>&1"), 0);
     EXPECT_TRUE(overlook::test::waitFor([&] { return rightFrames.count(FrameStatus::Stopped) == 1; }, 5000));
-    // Enabled again: a new stream for it starts with the kept consent, no dialog asked.
     ASSERT_EQ(kde.run("QT_QPA_PLATFORM=wayland kscreen-doctor output.Virtual-1.enable >/dev/null 2>&1"), 0);
     ASSERT_TRUE(overlook::test::waitFor([&] { return idNamed(session->layout(), "Virtual-1") == right; }, 5000));
     Recorder returned;

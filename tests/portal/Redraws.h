@@ -1,9 +1,6 @@
 #pragma once
-// Keeps the two outputs of a test session being redrawn without a pixel changing:
-// each is switched to an empty workspace and back five times a second.
-// xdg-desktop-portal-wlr copies an output only once it changed, and under load its
-// first copy can be lost while PipeWire links the stream; a real desktop changes all
-// the time, a headless one never, and its stream would wait for ever.
+// Redraws both outputs without a pixel changing: xdg-desktop-portal-wlr copies only changed
+// outputs, and under load a first copy lost while PipeWire links would leave a stream waiting.
 
 #include "tests/support/Processes.h"
 #include "tests/support/DesktopSession.h"

@@ -1,6 +1,4 @@
-// Which display a portal stream goes to, for what portals really report: GNOME and
-// KDE give each stream its output's place and size, xdg-desktop-portal-wlr 0.7 says
-// 0,0 for every stream.
+// GNOME and KDE give each stream its output's place and size; xdg-desktop-portal-wlr 0.7 says 0,0.
 
 #include "Platform/Portal/BufferGeometry.h"
 #include "Platform/Portal/StreamMapping.h"
@@ -37,11 +35,8 @@ TEST(StreamMapping, AskedDisplaysFirstByPlaceThenBySize) {
     };
     const std::vector<Case> cases = {
         {"equal sizes told apart by place", {at(1920, 0, 1920, 1080), at(0, 0, 1920, 1080)}, twins, {}, {2, 1}},
-        // A stream matched by size alone must not take the display another names exactly.
         {"an exact place wins over an earlier size match", {sized(1920, 1080), at(0, 0, 1920, 1080)}, twins, {}, {2, 1}},
-        // xdg-desktop-portal-wlr: 0,0 for the 1280x1024 output on the right.
         {"a wrong origin falls back to the size", {at(0, 0, 1280, 1024)}, mixed, {}, {2}},
-        // ... and 0,0 for the right one of two equal outputs, asked for alone.
         {"a wrong origin does not take a display not asked for",
          {at(0, 0, 1920, 1080)},
          {display(2, right), display(1, left, Asked::No)},
@@ -54,14 +49,12 @@ TEST(StreamMapping, AskedDisplaysFirstByPlaceThenBySize) {
          {2}},
         {"equal sizes without places go in the order asked", {sized(1920, 1080), sized(1920, 1080)}, twins, {}, {1, 2}},
         {"a display that has a stream is skipped", {at(0, 0, 1920, 1080)}, twins, {1}, {2}},
-        // KDE, asked again for the right one of two equal outputs with a consent that
-        // names both: its streams come in the outputs' order, the left one's unused.
+        // KDE, asked again for the right one of two with a consent naming both.
         {"equal sizes without places in the outputs' order",
          {sized(1920, 1080), sized(1920, 1080)},
          {display(2, right), display(1, left, Asked::No)},
          {1},
          {0, 2}},
-        // A scaled output: the portal may give the mode's size instead of the logical one.
         {"the pixel size matches too",
          {at(0, 0, 2560, 1440)},
          {display(7, {0, 0, 1280, 720}, Asked::Yes, {2560, 1440})},
@@ -76,10 +69,8 @@ TEST(StreamMapping, AskedDisplaysFirstByPlaceThenBySize) {
     }
 }
 
-// Buffers come from another process: only a picture that fits in what was mapped is
-// read, whatever offset, stride and format the producer wrote.
+// Buffers come from another process: only a picture that fits in what was mapped is read.
 TEST(BufferGeometry, OnlyPicturesThatFitAreReadAndEveryRgbFormatGivesThePicture) {
-    // 4 x 3 pixels of 4 bytes: rows of 16 bytes.
     const auto tight = readableRows(0, 0, 48, 4, 3, 4);
     ASSERT_TRUE(tight);
     EXPECT_EQ(tight->first, 0u);
@@ -96,7 +87,6 @@ TEST(BufferGeometry, OnlyPicturesThatFitAreReadAndEveryRgbFormatGivesThePicture)
     EXPECT_FALSE(readableRows(40, 0, 48, 4, 3, 4));              // offset past the picture's room
     EXPECT_FALSE(readableRows(0, 0, 48, 0, 3, 4));
     EXPECT_FALSE(readableRows(0xFFFFFFF0u, 16, 0xFFFFFFFFu, 4, 3, 4)); // no wrap-around
-    // A negative stride: the first row at the offset, the others below it in memory.
     const auto upwards = readableRows(32, -16, 48, 4, 3, 4);
     ASSERT_TRUE(upwards);
     EXPECT_EQ(upwards->first, 0u);
@@ -104,15 +94,12 @@ TEST(BufferGeometry, OnlyPicturesThatFitAreReadAndEveryRgbFormatGivesThePicture)
     EXPECT_TRUE(upwards->bottomUp);
     EXPECT_FALSE(readableRows(16, -16, 48, 4, 3, 4)); // the last row would start before the buffer
 
-    // Every format a compositor or a desktop's stream may use gives the same picture,
-    // read from a buffer whose rows run upwards: a band across the top, red told from
-    // blue, and nothing from the padding or alpha bits, which hold junk here.
+    // Every format gives the same picture from rows running upwards, with junk in padding and alpha.
     using Pack = std::uint32_t (*)(std::uint32_t r, std::uint32_t g, std::uint32_t b); // 8-bit colours
     const Pack xrgb = [](auto r, auto g, auto b) { return 0x5A000000u | r << 16 | g << 8 | b; };
     const Pack xbgr = [](auto r, auto g, auto b) { return 0xA5000000u | b << 16 | g << 8 | r; };
     const Pack rgbx = [](auto r, auto g, auto b) { return r << 24 | g << 16 | b << 8 | 0x5Au; };
     const Pack bgrx = [](auto r, auto g, auto b) { return b << 24 | g << 16 | r << 8 | 0xA5u; };
-    // 10 bits a colour, as a renderer widens 8 (the top bits repeated below).
     const Pack xrgb30 = [](auto r, auto g, auto b) { return 0x80000000u | wide(r) << 20 | wide(g) << 10 | wide(b); };
     const Pack xbgr30 = [](auto r, auto g, auto b) { return 0x40000000u | wide(b) << 20 | wide(g) << 10 | wide(r); };
     const Pack rgbx30 = [](auto r, auto g, auto b) { return wide(r) << 22 | wide(g) << 12 | wide(b) << 2 | 2u; };
@@ -150,7 +137,6 @@ TEST(BufferGeometry, OnlyPicturesThatFitAreReadAndEveryRgbFormatGivesThePicture)
     for (const Format& f : formats) {
         SCOPED_TRACE(f.name);
         ASSERT_TRUE(f.layout);
-        // The top row at offset 8 + step × 7, the others below it in memory.
         std::vector<std::uint8_t> memory(8 + std::size_t(step) * h, 0xEE);
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
