@@ -39,7 +39,6 @@ TEST_F(DisplayStreamerTest, ANewStreamerIsStoppedWithoutImageAndARefusedOneStill
     EXPECT_TRUE(capture.contains(LogLevel::Error, "The screen image for Built-in Stream is nil, not returning an image."));
     EXPECT_EQ(env.capture().createdStreams().size(), 0u);
 
-    // A stream the service refuses to create still reports streaming, and toggles off.
     env.capture().setRefuseCreation(true);
     s->start(false);
     EXPECT_TRUE(s->isStreaming.get());
@@ -111,7 +110,6 @@ TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadInUpdateOrderAndOnlyFrames
         offMain |= std::this_thread::get_id() != mainThread;
     });
     s->start(false);
-    // Hold the stream queue so that every update below waits behind it.
     std::promise<void> release;
     std::shared_future<void> held = release.get_future().share();
     s->streamQueue()->async([held] { held.wait(); });
@@ -123,13 +121,11 @@ TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadInUpdateOrderAndOnlyFrames
     s->streamQueue()->sync([] {});
     EXPECT_TRUE(seen.empty()); // nothing before the main queue runs
     FixtureEnvironment::drainMain();
-    // Adjacent frames share one slot; a frame after an idle or blank update comes
-    // after it, never in the slot of the frame before.
+    // Adjacent frames share one slot; a frame after an idle or blank update never joins the one before.
     EXPECT_EQ(seen, (std::vector<S>{S::FrameComplete, S::FrameIdle, S::FrameComplete, S::FrameBlank,
                                     S::FrameComplete}));
     EXPECT_FALSE(offMain);
 
-    // Idle and blank updates set the status but keep the image.
     env.capture().emit(1, FrameStatus::FrameComplete);
     settle(s);
     const auto image = s->screenImage();
@@ -141,7 +137,6 @@ TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadInUpdateOrderAndOnlyFrames
         EXPECT_EQ(s->currentStatus.get(), st);
         EXPECT_EQ(s->screenImage(), image);
     }
-    // Unknown statuses are faults, and still become the status.
     LogCapture capture;
     env.capture().emit(1, static_cast<FrameStatus>(9));
     settle(s);
@@ -160,7 +155,6 @@ TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrameAndNeverStops
     s->streamQueue()->sync([] {});
     const auto first = s->screenImage();
     ASSERT_TRUE(first);
-    // Frames that arrive before the main thread has stopped the stream are refused.
     env.capture().emit(2, FrameStatus::FrameComplete);
     s->streamQueue()->sync([] {});
     EXPECT_EQ(s->screenImage(), first);
@@ -198,8 +192,7 @@ TEST_F(DisplayStreamerTest, SnapshotsAreScaledToTheOutputSizeAndThoseThatMayWait
     EXPECT_EQ(s->screenImage()->surface()->width(), 3024);
     EXPECT_EQ(s->screenImage()->extent(), Rect(0, 0, 378, 245.5));
 
-    // Where snapshots may wait, the picture is blank at once and the snapshot takes
-    // its place when it comes, with word to the view; unless a frame came first.
+    // A waiting snapshot: blank at once, replaced when it comes unless a frame came first.
     std::promise<void> open;
     env.displays().holdSnapshots(open.get_future().share());
     int arrived = 0;
@@ -256,7 +249,6 @@ TEST_F(DisplayStreamerTest, EqualityIgnoresImageAndStatus) {
     b->isVisible = false;
     EXPECT_FALSE(*a == *b);
     EXPECT_TRUE(*a < *c);
-    // Output frames and their span are checked through the renderer's pictures.
     LogCapture capture;
     EXPECT_EQ(DisplayStreamer::outputMetrics({}), Rect());
     EXPECT_TRUE(capture.contains(LogLevel::Error, "Attempting to calculate output metrics for zero displays"));
@@ -279,8 +271,7 @@ TEST_F(DisplayStreamerTest, TheStreamKeepsItsStreamerAliveUntilReleased) {
 }
 
 TEST_F(DisplayStreamerTest, LiveFramesUnderLoadAreSafe) {
-    // A running ticker, a reader on this thread and start/stop churn (run under
-    // ThreadSanitizer too).
+    // Also run under ThreadSanitizer.
     FixtureEnvironment live(kLaptop, 500);
     auto s = std::make_shared<DisplayStreamer>(Display(1), true, 8);
     for (int round = 0; round < 20; ++round) {
@@ -318,8 +309,7 @@ TEST(FrameDelivery, ClosingWaitsForAHandlerCallInFlightAndDropsEverythingQueued)
     queue->sync([] {});
     EXPECT_EQ(calls.load(), 1);
 
-    // Closing from the handler's own queue (a streamer released by its last frame)
-    // must not wait for itself.
+    // A streamer released by its last frame closes from the handler's own queue.
     std::unique_ptr<FrameDelivery> self;
     self = std::make_unique<FrameDelivery>(queue, [&](FrameStatus, FrameSurfacePtr) { self->close(); });
     self->post(FrameStatus::FrameIdle, nullptr);
@@ -348,7 +338,6 @@ TEST(FramePool, RepeatedPicturesAreNotNewAndHeldSurfacesAreNeverReused) {
     EXPECT_TRUE(pool.isNewPicture(same));
     held = std::exchange(same, nullptr); // delivered, and held
 
-    // Nobody holds the first surface any more: it comes back, its picture as left.
     auto reused = pool.take();
     EXPECT_EQ(reused->pixel(0, 0), 0xFF102030u);
     fill(*reused, 0xFF102030u, true);

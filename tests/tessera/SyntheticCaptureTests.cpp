@@ -23,7 +23,6 @@ TEST(SyntheticCapture, FramesComeBetweenStartAndStopAndNothingAfterTheStreamGoes
     stream->start();
     EXPECT_EQ(env.capture().emit(3, FrameStatus::FrameComplete), 1);
     queue->sync([] {});
-    // What the frames show, top row first, is checked through the view (HiDpiViewTests).
     ASSERT_EQ(updates.size(), 1u);
     EXPECT_EQ(updates[0].second->width(), 100);
     stream->stop();
