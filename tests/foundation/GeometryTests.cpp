@@ -5,9 +5,6 @@
 using namespace overlook;
 
 TEST(Geometry, NullRectanglesStayNullAndTransformsConcatenateLeftThenRight) {
-    // Unions, intersections and transforms of ordinary, null and infinite rectangles
-    // are checked through the extents of images (tests/rendering); here what those
-    // never reach.
     const Rect a(10, 20, 30, 40);
     EXPECT_TRUE(Rect::null().isNull() && Rect::null().isEmpty());
     EXPECT_TRUE(Rect::null().intersection(a).isNull());

@@ -50,8 +50,7 @@ TEST(Logger, ConcurrentWritersLoseNothing) {
     EXPECT_EQ(capture.records().size(), 1000u);
 }
 
-// What reaches the terminal (the journal is bypassed here): the local date and time to
-// the millisecond, the process, the source and the level; lines below the threshold stay out.
+// The journal is bypassed here.
 TEST(Logger, TerminalLinesCarryTheLocalTimeTheProcessTheSourceAndTheLevel) {
     setenv("OVERLOOK_LOG_STDERR", "1", 1);
     const auto today = [] {
