@@ -1,7 +1,3 @@
-// The preferences window on the offscreen platform: which pane shows when, the
-// window's size and top edge across a switch, the titles, and the saved frame in a
-// real store in a temporary folder.
-
 #include "Foundation/Logger.h"
 #include "Settings/SettingsWindowController.h"
 #include "Tessera/DisplayRenderingView/OffscreenApplication.h"
@@ -64,7 +60,6 @@ TEST_F(SettingsWindow, FirstShowSelectsFirstPaneAndReopeningKeepsTheLastOne) {
     EXPECT_EQ(c.window()->windowTitle(), "General");
     EXPECT_TRUE(c.toolbar()->isVisible()); // two panes never hide it
 
-    // The user picks Updates from the toolbar, then closes the window.
     c.toolbar()->actions().at(1)->trigger();
     waitForSwitch(c);
     EXPECT_EQ(c.window()->windowTitle(), "Updates");
@@ -73,7 +68,6 @@ TEST_F(SettingsWindow, FirstShowSelectsFirstPaneAndReopeningKeepsTheLastOne) {
     EXPECT_EQ(c.activeTab(), 1u);
     EXPECT_EQ(c.window()->windowTitle(), "Updates");
 
-    // An identifier picks its pane; an unknown one the first pane.
     c.show(PaneIdentifier{"no-such-pane"});
     EXPECT_EQ(c.activeTab(), 0u);
     EXPECT_EQ(c.selectedItemIdentifier(), PaneIdentifier{"general"});
@@ -118,7 +112,6 @@ TEST_F(SettingsWindow, ATallerPaneGrowsTheWindowDownwardsWithAnimation) {
     EXPECT_EQ(c.window()->geometry(), after);
     EXPECT_EQ(c.selectedItemIdentifier(), PaneIdentifier{"updates"});
 
-    // Back to the shorter pane: it shrinks, again from the bottom.
     c.activate(0, false);
     EXPECT_FALSE(c.isSwitching());
     EXPECT_EQ(c.window()->geometry(), before);
@@ -166,7 +159,6 @@ TEST_F(SettingsWindow, SavedFrameIsRestoredAfterCentringAndUnusableOnesAreIgnore
               QStringLiteral("%1 %2 %3 %4").arg(moved.x()).arg(moved.y()).arg(moved.width()).arg(moved.height()).toStdString());
     ASSERT_TRUE(store_->synchronize());
     {
-        // The next run reads the same file.
         SettingsWindowController next(twoPanes(), Style::toolbarItems, true, true, UserDefaults::open(folder_.dir(), "window"));
         next.show();
         EXPECT_EQ(next.window()->geometry(), moved);
