@@ -1,7 +1,7 @@
 #include "Overlook/CommandLine/CommandLine.h"
 #include "Overlook/PreferenceKeys.h"
 #include "Overlook/StreamQuality.h"
-#include "tests/settings_store/TempSettings.h"
+#include "tests/keyboard_shortcuts/ProcessSettings.h"
 
 #include "Foundation/DefaultsStore.h"
 #include "Foundation/Logger.h"
@@ -16,12 +16,7 @@ using overlook::test::TempSettings;
 
 namespace {
 
-// The standard suite lives as long as the process: one folder, made before anything opens it.
-TempSettings& settingsFolder() {
-    static TempSettings folder;
-    return folder;
-}
-const bool kFolderReady = (settingsFolder(), true);
+const bool kFolderReady = (test::processSettingsFolder(), true);
 
 struct CommandRun {
     int code;
@@ -85,7 +80,7 @@ TEST(StreamQuality, RawValuesAndKeyedCoding) {
     }
     EXPECT_THROW((void)nlohmann::json::parse(R"({"half":1})").get<StreamQuality>(), DecodingError);
 
-    auto suite = UserDefaults::open(settingsFolder().dir(), "quality");
+    auto suite = UserDefaults::open(test::processSettingsFolder().dir(), "quality");
     Defaults::Key<StreamQuality> key("quality", StreamQuality::quarter, suite);
     EXPECT_EQ(suite->object("quality"), PropertyList(R"({"quarter":{}})"));
     key.set(StreamQuality::half);
@@ -105,7 +100,7 @@ TEST(DefaultsCommand, WritesReadsAndDeletesTheUsersSettings) {
     EXPECT_EQ(overlookCommand({"defaults", "read"}).out,
               "{\n    \"autoPlay\" = 1;\n    \"count\" = -3;\n    \"note\" = \"say \\\"hi\\\"\";\n"
               "    \"scale\" = 2;\n}\n");
-    auto parsed = parsePropertyList(TempSettings::read(settingsFolder().file(UserDefaults::kStandardSuite)));
+    auto parsed = parsePropertyList(TempSettings::read(test::processSettingsFolder().file(UserDefaults::kStandardSuite)));
     ASSERT_TRUE(parsed.value);
     EXPECT_EQ(parsed.value->get<PropertyList::Dictionary>()->at("autoPlay"), PropertyList(true));
 
