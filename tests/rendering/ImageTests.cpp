@@ -69,13 +69,6 @@ TEST(ImageRecipe, ExtentsOfEveryOperation) {
     EXPECT_TRUE(frame.compositedOver(Image::transparent()).extent().isInfinite());
 }
 
-TEST(ImageRecipe, FirstMemoryRowIsTheTopOfTheImage) {
-    const Image image = Image::fromSurface(surfaceOf({{kRed, kRed}, {kGreen, kGreen}, {kBlue, kBlue}}));
-    Picture plain = renderPicture(image, image.extent());
-    EXPECT_EQ(plain.at(0, 0), kBlue);
-    EXPECT_EQ(plain.at(1, 2), kRed);
-}
-
 TEST(ImageContext, RendersTheRectangleAtThePointAndNothingElse) {
     const Image image = flippedToTopRowFirst(Image::fromSurface(solidSurface(10, 10, kRed)))
                             .transformed(AffineTransform::translation(-3, 4));
@@ -142,7 +135,10 @@ TEST(ImageContext, BilinearDownscaleAveragesAndIntegerTranslationCopies) {
 
 TEST(ImageContext, ClampRepeatsTheBorderOfTheClampedExtent) {
     const Image tile = Image::fromSurface(surfaceOf({{kRed, kGreen}, {kBlue, kWhite}}));
-    // Image space is y-up: the first row (red, green) is the top.
+    // Image space is y-up: unflipped, the first memory row is drawn at the bottom.
+    const Picture plain = renderPicture(tile, tile.extent());
+    EXPECT_EQ(plain.at(0, 0), kBlue);
+    EXPECT_EQ(plain.at(1, 1), kGreen);
     Picture far = renderPicture(flippedToTopRowFirst(tile).clampedToExtent(), Rect(-100, -100, 202, 202));
     EXPECT_EQ(far.at(0, 0), kRed);        // above-left: the top-left corner
     EXPECT_EQ(far.at(201, 0), kGreen);    // above-right
