@@ -1,9 +1,3 @@
-// One instance per session and its control from outside, on a private session bus
-// and a private Xvfb: a second start shows the first one's popover and exits, the
-// control commands open and close the popover and the preferences, the menu's
-// commands are told in notifications (against a stand-in notification service), the
-// interface is exported as described, the bus can start the application, and without
-// a bus the commands say so.
 
 #include "SessionBus.h"
 
@@ -21,7 +15,7 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     AppSession session("control", 3840, 1080);
     ASSERT_TRUE(session.ready());
     const XvfbServer& server = session.server;
-    // PNG files open with a recorder that notes which file it was given.
+    // PNG files open with a recorder of the file it was given.
     const fs::path scratch = session.scratch.path(), script = scratch / "recorder.sh", opened = scratch / "opened";
     std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> " << opened.string() << "\n";
     fs::permissions(script, fs::perms::owner_all);
@@ -44,17 +38,14 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     ASSERT_TRUE(waitFor([&] { return trayIcons() == 1; }, 20000)) << "no tray icon appeared";
     EXPECT_EQ(server.popovers(), 0);
 
-    // A second start: no second tray application; the first one's popover opens.
     EXPECT_EQ(session.command(""), 0) << session.log("command.log");
     EXPECT_TRUE(session.popoverOpen()) << "the running instance showed no popover";
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_EQ(trayIcons(), 1) << "a second tray icon appeared";
-    // Started again while the popover is open: it stays open, and still one.
-    EXPECT_EQ(session.command(""), 0);
+    EXPECT_EQ(session.command(""), 0); // while open: it stays open, still one
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(server.popovers(), 1);
 
-    // The control commands.
     EXPECT_EQ(session.command("popover --hide"), 0);
     EXPECT_TRUE(session.popoverClosed()) << "--hide left the popover open";
     EXPECT_EQ(session.command("popover --hide"), 0) << "hiding a hidden popover is no failure";
@@ -72,8 +63,7 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     EXPECT_EQ(session.command("preferences"), 0);
     EXPECT_TRUE(waitFor([&] { return server.hasWindowNamed("General"); })) << "no preferences window";
 
-    // Without a notification service a saved screenshot is told in the tray icon's
-    // balloon: a window of the application's that was not there.
+    // Without a notification service, the tray icon's balloon: a new window of ours.
     const auto visible = [&] { return server.output("xdotool search --onlyvisible --class overlook 2>/dev/null"); };
     const std::string before = visible();
     ASSERT_EQ(session.call("ScreenshotAllDisplays"), 0);
@@ -81,9 +71,6 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     EXPECT_FALSE(fs::is_empty(session.scratch / "home" / "Desktop"));
     fs::remove_all(session.scratch / "home" / "Desktop");
 
-    // With one, a saved screenshot is announced with its file name and opens with the
-    // user's application (xdg-open) when clicked; a failed one is announced with the
-    // reason; the display information opens in a window.
     NotificationServer notifications(session.bus.address());
     ASSERT_TRUE(notifications.running());
     ASSERT_EQ(session.call("ScreenshotAllDisplays"), 0);
@@ -92,7 +79,6 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     EXPECT_EQ(saved.summary, "Screenshot saved");
     EXPECT_EQ(saved.appName, "Overlook");
     EXPECT_EQ(saved.urgency, 1);
-    // The file's name and the folder it went to.
     const std::string name = saved.body.substr(0, saved.body.find(" in "));
     const fs::path file = scratch / "home" / "Desktop" / name;
     EXPECT_EQ(saved.body, name + " in ~/Desktop");
@@ -101,13 +87,11 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     EXPECT_EQ(saved.hints.count("image-path") ? saved.hints.at("image-path") : "", "file://" + file.string());
     ASSERT_EQ(saved.actions, (std::vector<std::string>{"default", "Open"}));
 
-    // A click (the default action) opens the picture; another notification's action is none of ours.
-    notifications.invokeAction(saved.id, "default");
+    notifications.invokeAction(saved.id, "default"); // opens with xdg-open
     EXPECT_TRUE(waitFor([&] { return readFile(opened) == file.string() + "\n"; }, 10000))
         << "opened: '" << readFile(opened) << "'\n" << session.log();
-    notifications.invokeAction(saved.id + 100, "default");
+    notifications.invokeAction(saved.id + 100, "default"); // not ours
 
-    // No desktop folder can be made: the failure is announced with the reason.
     fs::remove_all(scratch / "home" / "Desktop");
     std::ofstream(scratch / "home" / "Desktop") << "in the way";
     ASSERT_EQ(session.call("ScreenshotAllDisplays"), 0);
@@ -119,13 +103,11 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     EXPECT_TRUE(failed.actions.empty());
     EXPECT_EQ(readFile(opened), file.string() + "\n") << "something else was opened";
 
-    // The display information: logged as before, and shown in a window.
     ASSERT_EQ(session.call("ShowDisplayInformation"), 0);
     EXPECT_TRUE(waitFor([&] { return session.server.hasWindowNamed("Display Information"); }))
         << "no display information window";
     EXPECT_NE(session.log().find("Display Information"), std::string::npos);
 
-    // Exported at its path with every method of the description.
     int status = 0;
     const std::string introspection = shellOutput("dbus-send --bus=" + session.bus.address() +
                                                       " --print-reply --dest=io.overlook.Overlook /io/overlook/Overlook "
@@ -141,15 +123,13 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     EXPECT_EQ(methods, 6);
     EXPECT_NE(introspection.find("<interface name=\"io.overlook.Overlook\">"), std::string::npos);
 
-    // The instance goes: its name with it, and the commands say there is none.
     stop(first);
     EXPECT_TRUE(waitFor([&] { return !session.bus.nameHasOwner("io.overlook.Overlook"); }));
     EXPECT_EQ(session.command("popover --hide"), 1);
     EXPECT_NE(session.log("command.log").find("overlook: no running Overlook: nothing owns"), std::string::npos)
         << session.log("command.log");
 
-    // With the built service file (pointed at the built program), hiding still starts
-    // nothing; showing starts the application, which shows its popover.
+    // With the built service file, hiding starts nothing; showing starts the application.
     std::string service = readFile(CONTROL_BUS_SERVICE_FILE);
     ASSERT_NE(service.find("Name=io.overlook.Overlook\n"), std::string::npos) << service;
     std::ofstream(session.bus.serviceDirectory() / "io.overlook.Overlook.service")
@@ -161,21 +141,18 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     EXPECT_TRUE(session.popoverOpen()) << "the started application showed no popover";
     EXPECT_EQ(session.command("popover --hide"), 0);
     EXPECT_TRUE(session.popoverClosed());
-    // The bus daemon's child, not ours: SIGTERM only.
     const std::string pid = shellOutput("dbus-send --bus=" + session.bus.address() +
                                         " --print-reply --dest=org.freedesktop.DBus / "
                                         "org.freedesktop.DBus.GetConnectionUnixProcessID string:io.overlook.Overlook "
                                         "| awk '/uint32/ {print $2}'");
     if (!pid.empty())
-        stop(std::stoi(pid));
+        stop(std::stoi(pid)); // the bus daemon's child: SIGTERM only
     stop(tray);
 }
 
-// (The tray application without a bus is tests/x11/TrayTests.cpp.)
 TEST(ControlBus, WithoutASessionBusTheCommandsSaySo) {
     const ScratchFolder scratch("control");
     const fs::path log = scratch / "log";
-    // Commands: a bus address that leads nowhere, and no address at all.
     for (const auto& [env, says] : std::vector<std::pair<std::map<std::string, std::string>, std::string>>{
              {{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}},
               "overlook: no running Overlook: cannot connect to the session bus at unix:path=/nonexistent/bus"},

@@ -93,7 +93,6 @@ int notify(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "u", static_cast<NotificationServer*>(userdata)->record(std::move(n)));
 }
 
-// Notify, the one method the application calls; ActionInvoked as a click sends it.
 const sd_bus_vtable kVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -110,7 +109,6 @@ NotificationServer::NotificationServer(const std::string& address) : bus_(connec
         bus_ = sd_bus_flush_close_unref(bus_);
     if (!bus_)
         return;
-    // The bus is only ever used from this thread.
     thread_ = std::thread([this] {
         serveBus(bus_, stop_, [this] {
             std::lock_guard lock(mutex_);

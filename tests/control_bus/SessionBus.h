@@ -1,7 +1,5 @@
 #pragma once
-// A private session bus for one test (a dbus-daemon of its own, stopped by PID), a
-// stand-in notification service on it that records what it is asked to show, and
-// the real application's surroundings built on them and a private Xvfb.
+// A private session bus, a stand-in notification service on it, and the application's surroundings.
 
 #include "tests/support/Processes.h"
 #include "tests/x11/XvfbServer.h"
@@ -19,8 +17,7 @@ typedef struct sd_bus sd_bus;
 
 namespace overlook::test {
 
-// A client connection to the bus at `address` (DBUS_SESSION_BUS_ADDRESS when empty),
-// or nullptr.
+// A client connection to `address` (DBUS_SESSION_BUS_ADDRESS when empty), or nullptr.
 sd_bus* connectBus(const std::string& address = {});
 // Answers calls on `bus` from the calling thread until `stop`, with `eachTurn` before
 // every read; false when the bus went away.
@@ -28,8 +25,7 @@ bool serveBus(sd_bus* bus, const std::atomic<bool>& stop, const std::function<vo
 
 class PrivateSessionBus {
 public:
-    // Starts dbus-daemon with `environment` added to its own (what the services it
-    // starts see) and services looked up in serviceDirectory().
+    // `environment` is what the services it starts see too.
     explicit PrivateSessionBus(const std::map<std::string, std::string>& environment = {});
     ~PrivateSessionBus();
 
@@ -44,8 +40,7 @@ private:
     pid_t pid_ = -1;
 };
 
-// org.freedesktop.Notifications at /org/freedesktop/Notifications, answering from a
-// thread of its own.
+// org.freedesktop.Notifications, answering from a thread of its own.
 class NotificationServer {
 public:
     explicit NotificationServer(const std::string& address);
@@ -73,8 +68,7 @@ private:
     std::thread thread_;
 };
 
-// A scratch folder with the application's "config" and "home", a private Xvfb and a
-// private session bus whose daemon (and what it starts) sees those three. Programs
+// "config" and "home" folders, a private Xvfb and a bus that sees all three. Programs
 // started here are stopped before the server and the bus.
 class AppSession {
 public:
@@ -85,7 +79,6 @@ public:
     // and what was set (an empty value unsets).
     std::map<std::string, std::string> environment() const;
     void setEnvironment(const std::string& name, const std::string& value) { extra_[name] = value; }
-    // Starts a command with standard output and error in the scratch file `log`.
     pid_t start(const std::string& command, const std::string& log = {});
     int exitStatus(pid_t pid, int limitMs);
     // The tray application, logged in "app.log", once it owns its bus name.
