@@ -48,7 +48,7 @@ int DesktopSession::storeConsent(const std::string& overlook) const {
     return n;
 }
 
-// The session's variables are exported for the whole command line, pipes and lists included.
+// Exported for the whole command line, pipes and lists included.
 int DesktopSession::run(const std::string& command) const {
     const int status = std::system(("unset DISPLAY SWAYSOCK; export " + environment_ + "; " + command).c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -1,6 +1,5 @@
 #pragma once
-// Installs a fixture arrangement and a manual synthetic capture service as the
-// process-wide services for the lifetime of a test, and drains the main queue.
+// A fixture arrangement and a synthetic capture service as the process's services for a test.
 
 #include "Foundation/Logger.h"
 #include "Foundation/MainQueue.h"
@@ -29,11 +28,9 @@ private:
     std::shared_ptr<fixture::SyntheticCaptureService> capture_;
 };
 
-// The captured messages without the "... stream is stopped" lines, which stream
-// queues write whenever a stopped stream's final update arrives.
+// Without the "... stream is stopped" lines stream queues write whenever a final update arrives.
 std::vector<std::string> messagesWithoutStopUpdates(const LogCapture& capture);
 
-// Arrangement JSON helpers.
 std::string displayJson(unsigned id, int unit, const std::string& name, double x, double y, double w,
                         double h, bool isMain = false, double rotation = 0);
 std::string arrangementJson(const std::vector<std::string>& displays);

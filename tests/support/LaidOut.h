@@ -1,6 +1,5 @@
 #pragma once
-// Controls that no layout places: such a control sits at its parent's top-left
-// corner, over the others, and a pane that forgot to add a row still builds.
+// A control no layout places sits over the others at the top left, yet the pane builds.
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -23,8 +22,7 @@ inline bool holds(const QLayout* layout, const QWidget* w) {
     return false;
 }
 
-// The buttons, boxes and sliders the pane shows that no layout places, by their text
-// (or class), separated by commas; empty when there are none.
+// The buttons, boxes and sliders no layout places, by text (or class), comma-separated.
 inline std::string controlsOutsideLayouts(const QWidget& pane) {
     QStringList outside;
     for (QWidget* w : pane.findChildren<QWidget*>()) {

@@ -1,6 +1,5 @@
 #pragma once
-// Process and folder helpers for tests that run the real programs: start a command
-// with its own environment, stop it, wait for it, read what it wrote.
+// Helpers for tests that run the real programs.
 
 #include <sys/types.h>
 
@@ -13,8 +12,7 @@
 
 namespace overlook::test {
 
-// A fresh folder under /tmp ("/tmp/overlook-<purpose>-XXXXXX"), removed with its
-// contents when the object goes.
+// A fresh /tmp/overlook-<purpose>-XXXXXX, removed with its contents.
 class ScratchFolder {
 public:
     explicit ScratchFolder(const std::string& purpose);
@@ -28,8 +26,7 @@ private:
     std::filesystem::path path_;
 };
 
-// This process's environment variables set (an empty value unsets) for the object's
-// lifetime, then put back as they were.
+// Variables set (an empty value unsets) for the object's lifetime.
 class ScopedEnvironment {
 public:
     explicit ScopedEnvironment(const std::map<std::string, std::string>& variables);
@@ -39,18 +36,15 @@ private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
-// Starts `command` through sh with `environment` added, standard output and error
-// into `log` (or /dev/null when empty).
+// `command` through sh with `environment` added, its output into `log` (or /dev/null).
 pid_t spawn(const std::string& command, const std::map<std::string, std::string>& environment,
             const std::filesystem::path& log = {});
 // SIGTERM and wait; nothing for pid <= 0.
 void stop(pid_t pid);
 // The exit status of a process that ends within `limitMs`, else -1 (left running).
 int exitStatusWithin(pid_t pid, int limitMs);
-// Runs a shell command and returns its standard output; `status` gets its exit code.
 std::string shellOutput(const std::string& command, int* status = nullptr);
 std::string readFile(const std::filesystem::path& path);
-// How many times `word` is in `text`.
 int occurrences(const std::string& text, const std::string& word);
 
 template <class Predicate>
