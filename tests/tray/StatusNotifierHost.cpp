@@ -22,15 +22,13 @@ constexpr const char* kMenuInterface = "com.canonical.dbusmenu";
 
 StatusNotifierWatcher* watcherOf(void* userdata) { return static_cast<StatusNotifierWatcher*>(userdata); }
 
-// RegisterStatusNotifierItem and RegisterStatusNotifierHost.
 int registerCall(sd_bus_message* m, void* userdata, sd_bus_error*) {
     const char* name = nullptr;
     if (int r = sd_bus_message_read(m, "s", &name); r < 0)
         return r;
     if (std::string(sd_bus_message_get_member(m)) == "RegisterStatusNotifierHost")
         watcherOf(userdata)->addHost();
-    else // Qt and KDE pass a bus name (the item is then at /StatusNotifierItem); the
-         // Ayatana library passes its object path, on the caller's connection.
+    else // Qt and KDE pass a bus name, Ayatana its object path on the caller's connection
         watcherOf(userdata)->addItem(name[0] == '/' ? std::string(sd_bus_message_get_sender(m)) + name
                                                     : std::string(name) + "/StatusNotifierItem");
     return sd_bus_reply_method_return(m, "");
@@ -49,8 +47,7 @@ int property(sd_bus*, const char*, const char*, const char* name, sd_bus_message
     return r < 0 ? r : sd_bus_message_close_container(reply);
 }
 
-// What the application and Qt use: the registrations and the properties (they
-// listen to none of the watcher's signals, and the tests' items stay).
+// Qt listens to none of the watcher's signals.
 const sd_bus_vtable kWatcherVtable[] = {
     SD_BUS_VTABLE_START(0),
     SD_BUS_METHOD("RegisterStatusNotifierItem", "s", "", registerCall, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -61,7 +58,6 @@ const sd_bus_vtable kWatcherVtable[] = {
     SD_BUS_VTABLE_END,
 };
 
-// "service/path" → the two halves.
 std::pair<std::string, std::string> split(const std::string& item) {
     const auto slash = item.find('/');
     return slash == std::string::npos ? std::pair{item, std::string("/StatusNotifierItem")}
@@ -74,7 +70,6 @@ StatusNotifierWatcher::StatusNotifierWatcher(const std::string& address) : bus_(
     if (bus_ && (sd_bus_add_object_vtable(bus_, nullptr, kWatcherPath, kWatcherName, kWatcherVtable, this) < 0 ||
                  sd_bus_request_name(bus_, kWatcherName, 0) < 0))
         bus_ = sd_bus_flush_close_unref(bus_);
-    // The connection is only ever used from this thread.
     if (bus_)
         thread_ = std::thread([this] { lost_ = !serveBus(bus_, stop_); });
 }
@@ -159,7 +154,7 @@ std::optional<std::vector<StatusNotifierHost::MenuEntry>> StatusNotifierHost::me
     std::optional<std::string> out;
     if (!path || !busctl("call " + menu + " AboutToShow i 0") || !(out = busctl("call " + menu + " GetLayout iias 0 -1 0")))
         return std::nullopt;
-    // (ia{sv}av): the id, the properties (as {"type", "data"}) and the children as variants.
+    // (ia{sv}av): id, properties as {"type", "data"}, children as variants.
     std::vector<MenuEntry> entries;
     const std::function<void(const json&)> read = [&](const json& children) {
         for (const json& child : children) {

@@ -1,9 +1,3 @@
-// The tray icon under a panel that hosts StatusNotifierItems over D-Bus that comes
-// late: the real application on a private Xvfb and a private session bus, the
-// stand-in panel of this folder, and no XEmbed tray anywhere. Without any tray the
-// application waits and the popover still opens; the icon registers with a watcher
-// that comes later, and again after the panel restarts. (The icon's clicks and menu
-// under a panel that is there first: tests/wayland_tray, with waybar.)
 
 #include "tests/control_bus/SessionBus.h"
 #include "tests/tray/StatusNotifierHost.h"
@@ -16,7 +10,6 @@ using namespace overlook::test;
 
 namespace {
 
-// The one item the watcher lists, once there is one.
 std::optional<std::string> itemOf(StatusNotifierHost& host, int limitMs = 20000) {
     std::vector<std::string> items;
     if (!waitFor([&] { return !(items = host.items()).empty(); }, limitMs) || items.size() != 1)
@@ -29,7 +22,7 @@ std::optional<std::string> itemOf(StatusNotifierHost& host, int limitMs = 20000)
 TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLater) {
     AppSession session("tray", 1600, 900);
     ASSERT_TRUE(session.ready());
-    // GNOME without its tray extension, its settings in a file of this session's own.
+    // GNOME without its tray extension, its settings in a file of this session's.
     session.setEnvironment("XDG_CURRENT_DESKTOP", "GNOME");
     session.setEnvironment("GSETTINGS_BACKEND", "keyfile");
     const auto gsettings = [&](const std::string& key) {
@@ -41,7 +34,6 @@ TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLa
     ASSERT_TRUE(notifications.running());
     session.startApplication();
 
-    // No tray at all: said once, the application runs on and its popover opens.
     EXPECT_TRUE(waitFor([&] { return session.log().find("No system tray is available yet") != std::string::npos; }))
         << session.log();
     EXPECT_EQ(session.command("popover --show"), 0);
@@ -49,8 +41,7 @@ TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLa
     EXPECT_EQ(session.command("popover --hide"), 0);
     EXPECT_TRUE(session.popoverClosed());
 
-    // The user is told once how to reach the previews, and offered GNOME's own
-    // shortcut, which is written only once accepted.
+    // Told once how to reach the previews; GNOME's shortcut is written only once accepted.
     std::vector<NotificationServer::Notification> notices;
     const auto told = [&] {
         notices = notifications.received();
@@ -74,9 +65,7 @@ TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLa
     EXPECT_TRUE(told());
     EXPECT_EQ(notices.size(), 1u);
 
-    // The watcher comes first, the panel's host a moment later, as on a desktop
-    // that is still starting; then the panel restarts, watcher and host at once. The
-    // icon comes to each, and a click on it opens and closes the popover.
+    // A desktop still starting (host after watcher), then a panel restart (both at once).
     for (const int hostLaterMs : {1500, 0}) {
         SCOPED_TRACE(hostLaterMs ? "the host came later" : "the panel restarted");
         StatusNotifierWatcher watcher(session.bus.address());
