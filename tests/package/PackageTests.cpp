@@ -1,6 +1,3 @@
-// The Debian package as a user gets it: built by CPack from this tree, checked
-// with dpkg-deb, unpacked into a temporary root (not under /usr) and run there on
-// a private X server.
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/Processes.h"
 #include "tests/x11/XvfbServer.h"
@@ -15,7 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Standard output of a shell command and its exit status.
 std::pair<std::string, int> capture(const std::string& command) {
     int status = 0;
     std::string out = shellOutput(command, &status);
@@ -27,7 +23,6 @@ std::string field(const std::string& deb, const std::string& name) {
     return status == 0 ? out.substr(0, out.find_last_not_of("\n ") + 1) : std::string{};
 }
 
-// One package for the test in this program.
 class DebianPackage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -58,40 +53,32 @@ protected:
 
 } // namespace
 
-// One test, so that CPack (the slow part) runs once: ctest runs each test in a process of its own.
+// One test, so that CPack runs once: ctest runs each test in a process of its own.
 TEST_F(DebianPackage, DescribesItselfInstallsUnderUsrAndRunsItsCommandsFromItsOwnTree) {
     EXPECT_EQ(field(deb_, "Package"), "overlook");
     EXPECT_EQ(field(deb_, "Section"), "utils");
     EXPECT_NE(field(deb_, "Description").find("previews"), std::string::npos);
-    // Generated from the linked libraries, with versions: the C library, Qt, xcb,
-    // cairo, sd-bus; and the SVG plugin the icons need at run time.
+    // Generated from the linked libraries, plus the SVG plugin the icons need at run time.
     const std::string depends = field(deb_, "Depends");
     for (const char* package : {"libc6 (>=", "libqt6widgets6", "libqt6dbus6", "libxcb-randr0", "libcairo2",
                                 "libsystemd0", "libplist", "libqt6svg6"})
         EXPECT_NE(depends.find(package), std::string::npos) << package << " missing from: " << depends;
 
-    // Debian's checker finds nothing to object to at its default level: the maintainer's
-    // address, changelog, copyright, compressed man page, description lines, the
-    // hardening of every program (fortify, bind-now, PIE) and the desktop entry.
     const auto [lintian, lintianStatus] = capture("lintian --no-tag-display-limit '" + deb_.string() + "' 2>&1");
     EXPECT_EQ(lintianStatus, 0) << lintian;
     std::istringstream lines(lintian);
     for (std::string line; std::getline(lines, line);)
         EXPECT_FALSE(line.rfind("E: ", 0) == 0 || line.rfind("W: ", 0) == 0) << line;
 
-    // Installed under /usr. (The programs run below, and the files read below are
-    // checked by their contents.)
     const fs::path usr = root_ / "usr";
     for (const char* file : {"share/dbus-1/interfaces/io.overlook.Overlook.xml",
                              "share/icons/hicolor/scalable/apps/overlook.svg", "share/overlook/Overlook.gpl"})
         EXPECT_TRUE(fs::is_regular_file(usr / file)) << file;
-    // Nothing outside /usr, and no build-tree leftovers such as test programs or headers.
     for (const auto& entry : fs::directory_iterator(root_))
         EXPECT_EQ(entry.path().filename(), "usr");
     EXPECT_FALSE(fs::exists(usr / "include"));
     EXPECT_FALSE(fs::exists(usr / "local"));
 
-    // The launcher and the bus start the program by its absolute path, not through PATH.
     const std::string desktop = readFile(usr / "share/applications/overlook.desktop");
     EXPECT_NE(desktop.find("\nExec=\"/usr/bin/overlook\"\n"), std::string::npos) << desktop;
     EXPECT_NE(desktop.find("Icon=overlook"), std::string::npos);
@@ -100,7 +87,6 @@ TEST_F(DebianPackage, DescribesItselfInstallsUnderUsrAndRunsItsCommandsFromItsOw
     EXPECT_NE(service.find("Name=io.overlook.Overlook\n"), std::string::npos);
     EXPECT_NE(service.find("\nExec=\"/usr/bin/overlook\"\n"), std::string::npos) << service;
 
-    // A real manual: synopsis, files, environment, exit status and examples.
     const auto [manual, manStatus] =
         capture("MANWIDTH=100 man -l '" + (usr / "share/man/man1/overlook.1.gz").string() + "' 2>&1");
     EXPECT_EQ(manStatus, 0) << manual;
@@ -110,13 +96,11 @@ TEST_F(DebianPackage, DescribesItselfInstallsUnderUsrAndRunsItsCommandsFromItsOw
     EXPECT_NE(readFile(usr / "share/doc/overlook/copyright").find("Copyright: 2026 The Overlook developers"),
               std::string::npos);
 
-    // Software centres list it from metadata that their validator accepts.
     const auto [appstream, appstreamStatus] = capture(
         "appstreamcli validate --no-net '" + (usr / "share/metainfo/io.overlook.Overlook.metainfo.xml").string() + "' 2>&1");
     EXPECT_EQ(appstreamStatus, 0) << appstream;
 
-    // Installed under a prefix with a space, the entries still name the program, quoted as
-    // the desktop-entry and D-Bus formats quote an argument.
+    // Under a prefix with a space the entries quote the program as their formats quote an argument.
     const fs::path prefix = dir_ / "my prefix";
     const auto [installLog, installStatus] =
         capture("'" CMAKE_COMMAND "' --install '" BUILD_DIR "' --prefix '" + prefix.string() + "' 2>&1");
@@ -126,11 +110,10 @@ TEST_F(DebianPackage, DescribesItselfInstallsUnderUsrAndRunsItsCommandsFromItsOw
     EXPECT_NE(readFile(prefix / "share/dbus-1/services/io.overlook.Overlook.service").find(quoted), std::string::npos);
     EXPECT_TRUE(fs::is_regular_file(prefix / "bin/overlook"));
 
-    // The unpacked program runs from its own tree.
     XvfbServer server(1366, 768);
     ASSERT_TRUE(server.running());
     server.setMonitors({"PKG 1366x768+0+0"});
-    server.fill(0, 0, 30, 20, 0xFF0000); // marks the top-left corner
+    server.fill(0, 0, 30, 20, 0xFF0000);
     const std::string png = (dir_ / "shot.png").string();
     ASSERT_EQ(server.run(program() + " screenshot --backend x11 --output '" + png + "' >/dev/null"), 0);
     const auto shot = decodePng(png);
@@ -140,8 +123,7 @@ TEST_F(DebianPackage, DescribesItselfInstallsUnderUsrAndRunsItsCommandsFromItsOw
     EXPECT_EQ(shot->at(5, 5), 0xFFFF0000u);
     EXPECT_NE(shot->at(1000, 500), 0xFFFF0000u);
 
-    // The unpacked fixture gets a name of its own: only the tree's copy has it.
-    const fs::path fixture = root_ / "usr/share/overlook/fixtures/two-displays.json";
+    const fs::path fixture = root_ / "usr/share/overlook/fixtures/two-displays.json"; // renamed in the tree only
     std::string json = readFile(fixture);
     const std::string original = "DELL U2720Q";
     const auto at = json.find(original);
@@ -152,16 +134,14 @@ TEST_F(DebianPackage, DescribesItselfInstallsUnderUsrAndRunsItsCommandsFromItsOw
     EXPECT_EQ(status, 0);
     EXPECT_NE(displays.find("Unpacked Monitor"), std::string::npos) << displays;
 
-    // The preview runs in the tree's libexec/overlook/overlook-app.
-    const std::string preview = (dir_ / "preview.png").string();
+    const std::string preview = (dir_ / "preview.png").string(); // by the tree's libexec/overlook/overlook-app
     const auto [out, previewStatus] = capture("QT_QPA_PLATFORM=offscreen " + program() +
                                               " preview --backend fixture --frames 2 --output '" + preview + "' 2>&1");
     EXPECT_EQ(previewStatus, 0) << out;
     ASSERT_TRUE(decodePng(preview)) << out;
 }
 
-// The README's first commands, with the network and the compiler replaced by programs
-// that record their calls: what the scripts ask of them is what a newcomer waits for.
+// The README's first commands, with the network and the compiler replaced by recorders.
 TEST(FirstRun, InstallDepsNeedsNoNetworkOnceInstalledAndRunBuildsOnlyTheProgramsAloud) {
     const ScratchFolder scratch("first-run");
     const fs::path dir = scratch.path(), bin = dir / "bin";
@@ -178,8 +158,7 @@ TEST(FirstRun, InstallDepsNeedsNoNetworkOnceInstalledAndRunBuildsOnlyThePrograms
     script(dir / "build/Overlook/overlook", "echo ran \"$@\"");
     const std::string path = "PATH='" + bin.string() + "':\"$PATH\" ";
 
-    // Every package it names is installed here (the suite's own build needed them), so
-    // a virtual or misspelt name shows as a call to apt-get.
+    // Every package it names is installed here: a virtual or misspelt one calls apt-get.
     const auto [deps, depsStatus] = capture(path + OVERLOOK_SOURCE_DIR "/scripts/install-deps 2>&1");
     EXPECT_EQ(depsStatus, 0) << deps;
     EXPECT_EQ(deps.find("NETWORK"), std::string::npos) << deps;
