@@ -1,6 +1,3 @@
-// The tray application in a Wayland session: waybar hosts its icon, swaymsg and grim
-// show what the compositor did with its windows, and the real desktop portal carries
-// the global shortcut to a test implementation of the desktop's side.
 
 #include "tests/overlook/PngDecode.h"
 #include "tests/support/DesktopSession.h"
@@ -28,7 +25,6 @@ const std::string kOverlook = OVERLOOK_BINARY;
 const std::string kApp = OVERLOOK_APP_BINARY;
 constexpr const char* kBackendName = "org.freedesktop.impl.portal.desktop.overlooktest";
 
-// The popover: a floating window with our title.
 std::optional<SwayWindow> popoverRect(const DesktopSession& sway) {
     for (const SwayWindow& w : overlookWindows(sway))
         if (w.floating && w.title == "Overlook")
@@ -36,8 +32,7 @@ std::optional<SwayWindow> popoverRect(const DesktopSession& sway) {
     return std::nullopt;
 }
 
-// The application started in a session (its environment as NAME='value' words)
-// with a settings folder of its own, stopped when the object goes.
+// The application in a session (NAME='value' words) with a settings folder of its own.
 class TrayApp {
 public:
     TrayApp(const std::string& environment, const ScratchFolder& home, bool autoPlay = false)
@@ -57,7 +52,6 @@ public:
     bool logs(const std::string& line, int limitMs = 8000) const {
         return waitFor([&] { return log().find(line) != std::string::npos; }, limitMs);
     }
-    // "overlook ..." against this instance.
     int command(const std::string& arguments) const {
         return std::system((environment_ + kOverlook + " " + arguments + " >/dev/null 2>&1").c_str()) == 0 ? 0 : 1;
     }
@@ -76,7 +70,6 @@ TEST(WaylandTray, TheIconAndItsMenuOpenThePopoverWhichShowsBothOutputs) {
     const ScratchFolder home("wayland-tray");
     TrayApp app(sway.environment(), home, true);
 
-    // A second host beside waybar, to click what waybar shows.
     StatusNotifierHost host(sway.variable("DBUS_SESSION_BUS_ADDRESS"));
     std::string item;
     ASSERT_TRUE(waitFor([&] {
@@ -89,14 +82,11 @@ TEST(WaylandTray, TheIconAndItsMenuOpenThePopoverWhichShowsBothOutputs) {
         << app.log();
     const auto activate = [&] { return host.activate(item, 0, 0); };
 
-    // A left click on the icon: a floating popover that the compositor placed.
     ASSERT_TRUE(activate());
     std::optional<SwayWindow> popover;
     ASSERT_TRUE(waitFor([&] { return (popover = popoverRect(sway)).has_value(); })) << app.log();
     EXPECT_EQ(popover->width, 600);
 
-    // Its picture: the left output's colour on the left, the right one's on the right,
-    // once the first frames are in.
     const fs::path shot = home / "popover.png";
     const std::string geometry = std::to_string(popover->x) + "," + std::to_string(popover->y) + " " +
                                  std::to_string(popover->width) + "x" + std::to_string(popover->height);
@@ -106,11 +96,9 @@ TEST(WaylandTray, TheIconAndItsMenuOpenThePopoverWhichShowsBothOutputs) {
         const auto png = decodePng(shot);
         return png ? png->at(int(png->width * fx), int(png->height * fy)) : 0;
     };
-    // Outputs 1920 and 1280 wide side by side: 60 % and 40 % of the picture.
     EXPECT_TRUE(waitFor([&] { return colourAt(0.08, 0.5) == 0xFF1F4E79u; })) << std::hex << colourAt(0.08, 0.5);
     EXPECT_TRUE(waitFor([&] { return colourAt(0.8, 0.5) == 0xFF7F3F00u; })) << std::hex << colourAt(0.8, 0.5);
 
-    // Clicked again, it closes; the command line opens and closes it too.
     ASSERT_TRUE(activate());
     EXPECT_TRUE(waitFor([&] { return !popoverRect(sway); }));
     EXPECT_EQ(app.command("popover --toggle"), 0);
@@ -118,7 +106,6 @@ TEST(WaylandTray, TheIconAndItsMenuOpenThePopoverWhichShowsBothOutputs) {
     EXPECT_EQ(app.command("popover --toggle"), 0);
     EXPECT_TRUE(waitFor([&] { return !popoverRect(sway); }));
 
-    // The menu as a panel shows it; "Show Previews" opens and closes the popover.
     EXPECT_EQ(host.property(item, "Status").value_or(host.error()), "Active"); // panels hide passive items
     const auto menu = host.menu(item);
     ASSERT_TRUE(menu) << host.error();
@@ -133,14 +120,11 @@ TEST(WaylandTray, TheIconAndItsMenuOpenThePopoverWhichShowsBothOutputs) {
     ASSERT_TRUE(host.clickMenuEntry(item, "Show Previews")) << host.error();
     EXPECT_TRUE(waitFor([&] { return !popoverRect(sway); }));
 
-    // Quit from the menu: the application ends and its item leaves the panel.
     ASSERT_TRUE(host.clickMenuEntry(item, "Quit")) << host.error();
     EXPECT_EQ(app.exitStatus(10000), 0) << app.log();
     EXPECT_TRUE(waitFor([&] { return host.items().empty(); })) << "the item stayed after the application quit";
 }
 
-// A desktop with the GlobalShortcuts portal: the test back end takes every shortcut
-// with its preferred trigger and plays presses on request.
 class PortalShortcuts : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -155,7 +139,6 @@ protected:
         unsetenv("OVERLOOK_PORTAL_EXTRA");
     }
     std::string bindings() const { return readFile(extra_ / "bindings.log"); }
-    // A method of the back end's own interface: Press(id), TakeNothing.
     int keys(const std::string& call) const {
         return sway_->run(std::string("busctl --user call ") + kBackendName +
                           " /org/freedesktop/portal/desktop io.overlook.test.Keys " + call + " >/dev/null");
@@ -171,7 +154,6 @@ TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNew
     {
         const ScratchFolder home("wayland-shortcut");
         TrayApp app(sway_->environment(), home, true);
-        // Offered with the recorded combination, Ctrl+Alt+Super+P, under its name.
         ASSERT_TRUE(app.logs("The desktop bound the shortcut") && app.logs("Session: ")) << app.log() << bindings();
         EXPECT_NE(app.log().find("bound the shortcut to CTRL+ALT+LOGO+p"), std::string::npos) << app.log();
         EXPECT_NE(app.log().find("shortcut GlobalShortcuts portal"), std::string::npos) << app.log();
@@ -186,8 +168,7 @@ TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNew
         EXPECT_TRUE(waitFor([&] { return !popoverRect(*sway_); })) << app.log();
     }
 
-    // The service on its own, as the shortcut registry drives it: a registration, a
-    // press, and the registration replaced by a new recording.
+    // The service on its own, as the shortcut registry drives it.
     const ScopedEnvironment bus({{"DBUS_SESSION_BUS_ADDRESS", sway_->variable("DBUS_SESSION_BUS_ADDRESS")}});
     std::string why;
     auto service = portal::PortalHotKeyService::connect(why);
@@ -216,8 +197,7 @@ TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNew
     EXPECT_EQ(events[0], std::make_pair(7, 5)); // pressed
     EXPECT_EQ(events[1], std::make_pair(7, 6)); // released
 
-    // A new recording: Shift+Super+F5 replaces it, in a new session.
-    answers.clear();
+    answers.clear(); // a new recording replaces it, in a new session
     service->unregisterHotKey(*first);
     const auto second = service->registerHotKey(96, 0x300, {1, 7});
     ASSERT_TRUE(second);
@@ -227,7 +207,6 @@ TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNew
     ASSERT_EQ(press("hotkey-1-7"), 0);
     EXPECT_TRUE(drainUntil([&] { return events.size() == 4; }));
 
-    // A desktop that leaves the shortcut out: the user is told it was refused.
     ASSERT_EQ(keys("TakeNothing"), 0);
     answers.clear();
     service->unregisterHotKey(*second);
@@ -241,9 +220,7 @@ TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNew
     manualMainQueue().drain();
 }
 
-// KDE Plasma 5.27 as Debian ships it: its portal takes the shortcut only from the
-// session's creation, and keys pressed on the keyboard (kwin's fake input) open and
-// close the popover, which kwin shows as a window of its own.
+// Plasma 5.27's portal takes the shortcut only from the session's creation.
 TEST(KdeShortcuts, PlasmaBindsTheShortcutAndItsKeysToggleThePopover) {
 #ifndef KWIN_FAKE_INPUT
     GTEST_SKIP() << "plasma-wayland-protocols is not installed (scripts/install-deps)";
@@ -264,9 +241,6 @@ TEST(KdeShortcuts, PlasmaBindsTheShortcutAndItsKeysToggleThePopover) {
 #endif
 }
 
-// GNOME as it comes has no tray: the application tells the user so through the shell's
-// notification server, offering GNOME's own shortcut, and shows its icon as soon as the
-// AppIndicator extension is enabled; the host's Activate opens the popover.
 TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
     if (system("command -v gnome-shell >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "gnome-shell is not installed (scripts/install-deps)";
@@ -300,13 +274,11 @@ TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
             item = m[1].str() + " " + m[2].str();
         return !item.empty();
     })) << "the shell's watcher lists no item";
-    // What the shell sends when its icon is clicked: the popover opens; a middle click
-    // (SecondaryActivate) closes it and opens it again, its streams set up anew.
+    // A click opens the popover; middle clicks close and reopen it, its streams set up anew.
     const auto opened = [&] { return occurrences(log(), "Setting up new streams"); };
     ASSERT_EQ(gnome.run("busctl --user call " + item + " org.kde.StatusNotifierItem Activate ii 1800 10"), 0);
     EXPECT_TRUE(waitFor([&] { return opened() == 1; })) << log();
-    // Paused (autoPlay is off), each display still gets its picture: a snapshot
-    // through the portal, which comes after the popover shows.
+    // Paused (autoPlay off), each display still gets a snapshot through the portal.
     EXPECT_TRUE(waitFor([&] { return occurrences(log(), "The screenshot of") == 2; }, 10000)) << log();
     for (int click = 0; click < 2; ++click)
         ASSERT_EQ(gnome.run("busctl --user call " + item + " org.kde.StatusNotifierItem SecondaryActivate ii 1800 10"), 0);

@@ -1,16 +1,11 @@
-// The application's windows on Qt's Wayland platform in a headless sway: what the
-// compositor does with the popover, its display list and a stream window popped out
-// of it, and that the stream window's streams go when it closes. The buttons are
-// clicked in the process; sway has no pointer here to click with.
+// Buttons are clicked in the process: sway has no pointer here.
 
 #include "tests/support/Processes.h"
 #include "tests/wayland_tray/SwayWindows.h"
 
 #include "Overlook/CommandLine/CommandLine.h"
-#include "Foundation/MainQueue.h"
 #include "Overlook/AppDelegate.h"
 #include "Overlook/ContentViews.h"
-#include "Overlook/PreferenceKeys.h"
 #include "Overlook/QtMainQueue.h"
 #include "Overlook/StreamWindow.h"
 #include "Platform/Wayland/WaylandCaptureService.h"
@@ -21,13 +16,12 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace overlook;
 using namespace overlook::test;
 
 namespace {
 
-// Our windows as sway has them: title → floating.
+// Title → floating.
 std::map<std::string, bool> ourWindows(const DesktopSession& sway) {
     std::map<std::string, bool> windows;
     for (const SwayWindow& w : overlookWindows(sway))
@@ -68,16 +62,13 @@ TEST(WaylandWindows, ThePopoverFloatsAndAStreamWindowPoppedOutOfItGivesBackItsSt
     delegate.togglePopover();
     Popover* popover = delegate.popover();
     ASSERT_TRUE(popover);
-    // Fixed in size, so sway floats it where it likes.
-    EXPECT_TRUE(settle([&] {
+    EXPECT_TRUE(settle([&] { // fixed in size, so sway floats it
         const auto w = ourWindows(sway);
         return w.count("Overlook") && w.at("Overlook");
     })) << sway.output("swaymsg -t get_tree -r | head -c 2000");
 
-    // Playing over a still desktop, the popover shows itself inside itself: each of
-    // its redraws is damage that the next screen copy sees. It must come to rest
-    // (no copies at all for 2 s, the view asleep although the crosshair is on and
-    // the pointer unknown) and still show a change beside it.
+    // Playing, the popover shows itself, each redraw damage for the next copy: it must come to
+    // rest (no copies for 2 s, the view asleep) and still show a change beside it.
     auto* capture = dynamic_cast<wayland::WaylandCaptureService*>(captureService());
     ASSERT_TRUE(capture);
     DisplayView* displayView = popover->content()->displayView();
@@ -106,13 +97,11 @@ TEST(WaylandWindows, ThePopoverFloatsAndAStreamWindowPoppedOutOfItGivesBackItsSt
     EXPECT_TRUE(settle(magentaOnTheRight));
     displayView->controller()->stopAll();
 
-    // The display list, and from it the left display in a window of its own.
     HoverControls* controls = popover->content()->displayView()->controls();
     ASSERT_TRUE(controls->displaysButton());
     controls->displaysButton()->click();
     ASSERT_TRUE(settle([&] { return controls->displayList() && controls->displayList()->isVisible(); }));
-    // The list floats beside it (it is as wide as it ever gets).
-    EXPECT_TRUE(settle([&] {
+    EXPECT_TRUE(settle([&] { // the list floats beside it too
         const auto w = ourWindows(sway);
         return w.size() == 2 && std::all_of(w.begin(), w.end(), [](const auto& e) { return e.second; });
     })) << sway.output("swaymsg -t get_tree | grep -E 'name|app_id|floating'");
@@ -129,7 +118,6 @@ TEST(WaylandWindows, ThePopoverFloatsAndAStreamWindowPoppedOutOfItGivesBackItsSt
     const std::string title = window->windowTitle().toStdString();
     EXPECT_TRUE(settle([&] { return ourWindows(sway).count(title) > 0; })) << title;
 
-    // Played and closed: its streamers go, and with them their captures.
     window->controller()->startAll();
     std::vector<std::weak_ptr<DisplayStreamer>> streamers;
     for (const auto& s : window->controller()->streams.get())

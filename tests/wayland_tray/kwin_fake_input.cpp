@@ -1,9 +1,4 @@
-// Presses keys or moves the pointer in a kwin session through its fake-input protocol,
-// as a keyboard or a mouse would.
-//
-//   kwin_fake_input keys KEYCODE...   each key down in the order given, then up in reverse
-//                                     (Linux key codes: 29 left Ctrl, 56 left Alt, 125 left Meta, 25 P)
-//   kwin_fake_input move X Y          the pointer to X,Y of the compositor's logical space
+// Keys (Linux codes; down in order, up in reverse) or an absolute pointer move in a kwin session.
 
 #include "fake-input-client-protocol.h"
 

@@ -1,14 +1,6 @@
-// A desktop's side of global shortcuts for the tests: an implementation of
-// org.freedesktop.impl.portal.GlobalShortcuts that xdg-desktop-portal forwards to.
-// It takes every shortcut with its preferred trigger, writes each binding to the
-// file named on the command line ("bind ID TRIGGER|DESCRIPTION", one line each),
-// and plays a key press when asked on its own interface io.overlook.test.Keys
-// (Press(s id): Activated, then Deactivated, in the last session that bound it).
-// After TakeNothing() it binds nothing and answers without shortcuts, as a desktop that
-// refuses them does. (KDE Plasma 5.27's back end, which takes shortcuts only from
-// CreateSession's options, is the real one in the KDE test.)
-//
-//   shortcuts_portal_backend BUS_NAME LOG_FILE
+// A desktop's side of GlobalShortcuts: binds every shortcut with its preferred trigger, logs
+// "bind ID TRIGGER|DESCRIPTION", plays presses on io.overlook.test.Keys.Press, and after
+// TakeNothing binds nothing, as a refusing desktop does.
 
 #include <systemd/sd-bus.h>
 
@@ -48,7 +40,6 @@ const sd_bus_vtable kSessionVtable[] = {
     SD_BUS_VTABLE_END,
 };
 
-// Reads a(sa{sv}) into (id, preferred trigger, description).
 int readShortcuts(sd_bus_message* m, std::vector<Offered>& out) {
     int r = sd_bus_message_enter_container(m, 'a', "(sa{sv})");
     while (r >= 0 && (r = sd_bus_message_enter_container(m, 'r', "sa{sv}")) > 0) {
@@ -73,8 +64,6 @@ int readShortcuts(sd_bus_message* m, std::vector<Offered>& out) {
     return r < 0 ? r : sd_bus_message_exit_container(m);
 }
 
-// The answer to BindShortcuts: the session's shortcuts as bound,
-// each described by its trigger as it came.
 int replyWithShortcuts(Backend* b, sd_bus_message* m, const std::vector<Offered>& list) {
     sd_bus_message* reply = nullptr;
     sd_bus_message_new_method_return(m, &reply);
