@@ -10,7 +10,14 @@
 #include <cstdlib>
 #include <optional>
 
+struct spa_buffer;
+struct spa_data;
+
 namespace overlook::portal {
+
+// The block of `buffer` that holds a new picture; nullptr for a cursor-only update
+// (no bytes), an unmapped block, or one the producer marked corrupted.
+const spa_data* pictureData(const spa_buffer& buffer);
 
 // How a PipeWire video format (spa_video_format) holds a pixel; nullopt for one we
 // cannot read. Every one read has 4 bytes a pixel.

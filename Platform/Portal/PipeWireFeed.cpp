@@ -21,6 +21,19 @@ constexpr std::uint32_t kReadableFormats[] = {
 };
 } // namespace
 
+const spa_data* pictureData(const spa_buffer& buffer) {
+    if (auto* header = static_cast<spa_meta_header*>(
+            spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
+        header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED))
+        return nullptr;
+    if (buffer.n_datas < 1)
+        return nullptr;
+    const spa_data& d = buffer.datas[0];
+    if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
+        return nullptr;
+    return &d;
+}
+
 std::optional<wayland::PixelLayout> videoPixelLayout(std::uint32_t spaFormat) {
     switch (spaFormat) {
     case SPA_VIDEO_FORMAT_BGRx:
@@ -330,17 +343,11 @@ bool PortalCaptureService::Impl::readCursor(Feed& f, spa_buffer& buffer) {
 // To every started stream of the feed's display, or to `only`; false when the
 // buffer holds no picture.
 bool PortalCaptureService::Impl::deliver(Feed& f, spa_buffer& buffer, StreamState* only) {
-    if (auto* header = static_cast<spa_meta_header*>(
-            spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
-        header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED))
-        return false;
-    if (!f.haveFormat || buffer.n_datas < 1)
-        return false;
-    const spa_data& d = buffer.datas[0];
+    const spa_data* picture = pictureData(buffer);
     const int width = int(f.format.size.width), height = int(f.format.size.height);
-    if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) || width <= 0 ||
-        height <= 0)
-        return false; // a cursor-only update, or nothing new
+    if (!f.haveFormat || !picture || width <= 0 || height <= 0)
+        return false;
+    const spa_data& d = *picture;
     const std::optional<BufferRows> rows =
         readableRows(d.chunk->offset, d.chunk->stride, d.maxsize, width, height, 4);
     if (!rows) {

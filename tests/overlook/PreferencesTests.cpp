@@ -68,6 +68,8 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     pane.lineWidth()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 3.0);
     EXPECT_EQ(pane.lineWidthValue()->text(), "3 px");
+    pane.lineWidth()->triggerAction(QAbstractSlider::SliderPageStepAdd); // Page Up, one pixel too
+    EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 4.0);
     pane.lineWidth()->setValue(40);
     EXPECT_EQ(Defaults::Keys::crosshairWeight().get(), 12.0); // whole steps, never past the end
     EXPECT_EQ(pane.lineWidthValue()->text(), "12 px");

@@ -4,6 +4,8 @@
 #include "Platform/Portal/StreamMapping.h"
 
 #include <gtest/gtest.h>
+#include <spa/buffer/buffer.h>
+#include <spa/buffer/meta.h>
 #include <spa/param/video/raw.h>
 #include <wayland-client-protocol.h>
 
@@ -93,6 +95,31 @@ TEST(BufferGeometry, OnlyPicturesThatFitAreReadAndEveryRgbFormatGivesThePicture)
     EXPECT_EQ(upwards->stride, 16);
     EXPECT_TRUE(upwards->bottomUp);
     EXPECT_FALSE(readableRows(16, -16, 48, 4, 3, 4)); // the last row would start before the buffer
+
+    // Only a mapped, whole block with bytes in it is a picture; cursor-only updates carry none.
+    std::uint8_t bytes[48] = {};
+    spa_chunk chunk{0, 48, 16, 0};
+    spa_meta_header header{};
+    spa_meta meta{SPA_META_Header, sizeof header, &header};
+    spa_data block{};
+    spa_buffer buffer{1, 1, &meta, &block};
+    const auto picture = [&](const char*, std::uint32_t size, std::int32_t chunkFlags, std::uint32_t headerFlags,
+                             void* data, spa_chunk* withChunk) {
+        chunk.size = size;
+        chunk.flags = chunkFlags;
+        header.flags = headerFlags;
+        block.data = data;
+        block.chunk = withChunk;
+        return pictureData(buffer) == &block;
+    };
+    EXPECT_TRUE(picture("whole", 48, 0, 0, bytes, &chunk));
+    EXPECT_FALSE(picture("cursor only", 0, 0, 0, bytes, &chunk));
+    EXPECT_FALSE(picture("unmapped", 48, 0, 0, nullptr, &chunk));
+    EXPECT_FALSE(picture("no chunk", 48, 0, 0, bytes, nullptr));
+    EXPECT_FALSE(picture("corrupted chunk", 48, SPA_CHUNK_FLAG_CORRUPTED, 0, bytes, &chunk));
+    EXPECT_FALSE(picture("corrupted buffer", 48, 0, SPA_META_HEADER_FLAG_CORRUPTED, bytes, &chunk));
+    buffer.n_datas = 0;
+    EXPECT_FALSE(picture("no block", 48, 0, 0, bytes, &chunk));
 
     // Every format gives the same picture from rows running upwards, with junk in padding and alpha.
     using Pack = std::uint32_t (*)(std::uint32_t r, std::uint32_t g, std::uint32_t b); // 8-bit colours
