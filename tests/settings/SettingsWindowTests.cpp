@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QPointer>
 #include <QScreen>
 #include <QTest>
 #include <QToolBar>
@@ -52,6 +53,13 @@ protected:
 } // namespace
 
 TEST_F(SettingsWindow, FirstShowSelectsFirstPaneAndReopeningKeepsTheLastOne) {
+    QPointer<QWidget> neverShown;
+    {
+        std::vector<Pane> panes = twoPanes();
+        neverShown = panes[1].content;
+        SettingsWindowController(std::move(panes), Style::toolbarItems, true, true, store_).show();
+    }
+    EXPECT_FALSE(neverShown); // the window owns every pane, also one never shown
     SettingsWindowController c(twoPanes(), Style::toolbarItems, true, true, store_);
     EXPECT_FALSE(c.activeTab()); // nothing is active before the first show
     c.show();
