@@ -35,12 +35,15 @@ TEST(MultiProcess, AnotherProcessesWriteReachesObserversOnTheMainQueue) {
                            seen.push_back(c);
                            threads.push_back(std::this_thread::get_id());
                        });
+    const auto drainUntil = [](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            manualMainQueue().drain();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
     ASSERT_EQ(exitStatusWithin(spawn(writer(env, "shared", "set theirs 42"), {}), 10000), 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (seen.size() < 2 && std::chrono::steady_clock::now() < deadline) {
-        manualMainQueue().drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    drainUntil([&] { return seen.size() >= 2; });
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_TRUE(seen[0].isPrior);
     EXPECT_FALSE(seen[1].isPrior);
@@ -49,6 +52,13 @@ TEST(MultiProcess, AnotherProcessesWriteReachesObserversOnTheMainQueue) {
     EXPECT_EQ(threads[1], std::this_thread::get_id());
     EXPECT_EQ(store->object("theirs"), PropertyList(42));
     EXPECT_EQ(store->object("mine"), PropertyList(1)); // the other process kept our key
+
+    // A key both hold: the newer write on disk wins, ours is not written back over it.
+    ASSERT_EQ(exitStatusWithin(spawn(writer(env, "shared", "set mine 2"), {}), 10000), 0);
+    drainUntil([&] { return store->object("mine") == PropertyList(2); });
+    EXPECT_EQ(store->object("mine"), PropertyList(2));
+    ASSERT_TRUE(store->synchronize());
+    EXPECT_EQ(env.onDisk("shared").at("mine"), PropertyList(2));
 }
 
 TEST(MultiProcess, ConcurrentWritersNeverLoseEachOthersKeys) {
