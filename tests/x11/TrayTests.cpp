@@ -98,6 +98,18 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     ASSERT_EQ(server.run(clickIcon + "1"), 0);
     EXPECT_TRUE(waitFor([&] { return !server.popover(); })) << "the second click did not close the popover"
                                                            << describe(server.overlookWindows());
+    // The icon's monitor shorter than the popover: it opens at that monitor's top, not above the screen.
+    const std::string tall = "1920x1080", low = "1920x120";
+    server.setMonitors({"MAIN " + (monitorLeft ? low : tall) + "+1920+0", "SIDE " + (monitorLeft ? tall : low) + "+0+0"});
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // for the application to hear of it
+    ASSERT_EQ(server.run(clickIcon + "1"), 0);
+    EXPECT_TRUE(waitFor([&] {
+        const auto now = server.popover();
+        return now && now->y == 0 && now->height > 120;
+    })) << describe(server.overlookWindows());
+    ASSERT_EQ(server.run("xdotool key ctrl+alt+super+p"), 0); // it covers the icon now
+    EXPECT_TRUE(waitFor([&] { return !server.popover(); }));
+    server.setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
     toggles("the shortcut", "xdotool key ctrl+alt+super+p");
     toggles("a middle click", clickIcon + "2");
 
