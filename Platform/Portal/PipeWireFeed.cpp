@@ -230,17 +230,15 @@ void PortalCaptureService::Impl::formatChanged(Feed& f, std::uint32_t id, const 
 
 void PortalCaptureService::Impl::process(Feed& f) {
     // Only the newest picture counts; older buffers go straight back. A buffer that
-    // only moves the cursor (GNOME sends one for each pointer motion) must not push
-    // out a picture that came before it: the desktop may send no other.
+    // only moves the cursor (GNOME sends one for each pointer motion), or a broken
+    // one, must not push out a picture that came before it: the desktop may send no other.
     pw_buffer* newest = nullptr;
     bool cursorMoved = false;
     while (pw_buffer* b = pw_stream_dequeue_buffer(f.stream)) {
         if (!f.firstBufferAt)
             f.firstBufferAt = Clock::now();
         cursorMoved |= readCursor(f, *b->buffer);
-        const spa_buffer& buffer = *b->buffer;
-        const bool picture = buffer.n_datas >= 1 && buffer.datas[0].chunk && buffer.datas[0].chunk->size > 0;
-        if (!picture) {
+        if (!pictureData(*b->buffer)) {
             pw_stream_queue_buffer(f.stream, b);
             continue;
         }
