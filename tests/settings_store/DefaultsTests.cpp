@@ -27,7 +27,7 @@ struct Level {
     int raw;
     int rawValue() const { return raw; }
     static std::optional<Level> fromRawValue(int r) {
-        return r >= 0 && r <= 3 ? std::optional<Level>(Level{r}) : std::nullopt;
+        return r >= 0 && r <= 3 ? std::optional(Level{r}) : std::nullopt;
     }
     bool operator==(const Level&) const = default;
 };
@@ -37,9 +37,7 @@ struct ToolColor {
     std::vector<double> values;
     static constexpr std::string_view archiveClassName = "ToolColor";
     std::optional<std::string> colorSpaceName() const { return space; }
-    std::optional<std::vector<double>> components() const {
-        return space ? std::optional(values) : std::nullopt;
-    }
+    std::optional<std::vector<double>> components() const { return space ? std::optional(values) : std::nullopt; }
     static std::optional<ToolColor> make(const std::string& s, const std::vector<double>& v) {
         return s == "sRGB" || s == "genericGray" ? std::optional(ToolColor{s, v}) : std::nullopt;
     }
@@ -166,8 +164,7 @@ TEST_F(DefaultsTest, JsonBridgeStoresBareLiteralsAndFallsBackOnBadText) {
 TEST_F(DefaultsTest, ContainersMapEveryElementAndDropWhatDoesNotConvert) {
     Key<std::vector<Fruit>> fruits("fruits", {}, suite);
     fruits.set({Fruit::apple, Fruit::unencodable, Fruit::pear});
-    EXPECT_EQ(suite->object("fruits"),
-              PropertyList(Array{R"("apple \"quoted\"")", "\"pear\""}));
+    EXPECT_EQ(suite->object("fruits"), PropertyList(Array{R"("apple \"quoted\"")", "\"pear\""}));
     EXPECT_EQ(fruits.get(), (std::vector<Fruit>{Fruit::apple, Fruit::pear}));
 
     Key<std::vector<int>> numbers("numbers", {9}, suite);
@@ -178,8 +175,7 @@ TEST_F(DefaultsTest, ContainersMapEveryElementAndDropWhatDoesNotConvert) {
 
     Key<std::map<int, std::string>> names("names", {}, suite);
     names.set({{1, "one"}, {-2, "minus two"}});
-    EXPECT_EQ(suite->object("names"),
-              PropertyList(PropertyList::Dictionary{{"1", "one"}, {"-2", "minus two"}}));
+    EXPECT_EQ(suite->object("names"), PropertyList(PropertyList::Dictionary{{"1", "one"}, {"-2", "minus two"}}));
     suite->set("names", PropertyList::Dictionary{{"1", "one"}, {"abc", "dropped"}, {"2x", "dropped"}});
     EXPECT_EQ(names.get(), (std::map<int, std::string>{{1, "one"}}));
 
@@ -229,8 +225,7 @@ TEST_F(DefaultsTest, UrlUuidAndRawValueBridges) {
 TEST_F(DefaultsTest, ColoursUseTheirNamedSpaceOrAnArchive) {
     Key<ToolColor> color("color", ToolColor{"sRGB", {0, 0, 0, 1}}, suite);
     color.set(ToolColor{"genericGray", {0.5, 1}});
-    EXPECT_EQ(suite->object("color"),
-              PropertyList(Array{"genericGray", Array{0.5, 1.0}}));
+    EXPECT_EQ(suite->object("color"), PropertyList(Array{"genericGray", Array{0.5, 1.0}}));
     EXPECT_EQ(color.get(), (ToolColor{"genericGray", {0.5, 1}}));
 
     color.set(ToolColor{std::nullopt, {0.1, 0.2}}); // no named space: archived
@@ -238,12 +233,10 @@ TEST_F(DefaultsTest, ColoursUseTheirNamedSpaceOrAnArchive) {
     EXPECT_EQ(color.get(), (ToolColor{std::nullopt, {0.1, 0.2}}));
 
     const ToolColor fallback{"sRGB", {0, 0, 0, 1}};
-    for (const PropertyList& bad : std::vector<PropertyList>{
-             Array{"sRGB"}, Array{1, Array{1.0}},
-             Array{"sRGB", "no list"}, Array{"noSuchSpace", Array{1.0}},
-             Array{"sRGB", Array{true}}}) {
+    for (const Array& bad : {Array{"sRGB"}, Array{1, Array{1.0}}, Array{"sRGB", "no list"},
+                             Array{"noSuchSpace", Array{1.0}}, Array{"sRGB", Array{true}}}) {
         suite->set("color", bad);
-        EXPECT_EQ(color.get(), fallback) << bad.describe();
+        EXPECT_EQ(color.get(), fallback) << PropertyList(bad).describe();
     }
     testing::internal::CaptureStdout();
     suite->set("color", Data{1, 2, 3});

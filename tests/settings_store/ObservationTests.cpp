@@ -30,12 +30,10 @@ struct ObservationTest : testing::Test {
 
 TEST_F(ObservationTest, InitialDeliversTheCurrentValueAndWinsOverPrior) {
     auto observation = observe(key, {ObservationOption::initial, ObservationOption::prior}, record);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].newValue, 1); // nothing stored: the default
-    EXPECT_FALSE(changes[0].isPrior);
-    key.set(5);
-    ASSERT_EQ(changes.size(), 2u); // no prior change
-    EXPECT_EQ(changes[1], (KeyChange<int>{StoreChange::kSetting, std::nullopt, false, 5, 1}));
+    const KeyChange<int> initial{StoreChange::kSetting, std::nullopt, false, 1, 1}; // nothing stored: the default
+    EXPECT_EQ(changes, std::vector{initial});
+    key.set(5); // no prior change
+    EXPECT_EQ(changes, (std::vector{initial, KeyChange<int>{StoreChange::kSetting, std::nullopt, false, 5, 1}}));
 
     auto withPrior = observe(key, {ObservationOption::prior}, record);
     changes.clear();
@@ -103,13 +101,9 @@ TEST_F(ObservationTest, CompositeObservationFollowsKeysOfSeveralSuites) {
 TEST_F(ObservationTest, PublishersDeliverEveryChangeToSubscribersThatHoldTheirSubscription) {
     Cancellable held;
     std::vector<bool> heldAtDelivery;
-    auto subscription = publisher(key, {ObservationOption::initial})
-                            .sink(
-                                [&](const KeyChange<int>& c) {
-                                    heldAtDelivery.push_back(held != nullptr);
-                                    changes.push_back(c);
-                                },
-                                [&](const Cancellable& s) { held = s; });
+    auto subscription = publisher(key, {ObservationOption::initial}).sink(
+        [&](const KeyChange<int>& c) { heldAtDelivery.push_back(held != nullptr); changes.push_back(c); },
+        [&](const Cancellable& s) { held = s; });
     key.set(7);
     EXPECT_EQ(newValues(), (std::vector<int>{1, 7}));
     EXPECT_EQ(heldAtDelivery, (std::vector<bool>{true, true}));
@@ -152,28 +146,20 @@ TEST_F(ObservationTest, InvalidatingDuringTheInitialDeliveryUnregisters) {
     Key<int> other{"other", 0, suite};
     int calls = 0;
     std::shared_ptr<UserDefaultsKeyObservation> single;
-    single = std::make_shared<UserDefaultsKeyObservation>(suite, key.name(), [&](const BaseChange&) {
-        ++calls;
-        single->invalidate();
-    });
+    single = std::make_shared<UserDefaultsKeyObservation>(suite, key.name(),
+                                                          [&](const BaseChange&) { ++calls; single->invalidate(); });
     single->start({ObservationOption::initial});
     EXPECT_EQ(suite->observerCount(key.name()), 0u);
 
     std::shared_ptr<CompositeUserDefaultsKeyObservation> composite;
     composite = std::make_shared<CompositeUserDefaultsKeyObservation>(
-        std::vector<SuiteKeyPair>{{suite, key.name()}, {suite, other.name()}}, [&](const BaseChange&) {
-            ++calls;
-            composite->invalidate();
-        });
+        std::vector<SuiteKeyPair>{{suite, key.name()}, {suite, other.name()}},
+        [&](const BaseChange&) { ++calls; composite->invalidate(); });
     composite->start({ObservationOption::initial});
     EXPECT_EQ(suite->observerCount(key.name()) + suite->observerCount(other.name()), 0u);
 
     Cancellable subscription = DefaultsPublisher{suite, key.name(), {ObservationOption::initial}}.subscribe(
-        [&](const BaseChange&) {
-            ++calls;
-            subscription->cancel();
-        },
-        [&](const Cancellable& s) { subscription = s; });
+        [&](const BaseChange&) { ++calls; subscription->cancel(); }, [&](const Cancellable& s) { subscription = s; });
     EXPECT_EQ(suite->observerCount(key.name()), 0u);
 
     EXPECT_EQ(calls, 3); // one initial delivery each, and nothing after

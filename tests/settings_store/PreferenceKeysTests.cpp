@@ -100,9 +100,7 @@ TEST(DefaultsCommand, WritesReadsAndDeletesTheUsersSettings) {
     EXPECT_EQ(overlookCommand({"defaults", "read"}).out,
               "{\n    \"autoPlay\" = 1;\n    \"count\" = -3;\n    \"note\" = \"say \\\"hi\\\"\";\n"
               "    \"scale\" = 2;\n}\n");
-    auto parsed = parsePropertyList(TempSettings::read(test::processSettingsFolder().file(UserDefaults::kStandardSuite)));
-    ASSERT_TRUE(parsed.value);
-    EXPECT_EQ(parsed.value->get<PropertyList::Dictionary>()->at("autoPlay"), PropertyList(true));
+    EXPECT_EQ(test::processSettingsFolder().onDisk(UserDefaults::kStandardSuite).at("autoPlay"), PropertyList(true));
 
     EXPECT_EQ(overlookCommand({"defaults", "delete", "note"}).code, 0);
     const CommandRun missing = overlookCommand({"defaults", "read", "note"});
