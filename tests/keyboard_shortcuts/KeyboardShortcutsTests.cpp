@@ -56,8 +56,7 @@ TEST_F(KeyboardShortcutsTest, AFreshStoreGetsTheDefaultOnceAndAClearedNameStaysC
               (nlohmann::json{{"carbonKeyCode", 35}, {"carbonModifiers", 6400}}));
     EXPECT_EQ(notified, std::vector<std::string>{"showPopover"});
     ASSERT_EQ(system->registrations().size(), 1u);
-    EXPECT_EQ(system->registrations()[0].keyCode, 35);
-    EXPECT_EQ(system->registrations()[0].carbonModifiers, 6400);
+    EXPECT_EQ(std::pair(system->registrations()[0].keyCode, system->registrations()[0].carbonModifiers), std::pair(35, 6400));
 
     setShortcut(std::nullopt, showPopover);
     EXPECT_EQ(stored(showPopover), PropertyList(false));
@@ -78,11 +77,9 @@ TEST_F(KeyboardShortcutsTest, ClearingANameWithoutShortcutWritesAndPostsNothing)
     EXPECT_TRUE(notified.empty());
 
     UserDefaults::standard()->set(storageKey(name), "not a shortcut");
-    EXPECT_EQ(getShortcut(name), std::nullopt);
     setShortcut(std::nullopt, name);
     EXPECT_EQ(stored(name), PropertyList("not a shortcut"));
     UserDefaults::standard()->set(storageKey(name), 35);
-    EXPECT_EQ(getShortcut(name), std::nullopt);
     const Name withDefault(name.rawValue, kControlA);
     EXPECT_EQ(stored(withDefault), PropertyList(35));
     EXPECT_TRUE(notified.empty());

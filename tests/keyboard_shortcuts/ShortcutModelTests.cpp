@@ -27,8 +27,7 @@ TEST(ShortcutModel, EveryKeyHasItsOwnCodeEvdevCodeAndXkbName) {
                           Key::jisKana}) {
         const auto position = positionOfKeyCode(key.rawValue);
         ASSERT_TRUE(position) << key.rawValue;
-        EXPECT_FALSE(codes.contains(key.rawValue) || evdev.contains(position->evdevCode) ||
-                     names.contains(position->xkbName))
+        EXPECT_FALSE(codes.contains(key.rawValue) || evdev.contains(position->evdevCode) || names.contains(position->xkbName))
             << key.rawValue;
         EXPECT_EQ(positionOfEvdevCode(position->evdevCode)->keyCode, key.rawValue);
     }
