@@ -67,17 +67,13 @@ protected:
     FeedServer server_;
 };
 
+constexpr const char* kLinkSchemes[] = {"https", "http", "file", "javascript"};
+
 class OpenedLinks final : public QObject {
     Q_OBJECT
 public:
-    OpenedLinks() {
-        for (const char* scheme : {"https", "http", "file", "javascript"})
-            QDesktopServices::setUrlHandler(scheme, this, "open");
-    }
-    ~OpenedLinks() override {
-        for (const char* scheme : {"https", "http", "file", "javascript"})
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
+    OpenedLinks() { for (const char* scheme : kLinkSchemes) QDesktopServices::setUrlHandler(scheme, this, "open"); }
+    ~OpenedLinks() override { for (const char* scheme : kLinkSchemes) QDesktopServices::unsetUrlHandler(scheme); }
     QList<QUrl> opened;
 public Q_SLOTS:
     void open(const QUrl& url) { opened << url; }
@@ -98,13 +94,12 @@ QStringList actionKeys(const UpdateNotice& notice) {
 } // namespace
 
 TEST(Versions, CompareNumericallyPartByPart) {
-    EXPECT_GT(compareVersions("1.10", "1.9"), 0);
-    EXPECT_LT(compareVersions("0.9.9", "1.0"), 0);
+    for (const auto& [newer, older] : std::vector<std::pair<const char*, const char*>>{
+             {"1.10", "1.9"}, {"1.0", "0.9.9"}, {"1.2", "1.2b1"}, {"1.2b2", "1.2b1"}, {"1.2.1", "1.2b9"}, {"10", "9.99"}}) {
+        EXPECT_GT(compareVersions(newer, older), 0) << newer << " after " << older;
+        EXPECT_LT(compareVersions(older, newer), 0) << older << " before " << newer;
+    }
     EXPECT_EQ(compareVersions("2", "2.0.0"), 0);
-    EXPECT_LT(compareVersions("1.2b1", "1.2"), 0);
-    EXPECT_LT(compareVersions("1.2b1", "1.2b2"), 0);
-    EXPECT_GT(compareVersions("1.2.1", "1.2b9"), 0);
-    EXPECT_GT(compareVersions("10", "9.99"), 0);
 }
 
 TEST(Appcast, ReadsItemsAndRefusesWhatIsNoFeed) {
@@ -193,12 +188,11 @@ TEST_F(UpdaterTest, FailedAndRefusedChecksSayWhyAndLoseNothing) {
         SCOPED_TRACE(feed.value_or("no feed"));
         Updater updater(feed && feed->starts_with('/') ? served(feed->c_str()) : delegate(feed));
         updater.setTransferTimeout(300);
-        QElapsedTimer clock;
-        clock.start();
+        const auto started = std::chrono::steady_clock::now();
         const auto r = check(updater);
         EXPECT_EQ(r.kind, UpdateCheckResult::Kind::failed);
         EXPECT_TRUE(r.error.contains(error)) << r.error.toStdString();
-        EXPECT_LT(clock.elapsed(), 5000);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
         EXPECT_EQ(updater.lastUpdateCheckDate(), QDateTime::fromSecsSinceEpoch(1000, Qt::UTC));
     }
     for (const char* allowed : {"https://updates.example/f.xml", "http://127.0.0.1:8/f", "http://[::1]/f",
@@ -451,20 +445,16 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
     EXPECT_EQ(anchors, QStringList{"https://overlook.example/n"});
     // Nothing the notes name is fetched, from the network or from disk (nor /dev/zero read).
     browser.resize(500, 400);
-    const QImage drawn = browser.viewport()->grab().toImage();
-    int magenta = 0;
-    for (int y = 0; y < drawn.height(); ++y)
-        for (int x = 0; x < drawn.width(); ++x)
-            magenta += drawn.pixelColor(x, y) == QColor(Qt::magenta);
-    EXPECT_EQ(magenta, 0);
-    QElapsedTimer clock;
-    clock.start();
+    const QImage drawn = browser.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const auto* pixels = reinterpret_cast<const QRgb*>(drawn.constBits());
+    EXPECT_EQ(std::count(pixels, pixels + drawn.width() * drawn.height(), QColor(Qt::magenta).rgb()), 0);
+    const auto started = std::chrono::steady_clock::now();
     for (const QUrl& local : {QUrl::fromLocalFile(secret), QUrl(secret), QUrl("/dev/zero"), QUrl("file:///dev/zero")}) {
         const QVariant held = browser.document()->resource(QTextDocument::ImageResource, local);
         EXPECT_NE(held.value<QImage>().size(), QSize(24, 24)) << local.toString().toStdString();
         EXPECT_TRUE(held.toByteArray().isEmpty()) << local.toString().toStdString();
     }
-    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     EXPECT_TRUE(browser.loadResource(QTextDocument::StyleSheetResource, QUrl(server_.url("/style.css"))).toString().isEmpty());
     QTest::qWait(200);
     EXPECT_EQ(server_.requests().size(), asked + 1); // the feed only
