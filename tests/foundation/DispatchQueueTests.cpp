@@ -16,10 +16,7 @@ TEST(DispatchQueue, RunsWorkSeriallyInOrderOnOneThreadAndSyncOnItInline) {
     std::iota(expected.begin(), expected.end(), 0);
     std::set<std::thread::id> threads;
     for (int i = 0; i < 200; ++i)
-        queue.async([&, i] {
-            order.push_back(i);
-            threads.insert(std::this_thread::get_id());
-        });
+        queue.async([&, i] { order.push_back(i); threads.insert(std::this_thread::get_id()); });
     queue.sync([] {});
     EXPECT_EQ(order, expected);
     ASSERT_EQ(threads.size(), 1u);

@@ -55,27 +55,16 @@ TEST(Logger, TerminalLinesCarryTheLocalTimeTheProcessTheSourceAndTheLevel) {
     setenv("OVERLOOK_LOG_STDERR", "1", 1);
     const auto today = [] {
         const std::time_t now = std::time(nullptr);
-        std::tm local{};
-        localtime_r(&now, &local);
         char day[16];
-        std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+        std::strftime(day, sizeof day, "%Y-%m-%d", std::localtime(&now));
         return std::string(day);
     };
     const std::string dayBefore = today();
-    std::FILE* out = std::tmpfile();
-    std::fflush(stderr);
-    const int terminal = dup(STDERR_FILENO);
-    dup2(fileno(out), STDERR_FILENO);
+    testing::internal::CaptureStderr();
     Logger("io.overlook.Tessera", "Display").error("no picture from %s", "Side");
     Logger("s", "c").info("below the threshold");
     plainLog("plain %d", 42);
-    std::fflush(stderr);
-    dup2(terminal, STDERR_FILENO);
-    close(terminal);
-    std::string text(4096, '\0');
-    std::rewind(out);
-    text.resize(std::fread(text.data(), 1, text.size(), out));
-    std::fclose(out);
+    const std::string text = testing::internal::GetCapturedStderr();
     const std::string stamp = "(" + dayBefore + "|" + today() + ") [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3} overlook\\[" +
                               std::to_string(getpid()) + "\\] ";
     EXPECT_TRUE(std::regex_match(

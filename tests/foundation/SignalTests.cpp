@@ -45,10 +45,7 @@ TEST(Signal, ConnectionsEndWithTheirOwnerTheSignalOrThemselvesWhileCalled) {
     plain.disconnect(); // harmless after the signal is gone
 
     Signal<> s;
-    Connection self = s.connect([&] {
-        ++calls;
-        self.disconnect();
-    });
+    Connection self = s.connect([&] { ++calls; self.disconnect(); });
     s.emit();
     s.emit();
     EXPECT_EQ(calls, 2);
