@@ -23,11 +23,7 @@ TEST(Display, EnumerationBuildsRecordsInPlatformOrderAndStopsAtTen) {
 }
 
 TEST(Display, MetricsSpanTheDisplaysFromTheOriginAndNoDisplaysGiveZeroWithAMessage) {
-    auto at = [](Rect r) {
-        Display d;
-        d.bounds = r;
-        return d;
-    };
+    const auto at = [](Rect r) { Display d; d.bounds = r; return d; };
     EXPECT_EQ(displayMetrics({at({0, 0, 1440, 900}), at({-1920, 0, 1920, 1080})}), Rect(-1920, 0, 3360, 1080));
     EXPECT_EQ(displayMetrics({at({-3840, -2160, 1920, 1080})}), Rect(-3840, -2160, 3840, 2160));
     EXPECT_EQ(displayMetrics({at({100, 50, 10, 10})}), Rect(100, 50, 10, 10));
@@ -41,17 +37,13 @@ TEST(Display, MetricsSpanTheDisplaysFromTheOriginAndNoDisplaysGiveZeroWithAMessa
 }
 
 TEST(Display, ScreenMatchingAndFallbackNames) {
-    FixtureEnvironment env(R"({
-      "displays": [
+    FixtureEnvironment env(R"({"displays": [
         {"id": 1, "unitNumber": 0, "name": "x", "bounds": [0, 0, 1440, 900], "main": true},
         {"id": 2, "unitNumber": 4, "name": "y", "bounds": [1440, 0, 800, 600]},
-        {"id": 3, "unitNumber": 7, "name": "z", "bounds": [0, 900, 800, 600]}
-      ],
-      "screens": [
+        {"id": 3, "unitNumber": 7, "name": "z", "bounds": [0, 900, 800, 600]}], "screens": [
         {"displayNumber": 2, "name": "", "frame": [1440, 300, 800, 600]},
         {"displayNumber": 1, "name": "Studio", "frame": [0, 0, 1440, 900]},
-        {"displayNumber": 1, "name": "Second match is ignored", "frame": [9, 9, 9, 9]}
-      ]})");
+        {"displayNumber": 1, "name": "Second match is ignored", "frame": [9, 9, 9, 9]}]})");
     const Display studio(1), unnamed(2), unmatched(3);
     EXPECT_EQ(studio.localizedName, "Studio");
     EXPECT_EQ(unnamed.localizedName, "Unknown Screen 4");
@@ -62,13 +54,11 @@ TEST(Display, ScreenMatchingAndFallbackNames) {
 
 TEST(DisplayDeathTest, AScreenWithoutDisplayNumberStopsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            FixtureEnvironment env(R"({"displays": [{"id": 1, "bounds": [0, 0, 10, 10]}],
-                                       "screens": [{"name": "n", "frame": [0, 0, 10, 10]}]})");
-            Display d(1);
-        },
-        "display number");
+    EXPECT_DEATH({
+        FixtureEnvironment env(R"({"displays": [{"id": 1, "bounds": [0, 0, 10, 10]}],
+                                   "screens": [{"name": "n", "frame": [0, 0, 10, 10]}]})");
+        Display d(1);
+    }, "display number");
 }
 
 TEST(Display, EqualityHashOrderAndIcons) {
@@ -106,8 +96,7 @@ TEST(Display, SnapshotFallsBackToABlankImageWithAMessage) {
     LogCapture capture;
     auto blank = d.createImage();
     ASSERT_TRUE(blank);
-    EXPECT_EQ(blank->width(), 321);
-    EXPECT_EQ(blank->height(), 200);
+    EXPECT_EQ(std::pair(blank->width(), blank->height()), std::pair(321, 200));
     EXPECT_EQ(blank->pixel(160, 100), 0u);
     EXPECT_TRUE(capture.contains(LogLevel::Error, "Failed to create an image of display Side (5)"));
 }
