@@ -40,17 +40,13 @@ std::vector<std::uint32_t> randomPixels(std::mt19937& random, int w, int h, int 
 
 TEST(ImagePng, DecodesBackPixelForPixel) {
     std::mt19937 random(7);
-    struct Case {
-        int w, h, stride;
-        bool opaque;
-        int flatBand = 0;
-    };
-    // Small, padded, past the size compressed in parts, banded, and one row per part.
-    for (auto [w, h, stride, opaque, flatBand] : std::vector<Case>{
-             {1, 1, 1, true}, {37, 5, 37, true}, {64, 33, 64, false}, {5, 3, 8, true}, {6, 4, 9, false},
-             {1501, 1000, 1501, true}, {1100, 1000, 1100, false}, {3840, 1080, 3840, true},
-             {3840, 1080, 3840, true, 70}, {1100, 1000, 1100, false, 90}, {900, 120, 900, true, 40},
-             {700000, 2, 700000, true}}) {
+    // Width, height, stride, opaque, band height: small, padded, past the size compressed in parts,
+    // banded, and one row per part.
+    for (auto [w, h, stride, opaque, flatBand] : std::vector<std::tuple<int, int, int, bool, int>>{
+             {1, 1, 1, true, 0}, {37, 5, 37, true, 0}, {64, 33, 64, false, 0}, {5, 3, 8, true, 0},
+             {6, 4, 9, false, 0}, {1501, 1000, 1501, true, 0}, {1100, 1000, 1100, false, 0},
+             {3840, 1080, 3840, true, 0}, {3840, 1080, 3840, true, 70}, {1100, 1000, 1100, false, 90},
+             {900, 120, 900, true, 40}, {700000, 2, 700000, true, 0}}) {
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " stride " + std::to_string(stride) + " bands " +
                      std::to_string(flatBand));
         const auto pixels = randomPixels(random, w, h, stride, opaque, flatBand);
@@ -63,9 +59,7 @@ TEST(ImagePng, DecodesBackPixelForPixel) {
         ASSERT_FALSE(writeNewFile(path, png.data(), png.size));
         const auto decoded = decodePng(path);
         ASSERT_TRUE(decoded);
-        EXPECT_EQ(decoded->width, w);
-        EXPECT_EQ(decoded->height, h);
-        EXPECT_EQ(decoded->hasAlpha, !opaque);
+        ASSERT_EQ(std::tuple(decoded->width, decoded->height, decoded->hasAlpha), std::tuple(w, h, !opaque));
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
                 ASSERT_EQ(decoded->at(x, y), straightAlpha(pixels[std::size_t(y) * stride + x])) << x << "," << y;

@@ -140,12 +140,10 @@ TEST(ImageContext, ClampRepeatsTheBorderOfTheClampedExtent) {
     EXPECT_EQ(plain.at(0, 0), kBlue);
     EXPECT_EQ(plain.at(1, 1), kGreen);
     Picture far = renderPicture(flippedToTopRowFirst(tile).clampedToExtent(), Rect(-100, -100, 202, 202));
-    EXPECT_EQ(far.at(0, 0), kRed);        // above-left: the top-left corner
-    EXPECT_EQ(far.at(201, 0), kGreen);    // above-right
-    EXPECT_EQ(far.at(0, 201), kBlue);     // below-left
-    EXPECT_EQ(far.at(201, 201), kWhite);  // below-right
-    EXPECT_EQ(far.at(100, 0), kRed);      // straight above the left column
-    EXPECT_EQ(far.at(201, 101), kWhite);  // right of the bottom row
+    // Beyond each corner the corner, straight above the left column red, right of the bottom row white.
+    for (auto [x, y, colour] : {std::tuple{0, 0, kRed}, {201, 0, kGreen}, {0, 201, kBlue}, {201, 201, kWhite},
+                                {100, 0, kRed}, {201, 101, kWhite}})
+        EXPECT_EQ(far.at(x, y), colour) << x << "," << y;
 
     // A crop inside the clamp decides which border repeats: only the green pixel.
     const Image green = flippedToTopRowFirst(tile).cropped(Rect(1, 0, 1, 1)).clampedToExtent();

@@ -1,41 +1,18 @@
-#include "PictureSupport.h"
+#include "ViewBindings.h"
 
-#include "Foundation/Logger.h"
 #include "Platform/Fixture/TestPattern.h"
-#include "Tessera/DisplayRenderingView/DisplayStreamView.h"
-#include "tests/support/FixtureEnvironment.h"
-
-#include "Tessera/DisplayRenderingView/OffscreenApplication.h"
 
 using namespace overlook;
 using namespace overlook::test;
 
 namespace {
 
-class RenderingViewTest : public ::testing::Test {
-protected:
-    void SetUp() override { ensureOffscreenApplication(); }
-
+struct RenderingViewTest : ViewBindings {
     FixtureEnvironment env{arrangementJson({displayJson(1, 0, "Main", 0, 0, 1600, 1000, true),
                                             displayJson(2, 1, "Side", 1600, 0, 800, 1000)})};
-    std::vector<DisplayStreamerPtr> streams{std::make_shared<DisplayStreamer>(overlook::Display(1), true, 4),
-                                            std::make_shared<DisplayStreamer>(overlook::Display(2), true, 4)};
-    double scale = 4;
-    bool showCrosshair = false;
-    double lineWidth = 3;
-    Color lineColor{1, 0, 0, 1};
-    bool desaturate = true;
-    DisplayStreamView wrapper{Binding<std::vector<DisplayStreamerPtr>>::to(streams), Binding<double>::to(scale),
-                              Binding<bool>::to(showCrosshair),  Binding<double>::to(lineWidth),
-                              Binding<Color>::to(lineColor),     Binding<bool>::to(desaturate)};
-
-    std::unique_ptr<RenderingView> make() { return std::unique_ptr<RenderingView>(wrapper.makeView()); }
-    void update(RenderingView& view) {
-        wrapper.updateView(&view);
-        FixtureEnvironment::drainMain();
-    }
-    static std::uint32_t pixel(const RenderingView& view, int x, int y) {
-        return reinterpret_cast<const std::uint32_t*>(view.drawable().constScanLine(y))[x];
+    RenderingViewTest() {
+        streams = {std::make_shared<DisplayStreamer>(Display(1), true, 4),
+                   std::make_shared<DisplayStreamer>(Display(2), true, 4)};
     }
 };
 
