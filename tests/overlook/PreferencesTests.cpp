@@ -89,21 +89,18 @@ TEST_F(Preferences, ControlsWriteTheirSettingsAtOnce) {
     // Escape or Cancel puts back the colour the dialog opened with; OK keeps the pick.
     const auto buttons = pane.crosshairColor()->dialog()->findChild<QDialogButtonBox*>();
     ASSERT_TRUE(buttons && buttons->button(QDialogButtonBox::Ok) && buttons->button(QDialogButtonBox::Cancel));
-    for (const auto& cancel : std::vector<std::function<void()>>{
-             [&] { QTest::keyClick(pane.crosshairColor()->dialog(), Qt::Key_Escape); },
-             [&] { buttons->button(QDialogButtonBox::Cancel)->click(); }}) {
+    for (const auto& [close, keeps] : std::vector<std::pair<std::function<void()>, bool>>{
+             {[&] { QTest::keyClick(pane.crosshairColor()->dialog(), Qt::Key_Escape); }, false},
+             {[&] { buttons->button(QDialogButtonBox::Cancel)->click(); }, false},
+             {[&] { buttons->button(QDialogButtonBox::Ok)->click(); }, true}}) {
         pane.crosshairColor()->click();
-        pane.crosshairColor()->dialog()->setCurrentColor(QColor::fromRgbF(1.0f, 0.0f, 0.0f, 1.0f));
+        pane.crosshairColor()->dialog()->setCurrentColor(Qt::red);
         EXPECT_NEAR(Defaults::Keys::crosshairColor().get().red, 1.0, 1e-3); // live while picking
-        cancel();
-        EXPECT_TRUE(isPicked());
+        close();
+        EXPECT_NEAR(Defaults::Keys::crosshairColor().get().red, keeps ? 1.0 : 0.0, 1e-3);
+        EXPECT_EQ(isPicked(), !keeps);
         EXPECT_FALSE(pane.crosshairColor()->dialog()->isVisible());
     }
-    pane.crosshairColor()->click();
-    pane.crosshairColor()->dialog()->setCurrentColor(QColor::fromRgbF(1.0f, 0.0f, 0.0f, 1.0f));
-    buttons->button(QDialogButtonBox::Ok)->click();
-    EXPECT_NEAR(Defaults::Keys::crosshairColor().get().red, 1.0, 1e-3);
-    EXPECT_FALSE(pane.crosshairColor()->dialog()->isVisible());
 
     pane.show(); // a click on the shortcut field shows that it records
     pane.activateWindow();
@@ -154,37 +151,31 @@ TEST_F(Preferences, ExternalWritesMoveTheControlsAndCrosshairOffDisablesItsRows)
     EXPECT_TRUE(pane.crosshairNote()->isHidden());
 
     // A desktop that does not say where the pointer is: switch and rows off, the choice kept.
-    {
-        test::FixtureEnvironment env(test::arrangementJson({test::displayJson(1, 0, "Main", 0, 0, 1920, 1080, true)}));
-        const double unknown = std::numeric_limits<double>::quiet_NaN();
-        env.displays().setMouseLocation({unknown, unknown});
-        GeneralPreferences session;
-        EXPECT_FALSE(session.crosshairNote()->isHidden());
-        EXPECT_FALSE(session.displayCrosshair()->isEnabled());
-        EXPECT_FALSE(session.lineWidthRow()->isEnabled());
-        EXPECT_TRUE(session.displayCrosshair()->isChecked());
-        EXPECT_TRUE(Defaults::Keys::displayCrosshair().get());
-    }
+    test::FixtureEnvironment env(test::arrangementJson({test::displayJson(1, 0, "Main", 0, 0, 1920, 1080, true)}));
+    const double unknown = std::numeric_limits<double>::quiet_NaN();
+    env.displays().setMouseLocation({unknown, unknown});
+    GeneralPreferences session;
+    EXPECT_FALSE(session.crosshairNote()->isHidden());
+    EXPECT_FALSE(session.displayCrosshair()->isEnabled());
+    EXPECT_FALSE(session.lineWidthRow()->isEnabled());
+    EXPECT_TRUE(session.displayCrosshair()->isChecked());
+    EXPECT_TRUE(Defaults::Keys::displayCrosshair().get());
 }
 
 TEST_F(Preferences, ShortcutRowFollowsTheSessionsShortcutPath) {
     GeneralPreferences pane;
     const ShortcutPath before = shortcutPath();
-    const auto rowVisible = [&](QWidget* field) {
-        auto* rows = qobject_cast<QFormLayout*>(field->parentWidget()->layout());
-        return rows && rows->isRowVisible(field);
-    };
-    setShortcutPath({ShortcutPath::Kind::Compositor, false, "Bind overlook popover --toggle in the compositor."});
-    EXPECT_FALSE(rowVisible(pane.shortcutRecorder()));
-    EXPECT_TRUE(rowVisible(pane.shortcutNote()));
     auto* rows = qobject_cast<QFormLayout*>(pane.shortcutNote()->parentWidget()->layout());
-    int row = -1;
+    ASSERT_TRUE(rows);
+    setShortcutPath({ShortcutPath::Kind::Compositor, false, "Bind overlook popover --toggle in the compositor."});
+    EXPECT_FALSE(rows->isRowVisible(pane.shortcutRecorder()));
+    EXPECT_TRUE(rows->isRowVisible(pane.shortcutNote()));
     QFormLayout::ItemRole role{};
-    rows->getWidgetPosition(pane.shortcutNote(), &row, &role);
+    rows->getWidgetPosition(pane.shortcutNote(), nullptr, &role);
     EXPECT_EQ(role, QFormLayout::SpanningRole);
     setShortcutPath({ShortcutPath::Kind::KeyGrab, true, ""});
-    EXPECT_TRUE(rowVisible(pane.shortcutRecorder()));
-    EXPECT_FALSE(rowVisible(pane.shortcutNote()));
+    EXPECT_TRUE(rows->isRowVisible(pane.shortcutRecorder()));
+    EXPECT_FALSE(rows->isRowVisible(pane.shortcutNote()));
     setShortcutPath(before);
 }
 

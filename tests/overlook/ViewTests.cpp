@@ -47,22 +47,9 @@ protected:
     static std::shared_ptr<StreamController> controller(bool hideMain = false) {
         return std::make_shared<StreamController>(hideMain, 4.0);
     }
-    void frameOfEach(const StreamController& c, FixtureEnvironment& env) {
-        for (const auto& s : c.streams.get())
-            env.capture().emit(s->id(), FrameStatus::FrameComplete);
-        for (const auto& s : c.streams.get())
-            FixtureEnvironment::settle(*s->streamQueue());
-    }
     FixtureEnvironment env_{kThree};
     std::shared_ptr<InMemoryDefaultsStore> store_;
 };
-
-DisplayStreamerPtr named(const StreamController& c, const std::string& name) {
-    for (const auto& s : c.streams.get())
-        if (s->display().localizedName == name)
-            return s;
-    return nullptr;
-}
 
 } // namespace
 
@@ -110,36 +97,31 @@ TEST_F(Views, StripButtonsAndTheDisplayList) {
 TEST_F(Views, RowRulesForVisibilityAndStreams) {
     auto c = controller();
     DisplaySourceList list(c);
-    auto row = [&](const std::string& name) {
-        for (StreamLabel* r : list.rows())
-            if (r->stream()->display().localizedName == name)
-                return r;
-        return static_cast<StreamLabel*>(nullptr);
-    };
     ASSERT_EQ(list.rows().size(), 3u);
-    EXPECT_EQ(row("Left")->visibilityButton()->toolTip(), "Toggle visibility of Left.");
+    StreamLabel *main = list.rows()[0], *left = list.rows()[1], *top = list.rows()[2]; // platform order
+    EXPECT_EQ(left->visibilityButton()->toolTip(), "Toggle visibility of Left.");
 
     // The last visible one cannot be hidden.
-    row("Left")->visibilityButton()->click();
-    row("Top")->visibilityButton()->click();
-    EXPECT_EQ(row("Left")->visibilitySymbol(), "eye.slash");
-    EXPECT_FALSE(row("Main")->visibilityButton()->isEnabled());
-    EXPECT_TRUE(row("Left")->visibilityButton()->isEnabled());
-    EXPECT_FALSE(row("Left")->streamButton()->isEnabled()); // hidden: no play
-    EXPECT_TRUE(row("Main")->streamButton()->isEnabled());
+    left->visibilityButton()->click();
+    top->visibilityButton()->click();
+    EXPECT_EQ(left->visibilitySymbol(), "eye.slash");
+    EXPECT_FALSE(main->visibilityButton()->isEnabled());
+    EXPECT_TRUE(left->visibilityButton()->isEnabled());
+    EXPECT_FALSE(left->streamButton()->isEnabled()); // hidden: no play
+    EXPECT_TRUE(main->streamButton()->isEnabled());
 
-    row("Main")->streamButton()->click();
-    EXPECT_TRUE(named(*c, "Main")->isStreaming.get());
-    EXPECT_EQ(row("Main")->streamSymbol(), "stop.fill");
-    row("Left")->visibilityButton()->click();
-    EXPECT_TRUE(row("Left")->streamButton()->isEnabled());
-    EXPECT_EQ(row("Left")->streamSymbol(), "play.fill");
-    EXPECT_TRUE(row("Main")->visibilityButton()->isEnabled());
+    main->streamButton()->click();
+    EXPECT_TRUE(main->stream()->isStreaming.get());
+    EXPECT_EQ(main->streamSymbol(), "stop.fill");
+    left->visibilityButton()->click();
+    EXPECT_TRUE(left->streamButton()->isEnabled());
+    EXPECT_EQ(left->streamSymbol(), "play.fill");
+    EXPECT_TRUE(main->visibilityButton()->isEnabled());
     c->stopAll();
 
-    c->hideAll(*named(*c, "Top"));
-    EXPECT_FALSE(row("Top")->visibilityButton()->isEnabled());
-    EXPECT_TRUE(row("Main")->visibilityButton()->isEnabled());
+    c->hideAll(*top->stream());
+    EXPECT_FALSE(top->visibilityButton()->isEnabled());
+    EXPECT_TRUE(main->visibilityButton()->isEnabled());
 
     FixtureEnvironment single(arrangementJson({displayJson(10, 0, "Main", 0, 0, 1920, 1080, true)}));
     auto hidden = controller(true);
@@ -159,7 +141,7 @@ TEST_F(Views, RowRulesForVisibilityAndStreams) {
 
 TEST_F(Views, StreamWindowRules) {
     auto popoverController = controller();
-    const auto main = named(*popoverController, "Main");
+    const auto main = popoverController->streams.get()[0]; // Main
     store_->set("hideMainDisplay", true);
     store_->set("autoPlay", true);
     LogCapture logs;
@@ -226,7 +208,10 @@ TEST_F(Views, PopoverPictureShowsTheDisplaysTheRightWayUp) {
     auto c = popover.content()->controller();
     manualMainQueue().drain();
     c->startAll();
-    frameOfEach(*c, two);
+    for (const auto& s : c->streams.get()) {
+        two.capture().emit(s->id(), FrameStatus::FrameComplete);
+        FixtureEnvironment::settle(*s->streamQueue());
+    }
     RenderingView* view = popover.content()->displayView()->streamView();
     ASSERT_TRUE(view);
     view->draw();
@@ -260,9 +245,7 @@ TEST_F(Views, PopoverPictureShowsTheDisplaysTheRightWayUp) {
 TEST_F(Views, PopoversAndStreamWindowsGiveBackTheirStreamsWhenTheyGo) {
     store_->set("autoPlay", false);
     manualMainQueue().drain();
-    const auto threadCount = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-    };
+    const auto threadCount = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
     const auto threadsBefore = threadCount();
     std::vector<std::weak_ptr<DisplayStreamer>> streamers;
     for (int cycle = 0; cycle < 20; ++cycle) {
@@ -354,10 +337,9 @@ TEST_F(Views, TheTrayIconStandsOutOnLightAndDarkPanels) {
     for (const char* panel : {"#ffffff", "#e8e8e8", "#2b2b2b", "#000000"}) {
         QImage image(22, 22, QImage::Format_ARGB32);
         image.fill(QColor(panel));
-        {
-            QPainter painter(&image);
-            icon.paint(&painter, image.rect());
-        }
+        QPainter painter(&image);
+        icon.paint(&painter, image.rect());
+        painter.end();
         // A quarter of the square at WCAG's 3:1 for graphical objects.
         int strong = 0;
         for (int y = 0; y < image.height(); ++y)
