@@ -48,12 +48,9 @@ protected:
 } // namespace
 
 TEST_F(SettingsWindow, FirstShowSelectsFirstPaneAndReopeningKeepsTheLastOne) {
-    QPointer<QWidget> neverShown;
-    {
-        std::vector<Pane> panes = twoPanes();
-        neverShown = panes[1].content;
-        SettingsWindowController(std::move(panes), Style::toolbarItems, true, true, store_).show();
-    }
+    std::vector<Pane> panes = twoPanes();
+    const QPointer<QWidget> neverShown = panes[1].content;
+    SettingsWindowController(std::move(panes), Style::toolbarItems, true, true, store_).show();
     EXPECT_FALSE(neverShown); // the window owns every pane, also one never shown
     SettingsWindowController c(twoPanes(), Style::toolbarItems, true, true, store_);
     EXPECT_FALSE(c.activeTab()); // nothing is active before the first show
