@@ -95,6 +95,13 @@ TEST(QtKeys, KeysQtNamesByFunctionGetTheCodesOfTheKeysOfThatName) {
     for (int i = 0; i < 20; ++i)
         EXPECT_EQ(keyCodeOfEvent(QKeyEvent(QEvent::KeyPress, Qt::Key_F1 + i, Qt::NoModifier)), functionKeys[i].rawValue)
             << "F" << i + 1;
+    // Characters: the key that types them unshifted; the keypad's own only with its modifier.
+    const std::tuple<int, Qt::KeyboardModifiers, std::optional<int>> characters[] = {
+        {'A', Qt::NoModifier, Key::a.rawValue}, {'!', Qt::ShiftModifier, Key::one.rawValue},
+        {'5', Qt::NoModifier, Key::five.rawValue}, {'5', Qt::KeypadModifier, Key::keypad5.rawValue},
+        {'a', Qt::KeypadModifier, Key::a.rawValue}, {0xA3 /* £ */, Qt::NoModifier, std::nullopt}};
+    for (const auto& [qt, modifiers, code] : characters)
+        EXPECT_EQ(keyCodeOfEvent(QKeyEvent(QEvent::KeyPress, qt, modifiers)), code) << qt << " " << modifiers;
 }
 
 TEST(ShortcutText, ModifiersInTheDesktopsWordsAndOrderThenTheKeysName) {
