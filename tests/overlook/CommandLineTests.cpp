@@ -26,8 +26,7 @@ TEST(CommandLine, OptionsAndBadArguments) {
              {"displays", "stray"}}) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(runOverlook(bad), 2);
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("usage:"), std::string::npos);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("usage:"), std::string::npos);
     }
     testing::internal::CaptureStdout();
     EXPECT_EQ(runOverlook({"--help"}), 0);
@@ -40,10 +39,8 @@ TEST(CommandLine, OptionsAndBadArguments) {
 
 TEST(CommandLine, ShippedFixtureRunsEndToEnd) {
     testing::internal::CaptureStdout();
-    const int code = runOverlook({"displays", "--json", "--backend", "fixture=" OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json"});
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(code, 0);
-    const auto json = nlohmann::json::parse(out);
+    EXPECT_EQ(runOverlook({"displays", "--json", "--backend", "fixture=" OVERLOOK_SOURCE_DIR "/fixtures/two-displays.json"}), 0);
+    const auto json = nlohmann::json::parse(testing::internal::GetCapturedStdout());
     ASSERT_EQ(json.size(), 2u);
     EXPECT_EQ(json[1]["localizedName"], "DELL U2720Q");
     EXPECT_EQ(json[1]["id"], 2);

@@ -38,9 +38,6 @@ protected:
         ensureOffscreenApplication();
         store_ = UserDefaults::open(folder_.dir(), "window");
     }
-    void waitForSwitch(const SettingsWindowController& c) {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !c.isSwitching(); }, 3000));
-    }
     test::TempSettings folder_;
     std::shared_ptr<UserDefaults> store_;
 };
@@ -52,7 +49,9 @@ TEST_F(SettingsWindow, FirstShowSelectsFirstPaneAndReopeningKeepsTheLastOne) {
     const QPointer<QWidget> neverShown = panes[1].content;
     SettingsWindowController(std::move(panes), Style::toolbarItems, true, true, store_).show();
     EXPECT_FALSE(neverShown); // the window owns every pane, also one never shown
-    SettingsWindowController c(twoPanes(), Style::toolbarItems, true, true, store_);
+    std::vector<Pane> shown = twoPanes();
+    const QPointer<QWidget> general = shown[0].content, updates = shown[1].content;
+    SettingsWindowController c(std::move(shown), Style::toolbarItems, true, true, store_);
     EXPECT_FALSE(c.activeTab()); // nothing is active before the first show
     c.show();
     EXPECT_EQ(c.activeTab(), 0u);
@@ -61,8 +60,10 @@ TEST_F(SettingsWindow, FirstShowSelectsFirstPaneAndReopeningKeepsTheLastOne) {
     EXPECT_TRUE(c.toolbar()->isVisible()); // two panes never hide it
 
     c.toolbar()->actions().at(1)->trigger();
-    waitForSwitch(c);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !c.isSwitching(); }, 3000));
     EXPECT_EQ(c.window()->windowTitle(), "Updates");
+    EXPECT_FALSE(general->isVisible()); // the pane left is hidden, not drawn under the new one
+    EXPECT_TRUE(updates->isVisible());
     c.window()->close();
     c.show();
     EXPECT_EQ(c.activeTab(), 1u);
@@ -71,6 +72,7 @@ TEST_F(SettingsWindow, FirstShowSelectsFirstPaneAndReopeningKeepsTheLastOne) {
     c.show(PaneIdentifier{"no-such-pane"});
     EXPECT_EQ(c.activeTab(), 0u);
     EXPECT_EQ(c.selectedItemIdentifier(), PaneIdentifier{"general"});
+    EXPECT_TRUE(general->isVisible() && !updates->isVisible());
     c.show(PaneIdentifier{"updates"});
     EXPECT_EQ(c.activeTab(), 1u);
 }
@@ -90,7 +92,7 @@ TEST_F(SettingsWindow, ATallerPaneGrowsTheWindowDownwardsWithAnimation) {
     EXPECT_TRUE(c.isSwitching());
     EXPECT_FALSE(c.window()->isUserInteractionEnabled()); // input waits for the switch
     EXPECT_EQ(c.activeTab(), 1u);
-    waitForSwitch(c);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !c.isSwitching(); }, 3000));
     EXPECT_TRUE(c.window()->isUserInteractionEnabled());
 
     const QRect after = c.window()->geometry();
