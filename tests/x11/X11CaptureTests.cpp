@@ -106,6 +106,9 @@ TEST_P(X11Capture, FramesShowDrawnBlocksInPlaceAtEveryScale) {
         EXPECT_EQ(rgb(frame.pixel(w - w / 16, h - h / 16 - 1)), 0x00FF00u) << scale;
         EXPECT_EQ(rgb(frame.pixel(w / 2, h / 2)), 0x000080u) << scale;
         EXPECT_EQ(rgb(frame.pixel(w - 1, 0)), 0x000080u) << scale;
+        const int cornerX = int(1440 / scale), cornerY = int(840 / scale); // the green block's, to the pixel
+        EXPECT_EQ(rgb(frame.pixel(cornerX + 1, cornerY + 1)), 0x00FF00u) << scale;
+        EXPECT_EQ(rgb(frame.pixel(cornerX - 2, cornerY + 1)), 0x000080u) << scale;
         EXPECT_EQ(frame.pixel(w / 2, h / 2) >> 24, 0xFFu); // opaque
         s->releaseStream();
     }
