@@ -209,15 +209,11 @@ TEST(ImageContext, AWarmContextAllocatesNothingPerFrame) {
     };
     frames(2);
     counting = true;
-    void* volatile probe = std::malloc(16); // the counter sees allocations at all
+    void* volatile probe = std::malloc(16); // the one allocation expected: the counter counts at all
     std::free(probe);
-    counting = false;
-    ASSERT_GT(allocations.load(), 0);
-    allocations = 0;
-    counting = true;
     frames(5);
     counting = false;
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(allocations.load(), 1);
     EXPECT_EQ(context.lastLayerCount(), 3u);
 #endif
 }
