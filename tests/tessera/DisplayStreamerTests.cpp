@@ -105,8 +105,7 @@ TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadInUpdateOrderAndOnlyFrames
     });
     s->start(false);
     std::promise<void> release;
-    std::shared_future<void> held = release.get_future().share();
-    s->streamQueue()->async([held] { held.wait(); });
+    s->streamQueue()->async([held = release.get_future().share()] { held.wait(); });
     using S = FrameStatus;
     for (auto st : {S::FrameComplete, S::FrameComplete, S::FrameIdle, S::FrameComplete, S::FrameBlank,
                     S::FrameComplete, S::FrameComplete})
