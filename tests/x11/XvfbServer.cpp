@@ -120,7 +120,7 @@ void XvfbServer::fill(int x, int y, int w, int h, unsigned rgb) const {
 std::vector<XWindow> XvfbServer::overlookWindows(bool visible) const {
     std::vector<XWindow> windows;
     std::istringstream ids(output(std::string("xdotool search ") + (visible ? "--onlyvisible " : "") +
-                                  "--class overlook 2>/dev/null"));
+                                  "--class '^Overlook$' 2>/dev/null")); // the class desktops match to overlook.desktop
     for (std::string id; ids >> id;) {
         XWindow& w = windows.emplace_back(XWindow{id});
         std::istringstream shell(output("xdotool getwindowgeometry --shell " + id));

@@ -40,7 +40,7 @@ public:
     // Fills a root rectangle with 0xRRGGBB.
     void fill(int x, int y, int w, int h, unsigned rgb) const;
 
-    // The application's windows (class "overlook"), only the mapped ones when `visible`.
+    // The application's windows (WM_CLASS class "Overlook"), only the mapped ones when `visible`.
     std::vector<XWindow> overlookWindows(bool visible = true) const;
     // The popover: mapped and at least 300 wide.
     std::optional<XWindow> popover() const;
