@@ -224,6 +224,14 @@ TEST_F(Recorder, CombinationsInUseAreRefusedWithAnAlertExceptBareF12) {
             }
         });
     };
+    struct PassedOn : QObject { // key presses the recording let through to the field
+        int presses = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            presses += event->type() == QEvent::KeyPress;
+            return false;
+        }
+    } passedOn;
+    recorder->installEventFilter(&passedOn);
     startRecording();
     answerAlerts();
     QTest::keyClick(recorder, Qt::Key_S, Qt::ControlModifier);
@@ -243,4 +251,5 @@ TEST_F(Recorder, CombinationsInUseAreRefusedWithAnAlertExceptBareF12) {
     QTest::keyClick(recorder, Qt::Key_F12);
     EXPECT_EQ(alerts.size(), 2);
     EXPECT_EQ(getShortcut(*name), Shortcut(Key::f12, ModifierFlags::None));
+    EXPECT_EQ(passedOn.presses, 0) << "a refused combination went on to the field as a key press";
 }
