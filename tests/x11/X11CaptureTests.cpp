@@ -223,10 +223,10 @@ TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
 }
 
 TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
-    const auto serverPixmapsAndPictures = [&] {
+    const auto held = [&](std::initializer_list<const char*> names) {
         xcb_connection_t* c = xcb_connect(server->name().c_str(), nullptr);
         std::vector<xcb_atom_t> types;
-        for (const char* name : {"PIXMAP", "PICTURE"})
+        for (const char* name : names)
             if (x11::XcbReply<xcb_intern_atom_reply_t> r{
                     xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, std::strlen(name), name), nullptr)})
                 types.push_back(r->atom);
@@ -246,6 +246,7 @@ TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
         xcb_disconnect(c);
         return count;
     };
+    const auto serverPixmapsAndPictures = [&] { return held({"PIXMAP", "PICTURE"}); };
     const std::uint64_t before = serverPixmapsAndPictures();
     std::vector<std::weak_ptr<DisplayStreamer>> gone;
     for (int cycle = 0; cycle < 10; ++cycle) {
@@ -261,6 +262,7 @@ TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
     }
     waitFor([&] { return serverPixmapsAndPictures() == before; }, 1000);
     EXPECT_EQ(serverPixmapsAndPictures(), before);
+    EXPECT_LE(held({"ShmSeg"}), 1u) << "shared memory is kept as one reused buffer at most";
     manualMainQueue().drain();
     for (const auto& weak : gone)
         EXPECT_TRUE(weak.expired());
