@@ -79,6 +79,10 @@ TEST(SettingsCommandLine, PreviewUsesUsableValuesWhateverTheFileHolds) {
         const auto picture = decodePng(output);
         EXPECT_EQ(picture ? picture->width : 0, width);
     }
+    std::filesystem::remove(output); // an asked size is the picture's, whatever the scale
+    EXPECT_EQ(runProgram(env, "preview " + kFixture + " --size 300x120 --output " + output).code, 0);
+    const auto sized = decodePng(output);
+    EXPECT_EQ(sized ? std::pair(sized->width, sized->height) : std::pair(0, 0), std::pair(300, 120));
 }
 
 TEST(SettingsCommandLine, WithoutAHomeCommandsThatNeedSettingsRefuse) {
