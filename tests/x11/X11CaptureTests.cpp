@@ -191,8 +191,13 @@ TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame)
     last = changed; // the cursor moved as a mouse moves it
     for (int i = 0; i < 10; ++i)
         server->run("xdotool mousemove_relative -- 37 11");
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    manualMainQueue().drain();
+    std::uint64_t frames = 0; // every move drawn: no new frame for 400 ms
+    drainUntil([&] {
+        const auto before = std::exchange(frames, capture->stats().frames);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        manualMainQueue().drain();
+        return before == frames && capture->stats().frames == frames;
+    });
     changed = s->screenImage();
     ASSERT_NE(changed, last);
     EXPECT_TRUE(sameAsAWholeGrab(changed));
