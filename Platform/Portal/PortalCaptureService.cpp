@@ -240,9 +240,9 @@ void PortalCaptureService::Impl::turn() {
         gathering = wanted;
         gatheredAt = now;
     }
-    if (const auto waited = now - gatheredAt; waited < kGathering) {
-        const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(kGathering - waited).count();
-        timespec once{0, long(rest)}, never{0, 0};
+    if (const auto askAt = std::max(gatheredAt + kGathering, askNotBefore); now < askAt) {
+        const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(askAt - now).count();
+        timespec once{time_t(rest / 1'000'000'000), long(rest % 1'000'000'000)}, never{0, 0};
         pw_loop_update_timer(pw_thread_loop_get_loop(loop), gatherSource, &once, &never, false);
         return;
     }

@@ -38,6 +38,10 @@ inline constexpr auto kTick = std::chrono::milliseconds(100); // idle updates, v
 inline constexpr auto kGathering = std::chrono::milliseconds(50);
 // How long a running stream waits for a first picture before the desktop is asked again.
 inline constexpr auto kFirstPictureWait = std::chrono::milliseconds(250);
+// A restored consent that gives a display no stream is tried again this often, this
+// far apart: an output that just came back may not be known to the portal yet.
+inline constexpr int kRestoreRetries = 3;
+inline constexpr auto kRestoreRetryDelay = std::chrono::seconds(1);
 inline constexpr auto kSnapshotTimeout = std::chrono::seconds(15);
 inline constexpr std::uint32_t kSourceMonitor = 1;
 inline constexpr std::uint32_t kCursorHidden = 1, kCursorEmbedded = 2, kCursorMetadata = 4;
@@ -191,6 +195,8 @@ struct PortalCaptureService::Impl {
     std::map<DisplayID, std::string> refused; // display -> why it is not captured
     std::vector<DisplayID> gathering;         // displays waiting for a session, since gatheredAt
     Clock::time_point gatheredAt{};
+    std::map<DisplayID, int> restoreRetries; // display -> restored sessions that gave it nothing
+    Clock::time_point askNotBefore{};
 
     // --- set-up, the loop and the streams' statuses (PortalCaptureService.cpp) ---
     bool setUp();

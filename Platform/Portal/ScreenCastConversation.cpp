@@ -339,6 +339,7 @@ void PortalCaptureService::Impl::started(Conversation& c, const std::vector<Offe
         }
         if (tokens && !restoreToken.empty())
             tokens->setToken(mapped[i], restoreToken);
+        restoreRetries.erase(mapped[i]);
         connectFeed(c, mapped[i], offered[i].node, layout);
     }
     c.step = Conversation::Step::Running;
@@ -346,10 +347,20 @@ void PortalCaptureService::Impl::started(Conversation& c, const std::vector<Offe
     // dialog cannot say which one that is): asked-for displays still without a
     // picture are asked for again, as long as each dialog gives some display its
     // picture. A dialog that gave none ends the asking: never a loop of dialogs.
+    // A restored consent asks no one: one that gave nothing is tried again a few
+    // times, as the portal may not know yet of an output that just came back.
     if (c.feeds.empty()) {
-        for (DisplayID d : c.asked)
-            if (!feedFor(d))
+        for (DisplayID d : c.asked) {
+            if (feedFor(d))
+                continue;
+            if (!c.restoreToken.empty() && restoreRetries[d] < kRestoreRetries) {
+                ++restoreRetries[d];
+                askNotBefore = Clock::now() + kRestoreRetryDelay;
+                portalLog().notice("Display %u got no stream from its stored consent; asking again", d);
+            } else {
                 refuse(d, "the output chosen in the desktop's dialog is not this display");
+            }
+        }
         endConversation(c, "");
     }
     wake();
