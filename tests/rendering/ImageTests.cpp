@@ -42,7 +42,6 @@ TEST(ImageRecipe, ExtentsOfEveryOperation) {
     const Image empty;
     const Image frame = Image::fromSurface(solidSurface(4, 3, kRed));
     EXPECT_TRUE(empty.extent().isNull());
-    EXPECT_EQ(frame.extent(), Rect(0, 0, 4, 3));
     EXPECT_TRUE(Image::transparent().extent().isInfinite());
     EXPECT_TRUE(Image::fromSurface(nullptr).isEmpty());
 
@@ -61,7 +60,6 @@ TEST(ImageRecipe, ExtentsOfEveryOperation) {
     EXPECT_TRUE(empty.clampedToExtent().isEmpty());
     EXPECT_TRUE(frame.clampedToExtent().cropped(Rect(-5, -5, 2, 2)).extent() == Rect(-5, -5, 2, 2));
 
-    EXPECT_EQ(frame.applyingColorControls(0).extent(), frame.extent());
     EXPECT_EQ(frame.compositedOver(frame.transformed(AffineTransform::translation(-2, 5))).extent(),
               Rect(-2, 0, 6, 8));
     EXPECT_EQ(frame.compositedOver(empty).extent(), frame.extent());
