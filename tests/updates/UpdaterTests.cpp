@@ -120,13 +120,6 @@ TEST(Appcast, ReadsItemsAndRefusesWhatIsNoFeed) {
     EXPECT_TRUE(parseAppcast("<rss><channel/></rss>").error.contains("no release"));
 }
 
-TEST(LastCheckText, RelativeWording) {
-    const QDateTime now(QDate(2024, 5, 1), QTime(14, 3));
-    EXPECT_TRUE(lastCheckText(QDateTime(QDate(2024, 4, 30), QTime(23, 59)), now).startsWith("Yesterday at "));
-    const QString older = lastCheckText(QDateTime(QDate(2024, 3, 2), QTime(8, 5)), now);
-    EXPECT_TRUE(older.contains("2024") && older.contains(" at ")) << older.toStdString();
-}
-
 TEST_F(UpdaterTest, TheBetaChannelDefaultsToTheBetaFeedAndTheUsersChoiceWins) {
     EXPECT_FALSE(delegate("https://updates.example/io.overlook.Overlook/releases/appcast.xml", "stable")
                      ->includeBetaReleases());
@@ -443,11 +436,9 @@ TEST_F(UpdaterTest, PaneCheckNowShowsTheResultInItsDialogAndNothingActiveFromAHo
             if (it.fragment().charFormat().isAnchor())
                 anchors << it.fragment().charFormat().anchorHref();
     EXPECT_EQ(anchors, QStringList{"https://overlook.example/n"});
-    // Nothing the notes name is fetched, from the network or from disk (nor /dev/zero read).
+    // Nothing the notes name is fetched, from the network or from disk (nor /dev/zero read); drawing asks for all.
     browser.resize(500, 400);
-    const QImage drawn = browser.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    const auto* pixels = reinterpret_cast<const QRgb*>(drawn.constBits());
-    EXPECT_EQ(std::count(pixels, pixels + drawn.width() * drawn.height(), QColor(Qt::magenta).rgb()), 0);
+    browser.viewport()->grab();
     const auto started = std::chrono::steady_clock::now();
     for (const QUrl& local : {QUrl::fromLocalFile(secret), QUrl(secret), QUrl("/dev/zero"), QUrl("file:///dev/zero")}) {
         const QVariant held = browser.document()->resource(QTextDocument::ImageResource, local);
