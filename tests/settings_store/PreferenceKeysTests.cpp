@@ -55,13 +55,6 @@ TEST(PreferenceKeys, ColorBridgeKeepsComponentsAndWantsThreeNumbers) {
     EXPECT_FALSE(ColorBridge::deserialize(PropertyList::Array{0.1, "x", 0.3}));
     for (const auto& components : {PropertyList::Array{0.1, 0.2, 0.3}, PropertyList::Array{0.1, 0.2, 0.3, 0.4, 0.5}})
         EXPECT_EQ(ColorBridge::deserialize(components), GraphicsColor::genericRGB(0.1, 0.2, 0.3, 1));
-
-    const auto& key = Defaults::Keys::crosshairColor();
-    UserDefaults::standard()->set("crosshairColor", PropertyList::Array{0.5, 1.0});
-    EXPECT_EQ(key.get(), defaultCrosshairColor());
-    key.set(GraphicsColor::genericRGB(0, 0, 1, 0.5));
-    EXPECT_EQ(key.get(), GraphicsColor::genericRGB(0, 0, 1, 0.5));
-    key.reset();
 }
 
 TEST(StreamQuality, RawValuesAndKeyedCoding) {
@@ -69,16 +62,8 @@ TEST(StreamQuality, RawValuesAndKeyedCoding) {
     for (double bad : {16.0, 3.0, 0.0, 4.0000001})
         EXPECT_FALSE(streamQualityFromRawValue(bad)) << bad;
     EXPECT_EQ(nlohmann::json::parse(R"({"quarter":{},"other":1})").get<StreamQuality>(), StreamQuality::quarter);
-    for (const char* bad : {R"({"full":{},"half":{}})", "{}"}) {
-        try {
-            (void)nlohmann::json::parse(bad).get<StreamQuality>();
-            ADD_FAILURE() << bad;
-        } catch (const DecodingError& e) {
-            EXPECT_EQ(e.kind, DecodingError::Kind::typeMismatch);
-            EXPECT_EQ(e.debugDescription, "Invalid number of keys found, expected one.");
-        }
-    }
-    EXPECT_THROW((void)nlohmann::json::parse(R"({"half":1})").get<StreamQuality>(), DecodingError);
+    for (const char* bad : {R"({"full":{},"half":{}})", "{}", R"({"half":1})"})
+        EXPECT_THROW((void)nlohmann::json::parse(bad).get<StreamQuality>(), DecodingError) << bad;
 
     auto suite = UserDefaults::open(test::processSettingsFolder().dir(), "quality");
     Defaults::Key<StreamQuality> key("quality", StreamQuality::quarter, suite);
@@ -158,7 +143,8 @@ TEST(PreferenceKeys, EveryReadSettingIsMadeUsable) {
     EXPECT_EQ(effectiveCrosshairColor(GraphicsColor::genericRGB(0.5, 0.5, 0.5, -inf)), defaultCrosshairColor());
 
     for (const auto& [stored, used] : std::vector<std::pair<std::optional<PropertyList>, bool>>{
-             {std::nullopt, true}, {0, false}, {3, true}, {false, false}, {0.0, false}, {"abc", true}}) {
+             {std::nullopt, true}, {0, false}, {3, true}, {false, false}, {0.0, false}, {"abc", true},
+             {"false", false}, {"0", true}, {PropertyList::Array{}, true}}) {
         if (stored)
             ASSERT_TRUE(store->set(preferences::kDesaturationPausedStream, *stored));
         else

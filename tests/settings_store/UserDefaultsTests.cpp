@@ -247,41 +247,6 @@ TEST(UserDefaults, ASymbolicLinkToASettingsFileIsReadAndWrittenThrough) {
     EXPECT_EQ(names, (std::vector<std::string>{"elsewhere.plist", "linked.plist", "linked.plist.lock"}));
 }
 
-TEST(UserDefaults, ObserversGetOldNewInitialAndPriorOnTheChangingThread) {
-    TempSettings env;
-    auto store = UserDefaults::suite("observers");
-    store->registerDefaults({{"k", 0}});
-    using Seen = std::tuple<bool, std::optional<PropertyList>, std::optional<PropertyList>>; // prior, old, new
-    std::vector<Seen> seen;
-    std::thread::id thread;
-    const void* context = nullptr;
-    const int marker = 0;
-    const auto id = store->addObserver(
-        "k", ObservingOptions::Old | ObservingOptions::New | ObservingOptions::Initial | ObservingOptions::Prior,
-        [&](const StoreChange& c) {
-            seen.emplace_back(c.isPrior, c.oldValue, c.newValue);
-            thread = std::this_thread::get_id();
-            context = c.context;
-        },
-        &marker);
-    EXPECT_EQ(seen, (std::vector<Seen>{{false, std::nullopt, 0}})); // initial, at once
-
-    std::thread writer([&] { store->set("k", 5); });
-    const auto writerId = writer.get_id();
-    writer.join();
-    EXPECT_EQ(seen, (std::vector<Seen>{{false, std::nullopt, 0}, {true, 0, std::nullopt}, {false, 0, 5}}));
-    EXPECT_EQ(context, &marker);
-    EXPECT_EQ(thread, writerId);
-
-    seen.clear();
-    store->removeObject("k"); // the registered default shows through
-    EXPECT_EQ(seen, (std::vector<Seen>{{true, 5, std::nullopt}, {false, 5, 0}}));
-    store->set("other", 1);
-    store->removeObserver(id);
-    store->set("k", 6);
-    EXPECT_EQ(seen.size(), 2u);
-}
-
 TEST(UserDefaults, TemporariesOfWritersThatDiedAreRemovedWhenTheSuiteOpens) {
     TempSettings env;
     const pid_t dead = ::fork();
