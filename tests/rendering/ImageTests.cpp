@@ -45,18 +45,15 @@ TEST(ImageRecipe, ExtentsOfEveryOperation) {
     EXPECT_TRUE(Image::transparent().extent().isInfinite());
     EXPECT_TRUE(Image::fromSurface(nullptr).isEmpty());
 
-    EXPECT_EQ(frame.transformed(AffineTransform::scale(2, -1)).extent(), Rect(0, -3, 8, 3));
     EXPECT_TRUE(Image::transparent().transformed(AffineTransform::scale(3, 3)).extent().isInfinite());
     EXPECT_TRUE(frame.transformed(AffineTransform::scale(INFINITY, INFINITY)).isEmpty());
     EXPECT_TRUE(frame.transformed(AffineTransform::scale(0, 1)).isEmpty());
 
-    EXPECT_EQ(frame.cropped(Rect(1, 1, 10, 10)).extent(), Rect(1, 1, 3, 2));
     EXPECT_EQ(frame.cropped(Rect(5, 2, -3, -2)).extent(), Rect(2, 0, 2, 2));
     EXPECT_TRUE(frame.cropped(Rect(10, 10, 1, 1)).isEmpty());
     EXPECT_EQ(Image::transparent().cropped(Rect(1, 2, 3, 4)).extent(), Rect(1, 2, 3, 4));
     EXPECT_TRUE(Image::transparent().cropped(Rect::zero()).isEmpty());
 
-    EXPECT_TRUE(frame.clampedToExtent().extent().isInfinite());
     EXPECT_TRUE(empty.clampedToExtent().isEmpty());
     EXPECT_TRUE(frame.clampedToExtent().cropped(Rect(-5, -5, 2, 2)).extent() == Rect(-5, -5, 2, 2));
 
