@@ -99,7 +99,6 @@ TEST_F(Views, RowRulesForVisibilityAndStreams) {
     DisplaySourceList list(c);
     ASSERT_EQ(list.rows().size(), 3u);
     StreamLabel *main = list.rows()[0], *left = list.rows()[1], *top = list.rows()[2]; // platform order
-    EXPECT_EQ(left->visibilityButton()->toolTip(), "Toggle visibility of Left.");
 
     // The last visible one cannot be hidden.
     left->visibilityButton()->click();
@@ -128,7 +127,6 @@ TEST_F(Views, RowRulesForVisibilityAndStreams) {
     DisplayView view(hidden, true);
     manualMainQueue().drain();
     EXPECT_TRUE(view.hiddenLabel()->isVisibleTo(&view));
-    EXPECT_EQ(view.hiddenLabel()->text(), "All displays are hidden");
     EXPECT_FALSE(view.streamView());
     EXPECT_TRUE(view.controls()->startAllButton()->isEnabled());
     DisplaySourceList one(hidden);
@@ -154,7 +152,6 @@ TEST_F(Views, StreamWindowRules) {
     EXPECT_EQ(c->visibleStreams()[0]->display().id, 10u);
     EXPECT_TRUE(c->visibleStreams()[0]->isStreaming.get()); // autoPlay
     EXPECT_FALSE(main->isStreaming.get());                 // the popover's own stream is independent
-    EXPECT_FALSE(window->displayView()->controls()->displaysButton());
 
     // Within twice the stream's output size (480 × 270), at the aspect.
     const QSize big = window->constrainedSize(QSize(5000, 100));
