@@ -34,9 +34,7 @@ TEST_F(DisplayStreamerTest, ANewStreamerIsStoppedWithoutImageAndARefusedOneStill
     auto s = make();
     EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
     EXPECT_FALSE(s->isStreaming.get() || s->hasStream());
-    LogCapture capture;
     EXPECT_FALSE(s->flippedScreenImage());
-    EXPECT_TRUE(capture.contains(LogLevel::Error, "The screen image for Built-in Stream is nil, not returning an image."));
     EXPECT_EQ(env.capture().createdStreams().size(), 0u);
 
     env.capture().setRefuseCreation(true);
@@ -115,7 +113,6 @@ TEST_F(DisplayStreamerTest, StatusesReachTheMainThreadInUpdateOrderAndOnlyFrames
 
 TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrameAndNeverStopsALaterStart) {
     auto s = make(2, 2);
-    LogCapture capture;
     s->start(true);
     EXPECT_TRUE(s->pauseOnNextFrame());
     env.capture().emit(2, FrameStatus::FrameComplete);
@@ -129,8 +126,6 @@ TEST_F(DisplayStreamerTest, AutomaticPauseKeepsExactlyTheFirstFrameAndNeverStops
     settle(s);
     EXPECT_FALSE(s->isStreaming.get() || s->pauseOnNextFrame());
     EXPECT_EQ(s->screenImage(), first);
-    EXPECT_TRUE(capture.contains(LogLevel::Debug, "Automatically pausing stream from flag."));
-    EXPECT_TRUE(capture.contains(LogLevel::Info, "Side stream is stopped")); // the final update
     EXPECT_EQ(s->currentStatus.get(), FrameStatus::Stopped);
 
     // Paused again, but the user presses play before the main queue stops the stream.
