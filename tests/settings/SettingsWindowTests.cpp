@@ -133,18 +133,6 @@ TEST_F(SettingsWindow, SinglePaneTitleIsTheApplicationAndTheSettingsWord) {
     EXPECT_EQ(localizedString("no-such-key"), "no-such-key");
 }
 
-TEST_F(SettingsWindow, SegmentedControlKeepsTheWindowCentred) {
-    SettingsWindowController c(twoPanes(200, 200), Style::segmentedControl, true, true, store_);
-    c.show();
-    const QRect before = c.window()->geometry();
-    c.activate(1, false);
-    const QRect after = c.window()->geometry();
-    EXPECT_LT(after.width(), before.width()) << "the second pane is narrower";
-    EXPECT_NEAR(after.center().x(), before.center().x(), 1);
-    EXPECT_EQ(after.top(), before.top());
-    EXPECT_EQ(c.window()->windowTitle(), "Updates");
-}
-
 TEST_F(SettingsWindow, SavedFrameIsRestoredAfterCentringAndUnusableOnesAreIgnored) {
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     QRect moved;
