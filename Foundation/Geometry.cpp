@@ -95,15 +95,15 @@ AffineTransform AffineTransform::inverted() const {
 }
 
 namespace {
-bool coveredFrom(const Rect& r, const std::vector<Rect>& covers, std::size_t first) {
+void collectUncovered(const Rect& r, const std::vector<Rect>& covers, std::size_t first, std::vector<Rect>& out) {
     if (r.isEmpty())
-        return true;
+        return;
     for (std::size_t i = first; i < covers.size(); ++i) {
         const Rect overlap = r.intersection(covers[i]);
         if (overlap.isEmpty())
             continue;
         // What this cover leaves of r: up to four bands around the overlap, each of
-        // which the later covers must take.
+        // which the later covers may take.
         const Rect bands[] = {
             {r.minX(), r.minY(), r.width, overlap.minY() - r.minY()},            // above
             {r.minX(), overlap.maxY(), r.width, r.maxY() - overlap.maxY()},      // below
@@ -111,16 +111,20 @@ bool coveredFrom(const Rect& r, const std::vector<Rect>& covers, std::size_t fir
             {overlap.maxX(), overlap.minY(), r.maxX() - overlap.maxX(), overlap.height}, // right
         };
         for (const Rect& band : bands)
-            if (band.width > 0 && band.height > 0 && !coveredFrom(band, covers, i + 1))
-                return false;
-        return true;
+            if (band.width > 0 && band.height > 0)
+                collectUncovered(band, covers, i + 1, out);
+        return;
     }
-    return false;
+    out.push_back(r);
 }
 } // namespace
 
-bool isCoveredBy(const Rect& r, const std::vector<Rect>& covers) {
-    return coveredFrom(r.standardized(), covers, 0);
+std::vector<Rect> uncoveredParts(const Rect& r, const std::vector<Rect>& covers) {
+    std::vector<Rect> parts;
+    collectUncovered(r.standardized(), covers, 0, parts);
+    return parts;
 }
+
+bool isCoveredBy(const Rect& r, const std::vector<Rect>& covers) { return uncoveredParts(r, covers).empty(); }
 
 } // namespace overlook

@@ -64,6 +64,8 @@ std::ostream& operator<<(std::ostream& os, const Rect& r);
 // Pieces of `r` outside a cover are tested against the remaining covers, so the
 // covers may overlap and may together cover what none covers alone.
 bool isCoveredBy(const Rect& r, const std::vector<Rect>& covers);
+// The pieces of `r` that none of `covers` takes, as rectangles that do not overlap.
+std::vector<Rect> uncoveredParts(const Rect& r, const std::vector<Rect>& covers);
 
 // x' = a*x + c*y + tx ; y' = b*x + d*y + ty
 struct AffineTransform {

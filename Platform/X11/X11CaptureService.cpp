@@ -265,15 +265,16 @@ void X11CaptureService::Worker::takeOwnAreas(const std::vector<StatePtr>& stream
         ownAreasVersion_ = owner_.ownAreasVersion_;
         before = std::exchange(ownAreas_, owner_.ownAreas_);
     }
-    // A window that appeared, moved or went changed what the screen shows there,
-    // also where the damage of that change reached us before the new list did.
+    // Where one of our windows went, the desktop shows again: grabbed anew (also
+    // where its damage reached us while the area was still ours). Where one came,
+    // the frames keep what was there before: the server has nothing else to give,
+    // and a grab would put the window into its own preview for as long as it stays.
     for (const auto& s : streams) {
         if (!s->haveArea)
             continue;
-        for (const auto* list : {&before, &ownAreas_})
-            for (const Rect& r : *list)
-                if (!s->area.intersection(r).isEmpty())
-                    markAll(*s);
+        for (const Rect& r : before)
+            for (const Rect& uncovered : uncoveredParts(s->area.intersection(r), ownAreas_))
+                markArea(*s, uncovered);
     }
 }
 

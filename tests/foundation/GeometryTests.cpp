@@ -33,4 +33,6 @@ TEST(Geometry, CoverageByOverlappingRectangles) {
     EXPECT_TRUE(isCoveredBy(r, {Rect(10, 10, 80, 30), Rect(0, 0, 100, 10), Rect(0, 40, 100, 10),
                                 Rect(0, 0, 10, 50), Rect(90, 0, 10, 50)}));
     EXPECT_TRUE(isCoveredBy(Rect(100, 50, -100, -50), {Rect(0, 0, 100, 50)})); // negative sizes
+    EXPECT_EQ(uncoveredParts(r, {Rect(30, -5, 80, 60)}), std::vector<Rect>{Rect(0, 0, 30, 50)});
+    EXPECT_EQ(uncoveredParts(r, {Rect(0, 0, 49, 50), Rect(50, 0, 50, 50)}), std::vector<Rect>{Rect(49, 0, 1, 50)});
 }

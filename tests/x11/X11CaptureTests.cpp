@@ -206,6 +206,7 @@ TEST_P(X11Capture, SmallChangesAndCursorMovesAreGrabbedAloneAndGiveTheSameFrame)
 
 TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
     server->fill(1920, 0, 1920, 1080, 0x202020);
+    ASSERT_EQ(server->run("xdotool mousemove 1930 110"), 0); // a partial grab takes in the cursor too
     capture->setOwnWindowAreas({Rect(2000, 100, 400, 300)});
     auto s = streamer("MAIN", 4);
     ASSERT_TRUE(nextFrame(s));
@@ -224,7 +225,18 @@ TEST_P(X11Capture, OurOwnWindowRedrawingIsNoChangeButAChangeBesideItIs) {
     const auto changed = nextFrame(s, last);
     ASSERT_TRUE(changed);
     EXPECT_EQ(rgb(changed->surface()->pixel((2450 - 1920) / 4, 150 / 4)), 0x00FF00u);
+
+    // The window moves right: where it was is grabbed again, where it is now keeps
+    // what the desktop showed there (a grab would put the window into its own preview).
+    capture->setOwnWindowAreas({Rect(2100, 100, 400, 300)});
+    const auto moved = nextFrame(s, changed);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(rgb(moved->surface()->pixel((2040 - 1920) / 4, 250 / 4)), 0xFF0000u);
+    EXPECT_EQ(rgb(moved->surface()->pixel((2300 - 1920) / 4, 250 / 4)), 0x202020u);
     capture->setOwnWindowAreas({});
+    const auto gone = nextFrame(s, moved);
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(rgb(gone->surface()->pixel((2300 - 1920) / 4, 250 / 4)), 0xFF0000u);
 }
 
 TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
