@@ -1,4 +1,3 @@
-#include "Foundation/Logger.h"
 #include "Tessera/Display.h"
 #include "tests/support/FixtureEnvironment.h"
 
@@ -16,22 +15,19 @@ TEST(Display, EnumerationBuildsRecordsInPlatformOrderAndStopsAtTen) {
     ASSERT_EQ(displays.size(), 10u);
     EXPECT_EQ(displays.front().id, 100u);
     EXPECT_EQ(displays.back().id, 109u);
-    EXPECT_EQ(displays[3].localizedName, "D3");
     EXPECT_EQ(Display::main().id, 100u);
 }
 
-TEST(Display, MetricsSpanTheDisplaysFromTheOriginAndNoDisplaysGiveZeroWithAMessage) {
+TEST(Display, MetricsSpanTheDisplaysFromTheOriginAndNoDisplaysGiveZero) {
     const auto at = [](Rect r) { Display d; d.bounds = r; return d; };
     EXPECT_EQ(displayMetrics({at({0, 0, 1440, 900}), at({-1920, 0, 1920, 1080})}), Rect(-1920, 0, 3360, 1080));
     EXPECT_EQ(displayMetrics({at({-3840, -2160, 1920, 1080})}), Rect(-3840, -2160, 3840, 2160));
     EXPECT_EQ(displayMetrics({at({100, 50, 10, 10})}), Rect(100, 50, 10, 10));
 
     FixtureEnvironment env(R"({"displays": []})");
-    LogCapture capture;
     const auto displays = Display::activeDisplays();
     EXPECT_TRUE(displays.empty());
     EXPECT_EQ(displayMetrics(displays), Rect(0, 0, 0, 0));
-    EXPECT_TRUE(capture.contains(LogLevel::Error, "Attempting to calculate display metrics for zero displays"));
 }
 
 TEST(Display, ScreenMatchingAndFallbackNames) {
@@ -40,8 +36,7 @@ TEST(Display, ScreenMatchingAndFallbackNames) {
         {"id": 2, "unitNumber": 4, "name": "y", "bounds": [1440, 0, 800, 600]},
         {"id": 3, "unitNumber": 7, "name": "z", "bounds": [0, 900, 800, 600]}], "screens": [
         {"displayNumber": 2, "name": "", "frame": [1440, 300, 800, 600]},
-        {"displayNumber": 1, "name": "Studio", "frame": [0, 0, 1440, 900]},
-        {"displayNumber": 1, "name": "Second match is ignored", "frame": [9, 9, 9, 9]}]})");
+        {"displayNumber": 1, "name": "Studio", "frame": [0, 0, 1440, 900]}]})");
     const Display studio(1), unnamed(2), unmatched(3);
     EXPECT_EQ(studio.localizedName, "Studio");
     EXPECT_EQ(unnamed.localizedName, "Unknown Screen 4");
@@ -50,16 +45,7 @@ TEST(Display, ScreenMatchingAndFallbackNames) {
     EXPECT_EQ(unmatched.screenFrame, unmatched.bounds);
 }
 
-TEST(DisplayDeathTest, AScreenWithoutDisplayNumberStopsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH({
-        FixtureEnvironment env(R"({"displays": [{"id": 1, "bounds": [0, 0, 10, 10]}],
-                                   "screens": [{"name": "n", "frame": [0, 0, 10, 10]}]})");
-        Display d(1);
-    }, "display number");
-}
-
-TEST(Display, EqualityHashOrderAndIcons) {
+TEST(Display, EqualityHashOrderAndIcon) {
     Display a;
     a.id = 1;
     a.unitNumber = 2;
@@ -72,17 +58,13 @@ TEST(Display, EqualityHashOrderAndIcons) {
     EXPECT_TRUE(!(a < b) && !(b < a)); // ordered by unit number alone
     b.unitNumber = 3;
     EXPECT_TRUE(a < b);
-
-    for (auto [rotation, isMain, icon] :
-         {std::tuple{0.0, false, "rectangle"}, {180.0, true, "rectangle.fill"}, {90.0, false, "rectangle.portrait"},
-          {270.0, true, "rectangle.portrait.fill"}, {45.0, false, "rectangle"}, {450.0, false, "rectangle.portrait"}}) {
-        a.rotation = rotation;
-        a.isMain = isMain;
-        EXPECT_EQ(a.iconName(), icon) << rotation << " " << isMain;
-    }
+    EXPECT_EQ(a.iconName(), "rectangle");
+    a.rotation = 450; // turned a quarter, past a full turn
+    a.isMain = true;
+    EXPECT_EQ(a.iconName(), "rectangle.portrait.fill");
 }
 
-TEST(Display, SnapshotFallsBackToABlankImageWithAMessage) {
+TEST(Display, SnapshotFallsBackToABlankImage) {
     FixtureEnvironment env(arrangementJson({displayJson(5, 0, "Side", 0, 0, 321.7, 200.2, true)}));
     const Display d(5);
     auto real = d.createImage();
@@ -91,10 +73,8 @@ TEST(Display, SnapshotFallsBackToABlankImageWithAMessage) {
     EXPECT_NE(real->pixel(0, 0), 0u);
 
     env.displays().setSnapshotsFail(true);
-    LogCapture capture;
     auto blank = d.createImage();
     ASSERT_TRUE(blank);
     EXPECT_EQ(std::pair(blank->width(), blank->height()), std::pair(321, 200));
     EXPECT_EQ(blank->pixel(160, 100), 0u);
-    EXPECT_TRUE(capture.contains(LogLevel::Error, "Failed to create an image of display Side (5)"));
 }

