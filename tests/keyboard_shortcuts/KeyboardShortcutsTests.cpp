@@ -55,12 +55,9 @@ TEST_F(KeyboardShortcutsTest, AFreshStoreGetsTheDefaultOnceAndAClearedNameStaysC
     EXPECT_EQ(nlohmann::json::parse(*entry->get<std::string>()),
               (nlohmann::json{{"carbonKeyCode", 35}, {"carbonModifiers", 6400}}));
     EXPECT_EQ(notified, std::vector<std::string>{"showPopover"});
-    ASSERT_EQ(system->registrations().size(), 1u);
-    EXPECT_EQ(std::pair(system->registrations()[0].keyCode, system->registrations()[0].carbonModifiers), std::pair(35, 6400));
 
     setShortcut(std::nullopt, showPopover);
     EXPECT_EQ(stored(showPopover), PropertyList(false));
-    EXPECT_TRUE(system->registrations().empty());
     EXPECT_EQ(notified.size(), 2u);
 
     const Name again("showPopover", kControlOptionCommandP);
@@ -70,34 +67,23 @@ TEST_F(KeyboardShortcutsTest, AFreshStoreGetsTheDefaultOnceAndAClearedNameStaysC
     UserDefaults::standard()->removeObject("KeyboardShortcuts_showPopover");
 }
 
-TEST_F(KeyboardShortcutsTest, ClearingANameWithoutShortcutWritesAndPostsNothing) {
-    const Name name(fresh("empty"));
-    setShortcut(std::nullopt, name);
-    EXPECT_EQ(stored(name), std::nullopt);
-    EXPECT_TRUE(notified.empty());
-
-    UserDefaults::standard()->set(storageKey(name), "not a shortcut");
-    setShortcut(std::nullopt, name);
-    EXPECT_EQ(stored(name), PropertyList("not a shortcut"));
-    UserDefaults::standard()->set(storageKey(name), 35);
-    const Name withDefault(name.rawValue, kControlA);
-    EXPECT_EQ(stored(withDefault), PropertyList(35));
-    EXPECT_TRUE(notified.empty());
-
-    setShortcut(kControlA, name);
-    EXPECT_EQ(getShortcut(name), kControlA);
-    EXPECT_EQ(notified.size(), 1u);
-}
-
 TEST_F(KeyboardShortcutsTest, AnUnreadableEntryIsReportedOnceWhenTheNameIsCreated) {
+    const Name empty(fresh("empty"));
+    setShortcut(std::nullopt, empty); // nothing to clear: nothing written or posted
+    EXPECT_EQ(stored(empty), std::nullopt);
+
     const std::string raw = fresh("garbled");
-    UserDefaults::standard()->set("KeyboardShortcuts_" + raw, R"({"carbonKeyCode":"p","carbonModifiers":6400})");
+    const std::string garbled = R"({"carbonKeyCode":"p","carbonModifiers":6400})";
+    UserDefaults::standard()->set("KeyboardShortcuts_" + raw, garbled);
     LogCapture log;
     const Name name(raw, kControlOptionCommandP);
     const auto errors = [&] { return log.messages(LogLevel::Error); };
     ASSERT_EQ(errors().size(), 1u);
     EXPECT_NE(errors()[0].find("KeyboardShortcuts_" + raw), std::string::npos) << errors()[0];
-    EXPECT_NE(errors()[0].find("carbonKeyCode"), std::string::npos) << "the entry is shown: " << errors()[0];
+    // Neither the default nor a clearing replaces what the user's file holds.
+    setShortcut(std::nullopt, name);
+    EXPECT_EQ(stored(name), PropertyList(garbled));
+    EXPECT_TRUE(notified.empty());
 
     // Read on every hot-key press: the same entry is not reported again.
     onKeyDown(name, [] {});
@@ -105,21 +91,17 @@ TEST_F(KeyboardShortcutsTest, AnUnreadableEntryIsReportedOnceWhenTheNameIsCreate
     EXPECT_EQ(errors().size(), 1u);
     UserDefaults::standard()->set(storageKey(name), true);
     EXPECT_EQ(getShortcut(name), std::nullopt);
-    UserDefaults::standard()->set(storageKey(name), false);
-    EXPECT_EQ(getShortcut(name), std::nullopt);
     EXPECT_EQ(errors().size(), 2u);
 }
 
-TEST_F(KeyboardShortcutsTest, ActionsRunInOrderForEveryNameOnItsCurrentShortcutUnlessPaused) {
-    const Name first(fresh("first")), second(fresh("second")), other(fresh("other"));
+TEST_F(KeyboardShortcutsTest, ActionsRunInOrderForEveryNameOnItsCurrentShortcut) {
+    const Name first(fresh("first")), second(fresh("second"));
     setShortcut(kControlA, first);
     setShortcut(kControlA, second);
-    setShortcut(kShiftOptionS, other);
     std::vector<std::string> ran;
     onKeyDown(first, [&] { ran.push_back("first down 1"); });
     onKeyDown(first, [&] { ran.push_back("first down 2"); });
     onKeyUp(second, [&] { ran.push_back("second up"); });
-    onKeyUp(other, [&] { ran.push_back("other up"); });
 
     system->press(0, 4096);
     EXPECT_EQ(ran, (std::vector<std::string>{"first down 1", "first down 2"}));
@@ -128,16 +110,6 @@ TEST_F(KeyboardShortcutsTest, ActionsRunInOrderForEveryNameOnItsCurrentShortcutU
                                        [](const auto& r) { return r.keyCode == 0; });
     system->release(0, 4096);
     EXPECT_EQ(ran, std::vector<std::string>(reports, "second up"));
-    ran.clear();
-
-    setPaused(true);
-    system->press(0, 4096);
-    system->release(0, 4096);
-    system->release(1, 2560);
-    EXPECT_TRUE(ran.empty());
-    setPaused(false);
-    system->release(1, 2560);
-    EXPECT_EQ(ran, std::vector<std::string>{"other up"});
 
     setShortcut(kShiftOptionS, first);
     ran.clear();
@@ -190,10 +162,4 @@ TEST_F(KeyboardShortcutsTest, ReservedShortcutsAreTheEnabledWellFormedBindingsAn
     EXPECT_EQ(systemReservedShortcuts(), (std::vector<Shortcut>{Shortcut(48, 256), Shortcut(123, 4096)}));
     EXPECT_TRUE(isSystemReserved(Shortcut(123, 4096)));
     EXPECT_FALSE(isSystemReserved(Shortcut(49, 256)));
-
-    setHotKeyService(nullptr);
-    EXPECT_TRUE(systemReservedShortcuts().empty());
-    EXPECT_FALSE(isSystemReserved(Shortcut(48, 256)));
-    EXPECT_EQ(characterForKeyCode(35), "p");
-    EXPECT_EQ(characterForKeyCode(Key::f5.rawValue), std::nullopt);
 }

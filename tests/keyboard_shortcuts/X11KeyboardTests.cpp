@@ -155,7 +155,6 @@ TEST_F(X11HotKeys, AGrabHeldByAnotherClientIsRefusedAndReportedAsReserved) {
               nullptr);
     EXPECT_FALSE(service->registerHotKey(35, 6400, {1, 1}).has_value());
     EXPECT_TRUE(isSystemReserved(kControlOptionCommandP));
-    EXPECT_FALSE(isSystemReserved(Shortcut(35, 4096 | 2048)));
 
     const Name name("x11Taken");
     setShortcut(kControlOptionCommandP, name);
@@ -173,7 +172,7 @@ TEST_F(X11HotKeys, AGrabHeldByAnotherClientIsRefusedAndReportedAsReserved) {
               nullptr);
     xcb_disconnect(next);
 
-    const Name mine("x11Mine", Shortcut(Key::f5, ModifierFlags::Control));
+    const Name mine("x11Mine", Shortcut(Key::f5, ModifierFlags::Control)); // our own grab is no one else's
     EXPECT_FALSE(isSystemReserved(Shortcut(Key::f5, ModifierFlags::Control)));
     EXPECT_EQ(characterForKeyCode(Key::p.rawValue), "p");
     EXPECT_EQ(characterForKeyCode(Key::returnKey.rawValue), std::nullopt);
@@ -193,7 +192,6 @@ TEST(X11KeyMonitor, ControlDigitsAreConsumedSilentlyWhateverTextQtGivesThem) {
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(arrived) << "the keys never reached the window";
     EXPECT_EQ(out, "Toggling display with id 4\nToggling display with id 9\n");
-    EXPECT_EQ(window.field->text(), QStringLiteral("!a"));
     EXPECT_EQ(reached.keys, (std::vector<int>{Qt::Key_Exclam, Qt::Key_A}));
 }
 
@@ -231,7 +229,7 @@ protected:
     RecorderCocoa* recorder = nullptr;
 };
 
-TEST_F(X11Recorder, OnAGermanLayoutTheIsoKeyIsStoredAsItselfAndTextsFollowTheLayout) {
+TEST_F(X11Recorder, OnAGermanLayoutTheIsoKeyIsStoredAsItselfAndTextsFollowTheLayoutAndGroup) {
     record("ctrl+less");
     EXPECT_EQ(getShortcut(*name), Shortcut(Key::isoSection, ModifierFlags::Control));
     EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+<"));
@@ -242,10 +240,8 @@ TEST_F(X11Recorder, OnAGermanLayoutTheIsoKeyIsStoredAsItselfAndTextsFollowTheLay
     EXPECT_EQ(getShortcut(*name), Shortcut(Key::y, ModifierFlags::Control));
     EXPECT_EQ(recorder->text(), QStringLiteral("Ctrl+Z"));
     EXPECT_TRUE(showsAfterLayoutChange("setxkbmap us", QStringLiteral("Ctrl+Y"))) << recorder->text().toStdString();
-}
 
-TEST_F(X11Recorder, TextsComeFromTheActiveGroupOrElseAnAsciiCapableOne) {
-    setShortcut(Shortcut(Key::y, ModifierFlags::Control), *name);
+    SCOPED_TRACE("texts come from the active group, or else an ASCII-capable one");
     const auto showsAfterGroup = [&](int group, const QString& text) {
         lockGroup(group);
         return QTest::qWaitFor([&] { return recorder->text() == text; }, 3000);
