@@ -29,11 +29,9 @@ public:
         return QByteArray(reinterpret_cast<const char*>(raw), qsizetype(size)).toBase64();
     }
 
-    QByteArray signRelease(const QByteArray& package, const QByteArray& version, const QByteArray& fileName,
-                           const QByteArray& displayVersion = {}) const {
-        const QByteArray message = "overlook-update-signature-v1\nversion " + version + "\ndisplay-version " +
-                                   (displayVersion.isEmpty() ? version : displayVersion) + "\nfile " + fileName +
-                                   "\nlength " + QByteArray::number(package.size()) + "\nsha512 " +
+    QByteArray signRelease(const QByteArray& package, const QByteArray& version, const QByteArray& fileName) const {
+        const QByteArray message = "overlook-update-signature-v1\nversion " + version + "\ndisplay-version " + version +
+                                   "\nfile " + fileName + "\nlength " + QByteArray::number(package.size()) + "\nsha512 " +
                                    QCryptographicHash::hash(package, QCryptographicHash::Sha512).toHex() + "\n";
         unsigned char signature[64];
         std::size_t size = sizeof signature;
