@@ -132,6 +132,7 @@ TEST_F(Recorder, ShiftAndALetterBeepsAndStoresNothingButAFunctionKeyAloneIsStore
     EXPECT_EQ(UserDefaults::standard()->object(storageKey(*name)), PropertyList(false));
     EXPECT_EQ(recorder->text(), QString());
     EXPECT_TRUE(recorder->isRecording());
+    ASSERT_FALSE(changes.empty());
     EXPECT_EQ(changes.back(), std::nullopt);
 
     QTest::keyClick(recorder, Qt::Key_Escape);
