@@ -15,25 +15,19 @@ struct FrameRecorder {
     std::mutex mutex;
     std::vector<FrameStatus> statuses;
     FrameSurfacePtr last;
-    int frames = 0;
     FrameHandler handler() {
         return [this](FrameStatus status, FrameSurfacePtr surface) {
             std::lock_guard lock(mutex);
             statuses.push_back(status);
-            if (status == FrameStatus::FrameComplete) {
-                ++frames;
+            if (status == FrameStatus::FrameComplete)
                 last = std::move(surface);
-            }
         };
     }
     int count(FrameStatus s) {
         std::lock_guard lock(mutex);
         return static_cast<int>(std::count(statuses.begin(), statuses.end(), s));
     }
-    int frameCount() {
-        std::lock_guard lock(mutex);
-        return frames;
-    }
+    int frameCount() { return count(FrameStatus::FrameComplete); }
     // Whether the last frame is `colour` (0xAARRGGBB) all over.
     bool lastIsAll(std::uint32_t colour) {
         std::lock_guard lock(mutex);

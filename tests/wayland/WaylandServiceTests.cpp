@@ -193,14 +193,6 @@ TEST(WaylandCapture, AnUnpluggedOutputStopsItsStreamTheOthersGoOnAndAllStopWhenT
     EXPECT_FALSE(session->lost());
     goneStream.reset();
 
-    // Outputs plugged in and out again reuse the room the gone ones left in the host.
-    for (int round = 0; round < 3; ++round) {
-        const std::string added = sway.addOutput("1280x1024+1920+0");
-        ASSERT_FALSE(added.empty());
-        EXPECT_EQ(sway.run("timeout 5 grim -o " + added + " /dev/null"), 0) << added << " in round " << round;
-        ASSERT_TRUE(sway.removeOutput(added));
-    }
-
     // The compositor dies (held still first) with two streams and a snapshot under way:
     // the snapshot ends with the loss at once, not after the copy's timeout.
     Recorder second;
