@@ -23,15 +23,6 @@ void FixtureEnvironment::settle(DispatchQueue& queue) {
     manualMainQueue().drain();
 }
 
-std::vector<std::string> messagesWithoutStopUpdates(const LogCapture& capture) {
-    auto messages = capture.messages();
-    const std::string suffix = " stream is stopped";
-    std::erase_if(messages, [&](const std::string& m) {
-        return m.size() >= suffix.size() && m.compare(m.size() - suffix.size(), suffix.size(), suffix) == 0;
-    });
-    return messages;
-}
-
 std::string displayJson(unsigned id, int unit, const std::string& name, double x, double y, double w,
                         double h, bool isMain, double rotation) {
     std::ostringstream out;

@@ -28,9 +28,6 @@ private:
     std::shared_ptr<fixture::SyntheticCaptureService> capture_;
 };
 
-// Without the "... stream is stopped" lines stream queues write whenever a final update arrives.
-std::vector<std::string> messagesWithoutStopUpdates(const LogCapture& capture);
-
 std::string displayJson(unsigned id, int unit, const std::string& name, double x, double y, double w,
                         double h, bool isMain = false, double rotation = 0);
 std::string arrangementJson(const std::vector<std::string>& displays);
