@@ -3,7 +3,6 @@
 #include "Overlook/StreamController.h"
 #include "Platform/X11/X11CaptureService.h"
 #include "Platform/X11/X11DisplayService.h"
-#include "Tessera/AreaFilter.h"
 #include "Tessera/CursorImage.h"
 #include "Tessera/DisplayStreamer.h"
 #include "XvfbServer.h"
@@ -287,21 +286,6 @@ TEST_P(X11Capture, ReleasedStreamsGiveBackTheirServerResources) {
 
 INSTANTIATE_TEST_SUITE_P(Reductions, X11Capture, ::testing::Values(x11::Reduction::Render, x11::Reduction::AreaFilter),
                          [](const auto& info) { return info.param == x11::Reduction::Render ? "Render" : "AreaFilter"; });
-
-TEST(AreaFilter, AveragesEachBlockAndKeepsThinLines) {
-    // k = 4: the left block holds a thin white line, the right one is uniform.
-    std::vector<std::uint32_t> source(8 * 4, 0xFF000000);
-    for (int y = 0; y < 4; ++y) {
-        source[y * 8 + 1] = 0xFFFFFFFF;
-        for (int x = 4; x < 8; ++x)
-            source[y * 8 + x] = 0xFF4080C0;
-    }
-    std::uint32_t out[2] = {0, 0};
-    boxReduce(reinterpret_cast<const std::uint8_t*>(source.data()), 32, 4, reinterpret_cast<std::uint8_t*>(out), 8, 2,
-              1);
-    EXPECT_EQ(out[0], 0xFF404040u); // a quarter of white, not lost
-    EXPECT_EQ(out[1], 0xFF4080C0u);
-}
 
 TEST(CursorDrawing, ScalesAndClipsTheCursor) {
     auto frame = FrameSurface::allocate(10, 10);
