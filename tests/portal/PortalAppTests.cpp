@@ -46,8 +46,7 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
     ASSERT_EQ(sway.run(overlookIn(dir, "screenshot --backend portal --output '" + shot.string() + "' >/dev/null")), 0);
     const auto ours = decodePng(shot);
     ASSERT_TRUE(ours);
-    ASSERT_EQ(ours->width, 3200);
-    ASSERT_EQ(ours->height, 1080);
+    ASSERT_EQ(std::pair(ours->width, ours->height), std::pair(3200, 1080));
     EXPECT_EQ(differingPixels(*ours, *theirs), 0);
     // One dialog per output (one output per session here); both consents kept.
     EXPECT_EQ(lineCount(dialogs), 2);
@@ -71,41 +70,36 @@ TEST(PortalApp, EachOutputInPlaceWithConsentAskedOnceThenRestoredAndARefusalOrAM
     const ScratchFolder refusing("portal-refusals");
     const fs::path errors = refusing / "errors.txt", out = refusing / "out.png";
     const std::string toFile = " --output '" + out.string() + "' >/dev/null 2>'" + errors.string() + "'";
+    // Each refused command exits 1 with the reason on its standard error and writes nothing.
+    const auto refused = [&](const std::string& command, const std::string& reason) -> testing::AssertionResult {
+        if (const int status = sway.run(command + toFile); status != 1)
+            return testing::AssertionFailure() << "exit status " << status;
+        if (readFile(errors).find(reason) == std::string::npos || fs::exists(out))
+            return testing::AssertionFailure() << readFile(errors);
+        return testing::AssertionSuccess();
+    };
     std::ofstream(portal / "choices") << "cancel\ncancel\n";
-    EXPECT_EQ(sway.run(overlookIn(refusing, "screenshot --backend portal" + toFile)), 1);
-    EXPECT_NE(readFile(errors).find("overlook: screen capture was not allowed: the desktop's dialog was cancelled"),
-              std::string::npos)
-        << readFile(errors);
-    EXPECT_EQ(sway.run(overlookIn(refusing, "preview --backend portal" + toFile)), 1);
-    EXPECT_NE(readFile(errors).find("overlook: no preview was written: screen capture was not allowed: the desktop's "
-                                    "dialog was cancelled"),
-              std::string::npos)
-        << readFile(errors);
+    EXPECT_TRUE(refused(overlookIn(refusing, "screenshot --backend portal"),
+                        "overlook: screen capture was not allowed: the desktop's dialog was cancelled"));
+    EXPECT_TRUE(refused(overlookIn(refusing, "preview --backend portal"),
+                        "overlook: no preview was written: screen capture was not allowed: the desktop's dialog was "
+                        "cancelled"));
     EXPECT_EQ(lineCount(dialogs), 4);
-    EXPECT_FALSE(fs::exists(out));
 
     std::ofstream(refusing / "bus.conf") << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
                                        "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
                                        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
-    EXPECT_EQ(sway.run("dbus-run-session --config-file='" + (refusing / "bus.conf").string() + "' -- " +
-                       overlookIn(refusing, "screenshot --backend portal" + toFile)),
-              1);
-    EXPECT_NE(readFile(errors).find("overlook: no desktop portal on the session bus"), std::string::npos)
-        << readFile(errors);
-    EXPECT_EQ(sway.run("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent " +
-                       overlookIn(refusing, "preview --backend portal" + toFile)),
-              1);
-    EXPECT_NE(readFile(errors).find("overlook: no session bus to reach the desktop portal"), std::string::npos)
-        << readFile(errors);
+    EXPECT_TRUE(refused("dbus-run-session --config-file='" + (refusing / "bus.conf").string() + "' -- " +
+                            overlookIn(refusing, "screenshot --backend portal"),
+                        "overlook: no desktop portal on the session bus"));
+    EXPECT_TRUE(refused("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent " + overlookIn(refusing, "preview --backend portal"),
+                        "overlook: no session bus to reach the desktop portal"));
     EXPECT_EQ(lineCount(dialogs), 4);
 
     std::ofstream(portal / "choices") << "HEADLESS-1\ncancel\nHEADLESS-2\nHEADLESS-1\n";
-    EXPECT_EQ(sway.run(overlookIn(refusing, "preview --backend portal" + toFile)), 1);
-    EXPECT_NE(readFile(errors).find("overlook: no preview was written: no picture of every display: "),
-              std::string::npos)
-        << readFile(errors);
+    EXPECT_TRUE(refused(overlookIn(refusing, "preview --backend portal"),
+                        "overlook: no preview was written: no picture of every display: "));
     EXPECT_NE(readFile(errors).find("stopped before its first frame"), std::string::npos) << readFile(errors);
-    EXPECT_FALSE(fs::exists(out));
 
     const pid_t running = spawn("env -u DISPLAY " + sway.environment() + " " +
                                     overlookIn(refusing, "preview --backend portal --frames 30 --output '" + out.string() + "'"),

@@ -31,7 +31,7 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     DesktopSession sway("wayland", "--nested --portal");
     ASSERT_TRUE(sway.running()) << sway.failure();
     ASSERT_NE(sway.variable("DBUS_SESSION_BUS_ADDRESS"), "");
-    setenv("DBUS_SESSION_BUS_ADDRESS", sway.variable("DBUS_SESSION_BUS_ADDRESS").c_str(), 1);
+    const overlook::test::ScopedEnvironment bus({{"DBUS_SESSION_BUS_ADDRESS", sway.variable("DBUS_SESSION_BUS_ADDRESS")}});
     std::string error;
     auto session = wayland::Session::connect(sway.socketPath().c_str(), error);
     ASSERT_TRUE(session) << error;
@@ -89,7 +89,6 @@ TEST(PortalCapture, StreamsGoToTheirDisplaysAndAnUnpluggedOneStopsWithinASecond)
     taking.join();
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 3s);
     EXPECT_FALSE(late);
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 // kwin 5.27 sends no pixels for monitor streams here: equal outputs, streams without places.
