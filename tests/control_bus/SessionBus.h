@@ -17,8 +17,8 @@ typedef struct sd_bus sd_bus;
 
 namespace overlook::test {
 
-// A client connection to `address` (DBUS_SESSION_BUS_ADDRESS when empty), or nullptr.
-sd_bus* connectBus(const std::string& address = {});
+// A client connection to `address`, or nullptr.
+sd_bus* connectBus(const std::string& address);
 // Answers calls on `bus` from the calling thread until `stop`, with `eachTurn` before
 // every read; false when the bus went away.
 bool serveBus(sd_bus* bus, const std::atomic<bool>& stop, const std::function<void()>& eachTurn = {});
@@ -49,10 +49,9 @@ public:
 
     struct Notification {
         std::uint32_t id = 0;
-        std::string appName, summary, body;
+        std::string summary, body;
         std::vector<std::string> actions;
         std::map<std::string, std::string> hints; // the string-valued ones
-        int urgency = -1;
     };
     std::vector<Notification> received() const;
     // Sends ActionInvoked(id, key), as a click on the notification does.
