@@ -103,8 +103,7 @@ void StatusNotifierWatcher::addHost() {
     host_ = true;
 }
 
-StatusNotifierHost::StatusNotifierHost(const std::string& address)
-    : bus_(address.empty() ? "--user" : "--address='" + address + "'") {
+StatusNotifierHost::StatusNotifierHost(const std::string& address) : bus_("--address='" + address + "'") {
     static std::atomic<int> count{0};
     const auto hasHost = busctl(std::string("get-property ") + kWatcherName + " " + kWatcherPath + " " + kWatcherName +
                                 " IsStatusNotifierHostRegistered");
@@ -148,40 +147,28 @@ bool StatusNotifierHost::activate(const std::string& item, int x, int y) {
         .has_value();
 }
 
-std::optional<std::vector<StatusNotifierHost::MenuEntry>> StatusNotifierHost::menu(const std::string& item) {
+bool StatusNotifierHost::clickMenuEntry(const std::string& item, const std::string& label) {
     const auto path = property(item, "Menu");
     const std::string menu = split(item).first + " " + path.value_or("") + " " + kMenuInterface;
     std::optional<std::string> out;
     if (!path || !busctl("call " + menu + " AboutToShow i 0") || !(out = busctl("call " + menu + " GetLayout iias 0 -1 0")))
-        return std::nullopt;
-    // (ia{sv}av): id, properties as {"type", "data"}, children as variants.
-    std::vector<MenuEntry> entries;
-    const std::function<void(const json&)> read = [&](const json& children) {
+        return false;
+    // (ia{sv}av): id, properties as {"type", "data"}, children as variants; submenus depth first.
+    std::optional<int> id;
+    const std::function<void(const json&)> find = [&](const json& children) {
         for (const json& child : children) {
             const json& node = child["data"];
-            MenuEntry& entry = entries.emplace_back(MenuEntry{node[0].get<int>()});
-            entry.label = node[1].value("label", json{{"data", ""}})["data"].get<std::string>();
-            entry.enabled = node[1].value("enabled", json{{"data", true}})["data"].get<bool>();
-            entry.visible = node[1].value("visible", json{{"data", true}})["data"].get<bool>();
-            read(node[2]);
+            if (!id && node[1].value("label", json{{"data", ""}})["data"] == label)
+                id = node[0].get<int>();
+            find(node[2]);
         }
     };
-    read(json::parse(*out)["data"][1][2]);
-    return entries;
-}
-
-bool StatusNotifierHost::clickMenuEntry(const std::string& item, const std::string& label) {
-    const auto entries = menu(item);
-    if (!entries)
-        return false;
-    const auto entry = std::find_if(entries->begin(), entries->end(), [&](const MenuEntry& e) { return e.label == label; });
-    if (entry == entries->end()) {
+    find(json::parse(*out)["data"][1][2]);
+    if (!id)
         error_ = "no menu entry " + label;
-        return false;
-    }
-    return busctl("call " + split(item).first + " " + *property(item, "Menu") + " " + kMenuInterface +
-                  " Event isvu " + std::to_string(entry->id) + " clicked i 0 " + std::to_string(std::time(nullptr)))
-        .has_value();
+    return id && busctl("call " + menu + " Event isvu " + std::to_string(*id) + " clicked i 0 " +
+                        std::to_string(std::time(nullptr)))
+                     .has_value();
 }
 
 } // namespace overlook::test

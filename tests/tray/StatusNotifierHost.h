@@ -16,7 +16,7 @@ namespace overlook::test {
 // Answers from a thread of its own; what registers stays listed.
 class StatusNotifierWatcher {
 public:
-    explicit StatusNotifierWatcher(const std::string& address = {});
+    explicit StatusNotifierWatcher(const std::string& address);
     ~StatusNotifierWatcher();
 
     bool running() const { return bus_ != nullptr && !lost_; }
@@ -39,7 +39,7 @@ private:
 // Registers with the watcher when made, unless it has a host already. Each call runs busctl.
 class StatusNotifierHost {
 public:
-    explicit StatusNotifierHost(const std::string& address = {});
+    explicit StatusNotifierHost(const std::string& address);
 
     bool registered() const { return registered_; }
     // The last failure, as busctl described it.
@@ -50,15 +50,7 @@ public:
     std::optional<std::string> property(const std::string& item, const std::string& name);
     // A left click on the icon at (x, y).
     bool activate(const std::string& item, int x, int y);
-
-    struct MenuEntry {
-        int id = 0;
-        std::string label; // "" for separators
-        bool enabled = true, visible = true;
-    };
-    // As a panel opens it: AboutToShow, then the layout, submenus flattened depth first.
-    std::optional<std::vector<MenuEntry>> menu(const std::string& item);
-    // Opens the menu and clicks the entry with this label.
+    // Opens the menu as a panel does (AboutToShow, then the layout) and clicks the entry with this label.
     bool clickMenuEntry(const std::string& item, const std::string& label);
 
 private:

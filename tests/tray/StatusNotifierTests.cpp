@@ -8,17 +8,6 @@
 
 using namespace overlook::test;
 
-namespace {
-
-std::optional<std::string> itemOf(StatusNotifierHost& host, int limitMs = 20000) {
-    std::vector<std::string> items;
-    if (!waitFor([&] { return !(items = host.items()).empty(); }, limitMs) || items.size() != 1)
-        return std::nullopt;
-    return items.front();
-}
-
-} // namespace
-
 TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLater) {
     AppSession session("tray", 1600, 900);
     ASSERT_TRUE(session.ready());
@@ -73,11 +62,12 @@ TEST(StatusNotifierTray, WithoutTrayTheApplicationWaitsAndTakesAPanelThatComesLa
         std::this_thread::sleep_for(std::chrono::milliseconds(hostLaterMs));
         StatusNotifierHost host(session.bus.address());
         ASSERT_TRUE(host.registered()) << host.error();
-        const auto item = itemOf(host, 8000);
-        ASSERT_TRUE(item) << "the icon did not come to the panel\n" << session.log();
-        ASSERT_TRUE(host.activate(*item, 0, 0)) << host.error();
+        std::vector<std::string> items;
+        ASSERT_TRUE(waitFor([&] { return !(items = host.items()).empty(); }, 8000) && items.size() == 1)
+            << "the icon did not come to the panel once\n" << session.log();
+        ASSERT_TRUE(host.activate(items[0], 0, 0)) << host.error();
         EXPECT_TRUE(session.popoverOpen()) << "Activate opened nothing";
-        ASSERT_TRUE(host.activate(*item, 0, 0)) << host.error();
+        ASSERT_TRUE(host.activate(items[0], 0, 0)) << host.error();
         EXPECT_TRUE(session.popoverClosed());
     }
 }
