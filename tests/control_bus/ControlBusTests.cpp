@@ -28,23 +28,16 @@ TEST(ControlBus, OneInstanceItsControlCommandsItsNotificationsAndTheBusStartingI
     server.setMonitors({"MAIN 1920x1080+1920+0", "SIDE 1920x1080+0+0"});
     const pid_t tray = server.startTrayer();
     ASSERT_GT(tray, 0);
-    const auto trayIcons = [&] {
-        const auto all = server.overlookWindows(false);
-        return std::count_if(all.begin(), all.end(), [](const XWindow& w) { return w.width > 4 && w.width <= 64; });
-    };
     const pid_t first = session.startApplication();
     ASSERT_TRUE(session.bus.nameHasOwner("io.overlook.Overlook"))
         << "the application did not take its name on the bus\n" << session.log();
-    ASSERT_TRUE(waitFor([&] { return trayIcons() == 1; }, 20000)) << "no tray icon appeared";
+    ASSERT_TRUE(waitFor([&] { return server.trayIcons().size() == 1; }, 20000)) << "no tray icon appeared";
     EXPECT_EQ(server.popovers(), 0);
 
     EXPECT_EQ(session.command(""), 0) << session.log("command.log");
     EXPECT_TRUE(session.popoverOpen()) << "the running instance showed no popover";
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_EQ(trayIcons(), 1) << "a second tray icon appeared";
-    EXPECT_EQ(session.command(""), 0); // while open: it stays open, still one
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(server.popovers(), 1);
+    EXPECT_EQ(server.trayIcons().size(), 1u) << "a second tray icon appeared";
 
     EXPECT_EQ(session.command("popover --hide"), 0);
     EXPECT_TRUE(session.popoverClosed()) << "--hide left the popover open";

@@ -42,8 +42,9 @@ TEST(TrayApplication, ClickAndShortcutToggleThePopoverWhichShowsBothDisplaysUpri
     ASSERT_GT(tray, 0) << "trayer did not start";
     const pid_t app = spawn(OVERLOOK_BINARY, env, config / "app.log");
 
-    std::optional<XWindow> icon;
-    ASSERT_TRUE(waitFor([&] { return (icon = server.trayIcon()).has_value(); }, 20000)) << "no tray icon appeared";
+    std::vector<XWindow> icons;
+    ASSERT_TRUE(waitFor([&] { return !(icons = server.trayIcons()).empty(); }, 20000)) << "no tray icon appeared";
+    const XWindow* icon = &icons[0];
     EXPECT_TRUE(waitFor([&] { return log().find("overlook: no session bus") != std::string::npos; })) << log();
     const std::string clickIcon = "xdotool mousemove " + std::to_string(icon->x + icon->width / 2) + " " +
                                   std::to_string(icon->y + icon->height / 2) + " click ";

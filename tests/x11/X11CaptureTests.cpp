@@ -102,7 +102,6 @@ TEST_P(X11Capture, FramesShowDrawnBlocksInPlaceAtEveryScale) {
         ASSERT_EQ(w, 1920 / scale);
         ASSERT_EQ(h, 1080 / scale);
         EXPECT_EQ(rgb(frame.pixel(w / 16, h / 16)), 0xFF0000u) << scale;
-        EXPECT_EQ(rgb(frame.pixel(w - w / 16, h - h / 16 - 1)), 0x00FF00u) << scale;
         EXPECT_EQ(rgb(frame.pixel(w / 2, h / 2)), 0x000080u) << scale;
         EXPECT_EQ(rgb(frame.pixel(w - 1, 0)), 0x000080u) << scale;
         const int cornerX = int(1440 / scale), cornerY = int(840 / scale); // the green block's, to the pixel

@@ -144,11 +144,10 @@ int XvfbServer::popovers() const {
     return int(std::count_if(all.begin(), all.end(), [](const XWindow& w) { return w.width >= 300; }));
 }
 
-std::optional<XWindow> XvfbServer::trayIcon() const {
-    for (const XWindow& w : overlookWindows(false)) // the tray's embedded window is not "visible"
-        if (w.width > 4 && w.width <= 64 && w.height > 4)
-            return w;
-    return std::nullopt;
+std::vector<XWindow> XvfbServer::trayIcons() const {
+    auto icons = overlookWindows(false); // the tray's embedded window is not "visible"
+    std::erase_if(icons, [](const XWindow& w) { return w.width <= 4 || w.width > 64 || w.height <= 4; });
+    return icons;
 }
 
 bool XvfbServer::hasWindowNamed(const std::string& name) const {

@@ -45,7 +45,7 @@ public:
     // The popover: mapped and at least 300 wide.
     std::optional<XWindow> popover() const;
     int popovers() const;
-    std::optional<XWindow> trayIcon() const;
+    std::vector<XWindow> trayIcons() const;
     bool hasWindowNamed(const std::string& name) const;
     // trayer as the XEmbed tray, once its panel is there; -1 when it did not come.
     pid_t startTrayer() const;
