@@ -113,35 +113,27 @@ TEST(WaylandTray, TheIconAndItsMenuOpenThePopoverWhichShowsBothOutputs) {
     EXPECT_TRUE(waitFor([&] { return host.items().empty(); })) << "the item stayed after the application quit";
 }
 
-class PortalShortcuts : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::ofstream(extra_ / "overlook-test.portal")
-            << "[portal]\nDBusName=" << kBackendName << "\nInterfaces=org.freedesktop.impl.portal.GlobalShortcuts;\n"
-            << "UseIn=sway\n";
-        std::ofstream(extra_ / (std::string(kBackendName) + ".service"))
-            << "[D-BUS Service]\nName=" << kBackendName << "\nExec=" << SHORTCUTS_BACKEND << " " << kBackendName << " "
-            << (extra_ / "bindings.log").string() << "\n";
-        setenv("OVERLOOK_PORTAL_EXTRA", extra_.path().c_str(), 1);
-        sway_ = std::make_unique<DesktopSession>("wayland", "--tray");
-        unsetenv("OVERLOOK_PORTAL_EXTRA");
-    }
-    std::string bindings() const { return readFile(extra_ / "bindings.log"); }
-    int keys(const std::string& call) const {
-        return sway_->run(std::string("busctl --user call ") + kBackendName +
+TEST(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNewRecordingsAreHandedOn) {
+    const ScratchFolder extra("portal-extra");
+    std::ofstream(extra / "overlook-test.portal")
+        << "[portal]\nDBusName=" << kBackendName << "\nInterfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=sway\n";
+    std::ofstream(extra / (std::string(kBackendName) + ".service"))
+        << "[D-BUS Service]\nName=" << kBackendName << "\nExec=" << SHORTCUTS_BACKEND << " " << kBackendName << " "
+        << (extra / "bindings.log").string() << "\n";
+    const auto sway = [&] {
+        const ScopedEnvironment portals({{"OVERLOOK_PORTAL_EXTRA", extra.path()}});
+        return std::make_unique<DesktopSession>("wayland", "--tray");
+    }();
+    const auto bindings = [&] { return readFile(extra / "bindings.log"); };
+    const auto keys = [&](const std::string& call) {
+        return sway->run(std::string("busctl --user call ") + kBackendName +
                           " /org/freedesktop/portal/desktop io.overlook.test.Keys " + call + " >/dev/null");
-    }
-    int press(const std::string& id) const { return keys("Press s " + id); }
-
-    ScratchFolder extra_{"portal-extra"};
-    std::unique_ptr<DesktopSession> sway_;
-};
-
-TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNewRecordingsAreHandedOn) {
-    ASSERT_TRUE(sway_->running()) << sway_->failure();
+    };
+    const auto press = [&](const std::string& id) { return keys("Press s " + id); };
+    ASSERT_TRUE(sway->running()) << sway->failure();
     {
         const ScratchFolder home("wayland-shortcut");
-        TrayApp app(sway_->environment(), home, true);
+        TrayApp app(sway->environment(), home, true);
         ASSERT_TRUE(app.shortcutBound() && app.logs("Session: ")) << app.log() << bindings();
         EXPECT_NE(app.log().find("bound the shortcut to CTRL+ALT+LOGO+p"), std::string::npos) << app.log();
         EXPECT_NE(app.log().find("shortcut GlobalShortcuts portal"), std::string::npos) << app.log();
@@ -151,13 +143,13 @@ TEST_F(PortalShortcuts, TheDesktopBindsTheShortcutItsPressesOpenThePopoverAndNew
             << offered;
         const std::string id = m[1];
         ASSERT_EQ(press(id), 0);
-        EXPECT_TRUE(waitFor([&] { return popoverRect(*sway_).has_value(); })) << app.log();
+        EXPECT_TRUE(waitFor([&] { return popoverRect(*sway).has_value(); })) << app.log();
         ASSERT_EQ(press(id), 0);
-        EXPECT_TRUE(waitFor([&] { return !popoverRect(*sway_); })) << app.log();
+        EXPECT_TRUE(waitFor([&] { return !popoverRect(*sway); })) << app.log();
     }
 
     // The service on its own, as the shortcut registry drives it.
-    const ScopedEnvironment bus({{"DBUS_SESSION_BUS_ADDRESS", sway_->variable("DBUS_SESSION_BUS_ADDRESS")}});
+    const ScopedEnvironment bus({{"DBUS_SESSION_BUS_ADDRESS", sway->variable("DBUS_SESSION_BUS_ADDRESS")}});
     std::string why;
     auto service = portal::PortalHotKeyService::connect(why);
     ASSERT_TRUE(service) << why;
