@@ -233,13 +233,12 @@ TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
                                     " dbus-monitor --session \"interface='org.freedesktop.Notifications'\"",
                                 {}, calls);
     TrayApp app(gnome.environment(), home);
-    const auto log = [&] { return app.log(); };
     EXPECT_TRUE(waitFor([&] { return readFile(calls).find("Overlook runs without a tray icon") != std::string::npos; }))
-        << log() << readFile(calls);
+        << app.log() << readFile(calls);
     EXPECT_NE(readFile(calls).find("Ctrl+Alt+Super+P"), std::string::npos) << readFile(calls);
 
     ASSERT_EQ(gnome.run("gsettings set org.gnome.shell enabled-extensions \"['ubuntu-appindicators@ubuntu.com']\""), 0);
-    ASSERT_TRUE(app.logs("A system tray is available; showing the icon", 20000)) << log();
+    ASSERT_TRUE(app.logs("A system tray is available; showing the icon", 20000)) << app.log();
     std::string item;
     ASSERT_TRUE(waitFor([&] {
         const std::string items = shellOutput("env " + gnome.environment() +
@@ -252,13 +251,13 @@ TEST(GnomeShell, WithoutATrayTheUserIsToldAndTheExtensionsIconOpensThePopover) {
         return !item.empty();
     })) << "the shell's watcher lists no item";
     // A click opens the popover; middle clicks close and reopen it, its streams set up anew.
-    const auto opened = [&] { return occurrences(log(), "Setting up new streams"); };
+    const auto opened = [&] { return occurrences(app.log(), "Setting up new streams"); };
     ASSERT_EQ(gnome.run("busctl --user call " + item + " org.kde.StatusNotifierItem Activate ii 1800 10"), 0);
-    EXPECT_TRUE(waitFor([&] { return opened() == 1; })) << log();
+    EXPECT_TRUE(waitFor([&] { return opened() == 1; })) << app.log();
     // Paused (autoPlay off), each display still gets a snapshot through the portal.
-    EXPECT_TRUE(waitFor([&] { return occurrences(log(), "The screenshot of") == 2; }, 10000)) << log();
+    EXPECT_TRUE(waitFor([&] { return occurrences(app.log(), "The screenshot of") == 2; }, 10000)) << app.log();
     for (int click = 0; click < 2; ++click)
         ASSERT_EQ(gnome.run("busctl --user call " + item + " org.kde.StatusNotifierItem SecondaryActivate ii 1800 10"), 0);
-    EXPECT_TRUE(waitFor([&] { return opened() == 2; })) << log();
+    EXPECT_TRUE(waitFor([&] { return opened() == 2; })) << app.log();
     stop(monitor);
 }

@@ -44,7 +44,6 @@ const Display* named(const std::vector<Display>& list, const std::string& name) 
 } // namespace
 
 TEST_F(X11Display, EnumerationMatchesTheServersMonitors) {
-    ASSERT_NE(server->output("xrandr --listmonitors").find("Monitors: 3"), std::string::npos);
     const auto displays = Display::activeDisplays();
     ASSERT_EQ(displays.size(), 3u);
     const Display *main = named(displays, "MAIN"), *left = named(displays, "LEFT"), *top = named(displays, "TOP");
