@@ -86,6 +86,11 @@ TEST(UserDefaults, RefusesValuesItCannotStoreAndKeepsWhatItHad) {
     EXPECT_FALSE(logs.messages(LogLevel::Error).empty());
 
     // The write that would pass the size a file is read back at is refused; earlier ones stay.
+    // `other` stands for another process, which opened the file before it filled up.
+    std::filesystem::create_directory_symlink(env.dir(), env.dir().parent_path() / "alias");
+    const auto other = UserDefaults::open(env.dir().parent_path() / "alias", "refusals");
+    ASSERT_NE(other, store);
+    ASSERT_EQ(other->object("kept"), PropertyList("before"));
     const std::string block(130000, 'x');
     int stored = 0;
     StoreResult full;
@@ -95,6 +100,9 @@ TEST(UserDefaults, RefusesValuesItCannotStoreAndKeepsWhatItHad) {
     EXPECT_NE(full.error.find("more than the 8388608 a settings file may hold"), std::string::npos) << full.error;
     ASSERT_TRUE(store->synchronize());
     EXPECT_LE(std::filesystem::file_size(env.file("refusals")), UserDefaults::kMaximumFileSize);
+    EXPECT_EQ(env.onDisk("refusals").size(), 65u);
+    ASSERT_TRUE(other->set("theirs", block)); // fits alone, not merged with what is on disk
+    EXPECT_FALSE(other->synchronize());
     EXPECT_EQ(env.onDisk("refusals").size(), 65u);
     EXPECT_TRUE(corruptCopies(env, "refusals").empty());
 }
