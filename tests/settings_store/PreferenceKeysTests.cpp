@@ -160,9 +160,15 @@ TEST(PreferenceKeys, EveryReadSettingIsMadeUsable) {
     effectiveScale();
     store->set("scale", 2.0);
     effectiveScale();
+    store->set("crosshairWeight", 7.5);
+    effectiveCrosshairWeight();
+    store->set("crosshairWeight", 50.0);
+    effectiveCrosshairWeight();
     const auto errors = logs.messages(LogLevel::Error);
-    ASSERT_EQ(errors.size(), 2u);
+    ASSERT_EQ(errors.size(), 3u);
     EXPECT_NE(errors[0].find("\"scale\" is 0, which cannot be used; using 4 instead"), std::string::npos) << errors[0];
+    EXPECT_NE(errors[2].find("\"crosshairWeight\" is 50, which cannot be used; using 12 instead"), std::string::npos)
+        << errors[2];
 
     for (const char* key : {"scale", "crosshairWeight", "crosshairColor", preferences::kDesaturationPausedStream})
         store->removeObject(key);
