@@ -95,9 +95,11 @@ AffineTransform AffineTransform::inverted() const {
 }
 
 namespace {
-void collectUncovered(const Rect& r, const std::vector<Rect>& covers, std::size_t first, std::vector<Rect>& out) {
+// Adds the pieces of r that no cover from `first` on takes to `out`; without `out`,
+// stops at the first such piece. Whether there was one.
+bool findUncovered(const Rect& r, const std::vector<Rect>& covers, std::size_t first, std::vector<Rect>* out) {
     if (r.isEmpty())
-        return;
+        return false;
     for (std::size_t i = first; i < covers.size(); ++i) {
         const Rect overlap = r.intersection(covers[i]);
         if (overlap.isEmpty())
@@ -110,21 +112,30 @@ void collectUncovered(const Rect& r, const std::vector<Rect>& covers, std::size_
             {r.minX(), overlap.minY(), overlap.minX() - r.minX(), overlap.height}, // left
             {overlap.maxX(), overlap.minY(), r.maxX() - overlap.maxX(), overlap.height}, // right
         };
+        bool found = false;
         for (const Rect& band : bands)
-            if (band.width > 0 && band.height > 0)
-                collectUncovered(band, covers, i + 1, out);
-        return;
+            if (band.width > 0 && band.height > 0 && findUncovered(band, covers, i + 1, out)) {
+                found = true;
+                if (!out)
+                    return true;
+            }
+        return found;
     }
-    out.push_back(r);
+    if (out)
+        out->push_back(r);
+    return true;
 }
 } // namespace
 
 std::vector<Rect> uncoveredParts(const Rect& r, const std::vector<Rect>& covers) {
     std::vector<Rect> parts;
-    collectUncovered(r.standardized(), covers, 0, parts);
+    findUncovered(r.standardized(), covers, 0, &parts);
     return parts;
 }
 
-bool isCoveredBy(const Rect& r, const std::vector<Rect>& covers) { return uncoveredParts(r, covers).empty(); }
+// Asked for every damaged piece while our windows show: no allocation.
+bool isCoveredBy(const Rect& r, const std::vector<Rect>& covers) {
+    return !findUncovered(r.standardized(), covers, 0, nullptr);
+}
 
 } // namespace overlook
